@@ -1,0 +1,81 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// A fresh folder under the system's temporary directory, removed with
+// everything in it when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& Path() const { return m_Path; }
+    std::filesystem::path operator/(const std::string& name) const { return m_Path / name; }
+
+private:
+    std::filesystem::path m_Path;
+};
+
+// A pseudo-terminal pair in raw mode. The slave side is what the program
+// under test opens (through its device path); the test plays the other end
+// on the master descriptor.
+class PtyPair {
+public:
+    PtyPair();
+    ~PtyPair();
+    PtyPair(const PtyPair&) = delete;
+    PtyPair& operator=(const PtyPair&) = delete;
+    int Master() const { return m_Master; }
+    const std::string& SlavePath() const { return m_SlavePath; }
+    // Writes all bytes to the master side.
+    void Write(const std::vector<uint8_t>& bytes);
+    // Reads whatever arrives on the master side until `count` bytes were read
+    // or the time runs out.
+    std::vector<uint8_t> Read(size_t count, std::chrono::milliseconds timeout);
+    // Closes the master side (the line "goes dead" for the program).
+    void CloseMaster();
+
+private:
+    int m_Master = -1;
+    int m_KeepSlave = -1;
+    std::string m_SlavePath;
+};
+
+struct ProcessResult {
+    int exitCode = -1; // exit status, or 128 + signal number
+    bool timedOut = false; // killed after the time limit
+    std::string out; // standard output
+    std::string err; // standard error
+};
+
+// Runs a program to its end with the given arguments (argv[0] is the program
+// path), extra environment entries (an empty value removes the variable),
+// standard input text and a time limit.
+ProcessResult RunProcess(const std::vector<std::string>& argv,
+    const std::map<std::string, std::string>& env = {}, const std::string& input = {},
+    std::chrono::milliseconds timeout = std::chrono::seconds(60),
+    const std::filesystem::path& workDir = {});
+
+// Path of a program built into the build's bin folder.
+std::filesystem::path BinPath(const std::string& name);
+// Path of a file below the source tree.
+std::filesystem::path SourcePath(const std::string& relative);
+
+std::vector<uint8_t> ReadFileBytes(const std::filesystem::path& path);
+void WriteFileBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
+std::string ReadFileText(const std::filesystem::path& path);
+void WriteFileText(const std::filesystem::path& path, const std::string& text);
+
+// "BA 7F 01" style text of bytes, for readable failure messages.
+std::string Hex(const std::vector<uint8_t>& bytes);
+
+} // namespace testsupport
