@@ -1,0 +1,60 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace platform {
+
+// UUCP-style lock files that serial programs on Linux honour: a file
+// LCK..<device> in /run/lock (or /var/lock) holding the owner's pid as ten
+// ASCII characters and a newline.
+
+// Name of the lock file of a device path: "LCK.." + the path below /dev with
+// every '/' replaced by '_' (/dev/ttyUSB0 -> LCK..ttyUSB0, /dev/pts/3 ->
+// LCK..pts_3). Paths outside /dev use their last component.
+std::string LockFileName(const std::string& devicePath);
+
+// Folder that holds the lock files: /run/lock, else /var/lock; empty when
+// neither exists.
+std::filesystem::path LockDirectory();
+
+// Replaces the lock folder for tests (empty restores the normal choice).
+void SetLockDirectoryForTesting(const std::filesystem::path& dir);
+
+// The pid of a live program that holds a lock on the device, or 0 when the
+// device is not locked (no file, unreadable contents or a dead owner).
+// The device path should be the resolved tty path.
+int LockHolder(const std::string& devicePath);
+
+// A lock held by this process; released (file removed) on destruction.
+class PortLock {
+public:
+    PortLock() = default;
+    ~PortLock();
+    PortLock(const PortLock&) = delete;
+    PortLock& operator=(const PortLock&) = delete;
+
+    enum class Result {
+        Locked, // the lock file is ours
+        Held, // a live program holds it (HolderPid)
+        NoLockDir, // no usable lock folder: nothing to lock with
+        Failed, // could not create the file (Errno)
+    };
+
+    // Takes the lock on a device, replacing a stale lock file (dead owner).
+    Result Acquire(const std::string& devicePath);
+    // Removes the lock file if this object holds it.
+    void Release();
+
+    bool Held() const { return !m_File.empty(); }
+    int HolderPid() const { return m_HolderPid; }
+    int Errno() const { return m_Errno; }
+    const std::filesystem::path& File() const { return m_File; }
+
+private:
+    std::filesystem::path m_File;
+    int m_HolderPid = 0;
+    int m_Errno = 0;
+};
+
+} // namespace platform
