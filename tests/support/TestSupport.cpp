@@ -199,13 +199,13 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
 fs::path BinPath(const std::string& name)
 {
     const char* dir = std::getenv("CORVEL_BIN_DIR");
-    return fs::path(dir ? dir : "bin") / name;
+    return fs::path(dir ? dir : CORVEL_DEFAULT_BIN_DIR) / name;
 }
 
 fs::path SourcePath(const std::string& relative)
 {
     const char* dir = std::getenv("CORVEL_SOURCE_DIR");
-    return fs::path(dir ? dir : ".") / relative;
+    return fs::path(dir ? dir : CORVEL_DEFAULT_SOURCE_DIR) / relative;
 }
 
 std::vector<uint8_t> ReadFileBytes(const fs::path& path)
