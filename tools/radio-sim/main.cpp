@@ -51,6 +51,9 @@ public:
                 error = "cannot create the log " + m_Options.logFile;
                 return false;
             }
+            // A reader (a test, a technician's tail -f) sees every frame as
+            // soon as it crossed the line, before the answer to it.
+            std::setvbuf(m_Log, nullptr, _IOLBF, 0);
         }
         return true;
     }

@@ -1,0 +1,262 @@
+#include "codeplug/QUVTransfer.h"
+
+#include <cstring>
+
+#include "codeplug/QUVTransferParmsPassChecker.h"
+#include "link/CommSession.h"
+
+namespace {
+
+constexpr uint8_t kCodeplugCommand = 3;
+constexpr uint8_t kStartDownload = 0;
+constexpr uint8_t kDataBlock = 2;
+constexpr uint8_t kChecksumReport = 3;
+constexpr uint8_t kEndOfTransfer = 4;
+constexpr uint8_t kChecksumMatches = 5;
+constexpr uint8_t kChecksumDiffers = 6;
+constexpr uint8_t kStartUpload = 7;
+constexpr uint8_t kNextBlock = 8;
+
+// Every codeplug block starts with the marker word 0x5F5F ("__") followed by
+// a word whose low 14 bits give the block's length in words.
+constexpr uint8_t kBlockMarker = 0x5F;
+constexpr uint16_t kBlockLengthMask = 0x3FFF;
+
+// The download pads the buffer beyond the codeplug with blanks.
+constexpr uint8_t kPadding = 0x20;
+
+int HexDigitValue(char c)
+{
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    return 0;
+}
+
+bool IsBlank(char c)
+{
+    return static_cast<unsigned char>(c) <= ' ';
+}
+
+} // namespace
+
+QUVTransfer::~QUVTransfer() = default;
+
+QUVTransferParms::QUVTransferParms()
+    : m_PassChecker(std::make_unique<QUVTransferParmsPassChecker>())
+{
+}
+
+QUVTransferParms::~QUVTransferParms() = default;
+
+void QUVTransferParms::SetSession(CommSession* session)
+{
+    m_Session = session;
+    m_PassChecker->SetSession(session);
+}
+
+void QUVTransferParms::SetPasswordPrompt(PasswordPrompt prompt)
+{
+    m_PassChecker->SetPasswordPrompt(std::move(prompt));
+}
+
+void QUVTransferParms::SetRadioIdentifier(const std::string& text)
+{
+    size_t begin = 0;
+    size_t end = text.size();
+    while (begin < end && IsBlank(text[begin])) {
+        ++begin;
+    }
+    while (end > begin && IsBlank(text[end - 1])) {
+        --end;
+    }
+    m_Identifier.fill(0);
+    size_t filled = 0;
+    for (size_t i = begin; i + 1 < end && filled < m_Identifier.size(); i += 2) {
+        m_Identifier[filled++]
+            = static_cast<uint8_t>((HexDigitValue(text[i]) << 4) | HexDigitValue(text[i + 1]));
+    }
+}
+
+int QUVTransferParms::Upload()
+{
+    if (m_Session == nullptr || m_Buffer == nullptr) {
+        return -1;
+    }
+    m_Session->SetReceiveEnable(true);
+    int status = m_Session->SendCode2(kCodeplugCommand, kStartUpload, nullptr, 0);
+    if (status > 0) {
+        status = m_PassChecker->CheckPassword();
+    }
+    if (status > 0) {
+        status = ReceiveBlocks();
+    }
+    m_Session->SetReceiveEnable(false);
+    return status;
+}
+
+int QUVTransferParms::ReceiveBlocks()
+{
+    m_ByteCount = 0;
+    m_NextHeader = 0;
+    LinkMessage reply;
+    for (;;) {
+        const int received = m_Session->ReceiveMessage(reply);
+        if (received <= 0) {
+            return received;
+        }
+        if (reply.count < 2 || reply.data[0] != kCodeplugCommand) {
+            return -1;
+        }
+        if (reply.data[1] == kNextBlock) {
+            continue;
+        }
+        // A block must carry exactly 128 bytes; anything else would leave
+        // stale bytes in the codeplug.
+        if (reply.data[1] != kDataBlock || reply.count != 2 + kCodeplugBlockSize) {
+            return -1;
+        }
+        // The completion test ends the upload once the buffer is full, so a
+        // block always fits; the check keeps that true whatever changes.
+        if (m_ByteCount > kCodeplugBufferSize - kCodeplugBlockSize) {
+            return -1;
+        }
+        std::memcpy(m_Buffer + m_ByteCount, reply.data + 2, kCodeplugBlockSize);
+        m_ByteCount += kCodeplugBlockSize;
+        if (UploadComplete()) {
+            return m_Session->SendCode2(kCodeplugCommand, kEndOfTransfer, nullptr, 0);
+        }
+        const int sent = m_Session->SendCode2(kCodeplugCommand, kNextBlock, nullptr, 0);
+        if (sent <= 0) {
+            return sent;
+        }
+    }
+}
+
+// Examines one block header per received block. The walk may trail the
+// received data by several blocks; the upload then asks for further blocks
+// until the walk reaches the end of the chain.
+bool QUVTransferParms::UploadComplete()
+{
+    if (m_ByteCount >= kCodeplugBufferSize) {
+        m_NextHeader = 0;
+        return true;
+    }
+    int32_t position = 0;
+    if (m_ByteCount != kCodeplugBlockSize) {
+        if (m_NextHeader >= m_ByteCount) {
+            return false; // the next header has not arrived yet
+        }
+        position = m_NextHeader;
+    }
+    if (m_Buffer[position] != kBlockMarker || m_Buffer[position + 1] != kBlockMarker) {
+        m_NextHeader = 0;
+        return true;
+    }
+    // The marker is the last word received so far: its length word comes
+    // with the next block, and the header is examined again then.
+    if (position + 4 > m_ByteCount) {
+        return false;
+    }
+    const uint16_t lengthWord
+        = static_cast<uint16_t>((m_Buffer[position + 2] << 8) | m_Buffer[position + 3]);
+    m_NextHeader += 2 * static_cast<int32_t>(lengthWord & kBlockLengthMask);
+    return false;
+}
+
+int QUVTransferParms::Download()
+{
+    if (m_Session == nullptr || m_Buffer == nullptr || m_ByteCount < 0
+        || m_ByteCount > kCodeplugBufferSize) {
+        return -1;
+    }
+    std::memset(
+        m_Buffer + m_ByteCount, kPadding, static_cast<size_t>(kCodeplugBufferSize - m_ByteCount));
+    m_Session->SetReceiveEnable(true);
+    m_Scrambler.Start(m_Identifier);
+    int status = m_Session->SendCode2(kCodeplugCommand, kStartDownload, nullptr, 0);
+    if (status > 0) {
+        status = m_PassChecker->CheckPassword();
+    }
+    if (status > 0) {
+        status = SendBlocks();
+    }
+    m_Session->SetReceiveEnable(false);
+    return status;
+}
+
+int QUVTransferParms::SendBlocks()
+{
+    int32_t blocksSent = 0;
+    m_Checksum = 0;
+    LinkMessage reply;
+    for (;;) {
+        const int received = m_Session->ReceiveMessage(reply);
+        if (received <= 0) {
+            return received;
+        }
+        // Only the end message sent after the last block completes a
+        // download; any other message from the radio ends it as a failure.
+        if (reply.count < 2 || reply.data[0] != kCodeplugCommand) {
+            return -1;
+        }
+        if (reply.data[1] == kNextBlock) {
+            // Once the codeplug is out, an even block count ends the
+            // transfer. The buffer's 512 blocks are an even number, so the
+            // block read below never goes past the buffer's end.
+            if (blocksSent * kCodeplugBlockSize >= m_ByteCount && blocksSent % 2 == 0) {
+                return m_Session->SendCode2(kCodeplugCommand, kEndOfTransfer, nullptr, 0);
+            }
+            uint8_t block[kCodeplugBlockSize];
+            std::memcpy(block, m_Buffer + blocksSent * kCodeplugBlockSize, kCodeplugBlockSize);
+            m_Checksum = static_cast<uint16_t>(
+                m_Checksum + CommSession::WordSum16(block, kCodeplugBlockSize));
+            m_Scrambler.ScrambleBlock(std::span<uint8_t, kCodeplugBlockSize>(block));
+            const int sent
+                = m_Session->SendCode2(kCodeplugCommand, kDataBlock, block, kCodeplugBlockSize);
+            if (sent <= 0) {
+                return sent;
+            }
+            ++blocksSent;
+        } else if (reply.data[1] == kChecksumReport) {
+            // A report too short to carry a sum cannot match ours.
+            const bool matches = reply.count >= 4
+                && static_cast<uint16_t>((reply.data[2] << 8) | reply.data[3]) == m_Checksum;
+            const int sent = m_Session->SendCode2(
+                kCodeplugCommand, matches ? kChecksumMatches : kChecksumDiffers, nullptr, 0);
+            if (sent <= 0) {
+                return sent;
+            }
+            m_Checksum = 0;
+        } else {
+            return -1;
+        }
+    }
+}
+
+void SwapWordBytes(uint8_t* buffer, int32_t length)
+{
+    for (int32_t i = 0; i + 1 < length; i += 2) {
+        const uint8_t first = buffer[i];
+        buffer[i] = buffer[i + 1];
+        buffer[i + 1] = first;
+    }
+}
+
+std::string HexTextOfBytes(const uint8_t* bytes, size_t count)
+{
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(count * 2);
+    for (size_t i = 0; i < count; ++i) {
+        text.push_back(kDigits[bytes[i] >> 4]);
+        text.push_back(kDigits[bytes[i] & 0x0F]);
+    }
+    return text;
+}

@@ -1,0 +1,110 @@
+#include "codeplug/QUVTransferParmsPassChecker.h"
+
+#include "link/CommSession.h"
+
+namespace {
+
+constexpr uint8_t kCodeplugCommand = 3;
+constexpr uint8_t kEndOfTransfer = 4;
+constexpr uint8_t kPasswordRequired = 11;
+constexpr uint8_t kPasswordAnswer = 12;
+constexpr uint8_t kAccessGranted = 13;
+constexpr uint8_t kAccessGrantedAlt = 14;
+// A message the radio may send between the answer and its verdict.
+constexpr uint8_t kInterimCommand = 7;
+constexpr uint8_t kInterimSubCode = 37;
+constexpr int kMaxAttempts = 3;
+
+PasswordPrompt& StandardPrompt()
+{
+    static PasswordPrompt prompt;
+    return prompt;
+}
+
+} // namespace
+
+QUVTransferParmsPassChecker::QUVTransferParmsPassChecker()
+    : m_PasswordPrompt([](std::string& entry) {
+        const PasswordPrompt& standard = StandardPrompt();
+        return standard ? standard(entry) : false;
+    })
+{
+}
+
+void QUVTransferParmsPassChecker::SetStandardPrompt(PasswordPrompt prompt)
+{
+    StandardPrompt() = std::move(prompt);
+}
+
+std::array<uint8_t, 4> QUVTransferParmsPassChecker::EncodeEntry(const std::string& entry)
+{
+    std::array<uint8_t, 4> answer;
+    answer.fill(0xFF);
+    const size_t scanned = entry.size() < 12 ? entry.size() : 12;
+    int digit = 0;
+    for (size_t i = 0; i < scanned && digit < 8; ++i) {
+        const char c = entry[i];
+        if (c < '0' || c > '9') {
+            continue;
+        }
+        const uint8_t value = static_cast<uint8_t>(c - '0');
+        uint8_t& byte = answer[digit / 2];
+        if (digit % 2 == 0) {
+            byte = static_cast<uint8_t>((value << 4) | (byte & 0x0F));
+        } else {
+            byte = static_cast<uint8_t>((byte & 0xF0) | value);
+        }
+        ++digit;
+    }
+    return answer;
+}
+
+int QUVTransferParmsPassChecker::CheckPassword()
+{
+    if (m_Session == nullptr) {
+        return -1;
+    }
+    int status = -1;
+    bool granted = false;
+    int attempts = 0;
+    LinkMessage reply;
+    while (!granted && attempts <= kMaxAttempts) {
+        status = m_Session->ReceiveMessage(reply);
+        if (status <= 0) {
+            break;
+        }
+        if (reply.count < 2) {
+            break;
+        }
+        const uint8_t command = reply.data[0];
+        const uint8_t subCode = reply.data[1];
+        if (command == kCodeplugCommand && subCode == kPasswordRequired) {
+            bool answered = false;
+            std::string entry;
+            if (attempts < kMaxAttempts && m_PasswordPrompt && m_PasswordPrompt(entry)) {
+                const std::array<uint8_t, 4> answer = EncodeEntry(entry);
+                status = m_Session->SendCode2(kCodeplugCommand, kPasswordAnswer, answer.data(),
+                    static_cast<int>(answer.size()));
+                answered = status > 0;
+            }
+            if (!answered) {
+                // Cancelled, refused a third time or the answer was not sent.
+                attempts = kMaxAttempts;
+            }
+            ++attempts;
+        } else if (command == kCodeplugCommand
+            && (subCode == kAccessGranted || subCode == kAccessGrantedAlt)) {
+            granted = true;
+            status = 1;
+        } else if (command == kInterimCommand && subCode == kInterimSubCode) {
+            // The radio may send this while it checks the answer; it is no
+            // verdict and costs no attempt.
+        } else {
+            break;
+        }
+    }
+    if (!granted || status < 0) {
+        m_Session->SendCode2(kCodeplugCommand, kEndOfTransfer, nullptr, 0);
+    }
+    return status;
+}

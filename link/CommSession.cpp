@@ -1,0 +1,712 @@
+#include "link/CommSession.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <thread>
+
+#include "link/LinkTrace.h"
+#include "link/MessageTable.h"
+#include "link/QUVCommDeviceSerial.h"
+
+namespace {
+
+// Longest sleep of one idle pass: a Stop or a timer still acts well within
+// 50 ms, and an idle wait wakes at most 50 times a second.
+constexpr int kIdleSliceMs = 20;
+constexpr int kTickMs = 55;
+// Pause after telling the radio a new rate on the direct path.
+constexpr int kBaudSwitchPauseMs = 100;
+// A frame in the worst case: start, header, every byte and the checksum
+// escaped, end.
+constexpr int kFrameCapacity = 3 + 2 * (kLinkMessageCapacity + 1) + 1;
+
+bool Matches(const LinkCode& code, int length, const LinkMessage& payload)
+{
+    if (code.size < 1 || code.size > 2 || payload.count != length || payload.count < code.size) {
+        return false;
+    }
+    for (int i = 0; i < code.size; ++i) {
+        if (payload.data[i] != code.bytes[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+CommSession::CommSession() = default;
+
+CommSession::~CommSession()
+{
+    // Only the direct device is the session's own; the component belongs to
+    // the window, which closes it itself.
+    m_SerialDevice = nullptr;
+    m_Device.reset();
+}
+
+// ---------------------------------------------------------------- opening
+
+void CommSession::AttachDevice(std::unique_ptr<QUVCommDevice> device)
+{
+    m_ReceiveEnable = false;
+    m_Idle = false;
+    m_UseComponent = false;
+    m_SerialDevice = nullptr;
+    m_Device = std::move(device);
+    DropReadAhead();
+}
+
+bool CommSession::OpenDevice(int portNumber, int baudRate, bool rs485, std::string& message)
+{
+    m_ReceiveEnable = false;
+    m_Idle = false;
+    m_UseComponent = false;
+    DropReadAhead();
+    try {
+        m_SerialDevice = nullptr;
+        m_Device.reset();
+        auto device = std::make_unique<QUVCommDeviceSerial>();
+        m_SerialDevice = device.get();
+        m_Device = std::move(device);
+        if (!m_SerialDevice->Connect(portNumber, DeviceBaudCode(baudRate), rs485)) {
+            message = kTextPortError;
+            return false;
+        }
+    } catch (const std::exception&) {
+        message = kTextPortError;
+        return false;
+    }
+    return true;
+}
+
+bool CommSession::OpenComponentPort(ISerialPortComponent* component, std::string& message)
+{
+    m_UseComponent = true;
+    m_ReceiveEnable = false;
+    m_Idle = false;
+    m_SerialDevice = nullptr;
+    m_Device.reset();
+    DropReadAhead();
+    m_Component = component;
+    if (component == nullptr) {
+        message = kTextPortError;
+        return false;
+    }
+    try {
+        int error = component->Open();
+        if (error != 0 || !component->IsOpen()) {
+            message
+                = error == ISerialPortComponent::kErrorPortInUse ? kTextPortInUse : kTextPortError;
+            return false;
+        }
+        component->EmptyInputBuffer();
+        component->EmptyOutputBuffer();
+    } catch (const std::exception&) {
+        message = kTextPortError;
+        return false;
+    }
+    return true;
+}
+
+void CommSession::Close()
+{
+    DropReadAhead();
+    if (m_Device) {
+        if (m_Device->IsOpen()) {
+            m_Device->Close();
+        }
+        m_SerialDevice = nullptr;
+        m_Device.reset();
+    }
+    if (m_UseComponent && m_Component != nullptr && m_Component->IsOpen()) {
+        try {
+            // Let the last frame leave the output buffer, but never wait
+            // longer than one wait time for a line that does not drain.
+            const auto deadline = std::chrono::steady_clock::now()
+                + std::chrono::milliseconds(std::max(m_WaitTime, 500));
+            while (m_Component->IsOpen() && m_Component->OutputUsed() > 0
+                && std::chrono::steady_clock::now() < deadline) {
+                if (m_Pump != nullptr) {
+                    m_Pump->PumpOnce();
+                }
+                IdlePause(-1, 5);
+            }
+            if (m_WaitTimer != nullptr) {
+                m_WaitTimer->Stop();
+            }
+            m_Component->EmptyInputBuffer();
+            m_Component->EmptyOutputBuffer();
+            m_Component->Close();
+        } catch (const std::exception&) {
+            // A component that fails while closing is closed as far as the
+            // session is concerned.
+        }
+    }
+}
+
+// ------------------------------------------------------------- settings
+
+bool CommSession::SetWaitTime(int milliseconds)
+{
+    m_WaitTime = milliseconds;
+    return true;
+}
+
+uint8_t CommSession::DeviceBaudCode(int baudRate)
+{
+    switch (baudRate) {
+    case 9600:
+        return 12;
+    case 38400:
+        return 15;
+    case 57600:
+        return 17;
+    case 115200:
+        return 19;
+    default:
+        return 14; // 19200
+    }
+}
+
+uint8_t CommSession::RadioRateIndex(int baudRate)
+{
+    switch (baudRate) {
+    case 9600:
+        return 0;
+    case 38400:
+        return 3;
+    case 57600:
+        return 4;
+    case 115200:
+        return 5;
+    default:
+        return 1; // 19200
+    }
+}
+
+void CommSession::SetLocalBaudRate(int baudRate)
+{
+    try {
+        if (m_UseComponent) {
+            if (m_Component != nullptr) {
+                m_Component->SetBaudRate(baudRate);
+            }
+        } else if (m_SerialDevice != nullptr) {
+            m_SerialDevice->SetBaudRate(DeviceBaudCode(baudRate));
+        }
+    } catch (const std::exception&) {
+        // The next wait finds out whether the line still works.
+    }
+}
+
+// ---------------------------------------------------------- choke point
+
+int CommSession::WireWrite(const uint8_t* bytes, int count)
+{
+    if (m_Trace != nullptr) {
+        m_Trace->Sent(bytes, count);
+    }
+    if (m_UseComponent) {
+        if (m_Component == nullptr) {
+            return -1;
+        }
+        try {
+            return m_Component->WriteBlock(bytes, count);
+        } catch (const std::exception&) {
+            return -1;
+        }
+    }
+    if (!m_Device) {
+        return -1;
+    }
+    return m_Device->Write(bytes, count);
+}
+
+bool CommSession::WireByteReady()
+{
+    try {
+        if (m_UseComponent) {
+            return m_Component != nullptr && m_Component->ByteReady();
+        }
+        return m_ReadAheadPos < m_ReadAheadLength || (m_Device && m_Device->CharReady());
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool CommSession::WireReadByte(uint8_t& byte)
+{
+    bool ok = false;
+    try {
+        if (m_UseComponent) {
+            if (m_Component != nullptr) {
+                byte = m_Component->GetByte();
+                ok = true;
+            }
+        } else if (m_Device) {
+            if (m_ReadAheadPos >= m_ReadAheadLength) {
+                // Everything already queued in one read; a device without a
+                // block read gives one byte.
+                DropReadAhead();
+                int n = m_Device->Read(m_ReadAhead, kReadAheadSize);
+                if (n > 0) {
+                    m_ReadAheadLength = std::min(n, kReadAheadSize);
+                } else if (m_Device->GetChar(m_ReadAhead[0]) == 1) {
+                    m_ReadAheadLength = 1;
+                }
+            }
+            if (m_ReadAheadPos < m_ReadAheadLength) {
+                byte = m_ReadAhead[m_ReadAheadPos++];
+                ok = true;
+            }
+        }
+    } catch (const std::exception&) {
+        ok = false;
+    }
+    if (ok && m_Trace != nullptr) {
+        m_Trace->Received(byte, byte == kEndByte);
+    }
+    return ok;
+}
+
+bool CommSession::LineOpen() const
+{
+    if (m_UseComponent) {
+        return m_Component != nullptr && m_Component->IsOpen();
+    }
+    return m_Device && m_Device->IsOpen();
+}
+
+int CommSession::WaitHandle() const
+{
+    if (m_UseComponent) {
+        return m_Component != nullptr ? m_Component->WaitHandle() : -1;
+    }
+    return m_Device ? m_Device->WaitHandle() : -1;
+}
+
+// ---------------------------------------------------------------- waits
+
+void CommSession::IdlePause(int fd, int maxMs)
+{
+    if (m_OwnDeadlineArmed) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            m_OwnDeadline - std::chrono::steady_clock::now())
+                        .count();
+        maxMs = static_cast<int>(std::clamp<long long>(left + 1, 0, maxMs));
+    }
+    if (fd >= 0 && m_CheckHangup) {
+        // A line whose other end has gone reports itself ready for good; the
+        // wait then sleeps without it instead of spinning until the time-out.
+        pollfd probe { fd, POLLIN, 0 };
+        if (::poll(&probe, 1, 0) > 0 && (probe.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            fd = -1;
+        }
+    }
+    const auto start = std::chrono::steady_clock::now();
+    if (m_Pump != nullptr) {
+        m_Pump->WaitIdle(fd, maxMs);
+    } else if (fd >= 0) {
+        pollfd entry { fd, POLLIN, 0 };
+        ::poll(&entry, 1, maxMs);
+    } else if (maxMs > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(maxMs));
+    }
+    m_CheckHangup = fd >= 0 && maxMs > 0
+        && std::chrono::steady_clock::now() - start < std::chrono::milliseconds(1);
+}
+
+void CommSession::StartWait()
+{
+    if (m_WaitTimer != nullptr) {
+        m_WaitTimer->Start(m_WaitTime);
+        m_OwnDeadlineArmed = false;
+    } else {
+        m_OwnDeadlineArmed = true;
+        m_OwnDeadline
+            = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(m_WaitTime, 0));
+    }
+}
+
+void CommSession::EndWait()
+{
+    if (m_WaitTimer != nullptr) {
+        m_WaitTimer->Stop();
+    }
+    m_OwnDeadlineArmed = false;
+}
+
+bool CommSession::OwnDeadlinePassed() const
+{
+    return m_OwnDeadlineArmed && std::chrono::steady_clock::now() >= m_OwnDeadline;
+}
+
+bool CommSession::ProcessRaw(int rawLength, LinkMessage& payload)
+{
+    uint8_t plain[kRawFrameLimit];
+    int length = 0;
+    uint8_t sum = 0;
+    for (int i = 0; i < rawLength; ++i) {
+        uint8_t byte = m_Raw[i];
+        if (byte == kEscapeByte) {
+            if (i + 1 >= rawLength) {
+                return false; // escape byte last before the end byte
+            }
+            uint8_t code = m_Raw[++i];
+            if (code == 0x00) {
+                byte = kStartByte;
+            } else if (code == 0x01) {
+                byte = kEndByte;
+            } else if (code == 0x02) {
+                byte = kEscapeByte;
+            } else {
+                return false; // no such escape
+            }
+        }
+        plain[length++] = byte;
+        sum = static_cast<uint8_t>(sum + byte);
+    }
+    if (sum != 0 || length < 3) {
+        return false;
+    }
+    payload.count = length - 3;
+    std::memcpy(payload.data, plain + 2, static_cast<size_t>(payload.count));
+    return true;
+}
+
+bool CommSession::ReceiveFrame(
+    WaitKind kind, const Expectation* expectation, LinkMessage& reply, bool* alternative)
+{
+    const auto started = std::chrono::steady_clock::now();
+    const bool enabledAtStart = m_ReceiveEnable;
+    StartWait();
+    m_Idle = false;
+    int rawLength = 0;
+    bool discarding = false; // an overlong frame is skipped up to the next start byte
+    bool accepted = false;
+    bool lineClosed = false;
+    while (m_ReceiveEnable && !accepted) {
+        if (m_Pump != nullptr) {
+            m_Pump->PumpOnce();
+        }
+        if (OwnDeadlinePassed()) {
+            m_ReceiveEnable = false;
+            break;
+        }
+        if (!m_ReceiveEnable) {
+            break;
+        }
+        if (!LineOpen()) {
+            lineClosed = true;
+            break;
+        }
+        if (!WireByteReady()) {
+            if (kind != WaitKind::Message) {
+                m_Idle = true;
+            }
+            IdlePause(WaitHandle(), kIdleSliceMs);
+            continue;
+        }
+        m_Idle = false;
+        uint8_t byte = 0;
+        if (!WireReadByte(byte)) {
+            continue;
+        }
+        if (byte == kStartByte) {
+            rawLength = 0;
+            discarding = false;
+            continue;
+        }
+        if (discarding) {
+            continue;
+        }
+        if (byte != kEndByte) {
+            if (rawLength >= kRawFrameLimit) {
+                rawLength = 0;
+                discarding = true;
+                if (m_Trace != nullptr) {
+                    m_Trace->Event("frame over 1024 bytes dropped");
+                }
+            } else {
+                m_Raw[rawLength++] = byte;
+            }
+            continue;
+        }
+        if (rawLength < 2 || m_Raw[1] != kHeader1) {
+            continue;
+        }
+        LinkMessage payload;
+        bool valid = ProcessRaw(rawLength, payload);
+        rawLength = 0;
+        if (!valid) {
+            continue;
+        }
+        if (kind != WaitKind::Exchange) {
+            reply = payload;
+            accepted = true;
+        } else if (Matches(expectation->expected, expectation->expectedLength, payload)) {
+            reply = payload;
+            *alternative = false;
+            accepted = true;
+        } else if (Matches(expectation->alternative, expectation->alternativeLength, payload)) {
+            reply = payload;
+            *alternative = true;
+            accepted = true;
+        }
+    }
+    EndWait();
+    if (m_Trace != nullptr && !accepted) {
+        if (lineClosed) {
+            m_Trace->Event("line closed");
+        } else if (!enabledAtStart) {
+            m_Trace->Event("wait skipped: receive-enable cleared");
+        } else {
+            auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now() - started)
+                              .count();
+            m_Trace->Event(waited + 1 >= m_WaitTime
+                    ? "time-out after " + std::to_string(waited) + " ms"
+                    : "stopped after " + std::to_string(waited) + " ms");
+        }
+    }
+    return accepted;
+}
+
+LinkMessage CommSession::Exchange(LinkCode expected, int expectedLength, LinkCode alternative,
+    int alternativeLength, bool* matchedAlternative)
+{
+    Expectation expectation { expected, expectedLength, alternative, alternativeLength };
+    LinkMessage reply;
+    bool alternativeMatched = false;
+    if (!ReceiveFrame(WaitKind::Exchange, &expectation, reply, &alternativeMatched)) {
+        reply = LinkMessage();
+    }
+    if (matchedAlternative != nullptr) {
+        *matchedAlternative = alternativeMatched;
+    }
+    return reply;
+}
+
+LinkMessage CommSession::ReceiveAny()
+{
+    LinkMessage reply;
+    if (!ReceiveFrame(WaitKind::Any, nullptr, reply, nullptr)) {
+        reply = LinkMessage();
+    }
+    return reply;
+}
+
+int CommSession::ReceiveMessage(LinkMessage& reply)
+{
+    LinkMessage received;
+    if (!ReceiveFrame(WaitKind::Message, nullptr, received, nullptr)) {
+        return -1;
+    }
+    reply = received;
+    return 1;
+}
+
+int CommSession::LinkStatus() const
+{
+    if (m_UseComponent && m_Idle) {
+        return kLinkCommProblem;
+    }
+    return m_ReceiveEnable ? kLinkReplyReceived : kLinkTimedOut;
+}
+
+// -------------------------------------------------------------- sending
+
+int CommSession::BuildFrame(const uint8_t* message, int count, uint8_t* frame)
+{
+    int length = 0;
+    auto put = [&](uint8_t byte) {
+        if (byte == kStartByte) {
+            frame[length++] = kEscapeByte;
+            frame[length++] = 0x00;
+        } else if (byte == kEndByte) {
+            frame[length++] = kEscapeByte;
+            frame[length++] = 0x01;
+        } else if (byte == kEscapeByte) {
+            frame[length++] = kEscapeByte;
+            frame[length++] = 0x02;
+        } else {
+            frame[length++] = byte;
+        }
+    };
+    frame[length++] = kStartByte;
+    frame[length++] = kHeader1;
+    frame[length++] = kHeader2;
+    uint8_t sum = static_cast<uint8_t>(kHeader1 + kHeader2);
+    for (int i = 0; i < count; ++i) {
+        put(message[i]);
+        sum = static_cast<uint8_t>(sum + message[i]);
+    }
+    put(static_cast<uint8_t>(0x100 - sum));
+    frame[length++] = kEndByte;
+    return length;
+}
+
+bool CommSession::WaitUntilComponentReady(int frameLength)
+{
+    // The component's output buffer must have room for the whole frame, and
+    // in RS-485 mode the line must be free (CTS off). Neither wait lasts
+    // longer than one wait time: a line that never frees up fails the send
+    // instead of hanging the program.
+    const auto deadline
+        = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(m_WaitTime, 500));
+    try {
+        while (m_Component->IsOpen() && m_Component->OutputFree() < frameLength) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return false;
+            }
+            if (m_Pump != nullptr) {
+                m_Pump->PumpOnce();
+            }
+            IdlePause(-1, 2);
+        }
+        while (m_Component->IsOpen() && m_Component->Rs485Mode() && m_Component->Cts()) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return false;
+            }
+            if (m_Pump != nullptr) {
+                m_Pump->PumpOnce();
+            }
+            IdlePause(-1, 2);
+        }
+        return m_Component->IsOpen();
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+int CommSession::SendMessage(const LinkMessage& message)
+{
+    if (message.count < 0 || message.count > kLinkMessageCapacity) {
+        return -1;
+    }
+    uint8_t frame[kFrameCapacity];
+    int length = 0;
+    if (m_Framing == kFramingFramed) {
+        length = BuildFrame(message.data, message.count, frame);
+    } else {
+        std::memcpy(frame, message.data, static_cast<size_t>(message.count));
+        length = message.count;
+    }
+    if (m_UseComponent) {
+        if (m_Component == nullptr || !WaitUntilComponentReady(length)) {
+            if (m_Trace != nullptr) {
+                m_Trace->Event("send failed: output not ready");
+            }
+            return -1;
+        }
+        return WireWrite(frame, length) == 0 ? 1 : -1;
+    }
+    return WireWrite(frame, length);
+}
+
+int CommSession::SendCode2(uint8_t command, uint8_t subCode, const uint8_t* data, int length)
+{
+    LinkMessage message;
+    message.data[0] = command;
+    message.data[1] = subCode;
+    message.count = 2;
+    if (data != nullptr && length > 0) {
+        if (length > kLinkMessageCapacity - 2) {
+            return -1;
+        }
+        std::memcpy(message.data + 2, data, static_cast<size_t>(length));
+        message.count += length;
+    }
+    return SendMessage(message);
+}
+
+int CommSession::SendCode1(uint8_t code, const uint8_t* data, int length)
+{
+    LinkMessage message;
+    message.data[0] = code;
+    message.count = 1;
+    if (data != nullptr && length > 0) {
+        if (length > kLinkMessageCapacity - 1) {
+            return -1;
+        }
+        std::memcpy(message.data + 1, data, static_cast<size_t>(length));
+        message.count += length;
+    }
+    return SendMessage(message);
+}
+
+// -------------------------------------------------------- radio control
+
+void CommSession::SetRadioBaudRate(int baudRate)
+{
+    LinkMessage message;
+    MessageTable::BuildRequest(msg::kSetBaudRate, message);
+    message.data[message.count++] = RadioRateIndex(baudRate);
+    SendMessage(message);
+    if (!m_UseComponent) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kBaudSwitchPauseMs));
+    }
+    SetLocalBaudRate(baudRate);
+}
+
+bool CommSession::ProbeRadio()
+{
+    static constexpr uint8_t kProbe[]
+        = { 0xBA, 0x7F, 0x4F, 0x09, 0x01, 0x77, 0x77, 0x77, 0xC3, 0x7E };
+    LinkMessage probe;
+    std::memcpy(probe.data, kProbe, sizeof kProbe);
+    probe.count = sizeof kProbe;
+    SetFraming(kFramingRaw);
+    SendMessage(probe);
+    SetFraming(kFramingFramed);
+    const LinkCode answer(0x09, 0x02);
+    LinkMessage reply = Exchange(answer, 6, answer, 6);
+    return reply.count >= 2 && reply.data[0] == 0x09 && reply.data[1] == 0x02;
+}
+
+void CommSession::DelayTicks(int ticks)
+{
+    if (ticks <= 0) {
+        return;
+    }
+    if (m_Component != nullptr) {
+        m_Component->DelayTicks(ticks);
+        return;
+    }
+    const auto deadline
+        = std::chrono::steady_clock::now() + std::chrono::milliseconds(ticks * kTickMs);
+    for (;;) {
+        if (m_Pump != nullptr) {
+            m_Pump->PumpOnce();
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now())
+                        .count();
+        if (left <= 0) {
+            break;
+        }
+        int slice = static_cast<int>(std::min<long long>(left, kIdleSliceMs * 5));
+        if (m_Pump != nullptr) {
+            m_Pump->WaitIdle(-1, slice);
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(slice));
+        }
+    }
+}
+
+// ---------------------------------------------------------------- utility
+
+uint16_t CommSession::WordSum16(const uint8_t* bytes, int length)
+{
+    uint16_t sum = 0;
+    for (int i = 0; i < length; i += 2) {
+        uint16_t high = bytes[i];
+        uint16_t low = i + 1 < length ? bytes[i + 1] : 0;
+        sum = static_cast<uint16_t>(sum + ((high << 8) | low));
+    }
+    return sum;
+}

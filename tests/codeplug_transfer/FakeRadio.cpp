@@ -1,0 +1,253 @@
+#include "FakeRadio.h"
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace {
+
+Bytes ParseHexLine(const std::string& line)
+{
+    Bytes bytes;
+    std::istringstream in(line);
+    std::string item;
+    while (in >> item) {
+        bytes.push_back(static_cast<uint8_t>(std::stoul(item, nullptr, 16)));
+    }
+    return bytes;
+}
+
+} // namespace
+
+KeystreamData LoadKeystreamData(const std::string& identifier)
+{
+    std::ifstream in(std::string(KEYSTREAM_DATA_DIR) + "/keystream-" + identifier + ".txt");
+    if (!in) {
+        throw std::runtime_error("keystream data for " + identifier + " not found");
+    }
+    KeystreamData data;
+    std::string line[6];
+    for (auto& l : line) {
+        std::getline(in, l);
+    }
+    data.identifier = line[0];
+    data.keystream = ParseHexLine(line[1]);
+    for (int i = 0; i < 2; ++i) {
+        data.plain[i] = ParseHexLine(line[2 + 2 * i]);
+        data.scrambled[i] = ParseHexLine(line[3 + 2 * i]);
+    }
+    return data;
+}
+
+int FakeRadio::GetChar(uint8_t& ch)
+{
+    if (m_Out.empty()) {
+        return -1;
+    }
+    ch = m_Out.front();
+    m_Out.pop_front();
+    return 1;
+}
+
+int FakeRadio::Read(uint8_t* buffer, int count)
+{
+    int n = 0;
+    while (n < count && GetChar(buffer[n]) == 1) {
+        ++n;
+    }
+    return n;
+}
+
+// Frames from the PC: BA 7F 01, escaped message and checksum, 7E.
+int FakeRadio::Write(const uint8_t* buffer, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        const uint8_t b = buffer[i];
+        if (b == 0xBA) {
+            m_Frame.clear();
+            m_InFrame = true;
+        } else if (b == 0x7E && m_InFrame) {
+            m_InFrame = false;
+            Bytes plainFrame;
+            for (size_t j = 0; j < m_Frame.size(); ++j) {
+                if (m_Frame[j] == 0x10 && j + 1 < m_Frame.size()) {
+                    const uint8_t map[3] = { 0xBA, 0x7E, 0x10 };
+                    plainFrame.push_back(map[m_Frame[++j] % 3]);
+                } else {
+                    plainFrame.push_back(m_Frame[j]);
+                }
+            }
+            uint8_t sum = 0;
+            for (uint8_t v : plainFrame) {
+                sum = static_cast<uint8_t>(sum + v);
+            }
+            if (plainFrame.size() >= 3 && sum == 0 && plainFrame[0] == 0x7F
+                && plainFrame[1] == 0x01) {
+                Handle(Bytes(plainFrame.begin() + 2, plainFrame.end() - 1));
+            }
+        } else if (m_InFrame) {
+            m_Frame.push_back(b);
+        }
+    }
+    return count;
+}
+
+void FakeRadio::Send(const Bytes& message)
+{
+    Bytes frame { 0x01, 0x7F };
+    frame.insert(frame.end(), message.begin(), message.end());
+    uint8_t sum = 0;
+    for (uint8_t v : frame) {
+        sum = static_cast<uint8_t>(sum + v);
+    }
+    frame.push_back(static_cast<uint8_t>(0x100 - sum));
+    m_Out.push_back(0xBA);
+    for (uint8_t v : frame) {
+        if (v == 0xBA || v == 0x7E || v == 0x10) {
+            m_Out.push_back(0x10);
+            m_Out.push_back(v == 0xBA ? 0x00 : v == 0x7E ? 0x01 : 0x02);
+        } else {
+            m_Out.push_back(v);
+        }
+    }
+    m_Out.push_back(0x7E);
+}
+
+std::string FakeRadio::Trace() const
+{
+    std::string text;
+    for (const Bytes& m : received) {
+        text += (text.empty() ? "" : " ") + std::to_string(m[0]) + "," + std::to_string(m[1]);
+    }
+    return text;
+}
+
+int FakeRadio::Count(uint8_t command, uint8_t subCode) const
+{
+    return static_cast<int>(std::count_if(received.begin(), received.end(),
+        [&](const Bytes& m) { return m.size() >= 2 && m[0] == command && m[1] == subCode; }));
+}
+
+void FakeRadio::Grant()
+{
+    Send({ 3, grantSubCode });
+    if (m_Mode == Mode::Upload) {
+        NextUploadBlock();
+    } else {
+        Send({ 3, 8 });
+    }
+}
+
+void FakeRadio::NextUploadBlock()
+{
+    Bytes block { 3, 2 };
+    for (int i = 0; i < 128; ++i) {
+        const size_t at = static_cast<size_t>(m_UploadBlock) * 128 + i;
+        block.push_back(at < codeplug.size() ? codeplug[at] : 0);
+    }
+    ++m_UploadBlock;
+    Send(block);
+}
+
+// Undoes the block masking with the keystream bytes of the test data.
+void FakeRadio::TakeBlock(const uint8_t* data)
+{
+    rawBlocks.emplace_back(data, data + 128);
+    if (m_KeyUsed + 2 > keystream.size()) {
+        return;
+    }
+    const uint8_t k1 = keystream[m_KeyUsed++];
+    const uint8_t k2 = keystream[m_KeyUsed++];
+    const uint16_t mask = static_cast<uint16_t>(data[1] << 8 | data[0]);
+    Bytes block { static_cast<uint8_t>(data[1] ^ k2), static_cast<uint8_t>(data[0] ^ k1) };
+    for (int i = 2; i < 128; i += 2) {
+        const uint16_t word = static_cast<uint16_t>((data[i + 1] << 8 | data[i]) ^ mask);
+        block.push_back(static_cast<uint8_t>(word >> 8));
+        block.push_back(static_cast<uint8_t>(word));
+    }
+    for (int i = 0; i < 128; i += 2) {
+        m_Sum = static_cast<uint16_t>(m_Sum + (block[i] << 8 | block[i + 1]));
+    }
+    plain.insert(plain.end(), block.begin(), block.end());
+}
+
+// True when the normal answer is to be left out.
+bool FakeRadio::Inject()
+{
+    if (!injectAt || *injectAt != m_Requests++) {
+        return false;
+    }
+    for (const Bytes& m : inject) {
+        Send(m);
+    }
+    return injectReplaces;
+}
+
+void FakeRadio::Handle(const Bytes& message)
+{
+    received.push_back(message);
+    if (message.size() < 2 || message[0] != 3) {
+        return;
+    }
+    switch (message[1]) {
+    case 7:
+    case 0:
+        m_Mode = message[1] == 7 ? Mode::Upload : Mode::Download;
+        m_UploadBlock = 0;
+        m_KeyUsed = 0;
+        m_Sum = 0;
+        if (password) {
+            Send({ 3, 11 });
+        } else {
+            Grant();
+        }
+        break;
+    case 12:
+        if (statusNoiseBeforeVerdict) {
+            Send({ 7, 37 });
+        }
+        if (password && message.size() == 6
+            && std::equal(password->begin(), password->end(), message.begin() + 2)) {
+            Grant();
+        } else {
+            Send({ 3, 11 });
+        }
+        break;
+    case 8:
+        if (m_Mode == Mode::Upload) {
+            if (!Inject()) {
+                NextUploadBlock();
+            }
+        }
+        break;
+    case 2:
+        if (m_Mode != Mode::Download || message.size() != 130) {
+            break;
+        }
+        TakeBlock(message.data() + 2);
+        if (Inject()) {
+            break;
+        }
+        if (checksumEvery > 0 && rawBlocks.size() % checksumEvery == 0) {
+            const bool wrong = std::find(wrongReports.begin(), wrongReports.end(), m_Reports++)
+                != wrongReports.end();
+            const uint16_t sum = static_cast<uint16_t>(m_Sum + (wrong ? 1 : 0));
+            Send({ 3, 3, static_cast<uint8_t>(sum >> 8), static_cast<uint8_t>(sum) });
+        } else {
+            Send({ 3, 8 });
+        }
+        break;
+    case 5:
+    case 6:
+        verdicts.push_back(message[1]);
+        m_Sum = 0;
+        Send({ 3, 8 });
+        break;
+    case 4:
+        m_Mode = Mode::Idle;
+        break;
+    default:
+        break;
+    }
+}

@@ -1,0 +1,177 @@
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "codeplug/QUVTransfer.h"
+#include "link/CommSession.h"
+#include "link/SimpleEventLoop.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using testsupport::ReadFileBytes;
+using Bytes = std::vector<uint8_t>;
+
+constexpr const char* kIdentifier = "5A17C0DE2B4F6E01";
+
+// The simulated radio running in the background on a pseudo-terminal
+// published in a temporary COM directory.
+class Simulator {
+public:
+    explicit Simulator(const std::vector<std::string>& options)
+    {
+        std::vector<std::string> args = { testsupport::BinPath("corvel-radio-sim").string(),
+            "--com-dir", m_Dir.Path().string(), "--idle-exit", "30" };
+        args.insert(args.end(), options.begin(), options.end());
+        int out[2];
+        if (pipe(out) != 0) {
+            return;
+        }
+        m_Pid = fork();
+        if (m_Pid == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            close(out[0]);
+            close(out[1]);
+            std::vector<char*> argv;
+            for (std::string& a : args) {
+                argv.push_back(a.data());
+            }
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        // The one ready line: "COM<N> <device path>".
+        FILE* in = fdopen(out[0], "r");
+        char line[256] = {};
+        if (in != nullptr && std::fgets(line, sizeof line, in) != nullptr) {
+            std::sscanf(line, "COM%d", &m_Port);
+        }
+        if (in != nullptr) {
+            std::fclose(in);
+        }
+    }
+    ~Simulator()
+    {
+        if (m_Pid > 0) {
+            kill(m_Pid, SIGTERM);
+            waitpid(m_Pid, nullptr, 0);
+        }
+    }
+    // Waits for the simulator to end by itself (it writes its output first).
+    bool WaitExit(int seconds)
+    {
+        for (int i = 0; i < seconds * 20; ++i) {
+            if (waitpid(m_Pid, nullptr, WNOHANG) == m_Pid) {
+                m_Pid = -1;
+                return true;
+            }
+            usleep(50000);
+        }
+        return false;
+    }
+    int Port() const { return m_Port; }
+    std::filesystem::path File(const std::string& name) const { return m_Dir / name; }
+    const testsupport::TempDir& Dir() const { return m_Dir; }
+
+private:
+    testsupport::TempDir m_Dir;
+    pid_t m_Pid = -1;
+    int m_Port = 0;
+};
+
+// A chain of three blocks followed by non-header words.
+Bytes SampleCodeplug()
+{
+    Bytes bytes;
+    for (int words : { 90, 37, 200 }) {
+        bytes.insert(bytes.end(), { 0x5F, 0x5F, 0x00, static_cast<uint8_t>(words) });
+        for (int i = 2; i < words; ++i) {
+            bytes.insert(
+                bytes.end(), { static_cast<uint8_t>(i * 3), static_cast<uint8_t>(words + i) });
+        }
+    }
+    bytes.insert(bytes.end(), 62, 0x11);
+    return bytes;
+}
+
+// Reads the identifier, uploads, changes the codeplug, downloads it back and
+// checks what the simulator stored, as the update's codeplug step does.
+void RoundTrip(const std::string& password, const std::vector<std::string>& prompts)
+{
+    testsupport::TempDir files;
+    const Bytes codeplug = SampleCodeplug();
+    testsupport::WriteFileBytes(files / "in.bin", codeplug);
+    std::vector<std::string> options
+        = { "--serial", kIdentifier, "--codeplug", (files / "in.bin").string(), "--codeplug-out",
+              (files / "out.bin").string(), "--exit-after-codeplug" };
+    if (!password.empty()) {
+        options.insert(options.end(), { "--password", password, "--verdict-noise", "1" });
+    }
+    Simulator sim(options);
+    ASSERT_GT(sim.Port(), 0) << "the simulator did not start";
+    setenv("CORVEL_COM_DIR", sim.Dir().Path().c_str(), 1);
+
+    CommSession session;
+    SimpleLinkHost host(session);
+    std::string message;
+    ASSERT_TRUE(session.OpenDevice(sim.Port(), 19200, false, message)) << message;
+    session.SetFraming(CommSession::kFramingFramed);
+    session.SetWaitTime(4000);
+
+    session.SetReceiveEnable(true);
+    ASSERT_GT(session.SendCode2(0x04, 0x04, nullptr, 0), 0);
+    LinkMessage reply;
+    ASSERT_EQ(session.ReceiveMessage(reply), 1);
+    ASSERT_EQ(reply.count, 10);
+    const std::string identifier = HexTextOfBytes(reply.data + 2, 8);
+    EXPECT_EQ(identifier, kIdentifier);
+
+    std::vector<uint8_t> image(kCodeplugBufferSize, 0);
+    QUVTransferParms transfer;
+    size_t prompt = 0;
+    transfer.SetPasswordPrompt([&](std::string& entry) {
+        if (prompt >= prompts.size()) {
+            return false;
+        }
+        entry = prompts[prompt++];
+        return true;
+    });
+    transfer.SetBuffer(image.data(), 0);
+    transfer.SetRadioIdentifier(identifier);
+    transfer.SetSession(&session);
+    ASSERT_GT(transfer.Upload(), 0);
+    ASSERT_GE(transfer.ByteCount(), static_cast<int32_t>(codeplug.size()));
+    EXPECT_EQ(transfer.ByteCount() % 128, 0);
+    EXPECT_EQ(Bytes(image.begin(), image.begin() + codeplug.size()), codeplug);
+
+    // Grow the codeplug by a few words and write it back: 700 bytes go out
+    // as six blocks, the last 68 bytes of them blanks.
+    for (int i = 0; i < 700; i += 7) {
+        image[i] ^= 0xA5;
+    }
+    transfer.SetBuffer(image.data(), 700);
+    ASSERT_GT(transfer.Download(), 0);
+    session.Close();
+    ASSERT_TRUE(sim.WaitExit(10));
+    const Bytes stored = ReadFileBytes(files / "out.bin");
+    EXPECT_EQ(stored, Bytes(image.begin(), image.begin() + 768));
+    EXPECT_EQ(Bytes(stored.begin() + 700, stored.end()), Bytes(68, 0x20));
+    EXPECT_EQ(prompt, prompts.size());
+}
+
+TEST(CodeplugWithSimulator, RoundTripWithoutPassword)
+{
+    RoundTrip("", {});
+}
+
+TEST(CodeplugWithSimulator, RoundTripWithPasswordAfterAWrongAnswer)
+{
+    RoundTrip("13579", { "1-3-5-7-8", " 1 3 5 7 9", "13579" });
+}
+
+} // namespace

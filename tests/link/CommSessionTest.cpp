@@ -1,0 +1,543 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <random>
+
+#include "link/CommSession.h"
+#include "link/LinkTrace.h"
+#include "link/MessageTable.h"
+#include "link/SimpleEventLoop.h"
+#include "tests/link/FakeLink.h"
+#include "tests/support/TestSupport.h"
+
+using linktest::Bytes;
+using linktest::FakeComponent;
+using linktest::FakeDevice;
+using linktest::RadioFrame;
+using testsupport::Hex;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A session on a scripted direct device, wired to a Qt-free pump and timer,
+// ready as the window leaves it after opening.
+struct DirectLink {
+    CommSession session;
+    SimpleLinkHost host { session };
+    FakeDevice* device = nullptr;
+
+    explicit DirectLink(int waitMs = 300)
+    {
+        auto owned = std::make_unique<FakeDevice>();
+        device = owned.get();
+        session.AttachDevice(std::move(owned));
+        session.SetFraming(CommSession::kFramingFramed);
+        session.SetWaitTime(waitMs);
+        session.SetReceiveEnable(true);
+    }
+};
+
+struct ComponentLink {
+    CommSession session;
+    SimpleLinkHost host { session };
+    FakeComponent component;
+
+    explicit ComponentLink(int waitMs = 300)
+    {
+        session.SetComponent(&component);
+        component.rs485 = true;
+        std::string message;
+        EXPECT_TRUE(session.OpenComponentPort(&component, message)) << message;
+        session.SetFraming(CommSession::kFramingFramed);
+        session.SetWaitTime(waitMs);
+        session.SetReceiveEnable(true);
+    }
+};
+
+Bytes Payload(const LinkMessage& m)
+{
+    return Bytes(m.data, m.data + std::max(0, m.count));
+}
+
+long ElapsedMs(Clock::time_point since)
+{
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+}
+
+} // namespace
+
+TEST(LinkFraming, FramesAndEscapesOutgoingMessages)
+{
+    DirectLink link;
+    auto& writes = link.device->writes;
+
+    link.session.SendCode2(0x04, 0x1C, nullptr, 0);
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(writes[0], (Bytes { 0xBA, 0x7F, 0x01, 0x04, 0x1C, 0x60, 0x7E })) << Hex(writes[0]);
+
+    // 0xBA, 0x7E and 0x10 in the data; everything else unchanged.
+    const uint8_t data[] = { 0xBA, 0x7E, 0x10, 0x11 };
+    link.session.SendCode2(0x02, 0x09, data, 4);
+    // sum 0x80 + 02 + 09 + BA + 7E + 10 + 11 = 0x1E4 -> checksum 0x1C
+    EXPECT_EQ(writes[1],
+        (Bytes {
+            0xBA, 0x7F, 0x01, 0x02, 0x09, 0x10, 0x00, 0x10, 0x01, 0x10, 0x02, 0x11, 0x1C, 0x7E }))
+        << Hex(writes[1]);
+
+    // Checksums that need escaping: 0x10 (sum 0xF0) and 0xBA (sum 0x46).
+    link.session.SendCode2(0x04, 0x6C, nullptr, 0);
+    EXPECT_EQ(writes[2], (Bytes { 0xBA, 0x7F, 0x01, 0x04, 0x6C, 0x10, 0x02, 0x7E }))
+        << Hex(writes[2]);
+    link.session.SendCode1(0xC6, nullptr, 5); // no data pointer: no data bytes
+    EXPECT_EQ(writes[3], (Bytes { 0xBA, 0x7F, 0x01, 0xC6, 0x10, 0x00, 0x7E })) << Hex(writes[3]);
+
+    // Raw mode sends the bytes as they are.
+    link.session.SetFraming(CommSession::kFramingRaw);
+    LinkMessage raw;
+    raw.count = 3;
+    raw.data[0] = 0xBA;
+    raw.data[1] = 0x10;
+    raw.data[2] = 0x7E;
+    EXPECT_EQ(link.session.SendMessage(raw), 3);
+    EXPECT_EQ(writes[4], (Bytes { 0xBA, 0x10, 0x7E }));
+
+    // A message longer than the buffer is refused, not overrun.
+    std::vector<uint8_t> big(2000, 0x55);
+    EXPECT_EQ(link.session.SendCode2(0x02, 0x09, big.data(), 2000), -1);
+    EXPECT_EQ(writes.size(), 5u);
+
+    // The set-baud-rate message carries the radio's rate index.
+    link.session.SetFraming(CommSession::kFramingFramed);
+    link.session.SetRadioBaudRate(115200);
+    EXPECT_EQ(writes[5], RadioFrame({ 0x09, 0x00, 0x05 }, 0x7F, 0x01)) << Hex(writes[5]);
+    link.session.SetRadioBaudRate(38400);
+    EXPECT_EQ(writes[6], RadioFrame({ 0x09, 0x00, 0x03 }, 0x7F, 0x01)) << Hex(writes[6]);
+}
+
+TEST(LinkFraming, ReceivesValidFramesAndDropsBrokenOnes)
+{
+    DirectLink link;
+    LinkMessage reply;
+
+    // Garbage between frames, then a bad checksum, then a good frame.
+    Bytes bad = RadioFrame({ 0x04, 0x1D, 0x05, 0x08 });
+    bad[bad.size() - 2] ^= 0x01;
+    link.device->Feed({ 0x00, 0x33 });
+    link.device->Feed(bad);
+    link.device->Feed(RadioFrame({ 0x04, 0x1D, 0x05, 0x09 }));
+    ASSERT_EQ(link.session.ReceiveMessage(reply), 1);
+    EXPECT_EQ(Payload(reply), (Bytes { 0x04, 0x1D, 0x05, 0x09 }));
+
+    // Every escape comes back; a frame of exactly 1024 raw bytes is accepted.
+    Bytes escaped { 0x02, 0x09, 0xBA, 0x7E, 0x10, 0x00, 0x01, 0x02 };
+    link.device->Feed(RadioFrame(escaped));
+    ASSERT_EQ(link.session.ReceiveMessage(reply), 1);
+    EXPECT_EQ(Payload(reply), escaped);
+    Bytes longest(1021, 0x41); // + 2 header bytes + checksum = 1024 raw bytes
+    Bytes frame = RadioFrame(longest);
+    ASSERT_EQ(frame.size(), 1026u);
+    link.device->Feed(frame);
+    ASSERT_EQ(link.session.ReceiveMessage(reply), 1);
+    EXPECT_EQ(reply.count, 1021);
+
+    // A start byte inside a frame drops the partial frame.
+    Bytes cut = RadioFrame({ 0x04, 0x0A, 0x01, 0x02, 0x03 });
+    cut.resize(5);
+    link.device->Feed(cut);
+    link.device->Feed(RadioFrame({ 0x04, 0x0C, 0x07, 0x08, 0x09 }));
+    ASSERT_EQ(link.session.ReceiveMessage(reply), 1);
+    EXPECT_EQ(Payload(reply), (Bytes { 0x04, 0x0C, 0x07, 0x08, 0x09 }));
+
+    // A wrong second header byte is never processed; its bytes wait for the
+    // next start byte.
+    link.device->Feed(RadioFrame({ 0x04, 0x2E, 0x06, 0x0A }, 0x7F, 0x01));
+    link.device->Feed(RadioFrame({ 0x04, 0x2E, 0x06, 0x0B }));
+    ASSERT_EQ(link.session.ReceiveMessage(reply), 1);
+    EXPECT_EQ(Payload(reply), (Bytes { 0x04, 0x2E, 0x06, 0x0B }));
+
+    // Unknown escapes and an escape right before the end byte invalidate the
+    // frame like a bad checksum (checksums chosen so the sum would be 0).
+    link.device->Feed({ 0xBA, 0x01, 0x7F, 0x04, 0x10, 0x03, 0x79, 0x7E });
+    link.device->Feed({ 0xBA, 0x01, 0x7F, 0x04, 0x7C, 0x10, 0x7E });
+    link.device->Feed({ 0xBA, 0x01, 0x7F, 0x05, 0x7B, 0x7E });
+    ASSERT_EQ(link.session.ReceiveMessage(reply), 1);
+    EXPECT_EQ(Payload(reply), (Bytes { 0x05 }));
+
+    // A frame over 1024 raw bytes is dropped, even with a good checksum, and
+    // the receiver picks up the next frame.
+    link.device->Feed(RadioFrame(Bytes(1022, 0x41)));
+    link.device->Feed(RadioFrame({ 0x02, 0x07 }));
+    ASSERT_EQ(link.session.ReceiveMessage(reply), 1);
+    EXPECT_EQ(Payload(reply), (Bytes { 0x02, 0x07 }));
+    EXPECT_EQ(link.device->Pending(), 0u);
+}
+
+TEST(LinkExchange, MatchesCodeAndLength)
+{
+    DirectLink link;
+    bool alternative = true;
+
+    // Second code byte wrong, right code with the wrong length, then the
+    // expected reply.
+    link.device->Feed(RadioFrame({ 0x04, 0x2F, 0x06, 0x0A }));
+    link.device->Feed(RadioFrame({ 0x04, 0x2E, 0x06 }));
+    link.device->Feed(RadioFrame({ 0x04, 0x2E, 0x06, 0x0A }));
+    LinkMessage reply
+        = link.session.Exchange(LinkCode(0x04, 0x2E), 4, LinkCode(0x04, 0x20), 2, &alternative);
+    EXPECT_EQ(Payload(reply), (Bytes { 0x04, 0x2E, 0x06, 0x0A }));
+    EXPECT_FALSE(alternative);
+    EXPECT_EQ(link.session.LinkStatus(), kLinkReplyReceived);
+    EXPECT_EQ(link.device->Pending(), 0u);
+
+    link.device->Feed(RadioFrame({ 0x04, 0x20 }));
+    reply = link.session.Exchange(LinkCode(0x04, 0x2E), 4, LinkCode(0x04, 0x20), 2, &alternative);
+    EXPECT_EQ(Payload(reply), (Bytes { 0x04, 0x20 }));
+    EXPECT_TRUE(alternative);
+
+    // One-byte codes compare the first payload byte only.
+    link.device->Feed(RadioFrame({ 0x07, 0x99, 0x01 }));
+    reply = link.session.Exchange(LinkCode::One(0x07), 3, LinkCode::One(0x08), 3, &alternative);
+    EXPECT_EQ(Payload(reply), (Bytes { 0x07, 0x99, 0x01 }));
+    EXPECT_FALSE(alternative);
+
+    // Two replies taken from the line in one read: the second waits for the
+    // next receive; a new line starts empty.
+    link.device->readChunk = 64;
+    link.device->Feed(RadioFrame({ 0x02, 0x07 }));
+    link.device->Feed(RadioFrame({ 0x02, 0x02, 0x12, 0x34 }));
+    reply = link.session.Exchange(LinkCode(0x02, 0x07), 2, LinkCode(0x02, 0x0A), 2);
+    EXPECT_EQ(Payload(reply), (Bytes { 0x02, 0x07 }));
+    EXPECT_EQ(link.device->Pending(), 0u);
+    reply = link.session.Exchange(LinkCode(0x02, 0x02), 4, LinkCode(0x02, 0x0A), 2);
+    EXPECT_EQ(Payload(reply), (Bytes { 0x02, 0x02, 0x12, 0x34 }));
+    link.device->Feed(RadioFrame({ 0x02, 0x07 }));
+    link.device->Feed(RadioFrame({ 0x02, 0x05 }));
+    ASSERT_EQ(link.session.ReceiveMessage(reply), 1);
+    EXPECT_EQ(link.device->Pending(), 0u); // the second frame is in the session
+    link.session.Close();
+    auto fresh = std::make_unique<FakeDevice>();
+    FakeDevice* device = fresh.get();
+    link.session.AttachDevice(std::move(fresh));
+    link.session.SetReceiveEnable(true);
+    EXPECT_EQ(link.session.ReceiveMessage(reply), -1);
+    link.device = device;
+    link.session.SetReceiveEnable(true);
+
+    // ReceiveAny takes whatever comes first; unexpected replies to an
+    // Exchange are dropped until the time-out, which leaves count 0.
+    link.device->Feed(RadioFrame({ 0x55, 0x66 }));
+    reply = link.session.ReceiveAny();
+    EXPECT_EQ(Payload(reply), (Bytes { 0x55, 0x66 }));
+    link.device->Feed(RadioFrame({ 0x55, 0x66 }));
+    reply = link.session.Exchange(LinkCode(0x02, 0x07), 2, LinkCode(0x02, 0x0A), 2, &alternative);
+    EXPECT_EQ(reply.count, 0);
+    EXPECT_EQ(reply.data[0], 0);
+    EXPECT_EQ(link.session.LinkStatus(), kLinkTimedOut);
+}
+
+TEST(LinkWaits, TimeOutStopAndTheReceiveEnableLatch)
+{
+    DirectLink link(150);
+    auto& loop = link.host.Loop();
+
+    // Silence: the timer ends the wait, not the loop spinning on its own.
+    auto start = Clock::now();
+    LinkMessage reply = link.session.Exchange(LinkCode(0x02, 0x07), 2, LinkCode(0x02, 0x07), 2);
+    long waited = ElapsedMs(start);
+    EXPECT_EQ(reply.count, 0);
+    EXPECT_EQ(link.session.LinkStatus(), kLinkTimedOut);
+    EXPECT_GE(waited, 140);
+    EXPECT_LT(waited, 1500);
+    EXPECT_FALSE(link.host.Timer().Active());
+    EXPECT_EQ(link.host.Timer().Interval(), 150);
+    // Idle passes sleep on the pump rather than polling the line flat out.
+    EXPECT_LT(link.device->charReadyCalls, 100);
+
+    // After a time-out every wait returns at once until the flag is set again.
+    long pumps = loop.PumpCount();
+    reply = link.session.Exchange(LinkCode(0x02, 0x07), 2, LinkCode(0x02, 0x07), 2);
+    EXPECT_EQ(reply.count, 0);
+    EXPECT_EQ(loop.PumpCount(), pumps);
+    LinkMessage untouched;
+    untouched.count = 7;
+    EXPECT_EQ(link.session.ReceiveMessage(untouched), -1);
+    EXPECT_EQ(untouched.count, 7);
+
+    // Stop (a window event clearing the flag) ends a long wait early.
+    link.session.SetWaitTime(5000);
+    link.session.SetReceiveEnable(true);
+    loop.PostDelayed(60, [&] { link.session.SetReceiveEnable(false); });
+    start = Clock::now();
+    reply = link.session.ReceiveAny();
+    EXPECT_LT(ElapsedMs(start), 1000);
+    EXPECT_EQ(reply.count, 0);
+    EXPECT_EQ(link.session.LinkStatus(), kLinkTimedOut);
+
+    // A reply that trickles in byte by byte is still accepted.
+    link.session.SetReceiveEnable(true);
+    Bytes frame = RadioFrame({ 0x04, 0x0A, 0x02, 0x00, 0x00 });
+    size_t next = 0;
+    link.device->onPoll = [&] {
+        if (next < frame.size()) {
+            link.device->Feed({ frame[next++] });
+        }
+    };
+    reply = link.session.Exchange(LinkCode(0x04, 0x0A), 5, LinkCode(0x04, 0x20), 2);
+    EXPECT_EQ(reply.count, 5);
+    link.device->onPoll = nullptr;
+
+    // The line closing ends the wait with the flag still set: status 1, no
+    // reply.
+    link.device->Feed({ 0xBA, 0x01, 0x7F, 0x04 });
+    link.device->closeWhenDrained = true;
+    reply = link.session.Exchange(LinkCode(0x04, 0x0A), 5, LinkCode(0x04, 0x20), 2);
+    EXPECT_EQ(reply.count, 0);
+    EXPECT_EQ(link.session.LinkStatus(), kLinkReplyReceived);
+}
+
+TEST(LinkWaits, EndsByItselfWithoutATimer)
+{
+    CommSession session;
+    auto owned = std::make_unique<FakeDevice>();
+    session.AttachDevice(std::move(owned));
+    session.SetFraming(CommSession::kFramingFramed);
+    session.SetWaitTime(120);
+    session.SetReceiveEnable(true);
+    auto start = Clock::now();
+    EXPECT_EQ(session.ReceiveAny().count, 0);
+    EXPECT_GE(ElapsedMs(start), 110);
+    EXPECT_LT(ElapsedMs(start), 1500);
+    EXPECT_EQ(session.LinkStatus(), kLinkTimedOut);
+}
+
+TEST(LinkWaits, HostileByteStreamsEndWithinTheWaitTime)
+{
+    DirectLink link(200);
+    std::mt19937 random(1234);
+    // Random bytes, endless data without an end byte, and a 5000-byte frame,
+    // each fed faster than it is read.
+    const std::vector<std::function<uint8_t(size_t)>> streams = {
+        [&](size_t) { return static_cast<uint8_t>(random()); },
+        [&](size_t i) { return i == 0 ? uint8_t { 0xBA } : uint8_t { 0x41 }; },
+        [&](size_t i) { return i % 5001 == 0 ? uint8_t { 0xBA } : uint8_t { 0x10 }; },
+    };
+    link.device->readChunk = 100;
+    for (const auto& stream : streams) {
+        size_t index = 0;
+        link.device->onPoll = [&] {
+            if (link.device->Pending() < 64) {
+                Bytes chunk;
+                for (int i = 0; i < 256; ++i) {
+                    chunk.push_back(stream(index++));
+                }
+                link.device->Feed(chunk);
+            }
+        };
+        link.session.SetReceiveEnable(true);
+        auto start = Clock::now();
+        LinkMessage reply = link.session.Exchange(LinkCode(0x04, 0x2E), 4, LinkCode(0x04, 0x20), 2);
+        EXPECT_LT(ElapsedMs(start), 2000);
+        EXPECT_EQ(link.session.LinkStatus(), kLinkTimedOut);
+        EXPECT_EQ(reply.count, 0);
+        EXPECT_GT(index, 1000u);
+    }
+    link.device->onPoll = nullptr;
+
+    // A 5000-byte frame with a good checksum is dropped, the next one is read.
+    link.session.SetReceiveEnable(true);
+    link.device->Feed(RadioFrame(Bytes(5000, 0x22)));
+    link.device->Feed(RadioFrame({ 0x04, 0x2E, 0x06, 0x0A }));
+    LinkMessage reply = link.session.Exchange(LinkCode(0x04, 0x2E), 4, LinkCode(0x04, 0x20), 2);
+    EXPECT_EQ(reply.count, 4);
+}
+
+TEST(LinkComponent, OpensSendsAndReportsStatusLikeTheComponentPath)
+{
+    // Open errors and their texts.
+    {
+        CommSession session;
+        FakeComponent component;
+        std::string message;
+        component.openError = ISerialPortComponent::kErrorPortInUse;
+        EXPECT_FALSE(session.OpenComponentPort(&component, message));
+        EXPECT_EQ(message, "The chosen COM port is in use or not available");
+        component.openError = -1;
+        EXPECT_FALSE(session.OpenComponentPort(&component, message));
+        EXPECT_EQ(message, "Unable to start communication: COM port error");
+        EXPECT_TRUE(session.UsesComponent());
+    }
+
+    ComponentLink link;
+    auto& component = link.component;
+    EXPECT_TRUE(link.session.UsesComponent());
+    EXPECT_EQ(component.emptyInputCalls, 1);
+    EXPECT_EQ(component.emptyOutputCalls, 1);
+
+    // A block write of 0 is success (1); anything else fails (-1).
+    EXPECT_EQ(link.session.SendCode2(0x04, 0x1C, nullptr, 0), 1);
+    EXPECT_EQ(component.writes.back(), (Bytes { 0xBA, 0x7F, 0x01, 0x04, 0x1C, 0x60, 0x7E }));
+    component.writeError = -3;
+    EXPECT_EQ(link.session.SendCode2(0x04, 0x1C, nullptr, 0), -1);
+    component.writeError = 0;
+
+    // The send waits until the frame fits and CTS is off in RS-485 mode.
+    component.outputUsed = 4093;
+    component.cts = true;
+    int polls = 0;
+    component.onOutputPoll = [&] {
+        if (++polls == 5) {
+            component.outputUsed = 0;
+        }
+        if (polls == 10) {
+            component.cts = false;
+        }
+    };
+    EXPECT_EQ(link.session.SendCode2(0x04, 0x1C, nullptr, 0), 1);
+    EXPECT_GE(polls, 10);
+    // A line that never frees up fails the send after the wait time.
+    component.onOutputPoll = nullptr;
+    component.cts = true;
+    auto start = Clock::now();
+    size_t writes = component.writes.size();
+    EXPECT_EQ(link.session.SendCode2(0x04, 0x1C, nullptr, 0), -1);
+    EXPECT_EQ(component.writes.size(), writes);
+    EXPECT_LT(ElapsedMs(start), 2000);
+    component.cts = false;
+
+    // Time-out on an idle line is a communication problem (2); with a byte
+    // read at the last poll it is 4; a reply is 1.
+    LinkMessage reply = link.session.Exchange(LinkCode(0x02, 0x07), 2, LinkCode(0x02, 0x0A), 2);
+    EXPECT_EQ(reply.count, 0);
+    EXPECT_EQ(link.session.LinkStatus(), kLinkCommProblem);
+    link.session.SetReceiveEnable(true);
+    component.Feed(RadioFrame({ 0x02, 0x07 }));
+    reply = link.session.Exchange(LinkCode(0x02, 0x07), 2, LinkCode(0x02, 0x0A), 2);
+    EXPECT_EQ(reply.count, 2);
+    EXPECT_EQ(link.session.LinkStatus(), kLinkReplyReceived);
+    link.host.Loop().SetPumpHook([&] {
+        component.Feed({ 0x41 });
+        if (link.host.Loop().PumpCount() > 50) {
+            link.session.SetReceiveEnable(false);
+        }
+    });
+    link.session.ReceiveAny();
+    EXPECT_EQ(link.session.LinkStatus(), kLinkTimedOut);
+    link.host.Loop().SetPumpHook(nullptr);
+
+    // Rates go to the component without the direct path's pause; the 55 ms
+    // ticks go through the component.
+    link.session.SetReceiveEnable(true);
+    start = Clock::now();
+    link.session.SetRadioBaudRate(115200);
+    EXPECT_LT(ElapsedMs(start), 80);
+    EXPECT_EQ(component.baudRate, 115200);
+    EXPECT_EQ(component.writes.back(), RadioFrame({ 0x09, 0x00, 0x05 }, 0x7F, 0x01));
+    link.session.DelayTicks(36);
+    EXPECT_EQ(component.delays, std::vector<int> { 36 });
+
+    // Close drains the output, then empties the buffers and closes.
+    component.outputUsed = 100;
+    polls = 0;
+    component.onOutputPoll = [&] {
+        if (++polls == 3) {
+            component.outputUsed = 0;
+        }
+    };
+    component.Feed({ 1, 2, 3 });
+    link.session.Close();
+    EXPECT_FALSE(component.open);
+    EXPECT_TRUE(component.input.empty());
+    EXPECT_GE(polls, 3);
+}
+
+TEST(LinkProbe, SendsTheFixedProbeAndChecksTheAnswer)
+{
+    DirectLink link;
+    link.device->responder = [&](const Bytes& written) {
+        if (written.size() == 10 && written[3] == 0x09 && written[4] == 0x01) {
+            link.device->Feed(RadioFrame({ 0x09, 0x02, 0x00, 0x00, 0x00, 0x00 }));
+        }
+    };
+    EXPECT_TRUE(link.session.ProbeRadio());
+    ASSERT_EQ(link.device->writes.size(), 1u);
+    EXPECT_EQ(link.device->writes[0],
+        (Bytes { 0xBA, 0x7F, 0x4F, 0x09, 0x01, 0x77, 0x77, 0x77, 0xC3, 0x7E }));
+    EXPECT_EQ(link.session.Framing(), CommSession::kFramingFramed);
+
+    // Silence or a reply of another length: no radio.
+    link.device->responder = nullptr;
+    link.session.SetWaitTime(100);
+    EXPECT_FALSE(link.session.ProbeRadio());
+    link.session.SetReceiveEnable(true);
+    link.device->Feed(RadioFrame({ 0x09, 0x02, 0x00 }));
+    EXPECT_FALSE(link.session.ProbeRadio());
+}
+
+TEST(LinkSession, DelayTicksWordSumAndTrace)
+{
+    DirectLink link;
+    auto start = Clock::now();
+    link.session.DelayTicks(4);
+    long waited = ElapsedMs(start);
+    EXPECT_GE(waited, 215);
+    EXPECT_LT(waited, 1000);
+    // It sleeps between pumps instead of spinning.
+    EXPECT_LT(link.host.Loop().PumpCount(), 40);
+
+    const uint8_t words[] = { 0x12, 0x34, 0xFF, 0xFF, 0x00, 0x02, 0x99 };
+    EXPECT_EQ(CommSession::WordSum16(words, 6), 0x1235);
+    EXPECT_EQ(CommSession::WordSum16(words, 7), static_cast<uint16_t>(0x1235 + 0x9900));
+    EXPECT_EQ(CommSession::WordSum16(words, 0), 0);
+
+    LinkTrace trace(3);
+    link.session.SetTrace(&trace);
+    link.session.SendCode2(0x04, 0x1C, nullptr, 0);
+    link.device->Feed(RadioFrame({ 0x04, 0x1D, 0x05, 0x08 }));
+    LinkMessage reply;
+    link.session.ReceiveMessage(reply);
+    auto lines = trace.Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find(" >> BA 7F 01 04 1C 60 7E"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find(" << BA 01 7F 04 1D 05 08 52 7E"), std::string::npos) << lines[1];
+    link.session.SetWaitTime(50);
+    link.session.ReceiveMessage(reply);
+    lines = trace.Lines();
+    EXPECT_NE(lines.back().find(" -- time-out"), std::string::npos) << lines.back();
+    link.session.SendCode2(0x04, 0x1C, nullptr, 0);
+    EXPECT_EQ(trace.Lines().size(), 3u);
+    EXPECT_EQ(trace.DroppedLines(), 1u);
+    link.session.SetTrace(nullptr);
+}
+
+TEST(LinkMessageTable, RowsAndLookup)
+{
+    const MessageTableRow* rows = MessageTable::Rows();
+    for (int i = 0; i < MessageTable::kRowCount; ++i) {
+        EXPECT_EQ(rows[i].number, i);
+    }
+    LinkCode code;
+    ASSERT_TRUE(MessageTable::Code(57, code));
+    EXPECT_EQ(code.bytes[0], 0x04);
+    EXPECT_EQ(code.bytes[1], 0x2E);
+    EXPECT_EQ(MessageTable::ExpectedLength(57), 4);
+    EXPECT_EQ(MessageTable::ExpectedLength(48), 130);
+    EXPECT_EQ(MessageTable::ExpectedLength(25), 10);
+    EXPECT_EQ(MessageTable::ExpectedLength(49), 2);
+    // Rows 8, 9 and 10 share a code; lookup still returns the row asked for.
+    EXPECT_EQ(MessageTable::Find(9)->number, 9);
+    EXPECT_EQ(MessageTable::Find(9)->subCode, 0x07);
+    EXPECT_EQ(MessageTable::Find(10)->subCode, 0x07);
+    // Unknown numbers: the builder fails and the expected length is 0.
+    LinkMessage message;
+    message.count = 5;
+    EXPECT_FALSE(MessageTable::BuildRequest(60, message));
+    EXPECT_EQ(message.count, 0);
+    EXPECT_FALSE(MessageTable::Code(-1, code));
+    EXPECT_EQ(MessageTable::ExpectedLength(99), 0);
+    ASSERT_TRUE(MessageTable::BuildRequest(42, message));
+    EXPECT_EQ(Payload(message), (Bytes { 0x09, 0x00 }));
+}

@@ -1,0 +1,221 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "app/QtLinkBindings.h"
+#include "app/QtSerialPortComponent.h"
+#include "link/CommSession.h"
+#include "link/RadioQueries.h"
+#include "platform/PortLock.h"
+#include "tests/link/SimProcess.h"
+#include "tests/support/TestSupport.h"
+
+using linktest::SimBinary;
+using linktest::SimProcess;
+using testsupport::PtyPair;
+using testsupport::ReadFileText;
+using testsupport::TempDir;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+QCoreApplication& App()
+{
+    static int argc = 1;
+    static char name[] = "link_qt_tests";
+    static char* argv[] = { name, nullptr };
+    static QCoreApplication app(argc, argv);
+    return app;
+}
+
+long ElapsedMs(Clock::time_point since)
+{
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+}
+
+int Count(const std::string& text, const std::string& what)
+{
+    int count = 0;
+    for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; ++at) {
+        ++count;
+    }
+    return count;
+}
+
+// The session wired as the window wires it, on the component path.
+struct ComponentSession {
+    CommSession session;
+    QtSerialPortComponent component;
+    QtMessagePump pump;
+    QtWaitTimer timer { [this] { session.SetReceiveEnable(false); } };
+
+    ComponentSession()
+    {
+        App();
+        session.SetComponent(&component);
+        session.SetMessagePump(&pump);
+        session.SetWaitTimer(&timer);
+    }
+    bool Open(int port, std::string& message)
+    {
+        component.SetPortNumber(port);
+        component.SetRs485Mode(true);
+        if (!session.OpenComponentPort(&component, message)) {
+            return false;
+        }
+        session.SetReceiveEnable(true);
+        session.SetFraming(CommSession::kFramingFramed);
+        session.SetLocalBaudRate(19200);
+        return true;
+    }
+};
+
+} // namespace
+
+TEST(LinkComponentPath, QueriesThroughTheComponentAgainstTheSim)
+{
+    TempDir dir;
+    SimProcess sim;
+    auto log = dir / "sim.log";
+    ASSERT_TRUE(sim.Start(SimBinary(), dir.Path(),
+        { "--negative", "boot:2", "--silent", "hardware", "--log", log.string() }))
+        << sim.Error();
+    ::setenv("CORVEL_COM_DIR", dir.Path().c_str(), 1);
+
+    ComponentSession link;
+    std::string message;
+    ASSERT_TRUE(link.Open(sim.Port(), message)) << message;
+    EXPECT_TRUE(link.session.UsesComponent());
+
+    // The radio refuses the boot request twice; the component path asks again.
+    uint8_t boot[2] = { 0xEE, 0xEE };
+    EXPECT_EQ(QueryBootInfo(link.session, 0, boot), 1);
+    EXPECT_EQ(boot[0], 6);
+    EXPECT_EQ(boot[1], 10);
+    EXPECT_EQ(Count(ReadFileText(log), ">> BA 7F 01 04 2D"), 3);
+
+    // After a raise to 115200 the radio still answers.
+    link.session.SetRadioBaudRate(115200);
+    link.session.SetReceiveEnable(true);
+    EXPECT_EQ(QueryBootInfo(link.session, 0, boot), 1);
+
+    // A silent step on an idle component line is a communication problem.
+    uint8_t record[kVersionInfoSize] = {};
+    link.session.SetReceiveEnable(true);
+    auto start = Clock::now();
+    EXPECT_EQ(QueryVersionInfo(link.session, 0, record, true), kLinkCommProblem);
+    EXPECT_GE(ElapsedMs(start), 3900);
+    EXPECT_EQ(record[0], 5);
+    EXPECT_EQ(record[1], 8);
+    EXPECT_EQ(record[5], 2);
+
+    link.session.Close();
+    EXPECT_FALSE(link.component.IsOpen());
+}
+
+TEST(LinkComponentPath, OpenErrorsAndTheTickDelay)
+{
+    TempDir dir;
+    ::setenv("CORVEL_COM_DIR", dir.Path().c_str(), 1);
+    {
+        ComponentSession link;
+        std::string message;
+        EXPECT_FALSE(link.Open(9, message));
+        EXPECT_EQ(message, "The chosen COM port is in use or not available");
+    }
+    // A port the direct path already holds.
+    PtyPair pty;
+    std::filesystem::create_symlink(pty.SlavePath(), dir / "COM4");
+    CommSession direct;
+    std::string message;
+    ASSERT_TRUE(direct.OpenDevice(4, 19200, false, message)) << message;
+    {
+        ComponentSession link;
+        EXPECT_FALSE(link.Open(4, message));
+        EXPECT_EQ(message, "The chosen COM port is in use or not available");
+    }
+    direct.Close();
+    {
+        ComponentSession link;
+        ASSERT_TRUE(link.Open(4, message)) << message;
+        // Other programs see the port as taken; after Close it is free.
+        EXPECT_EQ(platform::LockHolder(std::filesystem::canonical(pty.SlavePath())), ::getpid());
+        // Bytes written go out as one block; bytes arriving are read one by one.
+        link.session.SendCode2(0x04, 0x1C, nullptr, 0);
+        EXPECT_EQ(pty.Read(7, std::chrono::milliseconds(1000)),
+            (std::vector<uint8_t> { 0xBA, 0x7F, 0x01, 0x04, 0x1C, 0x60, 0x7E }));
+        pty.Write({ 0xBA, 0x01, 0x7F, 0x04, 0x1D, 0x05, 0x08, 0x52, 0x7E });
+        link.session.SetWaitTime(1000);
+        LinkMessage reply = link.session.Exchange(LinkCode(0x04, 0x1D), 4, LinkCode(0x04, 0x20), 2);
+        EXPECT_EQ(reply.count, 4);
+        EXPECT_EQ(link.component.OutputUsed(), 0);
+        EXPECT_EQ(link.component.OutputFree(), 4096);
+
+        // The tick delay lasts its ticks and lets queued events run.
+        bool eventRan = false;
+        QTimer::singleShot(20, [&] { eventRan = true; });
+        auto start = Clock::now();
+        link.session.DelayTicks(3);
+        EXPECT_GE(ElapsedMs(start), 160);
+        EXPECT_TRUE(eventRan);
+        link.session.Close();
+        EXPECT_EQ(platform::LockHolder(std::filesystem::canonical(pty.SlavePath())), 0);
+    }
+}
+
+TEST(LinkQtBindings, IdleWaitWakesForTheLineAndForEvents)
+{
+    App();
+    QtMessagePump pump;
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        (void)::write(fds[1], "x", 1);
+    });
+    auto start = Clock::now();
+    pump.WaitIdle(fds[0], 3000);
+    EXPECT_LT(ElapsedMs(start), 1500);
+    writer.join();
+    // Readable already: returns at once, repeatedly.
+    start = Clock::now();
+    for (int i = 0; i < 5; ++i) {
+        pump.WaitIdle(fds[0], 3000);
+    }
+    EXPECT_LT(ElapsedMs(start), 1500);
+    ::close(fds[0]);
+    ::close(fds[1]);
+
+    // A timer event ends the wait; without one the limit does.
+    bool fired = false;
+    QTimer::singleShot(30, [&] { fired = true; });
+    start = Clock::now();
+    while (!fired && ElapsedMs(start) < 3000) {
+        pump.WaitIdle(-1, 3000);
+    }
+    EXPECT_TRUE(fired);
+    EXPECT_LT(ElapsedMs(start), 1500);
+    start = Clock::now();
+    pump.WaitIdle(-1, 60);
+    EXPECT_GE(ElapsedMs(start), 55);
+
+    // The wait timer of its own stops on expiry and runs its handler once.
+    int expiries = 0;
+    QtWaitTimer timer([&] { ++expiries; });
+    timer.Start(20);
+    start = Clock::now();
+    while (ElapsedMs(start) < 150) {
+        pump.WaitIdle(-1, 10);
+    }
+    EXPECT_EQ(expiries, 1);
+    EXPECT_FALSE(timer.Timer().isActive());
+}

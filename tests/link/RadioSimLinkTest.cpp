@@ -1,0 +1,238 @@
+// The session and the queries against the simulated radio and against
+// hostile data over real pseudo-terminals.
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <random>
+#include <thread>
+
+#include "link/CommSession.h"
+#include "link/RadioQueries.h"
+#include "link/SimpleEventLoop.h"
+#include "tests/link/SimProcess.h"
+#include "tests/support/TestSupport.h"
+
+using linktest::SimBinary;
+using linktest::SimProcess;
+using testsupport::PtyPair;
+using testsupport::ReadFileText;
+using testsupport::TempDir;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Arms the real timer with at most `cap` ms, so that a silent step of a
+// 4-second query ends quickly.
+class CappedTimer : public IWaitTimer {
+public:
+    CappedTimer(IWaitTimer& inner, int cap)
+        : m_Inner(inner)
+        , m_Cap(cap)
+    {
+    }
+    void Start(int ms) override { m_Inner.Start(std::min(ms, m_Cap)); }
+    void Stop() override { m_Inner.Stop(); }
+
+private:
+    IWaitTimer& m_Inner;
+    int m_Cap;
+};
+
+// A session opened on COM<port> of a COM folder, as the window opens it.
+struct OpenLink {
+    CommSession session;
+    SimpleEventLoop loop;
+    SimpleWaitTimer timer { loop, session };
+    CappedTimer capped { timer, 600 };
+
+    OpenLink(const std::filesystem::path& comDir, int port)
+    {
+        ::setenv("CORVEL_COM_DIR", comDir.c_str(), 1);
+        session.SetMessagePump(&loop);
+        session.SetWaitTimer(&capped);
+        std::string message;
+        opened = session.OpenDevice(port, 19200, false, message);
+        error = message;
+        session.SetFraming(CommSession::kFramingFramed);
+        session.SetReceiveEnable(true);
+    }
+    ~OpenLink() { session.Close(); }
+    bool opened = false;
+    std::string error;
+};
+
+struct SimRadio {
+    TempDir dir;
+    SimProcess sim;
+    std::filesystem::path log = dir / "sim.log";
+
+    bool Start(std::vector<std::string> options)
+    {
+        std::filesystem::create_directories(dir / "com");
+        options.insert(options.end(), { "--log", log.string() });
+        return sim.Start(SimBinary(), dir / "com", options);
+    }
+    // Requests with the given code the simulator received. A last round trip
+    // first makes sure it has handled everything sent before.
+    int Received(CommSession& session, const std::string& code)
+    {
+        session.SetReceiveEnable(true);
+        session.SendCode2(0x04, 0x1C, nullptr, 0);
+        EXPECT_EQ(session.Exchange(LinkCode(0x04, 0x1D), 4, LinkCode(0x04, 0x20), 2).count, 4);
+        std::string text = ReadFileText(log);
+        int count = 0;
+        for (size_t at = 0; (at = text.find(">> BA 7F 01 " + code, at)) != std::string::npos;
+             ++at) {
+            ++count;
+        }
+        return count;
+    }
+};
+
+double ThreadCpuSeconds()
+{
+    rusage usage {};
+    ::getrusage(RUSAGE_THREAD, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec
+        + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+} // namespace
+
+TEST(LinkAgainstSim, VersionQueriesOverAPseudoTerminal)
+{
+    uint8_t record[kVersionInfoSize];
+    {
+        SimRadio radio;
+        ASSERT_TRUE(radio.Start({})) << radio.sim.Error();
+        OpenLink link(radio.dir / "com", radio.sim.Port());
+        ASSERT_TRUE(link.opened) << link.error;
+        link.session.SetWaitTime(500);
+        EXPECT_TRUE(link.session.ProbeRadio());
+        link.session.SetReceiveEnable(true);
+        std::fill(record, record + kVersionInfoSize, 0xEE);
+        EXPECT_EQ(QueryVersionInfo(link.session, 0, record, true), 1);
+        const std::vector<uint8_t> expected
+            = { 0x05, 0x08, 0x01, 0x02, 0x03, 0x02, 0x10, 0x00, 0x00, 0x01, 0x00, 0x00, 0x1A, 0x2B,
+                  0x3C, 0x4D, 0x5E, 0x6F, 0x70, 0x06, 0x0A, 0x01, 0x00 };
+        EXPECT_EQ(std::vector<uint8_t>(record, record + kVersionInfoSize), expected);
+        // At 115200 the radio still answers.
+        link.session.SetRadioBaudRate(115200);
+        uint8_t boot[2] = {};
+        EXPECT_EQ(QueryBootInfo(link.session, 0, boot), 1);
+        EXPECT_EQ(boot[0], 6);
+        EXPECT_EQ(boot[1], 10);
+    }
+    // Model code 5, no boot answer: 8 with the SEM step, 5 without it.
+    for (const char* controller : { "021000", "031000" }) {
+        SimRadio radio;
+        ASSERT_TRUE(radio.Start({ "--silent", "boot", "--controller-version", controller }))
+            << radio.sim.Error();
+        OpenLink link(radio.dir / "com", radio.sim.Port());
+        ASSERT_TRUE(link.opened) << link.error;
+        std::fill(record, record + kVersionInfoSize, 0xEE);
+        int expected = controller[1] == '2' ? 8 : 5;
+        EXPECT_EQ(QueryVersionInfo(link.session, 5, record, true), expected);
+        EXPECT_EQ(record[19], 0);
+        EXPECT_EQ(record[20], 0);
+        EXPECT_EQ(radio.Received(link.session, "04 3E"), expected == 8 ? 1 : 0);
+    }
+    // Model code 2: no SEM step; negative replies leave zeros.
+    {
+        SimRadio radio;
+        ASSERT_TRUE(radio.Start({ "--negative", "dsp,serial" })) << radio.sim.Error();
+        OpenLink link(radio.dir / "com", radio.sim.Port());
+        ASSERT_TRUE(link.opened) << link.error;
+        std::fill(record, record + kVersionInfoSize, 0xEE);
+        EXPECT_EQ(QueryVersionInfo(link.session, 2, record, true), 1);
+        EXPECT_EQ(std::vector<uint8_t>(record + 2, record + 5), std::vector<uint8_t>(3, 0));
+        EXPECT_EQ(std::vector<uint8_t>(record + 11, record + 19), std::vector<uint8_t>(8, 0));
+        EXPECT_EQ(record[5], 0x02);
+        EXPECT_EQ(record[21], 0);
+        EXPECT_EQ(radio.Received(link.session, "04 3E"), 0);
+        EXPECT_EQ(radio.Received(link.session, "04 2D"), 1);
+    }
+}
+
+TEST(LinkAgainstSim, HostileLinesEndWithinTheWaitTime)
+{
+    TempDir dir;
+    PtyPair pty;
+    std::filesystem::create_symlink(pty.SlavePath(), dir / "COM7");
+    OpenLink link(dir.Path(), 7);
+    ASSERT_TRUE(link.opened) << link.error;
+    link.session.SetWaitTime(400);
+
+    // A writer that keeps the line full until told to stop.
+    auto flood = [&](std::function<uint8_t(size_t)> next) {
+        std::atomic<bool> stop { false };
+        std::thread writer([&] {
+            size_t index = 0;
+            while (!stop) {
+                uint8_t chunk[256];
+                for (auto& b : chunk) {
+                    b = next(index++);
+                }
+                pollfd entry { pty.Master(), POLLOUT, 0 };
+                if (::poll(&entry, 1, 20) > 0) {
+                    (void)::write(pty.Master(), chunk, sizeof chunk);
+                }
+            }
+        });
+        link.session.SetReceiveEnable(true);
+        auto start = Clock::now();
+        LinkMessage reply = link.session.Exchange(LinkCode(0x04, 0x2E), 4, LinkCode(0x04, 0x20), 2);
+        auto waited = Clock::now() - start;
+        stop = true;
+        writer.join();
+        EXPECT_EQ(reply.count, 0);
+        EXPECT_EQ(link.session.LinkStatus(), kLinkTimedOut);
+        EXPECT_LT(waited, std::chrono::milliseconds(1500));
+        // Drop what is still queued before the next case: read until a wait
+        // ends on a quiet line.
+        link.session.SetWaitTime(100);
+        for (int i = 0; i < 100; ++i) {
+            link.session.SetReceiveEnable(true);
+            link.session.ReceiveAny();
+            if (!link.session.ReceiveEnabled() && link.session.Idle()) {
+                break;
+            }
+        }
+        link.session.SetWaitTime(400);
+    };
+    std::mt19937 random(99);
+    flood([&](size_t) { return static_cast<uint8_t>(random()); });
+    flood([](size_t i) { return i == 0 ? uint8_t { 0xBA } : uint8_t { 0x33 }; });
+    // 5000-byte frames: each dropped at the bound.
+    flood([](size_t i) {
+        return i % 5003 == 0 ? uint8_t { 0xBA }
+                             : (i % 5003 == 5002 ? uint8_t { 0x7E } : uint8_t { 0x01 });
+    });
+
+    // After all that, a good frame is still read.
+    link.session.SetReceiveEnable(true);
+    pty.Write({ 0xBA, 0x01, 0x7F, 0x04, 0x2E, 0x06, 0x0A, 0x3E, 0x7E });
+    LinkMessage reply = link.session.Exchange(LinkCode(0x04, 0x2E), 4, LinkCode(0x04, 0x20), 2);
+    EXPECT_EQ(reply.count, 4);
+
+    // The radio closes the line in the middle of a frame: the wait ends with
+    // the wait time and does not spin meanwhile.
+    pty.Write({ 0xBA, 0x01, 0x7F, 0x04 });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    pty.CloseMaster();
+    link.session.SetReceiveEnable(true);
+    double cpu = ThreadCpuSeconds();
+    auto start = Clock::now();
+    reply = link.session.Exchange(LinkCode(0x04, 0x2E), 4, LinkCode(0x04, 0x20), 2);
+    double waited = std::chrono::duration<double>(Clock::now() - start).count();
+    EXPECT_EQ(reply.count, 0);
+    EXPECT_LT(waited, 1.5);
+    EXPECT_LT(ThreadCpuSeconds() - cpu, waited / 2);
+}

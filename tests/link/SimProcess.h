@@ -1,0 +1,42 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace linktest {
+
+// The simulated radio as a child process: started with a COM folder and
+// options, ready once it has printed "COM<n> <device>"; ended with SIGTERM.
+class SimProcess {
+public:
+    SimProcess() = default;
+    ~SimProcess();
+    SimProcess(const SimProcess&) = delete;
+    SimProcess& operator=(const SimProcess&) = delete;
+
+    // False (with the reason in Error()) when the program did not start or
+    // announce its port within the time.
+    bool Start(const std::filesystem::path& program, const std::filesystem::path& comDir,
+        const std::vector<std::string>& options,
+        std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    void Stop();
+
+    int Port() const { return m_Port; }
+    const std::string& Device() const { return m_Device; }
+    const std::string& Error() const { return m_Error; }
+
+private:
+    pid_t m_Pid = -1;
+    int m_Port = 0;
+    std::string m_Device;
+    std::string m_Error;
+};
+
+// The simulator next to the running program (both live in the build's bin
+// folder).
+std::filesystem::path SimBinary();
+
+} // namespace linktest
