@@ -1,0 +1,1 @@
+corvel_add_fuzzer(resource_archive ${CMAKE_CURRENT_SOURCE_DIR}/resource_archive.cpp corvel_platform)
