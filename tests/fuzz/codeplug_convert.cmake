@@ -1,0 +1,1 @@
+corvel_add_fuzzer(codeplug_convert ${CMAKE_CURRENT_SOURCE_DIR}/codeplug_convert.cpp corvel_codeplug)

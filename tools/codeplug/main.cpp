@@ -1,0 +1,233 @@
+// corvel-codeplug: looks into, checks and converts codeplug files offline,
+// with the same code the updater runs after an update.
+
+#include "codeplug/CodeplugConvert.h"
+#include "codeplug/CodeplugFile.h"
+#include "codeplug/CodeplugImage.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+const char* const kUsage
+    = "Usage:\n"
+      "  corvel-codeplug info FILE\n"
+      "      Shows the format version, the block chain with the kind, system and list\n"
+      "      blocks, and every block's tables (record count x record size).\n"
+      "  corvel-codeplug validate FILE\n"
+      "      Checks the block chain. Exit 0 when valid, 1 (with the reason) when not.\n"
+      "  corvel-codeplug convert IN OUT --to 5.8|5.9|5.10\n"
+      "      Converts IN to the given parameter format the way the updater does after\n"
+      "      an update (including the 5.10 defaults) and writes OUT.\n"
+      "  corvel-codeplug --help\n"
+      "\n"
+      "Files hold the codeplug as uploaded from a radio: 16-bit words, most\n"
+      "significant byte first, at most 65536 bytes.\n"
+      "Exit codes: 0 success, 1 invalid image, unsupported format or failed\n"
+      "conversion, 2 wrong command line.\n";
+
+int UsageError(const std::string& text)
+{
+    std::fprintf(stderr, "corvel-codeplug: %s\n\n%s", text.c_str(), kUsage);
+    return kExitUsage;
+}
+
+int Failure(const std::string& text)
+{
+    std::fprintf(stderr, "corvel-codeplug: %s\n", text.c_str());
+    return kExitFailed;
+}
+
+struct LoadedImage {
+    std::vector<uint8_t> bytes;
+    int byteCount = 0;
+    std::vector<uint16_t> words;
+};
+
+bool Load(const std::string& path, LoadedImage& loaded, std::string& error)
+{
+    if (!ReadCodeplugFile(path, loaded.bytes, loaded.byteCount, error))
+        return false;
+    loaded.words.assign(kCodeplugWords, 0);
+    DecodeWireWords(loaded.bytes.data(), loaded.byteCount, loaded.words.data());
+    return true;
+}
+
+std::string VersionText(uint16_t word)
+{
+    return std::to_string(word >> 8) + "." + std::to_string(word & 0xFF);
+}
+
+int Info(const std::string& path)
+{
+    LoadedImage loaded;
+    std::string error;
+    if (!Load(path, loaded, error))
+        return Failure(error);
+    CodeplugImage image(loaded.words.data(), (loaded.byteCount + 1) / 2);
+    std::string reason;
+    const bool valid = CheckCodeplug(image, &reason);
+    const uint16_t version = image.Word(3);
+    const int index = CodeplugFormatIndex(image);
+    const bool split510 = index == kFormatIndex510;
+
+    std::printf("file: %s (%d bytes)\n", path.c_str(), loaded.byteCount);
+    if (index == kUnknownFormatIndex)
+        std::printf("format: %s (unknown)\n", VersionText(version).c_str());
+    else
+        std::printf("format: %s (index %d)\n", VersionText(version).c_str(), index);
+    std::printf("chain end: word %d (header word 4 = %d)\n", image.Word(4) - 128, image.Word(4));
+    std::printf("radio kind code: %d\n", image.Word(5) & 0x000F);
+    std::printf("announced: %d system blocks, %d list blocks\n", image.Word(14) & 0xFF,
+        image.Word(14) >> 8);
+    std::printf("valid: %s\n", valid ? "yes" : ("no, " + reason).c_str());
+    std::printf("blocks (directory in the %s split):\n", split510 ? "5.10" : "5.9");
+
+    const char* const typeNames[] = { "header", "kind", "system", "list" };
+    const int end = image.Word(4) - 128;
+    int pos = 0;
+    int listOrdinal = 0;
+    while (pos < end && image.InRange(pos, 4) && image.Word(pos) == kBlockMarker) {
+        const uint16_t typeAndLength = image.Word(pos + 1);
+        const int type = typeAndLength >> 14;
+        const int length = typeAndLength & 0x3FFF;
+        if (length == 0)
+            break;
+        const uint16_t directory = image.Word(pos + 2);
+        const int tables = split510 ? directory >> 11 : directory >> 12;
+        const int offset = split510 ? directory & 0x07FF : directory & 0x0FFF;
+        std::string id;
+        const int kind = image.Word(pos + 3) >> 12;
+        if (type == 1)
+            id = "kind " + std::to_string(kind);
+        else if (type == 2)
+            id = "number " + std::to_string(image.Word(pos + 3) & 0xFF) + ", kind "
+                + std::to_string(kind);
+        else if (type == 3)
+            id = "ordinal " + std::to_string(++listOrdinal);
+        std::printf("  word %5d  %-6s %-18s length %5d  directory at +%d, %d tables\n", pos,
+            typeNames[type], id.c_str(), length, offset, tables);
+        if (tables > 0 && image.InRange(pos + offset, tables)) {
+            std::string line = "     ";
+            for (int k = 0; k < tables; ++k) {
+                const uint16_t descriptor = image.Word(pos + offset + k);
+                line += " " + std::to_string(k) + ":" + std::to_string(descriptor >> 8) + "x"
+                    + std::to_string(descriptor & 0xFF);
+            }
+            std::printf("%s\n", line.c_str());
+        }
+        pos += length;
+    }
+    return valid ? kExitOk : kExitFailed;
+}
+
+int Validate(const std::string& path)
+{
+    LoadedImage loaded;
+    std::string error;
+    if (!Load(path, loaded, error))
+        return Failure(error);
+    CodeplugImage image(loaded.words.data(), (loaded.byteCount + 1) / 2);
+    std::string reason;
+    if (!CheckCodeplug(image, &reason))
+        return Failure("invalid: " + reason);
+    std::printf("valid: format %s, %d system blocks, %d list blocks\n",
+        VersionText(image.Word(3)).c_str(), image.Word(14) & 0xFF, image.Word(14) >> 8);
+    return kExitOk;
+}
+
+bool ParseTarget(const std::string& text, uint8_t& minor)
+{
+    if (text == "5.8")
+        minor = 8;
+    else if (text == "5.9")
+        minor = 9;
+    else if (text == "5.10")
+        minor = 10;
+    else
+        return false;
+    return true;
+}
+
+int Convert(const std::vector<std::string>& args)
+{
+    std::vector<std::string> files;
+    std::string target;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--to") {
+            if (i + 1 >= args.size())
+                return UsageError("--to needs a format (5.8, 5.9 or 5.10)");
+            if (!target.empty())
+                return UsageError("--to given twice");
+            target = args[++i];
+        } else if (args[i].rfind("--to=", 0) == 0) {
+            if (!target.empty())
+                return UsageError("--to given twice");
+            target = args[i].substr(5);
+        } else if (args[i].size() > 1 && args[i][0] == '-') {
+            return UsageError("unknown option " + args[i]);
+        } else {
+            files.push_back(args[i]);
+        }
+    }
+    if (files.size() != 2)
+        return UsageError("convert needs an input and an output file");
+    if (target.empty())
+        return UsageError("convert needs --to 5.8, 5.9 or 5.10");
+    uint8_t minor = 0;
+    if (!ParseTarget(target, minor))
+        return UsageError("unknown target format " + target + " (5.8, 5.9 or 5.10)");
+
+    std::vector<uint8_t> buffer;
+    int byteCount = 0;
+    std::string error;
+    if (!ReadCodeplugFile(files[0], buffer, byteCount, error))
+        return Failure(error);
+    int newLength = 0;
+    const CodeplugConvertOutcome outcome
+        = ConvertCodeplugImage(buffer.data(), byteCount, 5, minor, newLength, error);
+    switch (outcome) {
+    case CodeplugConvertOutcome::Converted:
+    case CodeplugConvertOutcome::SameFormat:
+        break;
+    default:
+        return Failure(error);
+    }
+    if (!WriteCodeplugFile(files[1], buffer.data(), newLength, error))
+        return Failure(error);
+    if (outcome == CodeplugConvertOutcome::SameFormat)
+        std::printf("already format %s: copied %d bytes\n", target.c_str(), newLength);
+    else
+        std::printf("converted to %s: %d bytes (was %d)\n", target.c_str(), newLength, byteCount);
+    return kExitOk;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i)
+        args.emplace_back(argv[i]);
+    if (args.empty())
+        return UsageError("no command given");
+    const std::string command = args[0];
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::printf("%s", kUsage);
+        return kExitOk;
+    }
+    if (command == "info" || command == "validate") {
+        if (args.size() != 2)
+            return UsageError(command + " needs exactly one file");
+        return command == "info" ? Info(args[1]) : Validate(args[1]);
+    }
+    if (command == "convert")
+        return Convert(std::vector<std::string>(args.begin() + 1, args.end()));
+    return UsageError("unknown command " + command);
+}
