@@ -1,0 +1,453 @@
+#include "download/FlashDownload.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <climits>
+
+#include "download/SRecord.h"
+#include "link/CommSession.h"
+#include "link/MessageTable.h"
+
+namespace download {
+
+namespace {
+
+// Size of the stream's file in bytes, or 0 when it cannot be told.
+long long StreamSize(std::FILE* stream)
+{
+    struct stat info { };
+    if (::fstat(::fileno(stream), &info) == 0 && S_ISREG(info.st_mode)) {
+        return static_cast<long long>(info.st_size);
+    }
+    const long here = std::ftell(stream);
+    if (here < 0 || std::fseek(stream, 0, SEEK_END) != 0) {
+        return 0;
+    }
+    const long end = std::ftell(stream);
+    std::fseek(stream, here, SEEK_SET);
+    return end < 0 ? 0 : static_cast<long long>(end);
+}
+
+void SendNumbered(CommSession& session, int number)
+{
+    LinkMessage message;
+    MessageTable::BuildRequest(number, message);
+    session.SendMessage(message);
+}
+
+LinkCode CodeOf(int number)
+{
+    LinkCode code;
+    MessageTable::Code(number, code);
+    return code;
+}
+
+std::string HexByte(uint8_t value)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    return std::string { digits[value >> 4], digits[value & 0x0F] };
+}
+
+// Length of the negative reply that carries a verify-failure address.
+constexpr int kVerifyReplyLength = 6;
+
+} // namespace
+
+EraseWait EraseWaitFor(int32_t targetModelCode, bool bootFlag)
+{
+    if (targetModelCode == 1 || bootFlag) {
+        return { kEraseTicksShortest, nullptr };
+    }
+    if (targetModelCode == 4) {
+        return { kEraseTicksMedium, kTextEraseMedium };
+    }
+    if (targetModelCode == 0 || targetModelCode == 8) {
+        return { kEraseTicksShort, kTextEraseShort };
+    }
+    return { kEraseTicksLong, kTextEraseLong };
+}
+
+FlashDownloadEngine::FlashDownloadEngine(CommSession& session, Parameters parameters)
+    : m_Session(session)
+    , m_Parameters(std::move(parameters))
+{
+    ResetBlock();
+}
+
+void FlashDownloadEngine::ShowStatus(const std::string& text) const
+{
+    if (m_Parameters.statusCallback) {
+        m_Parameters.statusCallback(m_Parameters.statusWindow, text);
+    }
+}
+
+void FlashDownloadEngine::ShowProgressLine(const std::string& text) const
+{
+    if (m_Parameters.textProgressFlag && m_Parameters.textProgressCallback) {
+        m_Parameters.textProgressCallback(
+            m_Parameters.textProgressWindow, m_Parameters.consoleData, text);
+    }
+}
+
+void FlashDownloadEngine::ShowStreamDone() const
+{
+    ShowProgressLine("\r" + m_ActivityText + "100% complete...Done.\n");
+}
+
+void FlashDownloadEngine::ReportLinkStatus(int status) const
+{
+    if (status == kFlashCommProblem) {
+        ShowStatus(kTextCommProblem);
+    } else if (status == kFlashTimedOut) {
+        ShowStatus(kTextTimedOut);
+    }
+}
+
+int FlashDownloadEngine::StatusAfterWait(const LinkMessage& reply) const
+{
+    const int status = m_Session.LinkStatus();
+    // The wait ended with the flag still set but nothing matched: the line
+    // closed under it. Going on would read the empty reply as an answer.
+    if (status == kLinkReplyReceived && reply.count == 0) {
+        return kFlashCommProblem;
+    }
+    return status;
+}
+
+void FlashDownloadEngine::ResetBlock()
+{
+    MessageTable::BuildRequest(msg::kDataBlock, m_DataBlock);
+    m_DataBlock.count = kBlockMessageBytes;
+    m_FillPosition = 2;
+}
+
+void FlashDownloadEngine::SendBlock()
+{
+    m_Session.SendMessage(m_DataBlock);
+}
+
+void FlashDownloadEngine::AdvanceProgress(int amount)
+{
+    if (m_ProgressCounter <= INT_MAX - amount) {
+        m_ProgressCounter += amount;
+    }
+}
+
+void FlashDownloadEngine::ReportPercent()
+{
+    // The counter grows a little faster than the file size it is measured
+    // against, so it is held at the maximum rather than running past 100%.
+    const int position = std::min(m_ProgressCounter, m_ProgressMaximum);
+    if (m_Parameters.progressBar != nullptr) {
+        m_Parameters.progressBar->SetPosition(position);
+    }
+    if (m_Parameters.textProgressFlag) {
+        const long long percent = static_cast<long long>(position) * 100 / m_ProgressMaximum;
+        ShowProgressLine("\r" + m_ActivityText + std::to_string(percent) + "% complete");
+    }
+}
+
+int FlashDownloadEngine::DownloadStream(std::FILE* stream, const char* kind, bool codeStream)
+{
+    const std::string kindText = kind;
+    if (stream == nullptr) {
+        m_Status = kFlashImageProblem;
+        ShowStatus("Download stopped: the " + kindText + "code file could not be read.");
+        return m_Status;
+    }
+
+    // The progress bar runs against a quarter of the file's size.
+    const long long maximum = StreamSize(stream) / 4 + 64;
+    m_ProgressMaximum = static_cast<int>(std::min<long long>(maximum, INT_MAX));
+    m_ProgressCounter = 0;
+    if (m_Parameters.progressBar != nullptr) {
+        m_Parameters.progressBar->SetMinimum(0);
+        m_Parameters.progressBar->SetMaximum(m_ProgressMaximum);
+        m_Parameters.progressBar->SetPosition(0);
+    }
+    m_ResendsExhausted = false;
+
+    // Start handshake. On the component path a negative reply is answered
+    // by asking again until the radio agrees or the wait ends.
+    const LinkCode ack = CodeOf(msg::kRadioAck);
+    const int ackLength = MessageTable::ExpectedLength(msg::kRadioAck);
+    const LinkCode negative = CodeOf(msg::kDownloadNegative);
+    const int negativeLength = MessageTable::ExpectedLength(msg::kDownloadNegative);
+    SendNumbered(m_Session, msg::kStartCodeDownload);
+    bool wasNegative = false;
+    LinkMessage reply = m_Session.Exchange(ack, ackLength, negative, negativeLength, &wasNegative);
+    while (m_Session.UsesComponent() && wasNegative && m_Session.ReceiveEnabled()) {
+        SendNumbered(m_Session, msg::kStartCodeDownload);
+        wasNegative = false;
+        reply = m_Session.Exchange(ack, ackLength, negative, negativeLength, &wasNegative);
+    }
+
+    // A start the radio did not take ends the stream here.
+    m_Status = StatusAfterWait(reply);
+    if (m_Status != kFlashSuccess) {
+        ReportLinkStatus(m_Status);
+        return m_Status;
+    }
+
+    // A fresh pair and an empty block.
+    m_RunningSum = 0;
+    m_PairFlag = false;
+    ResetBlock();
+    m_ActivityText = "Downloading " + kindText + "code...";
+    ShowStatus(m_ActivityText);
+
+    // The data records, word by word.
+    char line[kRecordLineSize];
+    long lineNumber = 0;
+    while (m_Status == kFlashSuccess && ReadRecordLine(stream, line, sizeof line)) {
+        ++lineNumber;
+        if (IsEndRecord(line)) {
+            break;
+        }
+        const int recordKind = RecordKind(line);
+        if (recordKind == kKindS0 || recordKind == kKindOther) {
+            continue;
+        }
+        const int length = DataLength(line);
+        if (length < 0) {
+            // Streaming on would shift every later byte in the flash.
+            m_Status = kFlashImageProblem;
+            ShowStatus("Download stopped: damaged record in line " + std::to_string(lineNumber)
+                + " of the " + kindText + "code file.");
+            return m_Status;
+        }
+        AdvanceProgress(recordKind == kKindS3 ? 4 : 3);
+        const int offset = DataOffset(recordKind);
+        for (int k = 0; k < 2 * length; k += 4) {
+            AppendWord(DataWord(line, offset + k));
+        }
+    }
+    if (m_Status == kFlashSuccess && std::ferror(stream)) {
+        m_Status = kFlashImageProblem;
+        ShowStatus("Download stopped: the " + kindText + "code file could not be read.");
+        return m_Status;
+    }
+
+    // The last block, its pair, the end message and the way back to
+    // 19200 bit/s, all only while nothing has gone wrong.
+    if (m_Status == kFlashSuccess) {
+        FinishStream();
+        if (m_Status == kFlashSuccess) {
+            SendNumbered(m_Session, msg::kEndOfDownload);
+            if (codeStream) {
+                m_Session.SetRadioBaudRate(19200);
+            }
+        }
+    }
+
+    // The outcome and its text.
+    if (m_Status == kFlashVerifyFailed) {
+        return m_Status;
+    }
+    if (m_ResendsExhausted) {
+        m_Status = kFlashTimedOut;
+        ReportLinkStatus(m_Status);
+        return m_Status;
+    }
+    if (m_Status == kFlashSuccess) {
+        m_Status = m_Session.LinkStatus();
+    }
+    if (m_Status != kFlashSuccess) {
+        ReportLinkStatus(m_Status);
+    }
+    return m_Status;
+}
+
+void FlashDownloadEngine::AppendWord(uint16_t word)
+{
+    SendBlockIfFull();
+    if (m_FillPosition + 2 > kBlockMessageBytes) {
+        // Only when the block could not leave (a failed status): nothing
+        // more is sent, so the word is dropped.
+        return;
+    }
+    m_DataBlock.data[m_FillPosition] = static_cast<uint8_t>(word & 0xFF);
+    m_DataBlock.data[m_FillPosition + 1] = static_cast<uint8_t>(word >> 8);
+    m_FillPosition += 2;
+    m_RunningSum = static_cast<uint16_t>(m_RunningSum + word);
+}
+
+void FlashDownloadEngine::SendBlockIfFull()
+{
+    if (m_Status != kFlashSuccess || m_FillPosition != kBlockMessageBytes) {
+        return;
+    }
+    const LinkCode ack = CodeOf(msg::kRadioAck);
+    const int ackLength = MessageTable::ExpectedLength(msg::kRadioAck);
+    const LinkCode negative = CodeOf(msg::kDownloadNegative);
+
+    SendBlock();
+    int resends = 0;
+
+    // The pair's checksum exchange.
+    bool matched = false;
+    if (m_PairFlag) {
+        const LinkCode sumCode = CodeOf(msg::kDownloadChecksum);
+        const int sumLength = MessageTable::ExpectedLength(msg::kDownloadChecksum);
+        const int negativeLength = MessageTable::ExpectedLength(msg::kDownloadNegative);
+        bool wasNegative = false;
+        LinkMessage reply
+            = m_Session.Exchange(sumCode, sumLength, negative, negativeLength, &wasNegative);
+        while (m_Session.UsesComponent() && wasNegative && m_Session.ReceiveEnabled()) {
+            SendBlock();
+            wasNegative = false;
+            reply = m_Session.Exchange(sumCode, sumLength, negative, negativeLength, &wasNegative);
+        }
+        m_Status = StatusAfterWait(reply);
+        if (m_Status != kFlashSuccess) {
+            return;
+        }
+        // A negative reply carries no sum; it never counts as a match.
+        if (!wasNegative && reply.count >= 4) {
+            const uint16_t radioSum = static_cast<uint16_t>(reply.data[2] << 8 | reply.data[3]);
+            matched = radioSum == m_RunningSum;
+        }
+        SendNumbered(m_Session, matched ? msg::kChecksumMatches : msg::kChecksumMismatch);
+    }
+
+    // The radio's verdict on the block (and on the pair).
+    for (;;) {
+        bool wasNegative = false;
+        const LinkMessage reply
+            = m_Session.Exchange(ack, ackLength, negative, kVerifyReplyLength, &wasNegative);
+        m_Status = StatusAfterWait(reply);
+        if (m_Status != kFlashSuccess) {
+            return;
+        }
+        if (!m_PairFlag) {
+            break;
+        }
+        if (wasNegative) {
+            std::string text = kTextVerifyFailed;
+            for (int i = 2; i < kVerifyReplyLength; ++i) {
+                text += HexByte(reply.data[i]);
+            }
+            ShowStatus(text);
+            m_Status = kFlashVerifyFailed;
+            return;
+        }
+        if (matched) {
+            break;
+        }
+        SendBlock();
+        ++resends;
+        if (resends >= kMaxResends) {
+            m_Status = kFlashTimedOut;
+            m_ResendsExhausted = true;
+            return;
+        }
+    }
+
+    // The next block starts or ends a pair.
+    if (m_PairFlag) {
+        m_PairFlag = false;
+        m_RunningSum = 0;
+    } else {
+        m_PairFlag = true;
+    }
+    // Empty the block and move the progress on.
+    ResetBlock();
+    AdvanceProgress(64);
+    ReportPercent();
+}
+
+void FlashDownloadEngine::FinishStream()
+{
+    for (int round = 0; round < 2; ++round) {
+        while (m_Status == kFlashSuccess && m_FillPosition < kBlockMessageBytes) {
+            AppendWord(0xFFFF);
+        }
+        SendBlockIfFull();
+        // A first block of a pair was the last to go: one more block of
+        // 0xFF completes the pair and its checksum exchange.
+        if (!m_PairFlag) {
+            break;
+        }
+    }
+}
+
+int DownloadCode(CommSession& session, std::FILE* loaderStream, std::FILE* codeStream,
+    const FlashStatusCallback& statusCallback, void* statusWindow, int32_t targetModelCode,
+    IProgressBar* progressBar, bool bootFlag, bool processorFlag, void* consoleData,
+    bool textProgressFlag, const FlashTextProgressCallback& textProgressCallback,
+    void* textProgressWindow)
+{
+    FlashDownloadEngine::Parameters parameters;
+    parameters.statusCallback = statusCallback;
+    parameters.statusWindow = statusWindow;
+    parameters.progressBar = progressBar;
+    parameters.consoleData = consoleData;
+    parameters.textProgressFlag = textProgressFlag;
+    parameters.textProgressCallback = textProgressCallback;
+    parameters.textProgressWindow = textProgressWindow;
+    FlashDownloadEngine engine(session, std::move(parameters));
+    engine.ShowStatus(kTextPreparing);
+    engine.SetStatus(kFlashSuccess);
+    session.SetWaitTime(kDownloadWaitMs);
+
+    engine.DownloadStream(loaderStream, kKindLoader, false);
+
+    // Model code 1: the loader tells which flash it found. Code built for
+    // the other processor would leave the radio unusable, so anything but a
+    // flash-type reply with the expected type fails the check.
+    bool checkRan = false;
+    bool checkPassed = false;
+    if (engine.Status() == kFlashSuccess && targetModelCode == 1) {
+        checkRan = true;
+        session.SendCode2(0x02, 0x0B, nullptr, 0);
+        LinkMessage reply;
+        if (session.ReceiveMessage(reply) != 1) {
+            // No reply at all is a link failure, not a wrong processor.
+            int status = session.LinkStatus();
+            if (status == kFlashSuccess) {
+                status = kFlashCommProblem;
+            }
+            engine.SetStatus(status);
+            engine.ReportLinkStatus(status);
+            return status;
+        }
+        const uint8_t expectedType = processorFlag ? 4 : 8;
+        checkPassed = reply.count >= 4 && reply.data[0] == 0x02 && reply.data[1] == 0x0C
+            && reply.data[3] == expectedType;
+    }
+
+    // The loader's 100% line, also when the flash type is wrong.
+    if (textProgressFlag && engine.Status() == kFlashSuccess) {
+        engine.ShowStreamDone();
+    }
+
+    // No code for a processor it was not built for; the caller explains.
+    if (checkRan && !checkPassed) {
+        return kFlashWrongFlashType;
+    }
+
+    // The loader erases the flash. The wait yields to the message queue
+    // tick by tick and ends early when Stop has cleared the receive-enable
+    // flag; the code stream's start then reports the cancellation.
+    if (engine.Status() == kFlashSuccess) {
+        const EraseWait erase = EraseWaitFor(targetModelCode, bootFlag);
+        if (erase.text != nullptr) {
+            engine.ShowStatus(erase.text);
+        }
+        for (int tick = 0; tick < erase.ticks && session.ReceiveEnabled(); ++tick) {
+            session.DelayTicks(1);
+        }
+        engine.DownloadStream(codeStream, bootFlag ? kKindBootloader : kKindApplication, true);
+        if (engine.Status() == kFlashSuccess) {
+            engine.ShowStatus(kTextFinished);
+            if (textProgressFlag) {
+                engine.ShowStreamDone();
+            }
+        }
+    }
+
+    return engine.Status();
+}
+
+} // namespace download

@@ -1,0 +1,169 @@
+#pragma once
+
+// The flash download engine: writes new firmware into a radio in bootload
+// mode. Two S-record streams travel over the link session with the same
+// block protocol: first the RAM loader, which the radio's boot code receives
+// and starts, then, after the loader has erased the flash, the application
+// or boot code, which the loader programs and verifies.
+//
+// Block protocol (message numbers of the message table):
+//   PC 47 (02 01) start            radio 8 (02 07) ready
+//   PC 48 (02 09 + 128 bytes)      first block of a pair; radio 8 (or 49)
+//   PC 48 (02 09 + 128 bytes)      second block; radio 3 (02 02 + sum, MSB first)
+//   PC 6 (02 05) sum matches  or   PC 7 (02 06) sum differs
+//   radio 8 (02 07) accepted   or  radio 49 (02 0A + 4 address bytes) verify failed
+//   ... after a mismatch the second block is resent after every
+//       acknowledgement; the fourth resend ends the stream
+//   PC 5 (02 04) end of download (no reply)
+//
+// The engine streams: it reads one line at a time and holds only the block
+// being filled, never an image. It does not know the window: it talks to it
+// through the callbacks and the progress-bar interface it is given, and all
+// its waiting happens inside the link session, which keeps the message queue
+// pumped.
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+
+#include "link/LinkCallbacks.h"
+#include "link/LinkMessage.h"
+
+class CommSession;
+
+namespace download {
+
+// Results of DownloadCode.
+inline constexpr int kFlashSuccess = 1;
+inline constexpr int kFlashCommProblem = 2;
+// A stream could not be read (no file, a read error) or holds a data record
+// that cannot be streamed; nothing more is sent to the radio.
+inline constexpr int kFlashImageProblem = 3;
+inline constexpr int kFlashTimedOut = 4;
+inline constexpr int kFlashVerifyFailed = 6;
+inline constexpr int kFlashWrongFlashType = 9;
+
+// Status texts.
+inline constexpr const char* kTextPreparing = "Preparing to download ...";
+inline constexpr const char* kTextEraseShort = "Erasing flash (2 seconds)...";
+inline constexpr const char* kTextEraseMedium = "Erasing flash (40 seconds)...";
+inline constexpr const char* kTextEraseLong = "Erasing flash (80 seconds)...";
+inline constexpr const char* kTextFinished = "Download finished.";
+inline constexpr const char* kTextCommProblem = "Communication problem during code download.";
+inline constexpr const char* kTextTimedOut = "Code download timed out or canceled by user.";
+inline constexpr const char* kTextVerifyFailed = "Flash Verify failed at address: 0x";
+
+// Stream kinds, as they appear in the activity text.
+inline constexpr const char* kKindLoader = "Loader ";
+inline constexpr const char* kKindApplication = "Application ";
+inline constexpr const char* kKindBootloader = "Bootloader ";
+
+// Erase waits in ticks of 55 ms.
+inline constexpr int kEraseTicksShortest = 18; // model code 1 or boot code
+inline constexpr int kEraseTicksShort = 36; // model codes 0 and 8
+inline constexpr int kEraseTicksMedium = 720; // model code 4
+inline constexpr int kEraseTicksLong = 1440; // any other model code
+
+// Wait for each reply during a download.
+inline constexpr int kDownloadWaitMs = 15000;
+
+// Block layout: the two code bytes 02 09 and 128 data bytes.
+inline constexpr int kBlockDataBytes = 128;
+inline constexpr int kBlockMessageBytes = 2 + kBlockDataBytes;
+// Resends of a second block after a checksum mismatch before the stream ends.
+inline constexpr int kMaxResends = 4;
+
+// The window's status-text sink: (window, text).
+using FlashStatusCallback = std::function<void(void* window, const std::string& text)>;
+// The console's progress-line sink: (window, console data, text).
+using FlashTextProgressCallback
+    = std::function<void(void* window, void* consoleData, const std::string& text)>;
+
+// Erase wait and its status text (null: no text) for a target model code.
+struct EraseWait {
+    int ticks;
+    const char* text;
+};
+EraseWait EraseWaitFor(int32_t targetModelCode, bool bootFlag);
+
+// Writes the loader and then the code into the radio. The session is open in
+// framing mode 1 with its receive-enable flag set; the two streams are open
+// S-record text files read from their current position. Returns
+// kFlashSuccess or one of the failure results above; every failure except
+// kFlashWrongFlashType has sent its text to the status callback.
+//
+// processorFlag: the flash type the loader must report is 4 when set, 8 when
+// clear (checked for target model code 1 only). The progress bar may be null.
+int DownloadCode(CommSession& session, std::FILE* loaderStream, std::FILE* codeStream,
+    const FlashStatusCallback& statusCallback, void* statusWindow, int32_t targetModelCode,
+    IProgressBar* progressBar, bool bootFlag, bool processorFlag, void* consoleData,
+    bool textProgressFlag, const FlashTextProgressCallback& textProgressCallback,
+    void* textProgressWindow);
+
+// The engine's state for one DownloadCode call. Exposed so that the stream
+// operations can be driven on their own; DownloadCode is the entry point.
+class FlashDownloadEngine {
+public:
+    struct Parameters {
+        FlashStatusCallback statusCallback;
+        void* statusWindow = nullptr;
+        IProgressBar* progressBar = nullptr;
+        void* consoleData = nullptr;
+        bool textProgressFlag = false;
+        FlashTextProgressCallback textProgressCallback;
+        void* textProgressWindow = nullptr;
+    };
+
+    FlashDownloadEngine(CommSession& session, Parameters parameters);
+
+    // Sends one S-record stream with the block protocol; `kind` is one of
+    // the kinds above. The code stream (not the loader) ends by setting the
+    // radio back to 19200 bit/s. Returns the status.
+    int DownloadStream(std::FILE* stream, const char* kind, bool codeStream);
+
+    // Adds a word (low byte first) to the block being filled, sending the
+    // block first when it is full.
+    void AppendWord(uint16_t word);
+    // Sends the block if it is full, with the pair's checksum exchange when
+    // it is the second of a pair.
+    void SendBlockIfFull();
+    // Pads the last block with 0xFF and sends it, and completes its pair.
+    void FinishStream();
+
+    int Status() const { return m_Status; }
+    void SetStatus(int status) { m_Status = status; }
+    const std::string& ActivityText() const { return m_ActivityText; }
+
+    // Texts to the window and the console.
+    void ShowStatus(const std::string& text) const;
+    void ShowProgressLine(const std::string& text) const;
+    // "\r" + activity text + "100% complete...Done.\n"
+    void ShowStreamDone() const;
+    // Sends the text for a status of 2 or 4.
+    void ReportLinkStatus(int status) const;
+
+private:
+    // Status after a wait: the link's status, and a communication problem
+    // when the wait ended with the line closed (no reply, no time-out).
+    int StatusAfterWait(const LinkMessage& reply) const;
+    void ResetBlock();
+    void SendBlock();
+    void AdvanceProgress(int amount);
+    void ReportPercent();
+
+    CommSession& m_Session;
+    Parameters m_Parameters;
+
+    int m_Status = kFlashSuccess;
+    LinkMessage m_DataBlock;
+    int m_FillPosition = 2;
+    uint16_t m_RunningSum = 0;
+    bool m_PairFlag = false;
+    bool m_ResendsExhausted = false;
+    int m_ProgressCounter = 0;
+    int m_ProgressMaximum = 64;
+    std::string m_ActivityText;
+};
+
+} // namespace download

@@ -1,0 +1,227 @@
+#include "tests/download_flash/FakeFlashRadio.h"
+
+namespace flashtest {
+
+namespace {
+
+void PutEscaped(Bytes& out, uint8_t b)
+{
+    if (b == 0xBA) {
+        out.insert(out.end(), { 0x10, 0x00 });
+    } else if (b == 0x7E) {
+        out.insert(out.end(), { 0x10, 0x01 });
+    } else if (b == 0x10) {
+        out.insert(out.end(), { 0x10, 0x02 });
+    } else {
+        out.push_back(b);
+    }
+}
+
+uint16_t BlockSum(const Bytes& message)
+{
+    uint16_t sum = 0;
+    for (size_t i = 2; i + 1 < message.size(); i += 2) {
+        sum = static_cast<uint16_t>(sum + (message[i] | message[i + 1] << 8));
+    }
+    return sum;
+}
+
+} // namespace
+
+void FakeRadioState::Reply(const Bytes& message)
+{
+    // The radio's frames carry the header bytes 01 7F.
+    Bytes frame = { 0xBA, 0x01, 0x7F };
+    uint8_t sum = 0x80;
+    for (uint8_t b : message) {
+        PutEscaped(frame, b);
+        sum = static_cast<uint8_t>(sum + b);
+    }
+    PutEscaped(frame, static_cast<uint8_t>(0x100 - sum));
+    frame.push_back(0x7E);
+    pending.insert(pending.end(), frame.begin(), frame.end());
+}
+
+void FakeRadioState::Receive(const uint8_t* bytes, int count)
+{
+    wire.insert(wire.end(), bytes, bytes + count);
+    for (int i = 0; i < count; ++i) {
+        const uint8_t b = bytes[i];
+        if (b == 0xBA) {
+            m_Raw.clear();
+            m_InFrame = true;
+            continue;
+        }
+        if (!m_InFrame) {
+            continue;
+        }
+        if (b != 0x7E) {
+            m_Raw.push_back(b);
+            continue;
+        }
+        m_InFrame = false;
+        Bytes plain;
+        bool shapeOk = true;
+        for (size_t k = 0; k < m_Raw.size(); ++k) {
+            if (m_Raw[k] != 0x10) {
+                plain.push_back(m_Raw[k]);
+                continue;
+            }
+            if (k + 1 >= m_Raw.size() || m_Raw[k + 1] > 2) {
+                shapeOk = false;
+                break;
+            }
+            static const uint8_t values[] = { 0xBA, 0x7E, 0x10 };
+            plain.push_back(values[m_Raw[++k]]);
+        }
+        uint8_t sum = 0;
+        for (uint8_t p : plain) {
+            sum = static_cast<uint8_t>(sum + p);
+        }
+        if (!shapeOk || plain.size() < 5 || plain[0] != 0x7F || plain[1] != 0x01 || sum != 0) {
+            ++badFrames;
+            continue;
+        }
+        Handle(Bytes(plain.begin() + 2, plain.end() - 1));
+    }
+}
+
+void FakeRadioState::Handle(const Bytes& message)
+{
+    messages.push_back(message);
+    if (!open || (silentAfterBlocks > 0 && m_BlocksTotal >= silentAfterBlocks)) {
+        return;
+    }
+    const uint8_t command = message[0];
+    const uint8_t sub = message[1];
+    if (command == 0x02 && sub == 0x01) {
+        if (negativeStarts > 0) {
+            --negativeStarts;
+            Reply({ 0x02, 0x0A });
+            return;
+        }
+        streams.emplace_back();
+        m_BlocksInStream = 0;
+        m_PairsInStream = 0;
+        m_AwaitResends = false;
+        Reply({ 0x02, 0x07 });
+    } else if (command == 0x02 && sub == 0x09 && message.size() == 130) {
+        ++m_BlocksTotal;
+        if (closeAfterBlocks > 0 && m_BlocksTotal >= closeAfterBlocks) {
+            open = false;
+            return;
+        }
+        if (silentAfterBlocks > 0 && m_BlocksTotal >= silentAfterBlocks) {
+            return;
+        }
+        if (m_AwaitResends) {
+            Reply({ 0x02, 0x07 });
+            return;
+        }
+        ++m_BlocksInStream;
+        if (!streams.empty()) {
+            streams.back().insert(streams.back().end(), message.begin() + 2, message.end());
+        }
+        if (m_BlocksInStream % 2 == 1) {
+            m_PairSum = BlockSum(message);
+            Reply({ 0x02, 0x07 });
+            return;
+        }
+        if (negativeSumReports > 0) {
+            // Refuse the second block: it comes again.
+            --negativeSumReports;
+            --m_BlocksInStream;
+            streams.back().resize(streams.back().size() - 128);
+            Reply({ 0x02, 0x0A });
+            return;
+        }
+        ++m_PairsInStream;
+        uint16_t sum = static_cast<uint16_t>(m_PairSum + BlockSum(message));
+        if (m_PairsInStream == wrongSumPair && InFaultStream()) {
+            sum = static_cast<uint16_t>(sum + 1);
+        }
+        Reply({ 0x02, 0x02, static_cast<uint8_t>(sum >> 8), static_cast<uint8_t>(sum & 0xFF) });
+    } else if (command == 0x02 && sub == 0x05) {
+        if (m_PairsInStream == verifyFailPair && InFaultStream()) {
+            Bytes reply = { 0x02, 0x0A };
+            reply.insert(reply.end(), verifyAddress.begin(), verifyAddress.end());
+            Reply(reply);
+            return;
+        }
+        Reply({ 0x02, 0x07 });
+    } else if (command == 0x02 && sub == 0x06) {
+        m_AwaitResends = true;
+        Reply({ 0x02, 0x07 });
+    } else if (command == 0x02 && sub == 0x0B) {
+        if (closeOnFlashType) {
+            open = false;
+        } else if (answerFlashType) {
+            Reply(flashTypeReply);
+        }
+    }
+    // 02 04 (end) and 09 00 (baud rate) are not answered.
+}
+
+int FakeRadioState::TotalTicks() const
+{
+    int total = 0;
+    for (int t : delayCalls) {
+        total += t;
+    }
+    return total;
+}
+
+int FakeRadioDevice::Close()
+{
+    m_State->open = false;
+    return 1;
+}
+
+int FakeRadioDevice::GetChar(uint8_t& ch)
+{
+    if (m_State->pending.empty()) {
+        return 0;
+    }
+    ch = m_State->pending.front();
+    m_State->pending.pop_front();
+    return 1;
+}
+
+int FakeRadioDevice::Write(const uint8_t* buffer, int count)
+{
+    if (!m_State->open) {
+        return -1;
+    }
+    m_State->Receive(buffer, count);
+    return count;
+}
+
+uint8_t FakeRadioComponent::GetByte()
+{
+    if (m_State->pending.empty()) {
+        return 0;
+    }
+    const uint8_t b = m_State->pending.front();
+    m_State->pending.pop_front();
+    return b;
+}
+
+int FakeRadioComponent::WriteBlock(const uint8_t* bytes, int count)
+{
+    if (!m_State->open) {
+        return -1;
+    }
+    m_State->Receive(bytes, count);
+    return 0;
+}
+
+void FakeRadioComponent::DelayTicks(int ticks)
+{
+    m_State->delayCalls.push_back(ticks);
+    if (m_State->stopOnTick > 0 && m_State->TotalTicks() == m_State->stopOnTick
+        && m_State->onStop) {
+        m_State->onStop();
+    }
+}
+
+} // namespace flashtest

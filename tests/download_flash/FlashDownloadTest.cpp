@@ -1,0 +1,431 @@
+// The flash engine against a scripted radio: the exact messages on the wire,
+// the status texts, the console lines, the erase waits and the failures.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+#include "download/FlashDownload.h"
+#include "link/CommSession.h"
+#include "link/SimpleEventLoop.h"
+#include "tests/download_flash/FakeFlashRadio.h"
+#include "tests/download_flash/FlashSim.h"
+#include "tests/support/TestSupport.h"
+
+using namespace download;
+using namespace flashtest;
+using testsupport::Hex;
+
+namespace {
+
+int g_StatusWindow;
+int g_ConsoleData;
+int g_ConsoleWindow;
+
+std::string CodeOf(const Bytes& message)
+{
+    return Hex(Bytes(message.begin(), message.begin() + 2));
+}
+
+// The codes of the messages sent from the `index`-th start (0x02 0x01) on,
+// up to the next start.
+std::vector<std::string> StreamCodes(const std::vector<Bytes>& messages, int index)
+{
+    std::vector<std::string> codes;
+    int starts = -1;
+    for (const Bytes& m : messages) {
+        if (CodeOf(m) == "02 01") {
+            ++starts;
+        }
+        if (starts == index) {
+            codes.push_back(CodeOf(m));
+        } else if (starts > index) {
+            break;
+        }
+    }
+    return codes;
+}
+
+struct Rig {
+    std::shared_ptr<FakeRadioState> radio = std::make_shared<FakeRadioState>();
+    CommSession session;
+    FakeRadioComponent tickSource { radio, false };
+    std::unique_ptr<FakeRadioComponent> line;
+    RecordingProgressBar bar;
+    std::vector<std::string> statuses;
+    std::vector<std::string> lines;
+    testsupport::TempDir dir;
+    bool wrongWindow = false;
+
+    explicit Rig(bool componentPath = false)
+    {
+        if (componentPath) {
+            line = std::make_unique<FakeRadioComponent>(radio, true);
+            std::string message;
+            EXPECT_TRUE(session.OpenComponentPort(line.get(), message));
+        } else {
+            session.SetComponent(&tickSource);
+            session.AttachDevice(std::make_unique<FakeRadioDevice>(radio));
+        }
+        session.SetFraming(CommSession::kFramingFramed);
+        session.SetReceiveEnable(true);
+    }
+
+    int Run(const std::string& loader, const std::string& code, int32_t model = 0,
+        bool boot = false, bool processor416 = true, bool console = false)
+    {
+        testsupport::WriteFileText(dir / "loader.s", loader);
+        testsupport::WriteFileText(dir / "code.s", code);
+        std::FILE* l = std::fopen((dir / "loader.s").c_str(), "r");
+        std::FILE* c = std::fopen((dir / "code.s").c_str(), "r");
+        const int result = Run(l, c, model, boot, processor416, console);
+        std::fclose(l);
+        std::fclose(c);
+        return result;
+    }
+
+    int Run(std::FILE* loader, std::FILE* code, int32_t model, bool boot, bool processor416,
+        bool console)
+    {
+        auto status = [this](void* window, const std::string& text) {
+            wrongWindow |= window != &g_StatusWindow;
+            statuses.push_back(text);
+        };
+        auto progress = [this](void* window, void* data, const std::string& text) {
+            wrongWindow |= window != &g_ConsoleWindow || data != &g_ConsoleData;
+            lines.push_back(text);
+        };
+        return DownloadCode(session, loader, code, status, &g_StatusWindow, model, &bar, boot,
+            processor416, &g_ConsoleData, console, progress, &g_ConsoleWindow);
+    }
+};
+
+const std::string kLoader = MakeSRecords('2', 0x020000, Pattern(300, 1));
+
+} // namespace
+
+TEST(FlashDownload, BlocksPairsAndPaddingOnTheWire)
+{
+    struct Case {
+        const char* name;
+        size_t dataBytes;
+        std::string extra; // lines after the end record: never sent
+    };
+    const Case cases[] = {
+        { "empty", 0, "" },
+        { "256 bytes", 256, "S3150000010000000000000000000000000000000000E9\r\n" },
+        { "130 bytes", 130, "" },
+        { "258 bytes", 258, "" },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig;
+        const Bytes data = Pattern(c.dataBytes, 2);
+        ASSERT_EQ(rig.Run(kLoader, MakeSRecords('3', 0x100000, data) + c.extra), kFlashSuccess);
+        EXPECT_EQ(rig.radio->badFrames, 0);
+
+        // The code stream's data as the radio received it: the data in file
+        // order, padded with 0xFF to whole pairs of 128-byte blocks.
+        const size_t pairs = c.dataBytes <= 256 ? 1 : (c.dataBytes + 255) / 256;
+        Bytes expected = data;
+        expected.resize(pairs * 256, 0xFF);
+        ASSERT_EQ(rig.radio->streams.size(), 2u);
+        EXPECT_EQ(rig.radio->streams[1], expected);
+
+        std::vector<std::string> codes;
+        codes.push_back("02 01");
+        for (size_t p = 0; p < pairs; ++p) {
+            codes.insert(codes.end(), { "02 09", "02 09", "02 05" });
+        }
+        codes.insert(codes.end(), { "02 04", "09 00" });
+        EXPECT_EQ(StreamCodes(rig.radio->messages, 1), codes);
+        // Back to 19200 bit/s (rate index 1) after the code, not after the loader.
+        EXPECT_EQ(Hex(rig.radio->messages.back()), "09 00 01");
+        const auto loaderCodes = StreamCodes(rig.radio->messages, 0);
+        EXPECT_EQ(loaderCodes.back(), "02 04");
+    }
+
+    // The start request as it crosses the line, and a data block's frame.
+    Rig rig;
+    ASSERT_EQ(rig.Run(kLoader, MakeSRecords('3', 0, Bytes(128, 0x7E))), kFlashSuccess);
+    EXPECT_EQ(
+        Hex(Bytes(rig.radio->wire.begin(), rig.radio->wire.begin() + 7)), "BA 7F 01 02 01 7D 7E");
+    Bytes block = { 0xBA, 0x7F, 0x01, 0x02, 0x09 };
+    for (int i = 0; i < 128; ++i) {
+        block.insert(block.end(), { 0x10, 0x01 });
+    }
+    // 0x80 + 0x0B + 128 * 0x7E = 0x3F8B -> checksum 0x75
+    block.insert(block.end(), { 0x75, 0x7E });
+    const auto& wire = rig.radio->wire;
+    EXPECT_NE(std::search(wire.begin(), wire.end(), block.begin(), block.end()), wire.end());
+}
+
+TEST(FlashDownload, StatusTextsAndEraseWaitByModelCode)
+{
+    struct Case {
+        int32_t model;
+        bool boot;
+        const char* eraseText; // null: none
+        int ticks;
+    };
+    const Case cases[] = {
+        { 4, false, "Erasing flash (40 seconds)...", 720 },
+        { 0, false, "Erasing flash (2 seconds)...", 36 },
+        { 8, false, "Erasing flash (2 seconds)...", 36 },
+        { 2, false, "Erasing flash (80 seconds)...", 1440 },
+        { 4, true, nullptr, 18 },
+        { 1, false, nullptr, 18 },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "model " << c.model << " boot " << c.boot);
+        Rig rig;
+        ASSERT_EQ(rig.Run(kLoader, MakeSRecords('3', 0, Pattern(200, 3)), c.model, c.boot),
+            kFlashSuccess);
+        std::vector<std::string> expected
+            = { "Preparing to download ...", "Downloading Loader code..." };
+        if (c.eraseText != nullptr) {
+            expected.push_back(c.eraseText);
+        }
+        expected.push_back(
+            c.boot ? "Downloading Bootloader code..." : "Downloading Application code...");
+        expected.push_back("Download finished.");
+        EXPECT_EQ(rig.statuses, expected);
+        EXPECT_EQ(rig.radio->TotalTicks(), c.ticks);
+        EXPECT_FALSE(rig.wrongWindow);
+        // The flash-type query follows the loader for model code 1 only.
+        const auto loader = StreamCodes(rig.radio->messages, 0);
+        EXPECT_EQ(loader.back(), c.model == 1 ? "02 0B" : "02 04");
+    }
+}
+
+TEST(FlashDownload, FlashTypeCheckOfModelCodeOne)
+{
+    struct Case {
+        bool processor416;
+        Bytes reply;
+        int result;
+    };
+    const Case cases[] = {
+        { true, { 0x02, 0x0C, 0x00, 0x04 }, kFlashSuccess },
+        { false, { 0x02, 0x0C, 0x00, 0x08 }, kFlashSuccess },
+        { true, { 0x02, 0x0C, 0x00, 0x08 }, kFlashWrongFlashType },
+        { false, { 0x02, 0x0C, 0x00, 0x04 }, kFlashWrongFlashType },
+        { true, { 0x02, 0x0C, 0x04, 0x00 }, kFlashWrongFlashType },
+        { true, { 0x02, 0x0D, 0x00, 0x04 }, kFlashWrongFlashType }, // not a flash-type reply
+        { true, { 0x02, 0x0C }, kFlashWrongFlashType }, // no type at all
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Hex(c.reply) + (c.processor416 ? " 416" : " 816"));
+        Rig rig;
+        rig.radio->flashTypeReply = c.reply;
+        EXPECT_EQ(
+            rig.Run(kLoader, MakeSRecords('3', 0, Pattern(64, 4)), 1, false, c.processor416, true),
+            c.result);
+        if (c.result == kFlashWrongFlashType) {
+            // Nothing of the code reaches the radio; no text of the engine's
+            // own (the caller explains), the loader's console line is out.
+            EXPECT_EQ(rig.radio->streams.size(), 1u);
+            EXPECT_EQ(rig.radio->TotalTicks(), 0);
+            EXPECT_EQ(rig.statuses.back(), "Downloading Loader code...");
+            EXPECT_EQ(rig.lines.back(), "\rDownloading Loader code...100% complete...Done.\n");
+        } else {
+            EXPECT_EQ(rig.radio->streams.size(), 2u);
+        }
+    }
+
+    // A loader that never answers is a broken link, not a wrong processor.
+    Rig rig;
+    rig.radio->closeOnFlashType = true;
+    EXPECT_EQ(rig.Run(kLoader, MakeSRecords('3', 0, Pattern(64, 4)), 1), kFlashCommProblem);
+    EXPECT_EQ(rig.statuses.back(), "Communication problem during code download.");
+    EXPECT_EQ(rig.radio->streams.size(), 1u);
+}
+
+TEST(FlashDownload, VerifyFailureEndsWithTheAddress)
+{
+    const std::pair<Bytes, std::string> cases[] = {
+        { { 0x00, 0x10, 0x20, 0x30 }, "Flash Verify failed at address: 0x00102030" },
+        { { 0xA0, 0xB1, 0xC2, 0xFD }, "Flash Verify failed at address: 0xA0B1C2FD" },
+    };
+    for (const auto& [address, text] : cases) {
+        Rig rig;
+        rig.radio->verifyFailPair = 2;
+        rig.radio->verifyAddress = address;
+        EXPECT_EQ(rig.Run(kLoader, MakeSRecords('3', 0, Pattern(1024, 5))), kFlashVerifyFailed);
+        EXPECT_EQ(rig.statuses.back(), text);
+        // Two pairs went out; no further block and no end message.
+        EXPECT_EQ(StreamCodes(rig.radio->messages, 1),
+            (std::vector<std::string> {
+                "02 01", "02 09", "02 09", "02 05", "02 09", "02 09", "02 05" }));
+    }
+    // In the loader stream the code never follows.
+    Rig rig;
+    rig.radio->faultStream = 0;
+    rig.radio->verifyFailPair = 1;
+    EXPECT_EQ(rig.Run(kLoader, MakeSRecords('3', 0, Pattern(64, 5))), kFlashVerifyFailed);
+    EXPECT_EQ(rig.radio->streams.size(), 1u);
+}
+
+TEST(FlashDownload, ChecksumMismatchResendsTheSecondBlockFourTimes)
+{
+    Rig rig;
+    rig.radio->wrongSumPair = 2;
+    const Bytes data = Pattern(1024, 6);
+    EXPECT_EQ(rig.Run(kLoader, MakeSRecords('3', 0, data)), kFlashTimedOut);
+    EXPECT_EQ(rig.statuses.back(), "Code download timed out or canceled by user.");
+    EXPECT_EQ(StreamCodes(rig.radio->messages, 1),
+        (std::vector<std::string> { "02 01", "02 09", "02 09", "02 05", "02 09", "02 09", "02 06",
+            "02 09", "02 09", "02 09", "02 09" }));
+    // Every resend is the pair's second block, unchanged.
+    const Bytes& second = rig.radio->messages[rig.radio->messages.size() - 6];
+    EXPECT_EQ(
+        Bytes(second.begin() + 2, second.end()), Bytes(data.begin() + 384, data.begin() + 512));
+    for (size_t i = rig.radio->messages.size() - 4; i < rig.radio->messages.size(); ++i) {
+        EXPECT_EQ(rig.radio->messages[i], second);
+    }
+}
+
+TEST(FlashDownload, ProgressBarAndConsoleLines)
+{
+    // A code stream of 4000 bytes without data records: maximum 4000/4 + 64.
+    {
+        Rig rig;
+        std::string code = "S0030000FC\r\n";
+        for (int i = 0; i < 331; ++i) {
+            code += "S5030000FC\r\n";
+        }
+        code += "xx\r\nS9030000FC\r\n";
+        ASSERT_EQ(code.size(), 4000u);
+        ASSERT_EQ(rig.Run(kLoader, code, 0, false, true, true), kFlashSuccess);
+        EXPECT_EQ(rig.bar.Minimum(), 0);
+        EXPECT_EQ(rig.bar.Maximum(), 1064);
+        const std::vector<std::string> tail(rig.lines.end() - 3, rig.lines.end());
+        EXPECT_EQ(tail,
+            (std::vector<std::string> { "\rDownloading Application code...6% complete",
+                "\rDownloading Application code...12% complete",
+                "\rDownloading Application code...100% complete...Done.\n" }));
+        EXPECT_EQ(std::vector<int>(rig.bar.positions.end() - 3, rig.bar.positions.end()),
+            (std::vector<int> { 0, 64, 128 }));
+        EXPECT_FALSE(rig.wrongWindow);
+    }
+    // Data records count 3 (S1, S2) or 4 (S3) each, a block 64; a full block
+    // leaves when the next record's first word arrives.
+    {
+        Rig rig;
+        const std::string loader = MakeSRecords('2', 0, Pattern(256, 7));
+        const std::string code = MakeSRecords('3', 0, Pattern(256, 8));
+        ASSERT_EQ(rig.Run(loader, code), kFlashSuccess);
+        EXPECT_EQ(rig.bar.positions,
+            (std::vector<int> { 0, 9 * 3 + 64, 16 * 3 + 128, 0, 9 * 4 + 64, 16 * 4 + 128 }));
+        EXPECT_TRUE(rig.lines.empty()); // no console lines without the flag
+    }
+    // The counter outruns a file of long records; the bar and the percentage
+    // stop at the maximum.
+    {
+        Rig rig;
+        std::string code = MakeSRecords('3', 0, Pattern(48 * 200, 9), 48);
+        code.erase(std::remove(code.begin(), code.end(), '\r'), code.end());
+        ASSERT_EQ(rig.Run(kLoader, code, 0, false, true, true), kFlashSuccess);
+        const int maximum = rig.bar.Maximum();
+        for (int p : rig.bar.positions) {
+            EXPECT_LE(p, maximum);
+        }
+        EXPECT_EQ(
+            rig.lines[rig.lines.size() - 2], "\rDownloading Application code...100% complete");
+    }
+}
+
+TEST(FlashDownload, LinkFailuresEndTheDownload)
+{
+    // The line closes under the engine: a communication problem, not a
+    // string of empty replies taken for answers.
+    {
+        Rig rig;
+        rig.radio->closeAfterBlocks = 6;
+        EXPECT_EQ(rig.Run(kLoader, MakeSRecords('3', 0, Pattern(2048, 10))), kFlashCommProblem);
+        EXPECT_EQ(rig.statuses.back(), "Communication problem during code download.");
+        EXPECT_EQ(CodeOf(rig.radio->messages.back()), "02 09");
+    }
+    // Stop pressed while the radio is silent: the wait ends, result 4, and
+    // the code stream is never started.
+    {
+        Rig rig;
+        SimpleLinkHost host(rig.session);
+        rig.radio->silentAfterBlocks = 2;
+        host.Loop().PostDelayed(150, [&] { rig.session.SetReceiveEnable(false); });
+        EXPECT_EQ(rig.Run(kLoader, MakeSRecords('3', 0, Pattern(64, 11))), kFlashTimedOut);
+        EXPECT_EQ(rig.statuses.back(), "Code download timed out or canceled by user.");
+        EXPECT_EQ(StreamCodes(rig.radio->messages, 1), std::vector<std::string> {});
+    }
+    // The same on the component path ends as a communication problem (idle line).
+    {
+        Rig rig(true);
+        SimpleLinkHost host(rig.session);
+        rig.radio->silentAfterBlocks = 1;
+        host.Loop().PostDelayed(150, [&] { rig.session.SetReceiveEnable(false); });
+        EXPECT_EQ(rig.Run(kLoader, MakeSRecords('3', 0, Pattern(64, 11))), kFlashCommProblem);
+        EXPECT_EQ(rig.statuses.back(), "Communication problem during code download.");
+    }
+    // Stop during the erase wait ends it at once; the code's start then
+    // finds the flag cleared.
+    {
+        Rig rig;
+        rig.radio->stopOnTick = 100;
+        rig.radio->onStop = [&] { rig.session.SetReceiveEnable(false); };
+        EXPECT_EQ(rig.Run(kLoader, MakeSRecords('3', 0, Pattern(64, 12)), 4), kFlashTimedOut);
+        EXPECT_EQ(rig.radio->TotalTicks(), 100);
+        EXPECT_EQ(rig.statuses.back(), "Code download timed out or canceled by user.");
+        EXPECT_EQ(StreamCodes(rig.radio->messages, 1), std::vector<std::string> { "02 01" });
+    }
+}
+
+TEST(FlashDownload, NegativeRepliesOnTheComponentPathAreRepeated)
+{
+    Rig rig(true);
+    rig.radio->negativeStarts = 2;
+    rig.radio->negativeSumReports = 1;
+    const Bytes code = Pattern(256, 13);
+    ASSERT_EQ(rig.Run(kLoader, MakeSRecords('3', 0, code)), kFlashSuccess);
+    // Two refused starts before the loader's; the refused second block came again.
+    int starts = 0;
+    for (const Bytes& m : rig.radio->messages) {
+        starts += CodeOf(m) == "02 01";
+    }
+    EXPECT_EQ(starts, 4);
+    ASSERT_EQ(rig.radio->streams.size(), 2u);
+    const auto loader = StreamCodes(rig.radio->messages, 2);
+    EXPECT_EQ(loader,
+        (std::vector<std::string> {
+            "02 01", "02 09", "02 09", "02 09", "02 05", "02 09", "02 09", "02 05", "02 04" }));
+    EXPECT_EQ(rig.radio->streams[1], code);
+}
+
+TEST(FlashDownload, UnreadableOrDamagedImagesStopBeforeTheirData)
+{
+    // Odd data length, a cut line, a byte count that is not hex.
+    const std::string badRecords[] = {
+        "S30A00000010AABBCCDDEE27",
+        "S315000000100102030405060708",
+        "S3G50000001001020304050607080900",
+    };
+    for (const std::string& bad : badRecords) {
+        SCOPED_TRACE(bad);
+        Rig rig;
+        const std::string good = MakeSRecords('3', 0, Pattern(16, 14));
+        // Header, one good record, the bad one (line 3), then more data.
+        std::string code = good.substr(0, good.rfind("S7"));
+        code += bad + "\r\n" + MakeSRecords('3', 0x20, Pattern(512, 15));
+        EXPECT_EQ(rig.Run(kLoader, code), kFlashImageProblem);
+        EXPECT_EQ(rig.statuses.back(),
+            "Download stopped: damaged record in line 3 of the Application code file.");
+        // No block and no end message of the code stream.
+        EXPECT_EQ(StreamCodes(rig.radio->messages, 1), std::vector<std::string> { "02 01" });
+    }
+    // No loader at all: nothing is sent.
+    Rig rig;
+    EXPECT_EQ(rig.Run(nullptr, nullptr, 0, false, true, false), kFlashImageProblem);
+    EXPECT_TRUE(rig.radio->messages.empty());
+    EXPECT_EQ(rig.statuses.back(), "Download stopped: the Loader code file could not be read.");
+}
