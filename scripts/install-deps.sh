@@ -11,6 +11,7 @@ libgtest-dev libgmock-dev libbenchmark-dev
 clang libclang-rt-14-dev
 xvfb xauth
 srecord openssl
+scdoc dpkg-dev file desktop-file-utils
 python3 procps
 "
 

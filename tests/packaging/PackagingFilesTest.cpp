@@ -1,0 +1,138 @@
+// The files the package installs besides the programs: the udev rule must
+// match the adapters the port list recognises, the desktop entry must start
+// the updater with the installed icon, and each man page must describe every
+// option its program accepts.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "tests/support/TestSupport.h"
+#include "tools/ports/PortReport.h"
+
+namespace fs = std::filesystem;
+using testsupport::ReadFileText;
+using testsupport::SourcePath;
+
+namespace {
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+std::set<std::string> LongOptions(const std::string& text)
+{
+    std::set<std::string> options;
+    static const std::regex option("--[a-z][a-z0-9-]*[a-z0-9]");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), option);
+         it != std::sregex_iterator(); ++it)
+        options.insert(it->str());
+    return options;
+}
+
+} // namespace
+
+TEST(PackagingFiles, UdevRuleGivesBothProgrammingAdaptersToDialout)
+{
+    const std::string text
+        = ReadFileText(SourcePath("packaging/60-corvel-programming-adapters.rules"));
+    // KEY{attr}OP"value", the operators by the kind of key: matches compare,
+    // assignments assign. A '=' in a match silently never matches.
+    static const std::regex pair(R"(^([A-Z_]+)(\{[^}]+\})?(==|!=|=|\+=|:=)\"([^\"]*)\"$)");
+    static const std::set<std::string> matchKeys
+        = { "ACTION", "SUBSYSTEM", "SUBSYSTEMS", "KERNEL", "KERNELS", "ATTR", "ATTRS", "ENV" };
+    static const std::set<std::string> assignKeys
+        = { "GROUP", "MODE", "OWNER", "TAG", "SYMLINK", "RUN" };
+
+    std::map<std::string, std::map<std::string, std::string>> byProduct;
+    for (const std::string& line : Lines(text)) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        std::map<std::string, std::string> rule;
+        std::istringstream fields(line);
+        for (std::string field; std::getline(fields, field, ',');) {
+            while (!field.empty() && field.front() == ' ')
+                field.erase(0, 1);
+            std::smatch m;
+            ASSERT_TRUE(std::regex_match(field, m, pair)) << "bad field '" << field << "'";
+            const bool match = m[3] == "==" || m[3] == "!=";
+            if (matchKeys.count(m[1]) != 0) {
+                EXPECT_TRUE(match) << field;
+            } else {
+                EXPECT_EQ(assignKeys.count(m[1]), 1u) << "unknown key in " << field;
+                EXPECT_FALSE(match) << field;
+            }
+            rule[m[1].str() + m[2].str()] = m[4];
+        }
+        EXPECT_EQ(rule["SUBSYSTEM"], "tty") << line;
+        byProduct[rule["ATTRS{product}"]] = rule;
+    }
+
+    // The product strings must be the ones the port list marks as adapters.
+    ASSERT_EQ(byProduct.size(), 2u);
+    std::set<std::string> series;
+    for (const auto& [product, rule] : byProduct) {
+        std::string kind;
+        EXPECT_EQ(ports::ListAdapterPort(product + " (COM12)", kind), 12) << product;
+        EXPECT_EQ(product, "USB RPI QUV " + kind);
+        series.insert(kind);
+        EXPECT_EQ(rule.at("GROUP"), "dialout");
+        EXPECT_EQ(rule.at("MODE"), "0660");
+    }
+    EXPECT_EQ(series, (std::set<std::string> { "4400", "4600" }));
+}
+
+TEST(PackagingFiles, DesktopEntryStartsTheUpdaterWithTheInstalledIcon)
+{
+    const fs::path entry = SourcePath("packaging/corvel-code-updater.desktop");
+    const std::vector<std::string> lines = Lines(ReadFileText(entry));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "[Desktop Entry]");
+    std::map<std::string, std::string> keys;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        if (lines[i].empty() || lines[i][0] == '#')
+            continue;
+        const size_t eq = lines[i].find('=');
+        ASSERT_NE(eq, std::string::npos) << lines[i];
+        EXPECT_TRUE(keys.emplace(lines[i].substr(0, eq), lines[i].substr(eq + 1)).second)
+            << "duplicate key in " << lines[i];
+    }
+    EXPECT_EQ(keys["Type"], "Application");
+    EXPECT_EQ(keys["Name"], "Corvel Code Updater");
+    EXPECT_EQ(keys["Exec"], "corvel-updater");
+    EXPECT_EQ(keys["Terminal"], "false");
+    EXPECT_TRUE(fs::exists(SourcePath("packaging/" + keys["Icon"] + ".svg"))) << keys["Icon"];
+
+    // The desktop tools' own check, where they are installed.
+    const fs::path validate = "/usr/bin/desktop-file-validate";
+    if (fs::exists(validate)) {
+        auto r = testsupport::RunProcess({ validate.string(), entry.string() });
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_EQ(r.out + r.err, "");
+    }
+}
+
+TEST(PackagingFiles, ManPagesDescribeEveryOptionOfTheirProgram)
+{
+    for (const std::string program :
+        { "corvel-pack", "corvel-radio-sim", "corvel-codeplug", "corvel-ports" }) {
+        auto r = testsupport::RunProcess({ testsupport::BinPath(program).string(), "--help" });
+        const std::set<std::string> options = LongOptions(r.out + r.err);
+        EXPECT_GE(options.size(), 2u) << program << ": no options in --help:\n" << r.out << r.err;
+        const std::string page = ReadFileText(SourcePath("docs/man/" + program + ".1.scd"));
+        EXPECT_EQ(page.rfind(program + "(1) ", 0), 0u) << program;
+        for (const std::string& option : options)
+            EXPECT_NE(page.find(option), std::string::npos)
+                << program << ".1 does not describe " << option;
+    }
+}
