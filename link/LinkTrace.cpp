@@ -21,9 +21,10 @@ std::string FormatLine(double seconds, const char* direction, const uint8_t* byt
 
 } // namespace
 
-LinkTrace::LinkTrace(size_t maxLines)
+LinkTrace::LinkTrace(size_t maxLines, size_t maxBytes)
     : m_Start(std::chrono::steady_clock::now())
     , m_MaxLines(maxLines == 0 ? 1 : maxLines)
+    , m_MaxBytes(maxBytes)
 {
 }
 
@@ -32,13 +33,15 @@ double LinkTrace::Seconds() const
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - m_Start).count();
 }
 
-void LinkTrace::Add(std::string line)
+void LinkTrace::Add(std::string line, size_t bytes)
 {
-    if (m_Lines.size() >= m_MaxLines) {
+    m_Lines.emplace_back(std::move(line), bytes);
+    m_Bytes += bytes;
+    while (m_Lines.size() > 1 && (m_Lines.size() > m_MaxLines || m_Bytes > m_MaxBytes)) {
+        m_Bytes -= m_Lines.front().second;
         m_Lines.pop_front();
         ++m_Dropped;
     }
-    m_Lines.push_back(std::move(line));
 }
 
 void LinkTrace::FlushReceived()
@@ -46,14 +49,15 @@ void LinkTrace::FlushReceived()
     if (m_Pending.empty()) {
         return;
     }
-    Add(FormatLine(m_PendingTime, "<<", m_Pending.data(), m_Pending.size()));
+    Add(FormatLine(m_PendingTime, "<<", m_Pending.data(), m_Pending.size()), m_Pending.size());
     m_Pending.clear();
 }
 
 void LinkTrace::Sent(const uint8_t* bytes, int count)
 {
     FlushReceived();
-    Add(FormatLine(Seconds(), ">>", bytes, count > 0 ? static_cast<size_t>(count) : 0));
+    const size_t size = count > 0 ? static_cast<size_t>(count) : 0;
+    Add(FormatLine(Seconds(), ">>", bytes, size), size);
 }
 
 void LinkTrace::Received(uint8_t byte, bool endOfFrame)
@@ -72,12 +76,16 @@ void LinkTrace::Event(const std::string& text)
     FlushReceived();
     char head[40];
     std::snprintf(head, sizeof head, "%.6f -- ", Seconds());
-    Add(head + text);
+    Add(head + text, 0);
 }
 
 std::vector<std::string> LinkTrace::Lines() const
 {
-    std::vector<std::string> lines(m_Lines.begin(), m_Lines.end());
+    std::vector<std::string> lines;
+    lines.reserve(m_Lines.size() + 1);
+    for (const auto& entry : m_Lines) {
+        lines.push_back(entry.first);
+    }
     if (!m_Pending.empty()) {
         lines.push_back(FormatLine(m_PendingTime, "<<", m_Pending.data(), m_Pending.size()));
     }
@@ -98,5 +106,6 @@ void LinkTrace::Clear()
 {
     m_Lines.clear();
     m_Pending.clear();
+    m_Bytes = 0;
     m_Dropped = 0;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <utility>
 #include <vector>
 
 // A bounded record of the line's traffic for support: one line per frame
@@ -14,11 +15,14 @@
 // event followed by its text. The oldest lines go when the bound is reached.
 class LinkTrace {
 public:
-    static constexpr size_t kDefaultMaxLines = 4096;
+    // The last 256 KB of traffic are kept; events and short frames are
+    // further bounded by a line count.
+    static constexpr size_t kDefaultMaxBytes = 256 * 1024;
+    static constexpr size_t kDefaultMaxLines = 65536;
     // Received bytes that stay on one line at most.
     static constexpr size_t kMaxBytesPerLine = 1100;
 
-    explicit LinkTrace(size_t maxLines = kDefaultMaxLines);
+    explicit LinkTrace(size_t maxLines = kDefaultMaxLines, size_t maxBytes = kDefaultMaxBytes);
 
     void Sent(const uint8_t* bytes, int count);
     // Received bytes are gathered into one line that ends with an end byte
@@ -36,12 +40,14 @@ public:
 private:
     double Seconds() const;
     void FlushReceived();
-    void Add(std::string line);
+    void Add(std::string line, size_t bytes);
 
     std::chrono::steady_clock::time_point m_Start;
     size_t m_MaxLines;
+    size_t m_MaxBytes;
+    size_t m_Bytes = 0; // traffic bytes held in m_Lines
     size_t m_Dropped = 0;
-    std::deque<std::string> m_Lines;
+    std::deque<std::pair<std::string, size_t>> m_Lines;
     std::vector<uint8_t> m_Pending;
     double m_PendingTime = 0.0;
 };

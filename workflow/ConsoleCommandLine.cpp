@@ -27,8 +27,8 @@ std::optional<int> ToInt(const std::string& text)
 
 } // namespace
 
-ConsoleCommand ParseConsoleCommandLine(const std::vector<std::string>& arguments,
-                                       const std::function<bool(int)>& portOpens)
+ConsoleCommand ParseConsoleCommandLine(
+    const std::vector<std::string>& arguments, const std::function<bool(int)>& portOpens)
 {
     ConsoleCommand command;
     const size_t count = arguments.size();

@@ -10,10 +10,10 @@
 // reads as an empty text.
 struct ConsoleCommand {
     enum class Kind {
-        None,     // no arguments: window use
-        Help,     // "/?"
+        None, // no arguments: window use
+        Help, // "/?"
         Download, // a valid "/d /sp N" line
-        Error,    // anything else; errorText says what
+        Error, // anything else; errorText says what
     };
     Kind kind = Kind::None;
     std::string errorText;
@@ -31,5 +31,5 @@ extern const char* const kNeedValidPortText;
 // Parses the arguments (without the program name). `portOpens` is the open
 // test of a port number; it is asked only for numbers up to 255 (a number
 // below 1 names no port, and the test says so).
-ConsoleCommand ParseConsoleCommandLine(const std::vector<std::string>& arguments,
-                                       const std::function<bool(int)>& portOpens);
+ConsoleCommand ParseConsoleCommandLine(
+    const std::vector<std::string>& arguments, const std::function<bool(int)>& portOpens);

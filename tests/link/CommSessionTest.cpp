@@ -513,6 +513,30 @@ TEST(LinkSession, DelayTicksWordSumAndTrace)
     link.session.SetTrace(nullptr);
 }
 
+TEST(LinkTraceBound, KeepsTheLastBytesOfTraffic)
+{
+    LinkTrace trace(100, 10);
+    const uint8_t frame[6] = { 0xBA, 0x7F, 0x01, 0x04, 0x1C, 0x7E };
+    trace.Sent(frame, 6);
+    trace.Event("time-out");
+    trace.Sent(frame, 4);
+    // 10 bytes still fit: nothing dropped.
+    EXPECT_EQ(trace.Lines().size(), 3u);
+    for (int i = 0; i < 3; ++i)
+        trace.Received(frame[i], false);
+    trace.Received(0x7E, true);
+    // 14 bytes: the oldest frame and the event before the kept bytes go.
+    auto lines = trace.Lines();
+    EXPECT_EQ(trace.DroppedLines(), 1u);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_NE(lines[0].find(" -- time-out"), std::string::npos);
+    EXPECT_NE(lines[2].find(" << BA 7F 01 7E"), std::string::npos) << lines[2];
+    // One frame larger than the bound is still kept whole.
+    uint8_t big[32] = {};
+    trace.Sent(big, 32);
+    EXPECT_EQ(trace.Lines().size(), 1u);
+}
+
 TEST(LinkMessageTable, RowsAndLookup)
 {
     const MessageTableRow* rows = MessageTable::Rows();

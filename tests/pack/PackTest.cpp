@@ -307,6 +307,11 @@ TEST(Packer, OptionsAndChunking)
     args = PackArgs(base, out, images);
     args[10] = "dsp";
     args[24] = (dir / "dsp.out").string(); // --app-code value
+    // Its loader is read as S3 records: an S2 loader is refused.
+    r = RunProcess(args);
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_NE(r.err.find(images.appLoader.filename().string()), std::string::npos) << r.err;
+    args[22] = images.appCode.string(); // --app-loader value: an S3 image
     r = RunProcess(args);
     ASSERT_EQ(r.exitCode, 0) << r.err;
     res = platform::OpenFileResources(out.string());

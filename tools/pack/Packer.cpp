@@ -211,9 +211,12 @@ bool BuildRelease(const ReleaseOptions& o, std::ostream& notes, std::string* err
 
     std::vector<Chunk> appLoader, appCode, bootLoader, bootCode, bootTwoLoader, bootTwoCode;
     using download::ImageKind;
+    // The DSP engine takes every loader line as an S3 record, so a DSP
+    // release's loader must be one; flash loaders are S2.
+    const ImageKind appLoaderKind
+        = o.upgradeType == 2 && !rawRecord ? ImageKind::Code : ImageKind::Loader;
     if (!o.appLoader.empty()
-        && !PackImage(
-            o.appLoader, ImageKind::Loader, "Loader", o.chunkSize, appLoader, notes, error)) {
+        && !PackImage(o.appLoader, appLoaderKind, "Loader", o.chunkSize, appLoader, notes, error)) {
         return false;
     }
     if (!o.appCode.empty()) {

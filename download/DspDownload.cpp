@@ -1,0 +1,708 @@
+#include "download/DspDownload.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "download/SRecord.h"
+#include "link/CommSession.h"
+#include "link/MessageTable.h"
+
+namespace download {
+
+namespace {
+
+// File header fields.
+constexpr uint32_t kSectionCountOffset = 2;
+constexpr uint32_t kOptionalHeaderSizeOffset = 16;
+constexpr uint32_t kFileHeaderSize = 22;
+constexpr uint32_t kHeadersAfterOptional = 50;
+
+// Section header fields.
+constexpr uint32_t kStartAddressOffset = 12;
+constexpr uint32_t kStartAddressUpperOffset = 14;
+constexpr uint32_t kSizeOffset = 16;
+constexpr uint32_t kRawOffsetOffset = 20;
+constexpr uint32_t kPage40Offset = 38;
+constexpr uint32_t kPage48Offset = 46;
+
+// A loader line read as an S3 record: byte count at 2, data from 12, and
+// five bytes of the count for the address and the checksum.
+constexpr int kS3DataOffset = 12;
+constexpr int kS3OverheadBytes = 5;
+
+// Ticks of 55 ms that cover the pause after the loader.
+constexpr int kLoaderStartTicks = (kDspLoaderStartMs + 54) / 55;
+
+uint16_t Le16(const uint8_t* p)
+{
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+
+uint32_t Le32(const uint8_t* p)
+{
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8
+        | static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    return -1;
+}
+
+// Data bytes of a loader line read as an S3 record: 0 when the line has no
+// byte count or a count too small to carry data; -1 when the line is shorter
+// than the data and checksum its count announces.
+int LoaderDataLength(const char* line)
+{
+    const std::size_t length = std::strlen(line);
+    if (length < 4) {
+        return 0;
+    }
+    const int high = HexDigit(line[2]);
+    const int low = HexDigit(line[3]);
+    if (high < 0 || low < 0) {
+        return 0;
+    }
+    const int data = high * 16 + low - kS3OverheadBytes;
+    if (data <= 0) {
+        return 0;
+    }
+    if (length < static_cast<std::size_t>(kS3DataOffset + 2 * data + 2)) {
+        return -1;
+    }
+    return data;
+}
+
+void SendNumbered(CommSession& session, int number)
+{
+    LinkMessage message;
+    MessageTable::BuildRequest(number, message);
+    session.SendMessage(message);
+}
+
+LinkCode CodeOf(int number)
+{
+    LinkCode code;
+    MessageTable::Code(number, code);
+    return code;
+}
+
+long long FdSize(int fd)
+{
+    struct stat info { };
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        return 0;
+    }
+    return static_cast<long long>(info.st_size);
+}
+
+long long StreamSize(std::FILE* stream)
+{
+    return FdSize(::fileno(stream));
+}
+
+bool WriteAllAt(int fd, const uint8_t* bytes, size_t count, off_t offset)
+{
+    while (count > 0) {
+        const ssize_t written = ::pwrite(fd, bytes, count, offset);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        bytes += written;
+        count -= static_cast<size_t>(written);
+        offset += written;
+    }
+    return true;
+}
+
+std::string Damaged(const std::string& what)
+{
+    return "The DSP file is damaged: " + what + ".";
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- layout
+
+DspLayout DspLayoutFor(int32_t targetModelCode)
+{
+    return targetModelCode == 3 ? DspLayout::Header48 : DspLayout::Header40;
+}
+
+int DspSectionHeaderSize(DspLayout layout)
+{
+    return layout == DspLayout::Header48 ? 48 : 40;
+}
+
+bool DspPageLoaded(DspLayout layout, int pageIndex)
+{
+    if (layout == DspLayout::Header48) {
+        return pageIndex >= 0 && pageIndex <= 7;
+    }
+    return pageIndex == 0 || pageIndex == 2 || (pageIndex >= 5 && pageIndex <= 8);
+}
+
+std::string DspPageName(const std::string& directory, int index)
+{
+    return directory + "Page" + std::to_string(index);
+}
+
+DspObjectFile::DspObjectFile(int fd)
+    : m_Fd(fd)
+{
+    struct stat info { };
+    if (fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        m_Size = static_cast<uint64_t>(info.st_size);
+        m_Usable = true;
+    }
+}
+
+bool DspObjectFile::ReadAt(uint64_t offset, uint8_t* buffer, size_t count) const
+{
+    if (!m_Usable || offset > m_Size || count > m_Size - offset) {
+        return false;
+    }
+    while (count > 0) {
+        const ssize_t got = ::pread(m_Fd, buffer, count, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return false; // the file shrank under us, or a read error
+        }
+        buffer += got;
+        count -= static_cast<size_t>(got);
+        offset += static_cast<uint64_t>(got);
+    }
+    return true;
+}
+
+bool DspObjectBytes::ReadAt(uint64_t offset, uint8_t* buffer, size_t count) const
+{
+    if (offset > m_Size || count > m_Size - offset) {
+        return false;
+    }
+    if (count > 0) {
+        std::memcpy(buffer, m_Data + offset, count);
+    }
+    return true;
+}
+
+DspObjectLayout ReadDspObject(const DspObjectSource& source, DspLayout layout)
+{
+    DspObjectLayout result;
+    uint8_t fileHeader[kFileHeaderSize];
+    if (!source.ReadAt(0, fileHeader, sizeof fileHeader)) {
+        result.error = Damaged("it is too short for its file header");
+        return result;
+    }
+    result.sectionCount = Le16(fileHeader + kSectionCountOffset);
+    result.firstHeader = Le16(fileHeader + kOptionalHeaderSizeOffset) != 0 ? kHeadersAfterOptional
+                                                                           : kFileHeaderSize;
+
+    const uint32_t headerSize = static_cast<uint32_t>(DspSectionHeaderSize(layout));
+    const uint64_t headersEnd
+        = result.firstHeader + static_cast<uint64_t>(result.sectionCount) * headerSize;
+    if (headersEnd > source.Size()) {
+        result.error = Damaged("its " + std::to_string(result.sectionCount)
+            + " section headers run past the end of the file");
+        return result;
+    }
+
+    result.sections.reserve(static_cast<size_t>(result.sectionCount));
+    uint8_t header[48];
+    for (int i = 0; i < result.sectionCount; ++i) {
+        if (!source.ReadAt(
+                result.firstHeader + static_cast<uint64_t>(i) * headerSize, header, headerSize)) {
+            result.error = kDspTextUnreadable;
+            return result;
+        }
+        DspSection section;
+        section.number = i + 1;
+        section.startAddress = Le32(header + kStartAddressOffset);
+        section.sizeWords = Le32(header + kSizeOffset);
+        section.rawOffset = Le32(header + kRawOffsetOffset);
+        if (layout == DspLayout::Header48) {
+            // The upper half of the start address names the page; the lower
+            // half is the address within it.
+            section.pageIndex = Le16(header + kStartAddressUpperOffset);
+            section.pageAddress = section.startAddress & 0xFFFF;
+            const uint16_t memoryPage = Le16(header + kPage48Offset);
+            section.loaded = DspPageLoaded(layout, section.pageIndex) && (memoryPage & 0xFF) == 0;
+        } else {
+            section.pageIndex = header[kPage40Offset + 1];
+            section.pageAddress = section.startAddress;
+            section.loaded = DspPageLoaded(layout, section.pageIndex);
+        }
+        if (section.loaded) {
+            const uint64_t dataEnd
+                = static_cast<uint64_t>(section.rawOffset) + 2ull * section.sizeWords;
+            if (dataEnd > source.Size()) {
+                result.error = Damaged(
+                    "section " + std::to_string(section.number) + " runs past the end of the file");
+                return result;
+            }
+            const uint64_t wordsEnd
+                = static_cast<uint64_t>(section.pageAddress) + section.sizeWords;
+            if (wordsEnd > kDspPageWords) {
+                result.error = Damaged("section " + std::to_string(section.number)
+                    + " does not fit in memory page " + std::to_string(section.pageIndex));
+                return result;
+            }
+        }
+        result.sections.push_back(section);
+    }
+    result.ok = true;
+    return result;
+}
+
+// ---------------------------------------------------------------- engine
+
+DspDownloadEngine::DspDownloadEngine(CommSession& session, Parameters parameters)
+    : m_Session(session)
+    , m_Parameters(std::move(parameters))
+{
+    ResetBlock();
+}
+
+void DspDownloadEngine::ShowStatus(const std::string& text) const
+{
+    if (m_Parameters.statusCallback) {
+        m_Parameters.statusCallback(m_Parameters.statusWindow, text);
+    }
+}
+
+void DspDownloadEngine::ReportLinkStatus(int status) const
+{
+    if (status == kDspCommProblem) {
+        ShowStatus(kDspTextCommProblem);
+    } else if (status == kDspTimedOut) {
+        ShowStatus(kDspTextTimedOut);
+    }
+}
+
+int DspDownloadEngine::Fail(const std::string& text)
+{
+    m_Status = kDspFileProblem;
+    ShowStatus(text);
+    return m_Status;
+}
+
+int DspDownloadEngine::StatusAfterWait(const LinkMessage& reply) const
+{
+    const int status = m_Session.LinkStatus();
+    // The flag is still set but nothing matched: the line closed under the
+    // wait. Going on would take the empty reply for an answer.
+    if (status == kLinkReplyReceived && reply.count == 0) {
+        return kDspCommProblem;
+    }
+    return status;
+}
+
+bool DspDownloadEngine::StartHandshake(int startMessage)
+{
+    SendNumbered(m_Session, startMessage);
+    // Either reply lets the download go on; a negative one is not repeated.
+    const LinkMessage reply = m_Session.Exchange(CodeOf(msg::kRadioAck),
+        MessageTable::ExpectedLength(msg::kRadioAck), CodeOf(msg::kDownloadNegative), 2);
+    m_Status = StatusAfterWait(reply);
+    if (m_Status != kDspSuccess) {
+        ReportLinkStatus(m_Status);
+        return false;
+    }
+    return true;
+}
+
+void DspDownloadEngine::ResetBlock()
+{
+    MessageTable::BuildRequest(msg::kDataBlock, m_DataBlock);
+    m_DataBlock.count = kBlockMessageBytes;
+    m_FillPosition = 2;
+}
+
+void DspDownloadEngine::StartProgress(long long maximum)
+{
+    m_ProgressMaximum = static_cast<int>(std::clamp<long long>(maximum, 1, INT_MAX));
+    m_ProgressCounter = 0;
+    if (m_Parameters.progressBar != nullptr) {
+        m_Parameters.progressBar->SetMinimum(0);
+        m_Parameters.progressBar->SetMaximum(m_ProgressMaximum);
+        m_Parameters.progressBar->SetPosition(0);
+    }
+}
+
+void DspDownloadEngine::AdvanceProgress()
+{
+    if (m_ProgressCounter <= INT_MAX - 64) {
+        m_ProgressCounter += 64;
+    }
+    if (m_Parameters.progressBar != nullptr) {
+        m_Parameters.progressBar->SetPosition(std::min(m_ProgressCounter, m_ProgressMaximum));
+    }
+}
+
+void DspDownloadEngine::AppendWord(uint16_t word)
+{
+    SendBlockIfFull();
+    if (m_FillPosition + 2 > kBlockMessageBytes) {
+        return; // the block could not leave: the download has failed
+    }
+    m_DataBlock.data[m_FillPosition] = static_cast<uint8_t>(word & 0xFF);
+    m_DataBlock.data[m_FillPosition + 1] = static_cast<uint8_t>(word >> 8);
+    m_FillPosition += 2;
+    m_RunningSum = static_cast<uint16_t>(m_RunningSum + word);
+}
+
+void DspDownloadEngine::SendBlockIfFull()
+{
+    if (m_Status != kDspSuccess || m_FillPosition != kBlockMessageBytes) {
+        return;
+    }
+    const LinkCode negative = CodeOf(msg::kDownloadNegative);
+    m_Session.SendMessage(m_DataBlock);
+
+    if (m_PairFlag) {
+        // The pair's checksum. A mismatch is told to the radio and the
+        // download goes on.
+        bool wasNegative = false;
+        const LinkMessage reply = m_Session.Exchange(CodeOf(msg::kDownloadChecksum),
+            MessageTable::ExpectedLength(msg::kDownloadChecksum), negative, 2, &wasNegative);
+        m_Status = StatusAfterWait(reply);
+        if (m_Status != kDspSuccess) {
+            return;
+        }
+        bool matched = false;
+        if (!wasNegative && reply.count >= 4) {
+            const uint16_t radioSum = static_cast<uint16_t>(reply.data[2] << 8 | reply.data[3]);
+            matched = radioSum == m_RunningSum;
+        }
+        SendNumbered(m_Session, matched ? msg::kChecksumMatches : msg::kChecksumMismatch);
+    }
+
+    // Every block waits for the radio; either reply is taken as acceptance.
+    const LinkMessage reply = m_Session.Exchange(
+        CodeOf(msg::kRadioAck), MessageTable::ExpectedLength(msg::kRadioAck), negative, 2);
+    m_Status = StatusAfterWait(reply);
+    if (m_Status != kDspSuccess) {
+        return;
+    }
+
+    if (m_PairFlag) {
+        m_PairFlag = false;
+        m_RunningSum = 0;
+    } else {
+        m_PairFlag = true;
+    }
+    ResetBlock();
+    AdvanceProgress();
+}
+
+void DspDownloadEngine::FinishStream()
+{
+    for (int round = 0; round < 2; ++round) {
+        while (m_Status == kDspSuccess && m_FillPosition < kBlockMessageBytes) {
+            AppendWord(kDspPadWord);
+        }
+        SendBlockIfFull();
+        // The last block to go was the first of a pair: one more block of
+        // padding completes the pair and its checksum exchange.
+        if (!m_PairFlag) {
+            break;
+        }
+    }
+}
+
+int DspDownloadEngine::DownloadDspLoader(std::FILE* loaderStream)
+{
+    if (loaderStream == nullptr) {
+        return Fail("Download stopped: the Loader code file could not be read.");
+    }
+    StartProgress(StreamSize(loaderStream) / 4 + 64);
+    if (!StartHandshake(msg::kStartCodeDownload)) {
+        return m_Status;
+    }
+
+    m_RunningSum = 0;
+    m_PairFlag = false;
+    ResetBlock();
+    ShowStatus(kDspTextLoader);
+
+    // Every line up to an "S9" line is read as an S3 record.
+    char line[kRecordLineSize];
+    long lineNumber = 0;
+    while (m_Status == kDspSuccess && ReadRecordLine(loaderStream, line, sizeof line)) {
+        ++lineNumber;
+        if (line[0] == 'S' && line[1] == '9') {
+            break;
+        }
+        if (m_ProgressCounter <= INT_MAX - 4) {
+            m_ProgressCounter += 4;
+        }
+        const int length = LoaderDataLength(line);
+        if (length < 0) {
+            // Streaming on would shift every later byte of the loader.
+            return Fail("Download stopped: damaged record in line " + std::to_string(lineNumber)
+                + " of the Loader code file.");
+        }
+        for (int k = 0; k < 2 * length; k += 4) {
+            AppendWord(DataWord(line, kS3DataOffset + k));
+        }
+    }
+    if (m_Status == kDspSuccess && std::ferror(loaderStream)) {
+        return Fail("Download stopped: the Loader code file could not be read.");
+    }
+
+    if (m_Status == kDspSuccess) {
+        FinishStream();
+        if (m_Status == kDspSuccess) {
+            SendNumbered(m_Session, msg::kEndOfDownload);
+            m_Status = m_Session.LinkStatus();
+        }
+    }
+    if (m_Status != kDspSuccess) {
+        ReportLinkStatus(m_Status);
+    }
+    return m_Status;
+}
+
+bool DspDownloadEngine::CreatePageFiles(std::array<int, kDspPageCount>& fds)
+{
+    fds.fill(-1);
+    for (int index = 0; index < kDspPageCount; ++index) {
+        const std::string name = DspPageName(m_Parameters.executableDirectory, index);
+        // A link or a special file planted under the name is refused rather
+        // than followed or truncated.
+        int fd
+            = ::open(name.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+        struct stat info { };
+        if (fd >= 0
+            && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || ::ftruncate(fd, 0) != 0)) {
+            ::close(fd);
+            fd = -1;
+        }
+        if (fd < 0) {
+            for (int created = 0; created < index; ++created) {
+                ::close(fds[created]);
+                fds[created] = -1;
+                ::unlink(DspPageName(m_Parameters.executableDirectory, created).c_str());
+            }
+            Fail("Could not create the DSP page file " + name + ".");
+            return false;
+        }
+        fds[index] = fd;
+        m_PageWritten[index] = false;
+    }
+    m_PagesWritten = 0;
+    return true;
+}
+
+bool DspDownloadEngine::CopySections(const DspObjectSource& source, const DspObjectLayout& layout,
+    const std::array<int, kDspPageCount>& fds)
+{
+    std::vector<uint8_t> chunk(kDspChunkBytes);
+    for (const DspSection& section : layout.sections) {
+        if (!section.loaded) {
+            continue;
+        }
+        const int index = section.pageIndex;
+        uint64_t from = section.rawOffset;
+        uint64_t to = 2ull * section.pageAddress;
+        uint64_t left = 2ull * section.sizeWords;
+        while (left > 0) {
+            const size_t piece = static_cast<size_t>(std::min<uint64_t>(left, kDspChunkBytes));
+            if (!source.ReadAt(from, chunk.data(), piece)) {
+                Fail(kDspTextUnreadable);
+                return false;
+            }
+            if (!WriteAllAt(fds[index], chunk.data(), piece, static_cast<off_t>(to))) {
+                Fail("Could not write the DSP page file "
+                    + DspPageName(m_Parameters.executableDirectory, index) + ".");
+                return false;
+            }
+            from += piece;
+            to += piece;
+            left -= piece;
+        }
+        if (!m_PageWritten[index]) {
+            m_PageWritten[index] = true;
+            ++m_PagesWritten;
+        }
+    }
+    return true;
+}
+
+void DspDownloadEngine::RemovePageFiles() const
+{
+    for (int index = 0; index < kDspPageCount; ++index) {
+        ::unlink(DspPageName(m_Parameters.executableDirectory, index).c_str());
+    }
+}
+
+int DspDownloadEngine::DownloadDspPages(int objectFd)
+{
+    std::array<int, kDspPageCount> fds {};
+    if (!CreatePageFiles(fds)) {
+        return m_Status;
+    }
+    auto closeAll = [&fds] {
+        for (int& fd : fds) {
+            if (fd >= 0) {
+                ::close(fd);
+                fd = -1;
+            }
+        }
+    };
+
+    ShowStatus(kDspTextPreparing);
+    m_Status = kDspSuccess;
+    if (!StartHandshake(msg::kStartDspDownload)) {
+        closeAll();
+        return m_Status;
+    }
+    m_RunningSum = 0;
+    m_PairFlag = false;
+    ResetBlock();
+    m_ProgressCounter = 0;
+    if (m_Parameters.progressBar != nullptr) {
+        m_Parameters.progressBar->SetPosition(0);
+    }
+
+    // Every header and every loaded section is checked before a byte is
+    // copied, so a damaged file leaves no half-built page behind it.
+    const DspObjectFile object(objectFd);
+    if (!object.Usable()) {
+        closeAll();
+        return Fail(kDspTextUnreadable);
+    }
+    const DspObjectLayout layout
+        = ReadDspObject(object, DspLayoutFor(m_Parameters.targetModelCode));
+    if (!layout.ok) {
+        closeAll();
+        return Fail(layout.error);
+    }
+    const bool copied = CopySections(object, layout, fds);
+    closeAll();
+    if (!copied) {
+        return m_Status;
+    }
+
+    int pageNumber = 1;
+    for (int index = 0; index < kDspPageCount; ++index) {
+        if (!m_PageWritten[index]) {
+            continue;
+        }
+        const std::string name = DspPageName(m_Parameters.executableDirectory, index);
+        const int fd = ::open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) {
+            return Fail("Could not read the DSP page file " + name + ".");
+        }
+        DownloadPage(fd, pageNumber);
+        ::close(fd);
+        if (m_Status != kDspSuccess) {
+            if (m_Status == kDspCommProblem || m_Status == kDspTimedOut) {
+                ReportLinkStatus(m_Status);
+            }
+            return m_Status;
+        }
+        SendNumbered(m_Session, msg::kEndOfDspPage);
+        const LinkMessage reply = m_Session.Exchange(CodeOf(msg::kDspPageAck),
+            MessageTable::ExpectedLength(msg::kDspPageAck), CodeOf(msg::kDownloadNegative), 2);
+        m_Status = StatusAfterWait(reply);
+        if (m_Status != kDspSuccess) {
+            ReportLinkStatus(m_Status);
+            return m_Status;
+        }
+        ++pageNumber;
+    }
+
+    SendNumbered(m_Session, msg::kEndOfDownload);
+    RemovePageFiles();
+    ShowStatus(kDspTextFinished);
+    return m_Status;
+}
+
+int DspDownloadEngine::DownloadPage(int pageFd, int pageNumber)
+{
+    StartProgress(FdSize(pageFd) / 2 + 128);
+    ShowStatus("Downloading page " + std::to_string(pageNumber) + " of "
+        + std::to_string(m_PagesWritten) + " from input DSP file ...");
+
+    std::vector<uint8_t> piece(kDspChunkBytes);
+    off_t offset = 0;
+    while (m_Status == kDspSuccess) {
+        const ssize_t got = ::pread(pageFd, piece.data(), piece.size(), offset);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            return Fail("Could not read a DSP page file.");
+        }
+        if (got == 0) {
+            break;
+        }
+        offset += got;
+        for (ssize_t k = 0; k < got && m_Status == kDspSuccess; k += 2) {
+            // A lone last byte is completed with a blank.
+            const uint8_t high = k + 1 < got ? piece[static_cast<size_t>(k + 1)] : 0x20;
+            AppendWord(static_cast<uint16_t>(piece[static_cast<size_t>(k)] | high << 8));
+        }
+    }
+    if (m_Status == kDspSuccess) {
+        FinishStream();
+    }
+    return m_Status;
+}
+
+int DownloadDsp(CommSession& session, std::FILE* loaderStream, int objectFd,
+    int32_t targetModelCode, const DspStatusCallback& statusCallback, void* statusWindow,
+    const std::string& executableDirectory, IProgressBar* progressBar)
+{
+    DspDownloadEngine::Parameters parameters;
+    parameters.targetModelCode = targetModelCode;
+    parameters.statusCallback = statusCallback;
+    parameters.statusWindow = statusWindow;
+    parameters.executableDirectory = executableDirectory;
+    parameters.progressBar = progressBar;
+    DspDownloadEngine engine(session, std::move(parameters));
+    session.SetWaitTime(kDownloadWaitMs);
+
+    // An object file that cannot be used is found before the radio is
+    // touched, so that a damaged file never leaves it running a loader.
+    const DspObjectFile object(objectFd);
+    if (!object.Usable()) {
+        engine.ShowStatus(kDspTextUnreadable);
+        return kDspFileProblem;
+    }
+    const DspObjectLayout layout = ReadDspObject(object, DspLayoutFor(targetModelCode));
+    if (!layout.ok) {
+        engine.ShowStatus(layout.error);
+        return kDspFileProblem;
+    }
+
+    if (engine.DownloadDspLoader(loaderStream) != kDspSuccess) {
+        return engine.Status();
+    }
+    // The radio starts the loader; the pause yields to the message queue.
+    session.DelayTicks(kLoaderStartTicks);
+    return engine.DownloadDspPages(objectFd);
+}
+
+} // namespace download

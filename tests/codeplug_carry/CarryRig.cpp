@@ -1,0 +1,209 @@
+#include "tests/codeplug_carry/CarryRig.h"
+
+#include "workflow/FirmwareCatalogue.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace carrytest {
+
+SimulatedRadio::SimulatedRadio(const std::vector<std::string>& options)
+{
+    std::vector<std::string> args
+        = { testsupport::BinPath("corvel-radio-sim").string(), "--com-dir", m_Dir.Path().string(),
+              "--log", (m_Dir / "frames.log").string(), "--idle-exit", "60" };
+    args.insert(args.end(), options.begin(), options.end());
+    int out[2];
+    if (::pipe(out) != 0) {
+        return;
+    }
+    m_Pid = ::fork();
+    if (m_Pid == 0) {
+        ::dup2(out[1], STDOUT_FILENO);
+        ::close(out[0]);
+        ::close(out[1]);
+        std::vector<char*> argv;
+        for (std::string& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    // The one ready line: "COM<N> <device path>".
+    FILE* in = ::fdopen(out[0], "r");
+    char line[256] = {};
+    if (in != nullptr && std::fgets(line, sizeof line, in) != nullptr) {
+        std::sscanf(line, "COM%d", &m_Port);
+    }
+    if (in != nullptr) {
+        std::fclose(in);
+    }
+}
+
+SimulatedRadio::~SimulatedRadio()
+{
+    if (m_Pid > 0) {
+        ::kill(m_Pid, SIGTERM);
+        ::waitpid(m_Pid, nullptr, 0);
+    }
+}
+
+bool SimulatedRadio::WaitForExit(int timeoutMs)
+{
+    for (int waited = 0; waited <= timeoutMs; waited += 20) {
+        if (::waitpid(m_Pid, nullptr, WNOHANG) == m_Pid) {
+            m_Pid = -1;
+            return true;
+        }
+        ::usleep(20000);
+    }
+    return false;
+}
+
+std::vector<Bytes> SimulatedRadio::Messages(const std::string& direction) const
+{
+    std::vector<Bytes> messages;
+    std::ifstream log(m_Dir / "frames.log");
+    std::string line;
+    while (std::getline(log, line)) {
+        std::istringstream fields(line);
+        std::string time;
+        std::string dir;
+        fields >> time >> dir;
+        if (dir != direction) {
+            continue;
+        }
+        Bytes frame;
+        std::string hex;
+        while (fields >> hex) {
+            frame.push_back(static_cast<uint8_t>(std::stoul(hex, nullptr, 16)));
+        }
+        // Start byte, two header bytes, escaped message and checksum, end byte.
+        if (frame.size() < 6) {
+            continue;
+        }
+        Bytes message;
+        for (size_t i = 3; i + 1 < frame.size(); ++i) {
+            if (frame[i] == 0x10 && i + 2 < frame.size()) {
+                const uint8_t code = frame[++i];
+                message.push_back(code == 0x00 ? 0xBA : code == 0x01 ? 0x7E : 0x10);
+            } else {
+                message.push_back(frame[i]);
+            }
+        }
+        message.pop_back(); // checksum
+        messages.push_back(message);
+    }
+    return messages;
+}
+
+bool SimulatedRadio::Received(uint8_t command, uint8_t subCode) const
+{
+    for (const Bytes& message : Messages(">>")) {
+        if (message.size() >= 2 && message[0] == command && message[1] == subCode) {
+            return true;
+        }
+    }
+    return false;
+}
+
+CarryHost::CarryHost(bool consoleMode, int waitCapMs)
+    : m_ConsoleMode(consoleMode)
+    , m_CommTimer(m_Loop, m_Session)
+    , m_CappedTimer(m_CommTimer, waitCapMs)
+{
+    m_Session.SetMessagePump(&m_Loop);
+    m_Session.SetWaitTimer(&m_CappedTimer);
+    m_Session.SetComponent(&m_Component);
+    m_PreviousBoxHandler
+        = platform::SetMessageBoxHandler([this](const std::string& caption, const std::string& text,
+                                             platform::MessageIcon icon, platform::MessageButtons) {
+              m_Boxes.push_back({ caption, text, icon });
+              return platform::MessageAnswer::Ok;
+          });
+}
+
+CarryHost::~CarryHost()
+{
+    m_Session.Close();
+    m_Session.SetWaitTimer(nullptr);
+    m_Session.SetMessagePump(nullptr);
+    m_Session.SetComponent(nullptr);
+    platform::SetMessageBoxHandler(m_PreviousBoxHandler);
+}
+
+bool CarryHost::Open(const SimulatedRadio& radio, std::string& error)
+{
+    if (radio.Port() <= 0) {
+        error = "the simulated radio did not start";
+        return false;
+    }
+    ::setenv("CORVEL_COM_DIR", radio.ComDir().c_str(), 1);
+    if (!m_Session.OpenDevice(radio.Port(), 19200, false, error)) {
+        return false;
+    }
+    m_Session.SetFraming(CommSession::kFramingFramed);
+    return true;
+}
+
+void CarryHost::PressStop()
+{
+    m_UpdateInProgress = false;
+    m_Session.SetReceiveEnable(false);
+}
+
+const ResourceAttributes& CarryHost::Attributes() const
+{
+    static const ResourceAttributes attributes {};
+    return attributes;
+}
+
+bool RestartRadio(CommSession& session)
+{
+    const LinkCode acknowledge(0x02, 0x07);
+    session.SetWaitTime(3000);
+    for (int stream = 0; stream < 2; ++stream) {
+        session.SetReceiveEnable(true);
+        if (session.SendCode2(0x02, 0x01, nullptr, 0) <= 0) {
+            return false;
+        }
+        const LinkMessage reply = session.Exchange(acknowledge, 2, acknowledge, 2);
+        if (reply.count == 0 || session.SendCode2(0x02, 0x04, nullptr, 0) <= 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+Bytes ConvertWithTool(const fs::path& input, const std::string& target, const fs::path& output)
+{
+    const testsupport::ProcessResult run
+        = testsupport::RunProcess({ testsupport::BinPath("corvel-codeplug").string(), "convert",
+            input.string(), output.string(), "--to", target });
+    if (run.exitCode != 0 || !fs::exists(output)) {
+        return {};
+    }
+    return testsupport::ReadFileBytes(output);
+}
+
+std::vector<fs::path> FilesStartingWith(const fs::path& directory, const std::string& prefix)
+{
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::directory_iterator(directory)) {
+        if (entry.path().filename().string().rfind(prefix, 0) == 0) {
+            files.push_back(entry.path());
+        }
+    }
+    return files;
+}
+
+} // namespace carrytest

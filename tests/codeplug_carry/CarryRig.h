@@ -1,0 +1,197 @@
+#pragma once
+
+// What the codeplug carry-over tests share: the simulated radio in a child
+// process with its frame log, and a host that plays the window for the
+// post-update sequence over a real link session to that radio.
+
+#include "link/CommSession.h"
+#include "link/LinkCallbacks.h"
+#include "link/SerialPortComponent.h"
+#include "link/SimpleEventLoop.h"
+#include "platform/MessageBox.h"
+#include "tests/support/TestSupport.h"
+#include "workflow/UpdateHost.h"
+
+#include <sys/types.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace carrytest {
+
+using Bytes = std::vector<uint8_t>;
+
+// corvel-radio-sim in a child process, published in a COM folder of its own.
+class SimulatedRadio {
+public:
+    explicit SimulatedRadio(const std::vector<std::string>& options);
+    ~SimulatedRadio();
+    SimulatedRadio(const SimulatedRadio&) = delete;
+    SimulatedRadio& operator=(const SimulatedRadio&) = delete;
+
+    int Port() const { return m_Port; }
+    const std::filesystem::path& ComDir() const { return m_Dir.Path(); }
+    // A file in the radio's own folder (for its output options).
+    std::filesystem::path File(const std::string& name) const { return m_Dir / name; }
+    // The messages of the frame log in one direction (">>" PC to radio, "<<"
+    // radio to PC), unframed: code bytes and data.
+    std::vector<Bytes> Messages(const std::string& direction) const;
+    // True when a message starting with the two code bytes went to the radio.
+    bool Received(uint8_t command, uint8_t subCode) const;
+    // Waits for the simulator to end by itself; false on time-out.
+    bool WaitForExit(int timeoutMs);
+
+private:
+    testsupport::TempDir m_Dir;
+    pid_t m_Pid = -1;
+    int m_Port = 0;
+};
+
+// Cuts every wait of the session to at most `capMs`, so the restart and
+// control-head waits of 20 s and 64 s take a moment in tests.
+class CappedWaitTimer : public IWaitTimer {
+public:
+    CappedWaitTimer(IWaitTimer& inner, int capMs)
+        : m_Inner(inner)
+        , m_CapMs(capMs)
+    {
+    }
+    void Start(int milliseconds) override
+    {
+        m_Requested.push_back(milliseconds);
+        m_Inner.Start(std::min(milliseconds, m_CapMs));
+    }
+    void Stop() override { m_Inner.Stop(); }
+    // Every wait time the session asked for, in order.
+    const std::vector<int>& Requested() const { return m_Requested; }
+
+private:
+    IWaitTimer& m_Inner;
+    int m_CapMs;
+    std::vector<int> m_Requested;
+};
+
+// The window's serial-port component as far as the conversion wait goes: its
+// tick delay returns at once and counts the ticks. The session keeps using
+// the direct path for the line.
+class TickCountingComponent : public ISerialPortComponent {
+public:
+    void SetPortNumber(int) override { }
+    void SetRs485Mode(bool) override { }
+    bool Rs485Mode() const override { return false; }
+    int Open() override { return kErrorPortInUse; }
+    void Close() override { }
+    bool IsOpen() const override { return false; }
+    void EmptyInputBuffer() override { }
+    void EmptyOutputBuffer() override { }
+    void SetBaudRate(int) override { }
+    bool ByteReady() override { return false; }
+    uint8_t GetByte() override { return 0; }
+    int OutputFree() override { return kBufferSize; }
+    int OutputUsed() override { return 0; }
+    bool Cts() override { return false; }
+    int WriteBlock(const uint8_t*, int) override { return -1; }
+    int WaitHandle() const override { return -1; }
+    void DelayTicks(int ticks) override
+    {
+        m_Delays.push_back(ticks);
+        if (m_DuringDelay) {
+            m_DuringDelay();
+        }
+    }
+
+    std::vector<int> m_Delays;
+    // Runs inside each delay (a Stop press during the wait).
+    std::function<void()> m_DuringDelay;
+};
+
+struct ShownBox {
+    std::string caption;
+    std::string text;
+    platform::MessageIcon icon;
+};
+
+// The window (or the console job) as the post-update sequence sees it,
+// recording what it is told.
+class CarryHost : public IUpdateHost {
+public:
+    explicit CarryHost(bool consoleMode, int waitCapMs = 1500);
+    ~CarryHost() override;
+
+    // Opens the session on the radio's port at 19200 bit/s, framed.
+    bool Open(const SimulatedRadio& radio, std::string& error);
+    // What the window's Stop button does.
+    void PressStop();
+
+    CommSession& Session() override { return m_Session; }
+    const ResourceAttributes& Attributes() const override;
+    uint8_t TargetModelCode() const override { return 2; }
+    bool ConsoleMode() const override { return m_ConsoleMode; }
+    bool UpdateInProgress() const override { return m_UpdateInProgress; }
+    bool UseBootTwo() const override { return false; }
+    void SetUseBootTwo(bool) override { }
+    std::string LoaderFileName() const override { return "loader.srec"; }
+    std::string CodeFileName() const override { return "code.srec"; }
+    std::string ExecutableDirectory() const override { return "./"; }
+    bool BootRadioButtonChecked() const override { return false; }
+    void EnterUpdateState() override { m_UpdateInProgress = true; }
+    void LeaveUpdateState(bool) override { m_UpdateInProgress = false; }
+    bool ClaimAndOpenPort(bool) override { return true; }
+    bool ExtractFirmwareSet(bool) override { return true; }
+    void ShowStatusText(const std::string& text) override { m_Statuses.push_back(text); }
+    void WriteConsoleText(const std::string& text) override { m_Console += text; }
+    void SetReturnCode(int value) override { m_ReturnCode = value; }
+    IProgressBar& ProgressBar() override { return m_ProgressBar; }
+    void StartTimedProgress(int intervalMs) override { m_TimedProgress.push_back(intervalMs); }
+    void StopTimedProgress() override { m_ProgressBar.SetPosition(100); }
+    void FocusRetrieveButton() override { }
+
+    bool m_ConsoleMode;
+    bool m_UpdateInProgress = true;
+    int m_ReturnCode = -1;
+    std::string m_Console;
+    std::vector<std::string> m_Statuses;
+    std::vector<int> m_TimedProgress;
+    std::vector<ShownBox> m_Boxes;
+
+    CommSession m_Session;
+    SimpleEventLoop m_Loop;
+    SimpleWaitTimer m_CommTimer;
+    CappedWaitTimer m_CappedTimer;
+    TickCountingComponent m_Component;
+
+private:
+    class Bar : public IProgressBar {
+    public:
+        void SetMinimum(int value) override { m_Min = value; }
+        void SetMaximum(int value) override { m_Max = value; }
+        void SetPosition(int value) override { m_Position = value; }
+        int Minimum() const override { return m_Min; }
+        int Maximum() const override { return m_Max; }
+        int Position() const override { return m_Position; }
+
+    private:
+        int m_Min = 0;
+        int m_Max = 100;
+        int m_Position = 0;
+    } m_ProgressBar;
+    platform::MessageBoxHandler m_PreviousBoxHandler;
+};
+
+// Plays the end of an application download to the radio (an empty loader
+// stream, then an empty code stream), after which it restarts on its new code.
+bool RestartRadio(CommSession& session);
+
+// Runs the codeplug converter program on a file: `corvel-codeplug convert`.
+// Returns its output file's bytes (empty when it failed).
+Bytes ConvertWithTool(const std::filesystem::path& input, const std::string& target,
+    const std::filesystem::path& output);
+
+// Files in `directory` whose names start with `prefix`.
+std::vector<std::filesystem::path> FilesStartingWith(
+    const std::filesystem::path& directory, const std::string& prefix);
+
+} // namespace carrytest

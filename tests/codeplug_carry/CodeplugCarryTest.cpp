@@ -1,0 +1,490 @@
+// The codeplug carry-over after an application update, against the
+// simulated radio: what goes over the wire, what the radio stores, the
+// backup file, the step texts and the results.
+
+#include "codeplug/CodeplugConvert.h"
+#include "codeplug/QUVTransferParmsPassChecker.h"
+#include "tests/codeplug_carry/CarryRig.h"
+#include "tests/codeplug_convert/CodeplugBuilder.h"
+#include "workflow/CodeplugCarryOver.h"
+#include "workflow/PostUpdate.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <regex>
+
+namespace fs = std::filesystem;
+using carrytest::Bytes;
+using carrytest::CarryHost;
+using carrytest::SimulatedRadio;
+using testsupport::ReadFileBytes;
+
+namespace {
+
+constexpr const char* kSerial = "5A17C0DE2B4F6E01";
+
+// A codeplug of format 5.8 or 5.9 in wire form, with content in every table.
+Bytes Codeplug(int minor, int systemSets = 1, int records = 2)
+{
+    return codeplugtest::TypicalCodeplug(minor, systemSets, 1, records).BuildWire();
+}
+
+// A 5.10 codeplug: a 5.8 one taken up by the converters.
+Bytes Codeplug510()
+{
+    Bytes bytes = Codeplug(8);
+    const int length = static_cast<int>(bytes.size());
+    bytes.resize(kCodeplugBytes, 0);
+    int newLength = 0;
+    std::string error;
+    if (ConvertCodeplugImage(bytes.data(), length, 5, 10, newLength, error)
+        != CodeplugConvertOutcome::Converted) {
+        ADD_FAILURE() << error;
+        return {};
+    }
+    bytes.resize(static_cast<size_t>(newLength));
+    return bytes;
+}
+
+bool AllBytesAre(const Bytes& bytes, size_t from, uint8_t value)
+{
+    return std::all_of(bytes.begin() + static_cast<std::ptrdiff_t>(std::min(from, bytes.size())),
+        bytes.end(), [value](uint8_t b) { return b == value; });
+}
+
+Bytes Prefix(const Bytes& bytes, size_t count)
+{
+    return Bytes(
+        bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(std::min(count, bytes.size())));
+}
+
+// What the radio sends of its codeplug in `size` bytes: the codeplug, then
+// the fill byte 0x00.
+Bytes Sent(const Bytes& codeplug, size_t size)
+{
+    Bytes bytes = codeplug;
+    bytes.resize(size, 0x00);
+    return bytes;
+}
+
+// Bytes of the block chain of a codeplug built for the tests (without the
+// 128 words after it).
+size_t ChainBytes(const Bytes& codeplug)
+{
+    return codeplug.size() - 256;
+}
+
+class CodeplugCarry : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // The backup goes to the working directory.
+        m_Previous = fs::current_path();
+        fs::current_path(m_Work.Path());
+        QUVTransferParmsPassChecker::SetStandardPrompt({});
+    }
+    void TearDown() override { fs::current_path(m_Previous); }
+
+    // The radio's options for a codeplug of its own and the format the new
+    // code reports; it ends after a codeplug download.
+    std::vector<std::string> RadioWith(const Bytes& codeplug, const std::string& format)
+    {
+        testsupport::WriteFileBytes(m_Files / "radio.bin", codeplug);
+        return { "--serial", kSerial, "--codeplug", (m_Files / "radio.bin").string(),
+            "--codeplug-out", Stored().string(), "--format-version", format,
+            "--exit-after-codeplug" };
+    }
+    fs::path Stored() const { return m_Files / "stored.bin"; }
+    std::vector<fs::path> Backups() const
+    {
+        return carrytest::FilesStartingWith(m_Work.Path(), "Codeplug_");
+    }
+    // Opens the host on the radio and carries the codeplug across.
+    PostUpdateResult Carry(CarryHost& host, const SimulatedRadio& radio)
+    {
+        std::string error;
+        if (!host.Open(radio, error)) {
+            ADD_FAILURE() << error;
+            return static_cast<PostUpdateResult>(-1);
+        }
+        const PostUpdateResult result = CarryCodeplugOver(host);
+        host.m_Session.Close();
+        return result;
+    }
+
+    testsupport::TempDir m_Work;
+    testsupport::TempDir m_Files;
+    fs::path m_Previous;
+};
+
+TEST_F(CodeplugCarry, UpTo510WritesBackWhatTheConverterProgramMakes)
+{
+    const Bytes codeplug = Codeplug(8);
+    SimulatedRadio radio(RadioWith(codeplug, "5.10"));
+    CarryHost host(true);
+    ASSERT_EQ(Carry(host, radio), kPostUpdateConverted);
+    ASSERT_TRUE(radio.WaitForExit(5000));
+
+    // The backup holds the upload as it came over the wire: the codeplug and
+    // the fill of its last blocks.
+    const std::vector<fs::path> backups = Backups();
+    ASSERT_EQ(backups.size(), 1u);
+    const std::string name = backups[0].filename().string();
+    EXPECT_TRUE(
+        std::regex_match(name, std::regex("Codeplug_5A17C0DE2B4F6E01_[0-9]{8}T[0-9]{6}Z\\.bin")))
+        << name;
+    EXPECT_EQ(LastCodeplugBackupName(), name);
+    const Bytes uploaded = ReadFileBytes(backups[0]);
+    ASSERT_GE(uploaded.size(), ChainBytes(codeplug));
+    EXPECT_EQ(uploaded.size() % 128, 0u);
+    EXPECT_EQ(uploaded, Sent(codeplug, uploaded.size()));
+    EXPECT_EQ(testsupport::RunProcess(
+                  { testsupport::BinPath("corvel-codeplug").string(), "info", backups[0].string() })
+                  .exitCode,
+        0);
+
+    // The radio stores the converted codeplug, in blocks of 256 bytes padded
+    // with blanks; it was unscrambled with the identifier the radio reported.
+    const Bytes expected = carrytest::ConvertWithTool(backups[0], "5.10", m_Files / "expected.bin");
+    ASSERT_FALSE(expected.empty());
+    EXPECT_GT(expected.size(), uploaded.size());
+    const Bytes stored = ReadFileBytes(Stored());
+    ASSERT_EQ(stored.size(), (expected.size() + 255) / 256 * 256);
+    EXPECT_EQ(Prefix(stored, expected.size()), expected);
+    EXPECT_TRUE(AllBytesAre(stored, expected.size(), 0x20));
+
+    EXPECT_EQ(host.m_Console,
+        "Done.\nUploading codeplug...Done.\nSaving codeplug to " + name
+            + "...Done.\nResetting radio and converting codeplug...Done.\nDownloading codeplug...");
+    EXPECT_TRUE(host.m_Statuses.empty());
+    const int downloadInterval = static_cast<int>(static_cast<double>(expected.size()) * 0.015);
+    EXPECT_EQ(host.m_TimedProgress, (std::vector<int> { 300, 200, downloadInterval }));
+    EXPECT_EQ(host.ProgressBar().Position(), 100);
+    EXPECT_EQ(host.m_Component.m_Delays, std::vector<int> { 360 });
+    EXPECT_EQ(host.m_Session.WaitTime(), 4000);
+}
+
+TEST_F(CodeplugCarry, DownFrom510InWindowUse)
+{
+    const Bytes codeplug = Codeplug510();
+    ASSERT_FALSE(codeplug.empty());
+    SimulatedRadio radio(RadioWith(codeplug, "5.9"));
+    CarryHost host(false);
+    ASSERT_EQ(Carry(host, radio), kPostUpdateConverted);
+    ASSERT_TRUE(radio.WaitForExit(5000));
+
+    const std::vector<fs::path> backups = Backups();
+    ASSERT_EQ(backups.size(), 1u);
+    const std::string name = backups[0].filename().string();
+    const Bytes expected = carrytest::ConvertWithTool(backups[0], "5.9", m_Files / "expected.bin");
+    ASSERT_FALSE(expected.empty());
+    EXPECT_LT(expected.size(), codeplug.size());
+    const Bytes stored = ReadFileBytes(Stored());
+    ASSERT_EQ(stored.size(), (expected.size() + 255) / 256 * 256);
+    EXPECT_EQ(Prefix(stored, expected.size()), expected);
+    EXPECT_TRUE(AllBytesAre(stored, expected.size(), 0x20));
+
+    EXPECT_EQ(host.m_Statuses,
+        (std::vector<std::string> { "Uploading codeplug...", "Saving codeplug to " + name + "...",
+            "Resetting radio and converting codeplug...", "Downloading codeplug..." }));
+    EXPECT_TRUE(host.m_Console.empty());
+    EXPECT_EQ(host.m_Component.m_Delays, std::vector<int> { 360 });
+}
+
+TEST_F(CodeplugCarry, EqualFormatsAreReadAndSavedButNotWritten)
+{
+    const Bytes codeplug = Codeplug(9);
+    {
+        SimulatedRadio radio(RadioWith(codeplug, "5.9"));
+        CarryHost host(true);
+        EXPECT_EQ(Carry(host, radio), kPostUpdateNothingToDo);
+        EXPECT_TRUE(radio.Received(0x03, 0x07));
+        EXPECT_FALSE(radio.Received(0x03, 0x00));
+        EXPECT_TRUE(host.m_Component.m_Delays.empty());
+        EXPECT_EQ(host.m_TimedProgress, std::vector<int> { 300 });
+        ASSERT_EQ(Backups().size(), 1u);
+        EXPECT_EQ(host.m_Console,
+            "Done.\nUploading codeplug...Done.\nSaving codeplug to "
+                + Backups()[0].filename().string() + "...");
+        const Bytes uploaded = ReadFileBytes(Backups()[0]);
+        EXPECT_GE(uploaded.size(), ChainBytes(codeplug));
+        EXPECT_EQ(uploaded, Sent(codeplug, uploaded.size()));
+        fs::remove(Backups()[0]);
+    }
+    // A radio that does not give its identifier: the backup says so in its
+    // name, and the run goes on.
+    {
+        std::vector<std::string> options = RadioWith(codeplug, "5.9");
+        options.insert(options.end(), { "--silent", "serial" });
+        SimulatedRadio radio(options);
+        CarryHost host(false);
+        EXPECT_EQ(Carry(host, radio), kPostUpdateNothingToDo);
+        EXPECT_TRUE(radio.Received(0x04, 0x04));
+        ASSERT_EQ(Backups().size(), 1u);
+        EXPECT_EQ(Backups()[0].filename().string().rfind("Codeplug_unknown_", 0), 0u);
+        EXPECT_FALSE(radio.Received(0x03, 0x00));
+    }
+}
+
+TEST_F(CodeplugCarry, FormatsOlderThan58OrUnknownAreLeftAlone)
+{
+    Bytes codeplug57 = Codeplug(8);
+    codeplug57[7] = 7; // header word 3: version 5.7
+    const struct {
+        Bytes codeplug;
+        const char* target;
+    } cases[] = {
+        { codeplug57, "5.10" },
+        { Codeplug(8), "5.7" },
+        { Codeplug(8), "5.11" },
+        { Codeplug(8), "6.8" },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        SimulatedRadio radio(RadioWith(c.codeplug, c.target));
+        CarryHost host(true);
+        EXPECT_EQ(Carry(host, radio), kPostUpdateFormatUnsupported);
+        EXPECT_TRUE(radio.Received(0x03, 0x07));
+        EXPECT_FALSE(radio.Received(0x03, 0x00));
+        EXPECT_TRUE(host.m_Component.m_Delays.empty());
+    }
+}
+
+TEST_F(CodeplugCarry, UploadFailuresWriteNothing)
+{
+    // A password the operator does not give: the transfer is abandoned and
+    // nothing arrives (0 bytes); nothing to save.
+    {
+        std::vector<std::string> options = RadioWith(Codeplug(8), "5.10");
+        options.insert(options.end(), { "--password", "1234" });
+        SimulatedRadio radio(options);
+        CarryHost host(true);
+        EXPECT_EQ(Carry(host, radio), kPostUpdateUploadFailed);
+        EXPECT_TRUE(radio.Received(0x03, 0x04));
+        EXPECT_FALSE(radio.Received(0x03, 0x00));
+        EXPECT_TRUE(Backups().empty());
+        EXPECT_EQ(host.m_Console, "Done.\nUploading codeplug...");
+    }
+    // An image that is not a valid codeplug (no list block announced): saved
+    // as read, not converted.
+    {
+        Bytes invalid = Codeplug(8);
+        invalid[28] = 0; // header word 14: list count 0
+        SimulatedRadio radio(RadioWith(invalid, "5.10"));
+        CarryHost host(true);
+        EXPECT_EQ(Carry(host, radio), kPostUpdateUploadFailed);
+        EXPECT_FALSE(radio.Received(0x03, 0x00));
+        EXPECT_TRUE(host.m_Component.m_Delays.empty());
+        ASSERT_EQ(Backups().size(), 1u);
+        const Bytes uploaded = ReadFileBytes(Backups()[0]);
+        EXPECT_GE(uploaded.size(), ChainBytes(invalid));
+        EXPECT_EQ(uploaded, Sent(invalid, uploaded.size()));
+        fs::remove(Backups()[0]);
+    }
+    // A codeplug that would outgrow the buffer in 5.10: the converters stop
+    // and the radio keeps what it has.
+    {
+        const Bytes large = Codeplug(8, 3, 16);
+        SimulatedRadio radio(RadioWith(large, "5.10"));
+        CarryHost host(true);
+        EXPECT_EQ(Carry(host, radio), kPostUpdateUploadFailed);
+        EXPECT_EQ(host.m_Component.m_Delays, std::vector<int> { 360 });
+        EXPECT_FALSE(radio.Received(0x03, 0x00));
+        ASSERT_EQ(Backups().size(), 1u);
+        fs::remove(Backups()[0]);
+    }
+}
+
+TEST_F(CodeplugCarry, NoBackupNoWrite)
+{
+    // The working directory is gone, so the backup cannot be created.
+    const fs::path gone = m_Work / "gone";
+    fs::create_directory(gone);
+    fs::current_path(gone);
+    fs::remove(gone);
+
+    SimulatedRadio radio(RadioWith(Codeplug(8), "5.10"));
+    CarryHost host(true);
+    EXPECT_EQ(Carry(host, radio), kPostUpdateUploadFailed);
+    EXPECT_TRUE(radio.Received(0x03, 0x07));
+    EXPECT_FALSE(radio.Received(0x03, 0x00));
+    EXPECT_TRUE(host.m_Component.m_Delays.empty());
+    EXPECT_TRUE(LastCodeplugBackupName().empty());
+    EXPECT_TRUE(std::regex_search(host.m_Console,
+        std::regex("Saving codeplug to Codeplug_[0-9A-F]{16}_[0-9TZ]+\\.bin\\.\\.\\.Failed: cannot "
+                   "create .*\\.\n$")))
+        << host.m_Console;
+
+    // In window use the operator is told in a box.
+    SimulatedRadio radio2(RadioWith(Codeplug(8), "5.10"));
+    CarryHost window(false);
+    EXPECT_EQ(Carry(window, radio2), kPostUpdateUploadFailed);
+    EXPECT_FALSE(radio2.Received(0x03, 0x00));
+    ASSERT_EQ(window.m_Boxes.size(), 1u);
+    EXPECT_EQ(window.m_Boxes[0].icon, platform::MessageIcon::Error);
+    EXPECT_NE(window.m_Boxes[0].text.find("Nothing was written to the radio."), std::string::npos);
+}
+
+TEST_F(CodeplugCarry, DownloadThatBreaksOffOrIsStopped)
+{
+    // The radio drops the line in the middle of the download.
+    {
+        std::vector<std::string> options = RadioWith(Codeplug(8), "5.10");
+        options.insert(options.end(), { "--fault-stage", "download", "--close-after-block", "3" });
+        SimulatedRadio radio(options);
+        CarryHost host(false);
+        EXPECT_EQ(Carry(host, radio), kPostUpdateDownloadFailed);
+        EXPECT_TRUE(radio.Received(0x03, 0x00));
+        ASSERT_EQ(Backups().size(), 1u);
+        const std::string name = Backups()[0].filename().string();
+        EXPECT_EQ(LastCodeplugBackupName(), name);
+        EXPECT_EQ(DownloadFailedStatusText(LastCodeplugBackupName()),
+            "An error occurred while downloading the codeplug. The codeplug read from the radio "
+            "is saved in "
+                + name + ".");
+        fs::remove(Backups()[0]);
+    }
+    // Stop pressed during the conversion wait: the codeplug is not written.
+    {
+        SimulatedRadio radio(RadioWith(Codeplug(8), "5.10"));
+        CarryHost host(true);
+        host.m_Component.m_DuringDelay = [&host] { host.PressStop(); };
+        EXPECT_EQ(Carry(host, radio), kPostUpdateDownloadFailed);
+        EXPECT_FALSE(radio.Received(0x03, 0x00));
+        EXPECT_EQ(Backups().size(), 1u);
+    }
+    EXPECT_EQ(DownloadFailedStatusText(""), "An error occurred while downloading the codeplug.");
+}
+
+TEST_F(CodeplugCarry, NoAnswerToTheCodeplugInformationRequest)
+{
+    std::vector<std::string> options = RadioWith(Codeplug(8), "5.10");
+    options.insert(options.end(), { "--silent", "format" });
+    SimulatedRadio radio(options);
+    CarryHost host(true);
+    EXPECT_EQ(Carry(host, radio), kPostUpdateNoAnswer);
+    EXPECT_TRUE(radio.Received(0x04, 0x04));
+    EXPECT_TRUE(radio.Received(0x04, 0x1C));
+    EXPECT_FALSE(radio.Received(0x03, 0x07));
+    EXPECT_TRUE(host.m_Console.empty());
+    EXPECT_TRUE(host.m_TimedProgress.empty());
+    EXPECT_TRUE(Backups().empty());
+}
+
+TEST_F(CodeplugCarry, AfterTheRestart)
+{
+    const auto run = [](SimulatedRadio& radio, CarryHost& host) {
+        std::string error;
+        if (!host.Open(radio, error) || !carrytest::RestartRadio(host.m_Session)) {
+            ADD_FAILURE() << "no restart: " << error;
+            return static_cast<PostUpdateResult>(-1);
+        }
+        return RunPostUpdate(host);
+    };
+    const auto codeplugRequested = [](const SimulatedRadio& radio) {
+        return radio.Received(0x04, 0x04) || radio.Received(0x04, 0x1C)
+            || radio.Received(0x03, 0x07);
+    };
+    // A normal start.
+    {
+        SimulatedRadio radio({ "--restart-delay", "50" });
+        CarryHost host(true);
+        EXPECT_EQ(run(radio, host), kPostUpdateNothingToDo);
+        EXPECT_FALSE(codeplugRequested(radio));
+        EXPECT_EQ(host.m_Console, "Resetting radio...");
+    }
+    // Three control heads updated one after the other, then silence.
+    {
+        SimulatedRadio radio({ "--restart", "heads", "--control-heads", "0,0,0", "--restart-delay",
+            "50", "--head-interval", "300" });
+        CarryHost host(true);
+        EXPECT_EQ(run(radio, host), kPostUpdateNothingToDo);
+        EXPECT_FALSE(codeplugRequested(radio));
+        EXPECT_EQ(host.m_Console,
+            "Resetting radio...Updating Pellar control head...Updating Pellar control "
+            "head...Updating Pellar control head...");
+        const std::vector<int>& waits = host.m_CappedTimer.Requested();
+        EXPECT_EQ(std::count(waits.begin(), waits.end(), 64000), 3);
+    }
+    // Control heads sharing one address: the box, no waiting for them.
+    {
+        SimulatedRadio radio(
+            { "--restart", "heads", "--control-heads", "1", "--restart-delay", "50" });
+        CarryHost host(false);
+        EXPECT_EQ(run(radio, host), kPostUpdateNothingToDo);
+        EXPECT_FALSE(codeplugRequested(radio));
+        ASSERT_EQ(host.m_Boxes.size(), 1u);
+        EXPECT_EQ(host.m_Boxes[0].text, kTextDuplicateControlHeads);
+    }
+    // Another first message: the codeplug path runs.
+    {
+        std::vector<std::string> options = RadioWith(Codeplug(8), "5.8");
+        options.insert(options.end(),
+            { "--new-format-version", "5.10", "--restart-message", "0102", "--restart-delay",
+                "50" });
+        SimulatedRadio radio(options);
+        CarryHost host(true);
+        EXPECT_EQ(run(radio, host), kPostUpdateConverted);
+        EXPECT_EQ(host.m_Console.rfind("Resetting radio...Done.\nUploading codeplug...", 0), 0u)
+            << host.m_Console;
+        EXPECT_TRUE(radio.Received(0x03, 0x00));
+    }
+}
+
+TEST(CodeplugBackup, NamingAndExclusiveCreation)
+{
+    EXPECT_EQ(CodeplugBackupName("001A2B3C4D5E6F70", 1796726712),
+        "Codeplug_001A2B3C4D5E6F70_20261208T104512Z.bin");
+    EXPECT_EQ(CodeplugBackupName("", 0), "Codeplug_unknown_19700101T000000Z.bin");
+
+    testsupport::TempDir dir;
+    const std::string path = (dir / "Codeplug_X.bin").string();
+    const Bytes first = { 0x5F, 0x5F, 0x00, 0x40, 0x12, 0x34 };
+    std::string error;
+    ASSERT_TRUE(SaveCodeplugBackup(path, first.data(), 6, error)) << error;
+    EXPECT_EQ(ReadFileBytes(path), first);
+    // An existing file is never replaced.
+    const Bytes second(128, 0xAA);
+    EXPECT_FALSE(SaveCodeplugBackup(path, second.data(), 128, error));
+    EXPECT_NE(error.find(path), std::string::npos) << error;
+    EXPECT_EQ(ReadFileBytes(path), first);
+    // Nothing to save: no file.
+    const std::string empty = (dir / "empty.bin").string();
+    EXPECT_FALSE(SaveCodeplugBackup(empty, first.data(), 0, error));
+    EXPECT_FALSE(fs::exists(empty));
+    EXPECT_FALSE(SaveCodeplugBackup(empty, second.data(), kCodeplugBytes + 1, error));
+    EXPECT_FALSE(fs::exists(empty));
+}
+
+TEST(CodeplugBackup, TheSameRadioReadTwiceInOneSecondKeepsBothBackups)
+{
+    testsupport::TempDir dir;
+    const fs::path previous = fs::current_path();
+    fs::current_path(dir.Path());
+    const Bytes first(256, 0x11);
+    const Bytes second(384, 0x22);
+    std::string name1;
+    std::string name2;
+    std::string error;
+    EXPECT_TRUE(CreateCodeplugBackup("00FF", 1796726712, first.data(), 256, name1, error)) << error;
+    EXPECT_TRUE(CreateCodeplugBackup("00FF", 1796726712, second.data(), 384, name2, error))
+        << error;
+    EXPECT_EQ(name1, "Codeplug_00FF_20261208T104512Z.bin");
+    EXPECT_EQ(name2, "Codeplug_00FF_20261208T104512Z_2.bin");
+    EXPECT_EQ(ReadFileBytes(dir / name1), first);
+    EXPECT_EQ(ReadFileBytes(dir / name2), second);
+    fs::current_path(previous);
+}
+
+TEST(CodeplugBackup, DownloadProgressInterval)
+{
+    EXPECT_EQ(DownloadProgressInterval(65536), 983);
+    EXPECT_EQ(DownloadProgressInterval(1000), 15);
+    EXPECT_EQ(DownloadProgressInterval(5999), 89);
+    // A bar timer never runs at 0 ms.
+    EXPECT_EQ(DownloadProgressInterval(66), 1);
+    EXPECT_EQ(DownloadProgressInterval(0), 1);
+}
+
+} // namespace

@@ -1,0 +1,396 @@
+// The DSP download against the simulated radio over a pseudo-terminal: the
+// pages the radio keeps equal the object file's sections placed at their
+// start addresses, the status texts, the page files in the executable's
+// directory, the failure paths, and the update sequence of a DSP release.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+
+#include "download/DspDownload.h"
+#include "link/CommSession.h"
+#include "tests/download_dsp/DspObjectBuilder.h"
+#include "tests/support/TestSupport.h"
+#include "tests/workflow/WorkflowRig.h"
+#include "workflow/UpdateSequences.h"
+
+using namespace download;
+using namespace dsptest;
+using namespace workflowtest;
+using testsupport::ReadFileBytes;
+using testsupport::TempDir;
+using testsupport::WriteFileBytes;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kPort = 5;
+
+std::string HexText(const Bytes& bytes)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (uint8_t b : bytes) {
+        out += digits[b >> 4];
+        out += digits[b & 15];
+    }
+    return out;
+}
+
+// One S3 record with its checksum, CR LF ended.
+std::string S3Line(uint32_t address, const Bytes& data)
+{
+    Bytes body = { static_cast<uint8_t>(data.size() + 5), static_cast<uint8_t>(address >> 24),
+        static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 8),
+        static_cast<uint8_t>(address) };
+    body.insert(body.end(), data.begin(), data.end());
+    uint8_t sum = 0;
+    for (uint8_t b : body) {
+        sum = static_cast<uint8_t>(sum + b);
+    }
+    body.push_back(static_cast<uint8_t>(~sum));
+    return "S3" + HexText(body) + "\r\n";
+}
+
+// A DSP loader and the bytes the radio must receive from it. The header
+// line "S0 06 0000 484452 1B", read as an S3 record, carries one data byte
+// from character 12 ("52") and takes the checksum "1B" as the high byte of
+// its word; the "S7" line carries nothing and does not end the stream; the
+// record after the "S9" line is never sent.
+struct Loader {
+    std::string text;
+    Bytes sent;
+};
+Loader MakeLoader()
+{
+    Loader loader;
+    loader.text = "S00600004844521B\r\n";
+    loader.sent = { 0x52, 0x1B };
+    const Bytes data = Pattern(600, 9);
+    for (size_t at = 0; at < data.size(); at += 32) {
+        const Bytes piece(data.begin() + static_cast<long>(at),
+            data.begin() + static_cast<long>(std::min(at + 32, data.size())));
+        loader.text += S3Line(0x00200000 + static_cast<uint32_t>(at), piece);
+        loader.sent.insert(loader.sent.end(), piece.begin(), piece.end());
+    }
+    loader.text += "S70500200000DA\r\n";
+    const Bytes late = Pattern(16, 10);
+    loader.text += S3Line(0x00300000, late);
+    loader.sent.insert(loader.sent.end(), late.begin(), late.end());
+    loader.text += "S9030000FC\r\n";
+    loader.text += S3Line(0x00400000, Pattern(16, 11));
+    return loader;
+}
+
+ObjectSection Section(uint32_t start, int page, size_t bytes, uint8_t seed)
+{
+    ObjectSection s;
+    s.startAddress = start;
+    s.page = page;
+    s.data = Pattern(bytes, seed);
+    return s;
+}
+
+// Two written pages with the 40-byte layout: page 0 from a section of
+// exactly 16000 words and one of 16001 words (two chunks), page 1 skipped,
+// page 2 written to "Page2".
+ObjectFile TwoPageObject()
+{
+    ObjectFile file;
+    file.sections = { Section(0x0000, 0, 32000, 1), Section(0x0010, 1, 64, 2),
+        Section(0x8000, 0, 32002, 3), Section(0x0020, 2, 300, 4), Section(0x0000, 9, 32, 5) };
+    return file;
+}
+
+bool Contains(const std::vector<std::string>& list, const std::string& item)
+{
+    return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+class DspDownload : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const char* old = std::getenv("CORVEL_COM_DIR");
+        m_OldComDir = old != nullptr ? old : "";
+        m_HadComDir = old != nullptr;
+        ::setenv("CORVEL_COM_DIR", m_ComDir.Path().c_str(), 1);
+        fs::create_directories(Pages());
+        fs::create_directories(ExeDir());
+    }
+    void TearDown() override
+    {
+        if (m_HadComDir) {
+            ::setenv("CORVEL_COM_DIR", m_OldComDir.c_str(), 1);
+        } else {
+            ::unsetenv("CORVEL_COM_DIR");
+        }
+    }
+
+    // The simulator keeps the pages it receives in Pages()/page<k>.bin.
+    std::unique_ptr<SimulatedRadio> StartRadio(std::vector<std::string> options)
+    {
+        options.insert(options.end(),
+            { "--boot-version", "6.7", "--dsp-pages-dir", Pages().string(), "--loader-out",
+                (m_Out.Path() / "loader.bin").string() });
+        auto radio = std::make_unique<SimulatedRadio>(
+            m_ComDir.Path(), kPort, options, m_Out.Path() / "radio.log");
+        EXPECT_TRUE(radio->Ready());
+        return radio;
+    }
+
+    // Runs the engine on a host whose link is open on the simulator.
+    int Run(RecordingHost& host, const std::string& loaderText, const Bytes& object,
+        int32_t modelCode, const std::string& exeDir)
+    {
+        EXPECT_TRUE(host.ClaimAndOpenPort(false));
+        testsupport::WriteFileText(m_Out.Path() / "loader.s", loaderText);
+        WriteFileBytes(m_Out.Path() / "Code.OUT", object);
+        std::FILE* loader = std::fopen((m_Out.Path() / "loader.s").c_str(), "r");
+        const int fd = ::open((m_Out.Path() / "Code.OUT").c_str(), O_RDONLY);
+        const int result = DownloadDsp(
+            host.Session(), loader, fd, modelCode,
+            [&host](void*, const std::string& text) { host.ShowStatusText(text); }, nullptr, exeDir,
+            &host.ProgressBar());
+        std::fclose(loader);
+        ::close(fd);
+        return result;
+    }
+
+    fs::path Pages() const { return m_Out.Path() / "pages"; }
+    fs::path ExeDir() const { return m_Out.Path() / "exe"; }
+    std::string ExeDirText() const { return ExeDir().string() + "/"; }
+    Bytes RadioPage(int k) const
+    {
+        return ReadFileBytes(Pages() / ("page" + std::to_string(k) + ".bin"));
+    }
+    std::vector<std::string> PageFilesIn(const fs::path& dir) const
+    {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir)) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind("Page", 0) == 0) {
+                names.push_back(name);
+            }
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    TempDir m_ComDir;
+    TempDir m_Work;
+    TempDir m_Out;
+    TestRelease m_Release = MakeRelease(0, 6, 2, 6, 7);
+    std::string m_OldComDir;
+    bool m_HadComDir = false;
+};
+
+} // namespace
+
+TEST_F(DspDownload, TwoPagesArriveAsPlacedAndPageFilesGo)
+{
+    const Loader loader = MakeLoader();
+    const ObjectFile file = TwoPageObject();
+    const std::map<int, Bytes> pages = ExpectedPages(file);
+    ASSERT_EQ(pages.size(), 2u);
+    {
+        auto radio = StartRadio({});
+        RecordingHost host(m_Release, false, kPort, m_Work.Path());
+        ASSERT_EQ(Run(host, loader.text, BuildObject(file), 0, ExeDirText()), kDspSuccess);
+        const std::vector<std::string> expected = { "Downloading Loader code...",
+            "Preparing to download ...", "Downloading page 1 of 2 from input DSP file ...",
+            "Downloading page 2 of 2 from input DSP file ...", "Download finished" };
+        EXPECT_EQ(host.m_Statuses, expected);
+        // The bar ran against the last page: half its size plus 128.
+        EXPECT_EQ(host.m_ProgressBar.Maximum(), static_cast<int>(pages.at(2).size() / 2 + 128));
+        EXPECT_TRUE(PageFilesIn(ExeDir()).empty());
+    }
+    EXPECT_EQ(ReadFileBytes(m_Out.Path() / "loader.bin"), PaddedToPairs(loader.sent));
+    EXPECT_EQ(RadioPage(1), PaddedToPairs(pages.at(0)));
+    EXPECT_EQ(RadioPage(2), PaddedToPairs(pages.at(2)));
+    EXPECT_FALSE(fs::exists(Pages() / "page3.bin"));
+}
+
+TEST_F(DspDownload, HeaderLayout48WithoutOptionalHeader)
+{
+    ObjectFile file;
+    file.header48 = true;
+    file.optionalHeaderSize = 0;
+    ObjectSection notLoaded = Section(0x0000, 1, 64, 6);
+    notLoaded.memoryPage48 = 0x0001;
+    file.sections = { Section(0x0100, 0, 300, 1), notLoaded, Section(0x0000, 3, 200, 2),
+        Section(0x4000, 3, 32, 3), Section(0x0000, 8, 64, 4) };
+    const std::map<int, Bytes> pages = ExpectedPages(file);
+    ASSERT_EQ(pages.size(), 2u);
+    {
+        auto radio = StartRadio({});
+        RecordingHost host(m_Release, false, kPort, m_Work.Path());
+        ASSERT_EQ(Run(host, MakeLoader().text, BuildObject(file), 3, ExeDirText()), kDspSuccess);
+        EXPECT_TRUE(Contains(host.m_Statuses, "Downloading page 2 of 2 from input DSP file ..."));
+    }
+    EXPECT_EQ(RadioPage(1), PaddedToPairs(pages.at(0)));
+    EXPECT_EQ(RadioPage(2), PaddedToPairs(pages.at(3)));
+    EXPECT_EQ(RadioPage(2).size(), 0x4000u * 2 + 256);
+}
+
+TEST_F(DspDownload, ChecksumMismatchIsReportedAndTheDownloadGoesOn)
+{
+    ObjectFile file;
+    file.sections = { Section(0x0000, 0, 1024, 1) };
+    const Bytes page = PaddedToPairs(ExpectedPages(file).at(0));
+    {
+        auto radio = StartRadio({ "--fault-stage", "dsp", "--wrong-sum", "2" });
+        RecordingHost host(m_Release, false, kPort, m_Work.Path());
+        ASSERT_EQ(Run(host, MakeLoader().text, BuildObject(file), 0, ExeDirText()), kDspSuccess);
+        EXPECT_EQ(host.m_Statuses.back(), "Download finished");
+        // Every block went out once: a resent block would have been taken
+        // for the next one and shifted the rest of the page.
+        size_t blocks = 0;
+        size_t mismatches = 0;
+        for (const std::string& frame : radio->LoggedFrames(">>")) {
+            blocks += frame.rfind("BA 7F 01 02 09", 0) == 0;
+            mismatches += frame.rfind("BA 7F 01 02 06", 0) == 0;
+        }
+        EXPECT_EQ(mismatches, 1u);
+        const size_t loaderBlocks = PaddedToPairs(MakeLoader().sent).size() / 128;
+        EXPECT_EQ(blocks, loaderBlocks + page.size() / 128);
+    }
+    // The radio left the second pair out.
+    Bytes kept = page;
+    kept.erase(kept.begin() + 256, kept.begin() + 512);
+    EXPECT_EQ(RadioPage(1), kept);
+}
+
+TEST_F(DspDownload, LinkFailuresKeepThePageFiles)
+{
+    const ObjectFile file = TwoPageObject();
+    const std::map<int, Bytes> pages = ExpectedPages(file);
+    struct Case {
+        const char* option;
+        int result;
+        const char* text;
+    };
+    for (const Case& c : { Case { "--close-after-block", kDspCommProblem,
+                               "Communication problem during DSP download." },
+             Case { "--silent-after-block", kDspTimedOut,
+                 "DSP download timed out or canceled by user." } }) {
+        fs::remove_all(ExeDir());
+        fs::create_directories(ExeDir());
+        auto radio = StartRadio({ "--fault-stage", "dsp", c.option, "5" });
+        RecordingHost host(m_Release, false, kPort, m_Work.Path());
+        const int result = Run(host, MakeLoader().text, BuildObject(file), 0, ExeDirText());
+        // A line closed under a wait may also show as the wait running out.
+        if (c.result == kDspCommProblem && result == kDspTimedOut) {
+            EXPECT_EQ(host.m_Statuses.back(), "DSP download timed out or canceled by user.");
+        } else {
+            EXPECT_EQ(result, c.result);
+            EXPECT_EQ(host.m_Statuses.back(), c.text);
+        }
+        std::vector<std::string> all;
+        for (int k = 0; k < kDspPageCount; ++k) {
+            all.push_back("Page" + std::to_string(k));
+        }
+        EXPECT_EQ(PageFilesIn(ExeDir()), all) << c.option;
+        EXPECT_EQ(ReadFileBytes(ExeDir() / "Page0"), pages.at(0));
+        EXPECT_EQ(ReadFileBytes(ExeDir() / "Page2"), pages.at(2));
+        EXPECT_TRUE(ReadFileBytes(ExeDir() / "Page1").empty());
+    }
+}
+
+TEST_F(DspDownload, BadInputEndsWithATextAndSendsNoPage)
+{
+    ObjectFile good;
+    good.sections = { Section(0x0000, 0, 256, 1) };
+    struct Case {
+        std::string loader;
+        Bytes object;
+        std::string exeDir;
+        std::string text;
+        bool loaderSent; // a damaged object file is found before the loader goes out
+    };
+    ObjectFile tooMany = good;
+    tooMany.sectionCountField = 99;
+    ObjectFile outside = good;
+    outside.sections[0].overrideOffset = true;
+    outside.sections[0].rawOffset = 0x7FFFFFFF;
+    ObjectFile beyondPage = good;
+    beyondPage.sections[0].startAddress = 0xFFF0;
+    const std::string loader = MakeLoader().text;
+
+    // A link planted under a page name is refused, not followed.
+    const fs::path planted = m_Out.Path() / "planted";
+    fs::create_directories(planted);
+    WriteFileBytes(m_Out.Path() / "victim", { 1, 2, 3 });
+    fs::create_symlink(m_Out.Path() / "victim", planted / "Page4");
+
+    const std::vector<Case> cases = {
+        { loader, BuildObject(tooMany), ExeDirText(),
+            "The DSP file is damaged: its 99 section headers run past the end of the file.",
+            false },
+        { loader, BuildObject(outside), ExeDirText(),
+            "The DSP file is damaged: section 1 runs past the end of the file.", false },
+        { loader, BuildObject(beyondPage), ExeDirText(),
+            "The DSP file is damaged: section 1 does not fit in memory page 0.", false },
+        { loader, Bytes(10, 0), ExeDirText(),
+            "The DSP file is damaged: it is too short for its file header.", false },
+        { loader, BuildObject(good), (m_Out.Path() / "missing").string() + "/",
+            "Could not create the DSP page file " + (m_Out.Path() / "missing").string() + "/Page0.",
+            true },
+        { loader, BuildObject(good), planted.string() + "/",
+            "Could not create the DSP page file " + planted.string() + "/Page4.", true },
+        { "S30900001000AABBCC\r\n", BuildObject(good), ExeDirText(),
+            "Download stopped: damaged record in line 1 of the Loader code file.", true },
+    };
+    for (const Case& c : cases) {
+        fs::remove_all(Pages());
+        fs::create_directories(Pages());
+        {
+            auto radio = StartRadio({});
+            RecordingHost host(m_Release, false, kPort, m_Work.Path());
+            EXPECT_EQ(Run(host, c.loader, c.object, 0, c.exeDir), kDspFileProblem) << c.text;
+            EXPECT_EQ(host.m_Statuses.back(), c.text);
+            const auto sent = radio->LoggedFrames(">>");
+            const bool loaderStarted = std::any_of(sent.begin(), sent.end(),
+                [](const std::string& frame) { return frame.rfind("BA 7F 01 02 01", 0) == 0; });
+            EXPECT_EQ(loaderStarted, c.loaderSent) << c.text;
+        }
+        EXPECT_FALSE(fs::exists(Pages() / "page1.bin")) << c.text;
+    }
+    EXPECT_EQ(ReadFileBytes(m_Out.Path() / "victim"), (Bytes { 1, 2, 3 }));
+    EXPECT_EQ(PageFilesIn(planted), (std::vector<std::string> { "Page4" }));
+}
+
+TEST_F(DspDownload, SelectedUpdateOfADspRelease)
+{
+    const Loader loader = MakeLoader();
+    const ObjectFile file = TwoPageObject();
+    const Bytes object = BuildObject(file);
+    const std::map<int, Bytes> pages = ExpectedPages(file);
+    // The release carries the loader and the object file as its application set.
+    m_Release.attributes.AppCodeCount = 1;
+    m_Release.resources.Add("Loader_1", loader.text);
+    m_Release.resources.Add("Code_1", std::string(object.begin(), object.end()));
+    {
+        auto radio = StartRadio({});
+        RecordingHost host(m_Release, false, kPort, m_Work.Path());
+        RunSelectedUpdate(host, false);
+        EXPECT_EQ(host.Status(), "Download finished");
+        EXPECT_TRUE(Contains(host.m_Statuses, "Checking target radio..."));
+        EXPECT_TRUE(host.m_Boxes.empty());
+        EXPECT_EQ(host.m_Events.back(), "leave(delete)");
+        // Neither the work files nor the page files stay behind.
+        EXPECT_TRUE(host.LeftoverWorkFiles().empty());
+        EXPECT_TRUE(PageFilesIn(m_Work.Path()).empty());
+    }
+    EXPECT_EQ(ReadFileBytes(m_Out.Path() / "loader.bin"), PaddedToPairs(loader.sent));
+    EXPECT_EQ(RadioPage(1), PaddedToPairs(pages.at(0)));
+    EXPECT_EQ(RadioPage(2), PaddedToPairs(pages.at(2)));
+}

@@ -1,0 +1,368 @@
+#include "tests/workflow/WorkflowRig.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace workflowtest {
+
+namespace {
+
+std::string Upper(std::string_view text)
+{
+    std::string upper(text);
+    for (char& c : upper) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return upper;
+}
+
+std::string HexByte(unsigned value)
+{
+    char text[3];
+    std::snprintf(text, sizeof text, "%02X", value & 0xFF);
+    return text;
+}
+
+std::string Record(char kind, int addressBytes, uint32_t address, const uint8_t* data, int count)
+{
+    const int length = addressBytes + count + 1;
+    unsigned sum = static_cast<unsigned>(length);
+    std::string line = std::string("S") + kind + HexByte(static_cast<unsigned>(length));
+    for (int i = addressBytes - 1; i >= 0; --i) {
+        const unsigned byte = (address >> (8 * i)) & 0xFF;
+        sum += byte;
+        line += HexByte(byte);
+    }
+    for (int i = 0; i < count; ++i) {
+        sum += data[i];
+        line += HexByte(data[i]);
+    }
+    line += HexByte(~sum & 0xFF);
+    return line + "\r\n";
+}
+
+} // namespace
+
+std::vector<uint8_t> PatternBytes(size_t count, uint32_t seed)
+{
+    std::vector<uint8_t> bytes(count);
+    uint32_t state = seed * 2654435761u + 12345u;
+    for (uint8_t& byte : bytes) {
+        state = state * 1103515245u + 12345u;
+        byte = static_cast<uint8_t>(state >> 16);
+    }
+    return bytes;
+}
+
+std::string MakeImage(bool s3, uint32_t address, const std::vector<uint8_t>& data)
+{
+    const int addressBytes = s3 ? 4 : 3;
+    std::string text = Record('0', 2, 0, reinterpret_cast<const uint8_t*>("HDR"), 3);
+    for (size_t offset = 0; offset < data.size(); offset += 16) {
+        const int count = static_cast<int>(std::min<size_t>(16, data.size() - offset));
+        text += Record(s3 ? '3' : '2', addressBytes, address + static_cast<uint32_t>(offset),
+            data.data() + offset, count);
+    }
+    text += Record(s3 ? '7' : '8', addressBytes, address, nullptr, 0);
+    return text;
+}
+
+void MemoryResources::Add(const std::string& name, const std::string& text)
+{
+    m_Resources[Upper(name)] = text;
+}
+
+bool MemoryResources::IsAvailable(std::string*)
+{
+    return true;
+}
+
+bool MemoryResources::ReadResource(std::string_view name, std::string_view type,
+    std::vector<std::uint8_t>& out, std::string* error)
+{
+    out.clear();
+    const auto it = m_Resources.find(Upper(name));
+    if (it == m_Resources.end() || Upper(type) != "TEXT") {
+        if (error != nullptr) {
+            *error = "no resource " + std::string(name);
+        }
+        return false;
+    }
+    out.assign(it->second.begin(), it->second.end());
+    return true;
+}
+
+bool MemoryResources::StreamResource(std::string_view name, std::string_view type,
+    const std::function<bool(const std::uint8_t*, std::size_t)>& sink, std::string* error)
+{
+    std::vector<std::uint8_t> bytes;
+    if (!ReadResource(name, type, bytes, error)) {
+        return false;
+    }
+    // In blocks, as the archive hands them out.
+    for (size_t offset = 0; offset < bytes.size(); offset += 4096) {
+        if (!sink(bytes.data() + offset, std::min<size_t>(4096, bytes.size() - offset))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+TestRelease MakeRelease(
+    uint8_t family, uint8_t series, uint8_t upgradeType, uint8_t bootMajor, uint8_t bootMinor)
+{
+    TestRelease release;
+    ResourceAttributes& a = release.attributes;
+    a.AppLoaderCount = 1;
+    a.AppCodeCount = 2;
+    a.BootLoaderCount = 1;
+    a.BootCodeCount = 1;
+    a.BootMajor = bootMajor;
+    a.BootMinor = bootMinor;
+    a.RadioFamily = family;
+    a.PlatformFlag = 1;
+    a.SeriesNumber = series;
+    a.UpgradeType = upgradeType;
+
+    const std::vector<uint8_t> appLoader = PatternBytes(640, 1);
+    const std::vector<uint8_t> bootLoader = PatternBytes(384, 2);
+    release.appCode = PatternBytes(6000, 3);
+    release.bootCode = PatternBytes(2048, 4);
+
+    release.resources.Add("Loader_1", MakeImage(false, 0x010100, appLoader));
+    release.resources.Add("Loader_Boot_1", MakeImage(false, 0x010100, bootLoader));
+    release.resources.Add("Code_Boot_1", MakeImage(true, 0xFE000100, release.bootCode));
+    // The application code in two chunks split at a record boundary; only
+    // the last ends with the termination record.
+    const std::string code = MakeImage(true, 0xFE040100, release.appCode);
+    const size_t header = code.find("\r\n") + 2;
+    size_t split = header;
+    for (int line = 0; line < 200; ++line) {
+        split = code.find("\r\n", split) + 2;
+    }
+    release.resources.Add("Code_1", code.substr(0, split));
+    release.resources.Add("Code_2", code.substr(split));
+    return release;
+}
+
+SimulatedRadio::SimulatedRadio(const std::filesystem::path& comDir, int port,
+    const std::vector<std::string>& options, const std::filesystem::path& log)
+    : m_Log(log)
+{
+    std::vector<std::string> args { testsupport::BinPath("corvel-radio-sim").string(), "--com-dir",
+        comDir.string(), "--port", std::to_string(port), "--log", log.string() };
+    args.insert(args.end(), options.begin(), options.end());
+
+    int out[2];
+    if (::pipe(out) != 0) {
+        return;
+    }
+    m_Pid = ::fork();
+    if (m_Pid == 0) {
+        ::dup2(out[1], STDOUT_FILENO);
+        ::close(out[0]);
+        ::close(out[1]);
+        std::vector<char*> argv;
+        for (std::string& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    // Ready once it has printed its one line.
+    std::string line;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (m_Pid > 0 && std::chrono::steady_clock::now() < deadline) {
+        pollfd entry { out[0], POLLIN, 0 };
+        if (::poll(&entry, 1, 100) <= 0) {
+            continue;
+        }
+        char c = 0;
+        if (::read(out[0], &c, 1) != 1) {
+            break;
+        }
+        if (c == '\n') {
+            m_Ready = line.rfind("COM" + std::to_string(port) + " ", 0) == 0;
+            break;
+        }
+        line += c;
+    }
+    ::close(out[0]);
+}
+
+SimulatedRadio::~SimulatedRadio()
+{
+    if (m_Pid > 0) {
+        ::kill(m_Pid, SIGTERM);
+        ::waitpid(m_Pid, nullptr, 0);
+    }
+}
+
+bool SimulatedRadio::WaitForExit(int timeoutMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (m_Pid > 0) {
+        if (::waitpid(m_Pid, nullptr, WNOHANG) == m_Pid) {
+            m_Pid = -1;
+            return true;
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+std::vector<std::string> SimulatedRadio::LoggedFrames(const std::string& direction) const
+{
+    std::vector<std::string> frames;
+    std::ifstream in(m_Log);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string time;
+        std::string dir;
+        fields >> time >> dir;
+        if (dir == direction) {
+            std::string rest;
+            std::getline(fields, rest);
+            frames.push_back(rest.empty() ? rest : rest.substr(1));
+        }
+    }
+    return frames;
+}
+
+void RecordingProgressBar::SetPosition(int value)
+{
+    m_Position = value;
+    if (m_Trigger && m_TriggerAt >= 0 && value >= m_TriggerAt) {
+        auto trigger = std::move(m_Trigger);
+        m_Trigger = nullptr;
+        trigger();
+    }
+}
+
+void RecordingProgressBar::OnPosition(int position, std::function<void()> action)
+{
+    m_TriggerAt = position;
+    m_Trigger = std::move(action);
+}
+
+RecordingHost::RecordingHost(
+    TestRelease& release, bool consoleMode, int port, const std::filesystem::path& workDir)
+    : m_Release(release)
+    , m_TargetModelCode(TargetModelCodeOf(release.attributes.RadioFamily,
+          release.attributes.SeriesNumber, release.attributes.PlatformFlag))
+    , m_ConsoleMode(consoleMode)
+    , m_WorkDir(workDir)
+    , m_CommTimer(m_Loop, m_Session)
+    , m_CappedTimer(m_CommTimer, 3000)
+    , m_Ports(m_Session, nullptr, m_List, ComPortSystem::Platform())
+{
+    m_Session.SetMessagePump(&m_Loop);
+    m_Session.SetWaitTimer(&m_CappedTimer);
+    m_Ports.SetTarget(release.attributes.RadioFamily, m_TargetModelCode);
+    if (consoleMode) {
+        m_Ports.SetConsoleMode(true, port);
+    } else {
+        m_Ports.ScanComPorts();
+        m_List.SetSelectedIndex(port - 1);
+    }
+    m_PreviousBoxHandler
+        = platform::SetMessageBoxHandler([this](const std::string& caption, const std::string& text,
+                                             platform::MessageIcon icon, platform::MessageButtons) {
+              m_Boxes.push_back({ caption, text, icon });
+              m_Events.push_back("box");
+              return platform::MessageAnswer::Ok;
+          });
+}
+
+RecordingHost::~RecordingHost()
+{
+    m_Ports.ReleasePort();
+    m_Session.SetWaitTimer(nullptr);
+    m_Session.SetMessagePump(nullptr);
+    platform::SetMessageBoxHandler(m_PreviousBoxHandler);
+}
+
+std::string RecordingHost::LoaderFileName() const
+{
+    return m_LoaderFileName.empty() ? "" : (m_WorkDir / m_LoaderFileName).string();
+}
+
+std::string RecordingHost::CodeFileName() const
+{
+    return m_CodeFileName.empty() ? "" : (m_WorkDir / m_CodeFileName).string();
+}
+
+void RecordingHost::EnterUpdateState()
+{
+    m_UpdateInProgress = true;
+    m_Events.push_back("enter");
+}
+
+void RecordingHost::LeaveUpdateState(bool deleteWorkFiles)
+{
+    m_UpdateInProgress = false;
+    m_Session.SetReceiveEnable(false);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (deleteWorkFiles) {
+        std::error_code ignored;
+        std::filesystem::remove(LoaderFileName(), ignored);
+        std::filesystem::remove(CodeFileName(), ignored);
+    }
+    m_Events.push_back(deleteWorkFiles ? "leave(delete)" : "leave");
+}
+
+bool RecordingHost::ClaimAndOpenPort(bool versionMode)
+{
+    m_Events.push_back("claim");
+    return m_Ports.ClaimAndOpenPort(versionMode);
+}
+
+bool RecordingHost::ExtractFirmwareSet(bool boot)
+{
+    m_Events.push_back(
+        std::string("extract(") + (boot ? "boot" : "app") + (m_UseBootTwo ? ",two" : "") + ")");
+    return ::ExtractFirmwareSet(&m_Release.resources, m_Release.attributes, boot, m_UseBootTwo,
+        m_WorkDir.string(), m_LoaderFileName, m_CodeFileName);
+}
+
+void RecordingHost::ShowStatusText(const std::string& text)
+{
+    m_Statuses.push_back(text);
+}
+
+void RecordingHost::PressStop()
+{
+    LeaveUpdateState(true);
+    m_ProgressBar.SetPosition(0);
+}
+
+std::vector<std::string> RecordingHost::LeftoverWorkFiles() const
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(m_WorkDir)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("Loader", 0) == 0 || name.rfind("Code", 0) == 0) {
+            names.push_back(name);
+        }
+    }
+    return names;
+}
+
+} // namespace workflowtest

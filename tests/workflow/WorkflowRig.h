@@ -1,0 +1,202 @@
+#pragma once
+
+// What the sequence tests share: a simulated radio in a child process, a
+// host that records everything the sequences tell the window, small
+// firmware releases held in memory, and S-record images.
+
+#include "app/ComPorts.h"
+#include "link/CommSession.h"
+#include "link/LinkCallbacks.h"
+#include "link/SimpleEventLoop.h"
+#include "platform/MessageBox.h"
+#include "platform/OwnResources.h"
+#include "tests/support/TestSupport.h"
+#include "workflow/FirmwareCatalogue.h"
+#include "workflow/UpdateHost.h"
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace workflowtest {
+
+// An S-record image: S2 records (loader) or S3 records (code) of 16 data
+// bytes, CR LF line ends, the matching termination record.
+std::string MakeImage(bool s3, uint32_t address, const std::vector<uint8_t>& data);
+// Deterministic data bytes.
+std::vector<uint8_t> PatternBytes(size_t count, uint32_t seed);
+
+// A release held in memory: the firmware resources by name.
+class MemoryResources : public platform::ResourceSource {
+public:
+    void Add(const std::string& name, const std::string& text);
+    bool IsAvailable(std::string* error) override;
+    bool ReadResource(std::string_view name, std::string_view type, std::vector<std::uint8_t>& out,
+        std::string* error) override;
+    bool StreamResource(std::string_view name, std::string_view type,
+        const std::function<bool(const std::uint8_t*, std::size_t)>& sink,
+        std::string* error) override;
+
+private:
+    std::map<std::string, std::string> m_Resources; // upper-case names
+};
+
+// A small release: one loader and one code chunk per set, the application
+// code in two chunks. The data of each set is kept for comparison with what
+// the radio received.
+struct TestRelease {
+    ResourceAttributes attributes;
+    MemoryResources resources;
+    std::vector<uint8_t> appCode;
+    std::vector<uint8_t> bootCode;
+};
+// family 0 = 4400, 1 = 4600; boot version of the embedded boot set.
+TestRelease MakeRelease(
+    uint8_t family, uint8_t series, uint8_t upgradeType, uint8_t bootMajor, uint8_t bootMinor);
+
+// corvel-radio-sim in a child process, published as COM<port> of `comDir`.
+class SimulatedRadio {
+public:
+    SimulatedRadio(const std::filesystem::path& comDir, int port,
+        const std::vector<std::string>& options, const std::filesystem::path& log);
+    ~SimulatedRadio();
+    SimulatedRadio(const SimulatedRadio&) = delete;
+    SimulatedRadio& operator=(const SimulatedRadio&) = delete;
+    bool Ready() const { return m_Ready; }
+    // Frames of the log in one direction (">>" PC to radio, "<<" radio to
+    // PC), as hex text.
+    std::vector<std::string> LoggedFrames(const std::string& direction) const;
+    // Waits for the simulator to end (after an exit option); false on time-out.
+    bool WaitForExit(int timeoutMs);
+
+private:
+    pid_t m_Pid = -1;
+    bool m_Ready = false;
+    std::filesystem::path m_Log;
+};
+
+// A message box as the sequences showed it.
+struct ShownBox {
+    std::string caption;
+    std::string text;
+    platform::MessageIcon icon;
+};
+
+// A wait timer that cuts every wait to at most `capMs`, so that the long
+// waits for control heads take seconds in tests.
+class CappedWaitTimer : public IWaitTimer {
+public:
+    CappedWaitTimer(IWaitTimer& inner, int capMs)
+        : m_Inner(inner)
+        , m_CapMs(capMs)
+    {
+    }
+    void Start(int milliseconds) override { m_Inner.Start(std::min(milliseconds, m_CapMs)); }
+    void Stop() override { m_Inner.Stop(); }
+
+private:
+    IWaitTimer& m_Inner;
+    int m_CapMs;
+};
+
+class RecordingProgressBar : public IProgressBar {
+public:
+    void SetMinimum(int value) override { m_Min = value; }
+    void SetMaximum(int value) override { m_Max = value; }
+    void SetPosition(int value) override;
+    int Minimum() const override { return m_Min; }
+    int Maximum() const override { return m_Max; }
+    int Position() const override { return m_Position; }
+    // Runs once when the position first reaches `position` (a Stop press).
+    void OnPosition(int position, std::function<void()> action);
+
+private:
+    int m_Min = 0;
+    int m_Max = 100;
+    int m_Position = 0;
+    int m_TriggerAt = -1;
+    std::function<void()> m_Trigger;
+};
+
+// The window as the sequences see it, recording everything they do.
+class RecordingHost : public IUpdateHost {
+public:
+    // Console use on `port` when consoleMode, else window use with the port
+    // list's item port - 1 selected.
+    RecordingHost(
+        TestRelease& release, bool consoleMode, int port, const std::filesystem::path& workDir);
+    ~RecordingHost() override;
+
+    CommSession& Session() override { return m_Session; }
+    const ResourceAttributes& Attributes() const override { return m_Release.attributes; }
+    uint8_t TargetModelCode() const override { return m_TargetModelCode; }
+    bool ConsoleMode() const override { return m_ConsoleMode; }
+    bool UpdateInProgress() const override { return m_UpdateInProgress; }
+    bool UseBootTwo() const override { return m_UseBootTwo; }
+    void SetUseBootTwo(bool value) override { m_UseBootTwo = value; }
+    std::string LoaderFileName() const override;
+    std::string CodeFileName() const override;
+    std::string ExecutableDirectory() const override { return m_WorkDir.string() + "/"; }
+    bool BootRadioButtonChecked() const override { return m_BootRadioButton; }
+    void EnterUpdateState() override;
+    void LeaveUpdateState(bool deleteWorkFiles) override;
+    bool ClaimAndOpenPort(bool versionMode) override;
+    bool ExtractFirmwareSet(bool boot) override;
+    void ShowStatusText(const std::string& text) override;
+    void WriteConsoleText(const std::string& text) override { m_Console += text; }
+    void SetReturnCode(int value) override { m_ReturnCode = value; }
+    IProgressBar& ProgressBar() override { return m_ProgressBar; }
+    void StartTimedProgress(int intervalMs) override { m_TimedProgress.push_back(intervalMs); }
+    void StopTimedProgress() override { m_ProgressBar.SetPosition(100); }
+    void FocusRetrieveButton() override { ++m_RetrieveFocused; }
+
+    // The Stop button: what the window does when it is pressed mid-run.
+    void PressStop();
+    // The status label's caption now.
+    std::string Status() const { return m_Statuses.empty() ? "" : m_Statuses.back(); }
+    // Work files (merged or parts) left in the working directory.
+    std::vector<std::string> LeftoverWorkFiles() const;
+
+    TestRelease& m_Release;
+    uint8_t m_TargetModelCode;
+    bool m_ConsoleMode;
+    bool m_UpdateInProgress = false;
+    bool m_UseBootTwo = false;
+    bool m_BootRadioButton = false;
+    std::filesystem::path m_WorkDir;
+    std::string m_LoaderFileName;
+    std::string m_CodeFileName;
+
+    CommSession m_Session;
+    SimpleEventLoop m_Loop;
+    SimpleWaitTimer m_CommTimer;
+    CappedWaitTimer m_CappedTimer;
+    RecordingProgressBar m_ProgressBar;
+
+    class List : public IPortList {
+    public:
+        void SetItems(const std::vector<std::string>& items) override { m_Items = items; }
+        int SelectedIndex() const override { return m_Selected; }
+        void SetSelectedIndex(int index) override { m_Selected = index; }
+        std::vector<std::string> m_Items;
+        int m_Selected = -1;
+    } m_List;
+    ComPorts m_Ports;
+
+    std::string m_Console;
+    std::vector<std::string> m_Statuses;
+    std::vector<ShownBox> m_Boxes;
+    std::vector<int> m_TimedProgress;
+    std::vector<std::string> m_Events; // enter / leave(delete) / claim / extract(boot)
+    int m_ReturnCode = -1;
+    int m_RetrieveFocused = 0;
+
+private:
+    platform::MessageBoxHandler m_PreviousBoxHandler;
+};
+
+} // namespace workflowtest

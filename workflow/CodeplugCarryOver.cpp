@@ -1,0 +1,292 @@
+#include "workflow/CodeplugCarryOver.h"
+
+#include "codeplug/CodeplugConvert.h"
+#include "codeplug/CodeplugImage.h"
+#include "codeplug/QUVParmsFormat59510.h"
+#include "codeplug/QUVTransfer.h"
+#include "link/CommSession.h"
+#include "link/LinkMessage.h"
+#include "link/MessageTable.h"
+#include "platform/MessageBox.h"
+#include "workflow/UpdateHost.h"
+#include "workflow/UpdateSequences.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr const char* kCaption = "Corvel Code Updater";
+
+std::string& BackupNameOfLastRun()
+{
+    static std::string name;
+    return name;
+}
+
+bool StartsWith(const LinkMessage& message, const uint8_t (&code)[2])
+{
+    return message.data[0] == code[0] && message.data[1] == code[1];
+}
+
+// A finished step is followed by the next one: on the console the previous
+// step's line gets its "Done." and the new step starts a line of its own.
+void ReportStep(IUpdateHost& host, const std::string& text)
+{
+    if (host.ConsoleMode()) {
+        host.WriteConsoleText(std::string(kTextDone) + "\n" + text);
+    } else {
+        host.ShowStatusText(text);
+    }
+}
+
+// Sends a request by its message number with receive-enable dropped, then
+// waits for whatever the radio sends first.
+int Ask(CommSession& session, int messageNumber, LinkMessage& reply)
+{
+    LinkMessage request;
+    MessageTable::BuildRequest(messageNumber, request);
+    session.SetReceiveEnable(false);
+    session.SendMessage(request);
+    session.SetReceiveEnable(true);
+    return session.ReceiveMessage(reply);
+}
+
+// The codeplug travels as 16-bit words, most significant byte first; the
+// image code works on words in host order. The buffer is held as words so
+// that the image can use it in place.
+void ToHostOrder(std::vector<uint16_t>& words, int32_t byteCount)
+{
+    if constexpr (std::endian::native == std::endian::little) {
+        SwapWordBytes(reinterpret_cast<uint8_t*>(words.data()), byteCount);
+    }
+}
+
+void ToWireOrder(std::vector<uint16_t>& words, int32_t byteCount)
+{
+    ToHostOrder(words, byteCount);
+}
+
+std::string ErrnoText(const std::string& what, const std::string& path)
+{
+    return what + " " + path + ": " + std::strerror(errno);
+}
+
+} // namespace
+
+bool ReadRadioIdentifier(CommSession& session, std::string& text)
+{
+    LinkMessage reply;
+    if (Ask(session, msg::kAskSerialNumber, reply) != 1 || !StartsWith(reply, kIdentifierReply)
+        || reply.count < 2 + kIdentifierBytes) {
+        return false;
+    }
+    text = HexTextOfBytes(reply.data + 2, kIdentifierBytes);
+    return true;
+}
+
+int DownloadProgressInterval(int32_t byteCount)
+{
+    // 0.015 ms per byte, truncated; exact in integers.
+    const int64_t interval = static_cast<int64_t>(byteCount) * 15 / 1000;
+    return static_cast<int>(std::max<int64_t>(interval, 1));
+}
+
+std::string CodeplugBackupName(const std::string& identifier, std::time_t when)
+{
+    std::tm utc {};
+    gmtime_r(&when, &utc);
+    char stamp[32] = {};
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+    return "Codeplug_" + (identifier.empty() ? std::string("unknown") : identifier) + "_" + stamp
+        + ".bin";
+}
+
+bool SaveCodeplugBackup(const std::string& path, const uint8_t* bytes, int32_t byteCount,
+    std::string& error, bool* alreadyExists)
+{
+    if (alreadyExists != nullptr) {
+        *alreadyExists = false;
+    }
+    if (bytes == nullptr || byteCount <= 0 || byteCount > kCodeplugBufferSize) {
+        error = "a codeplug of " + std::to_string(byteCount) + " bytes cannot be saved";
+        return false;
+    }
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        if (alreadyExists != nullptr) {
+            *alreadyExists = errno == EEXIST;
+        }
+        error = ErrnoText("cannot create", path);
+        return false;
+    }
+    int32_t written = 0;
+    while (written < byteCount) {
+        const ssize_t n = ::write(fd, bytes + written, static_cast<size_t>(byteCount - written));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        written += static_cast<int32_t>(n);
+    }
+    // The backup is what saves the codeplug when the radio loses it: it must
+    // be on the disk before anything is written to the radio.
+    bool ok = written == byteCount;
+    if (!ok) {
+        error = ErrnoText("cannot write", path);
+    } else if (::fsync(fd) != 0) {
+        error = ErrnoText("cannot write", path);
+        ok = false;
+    }
+    if (::close(fd) != 0 && ok) {
+        error = ErrnoText("cannot write", path);
+        ok = false;
+    }
+    if (!ok) {
+        ::unlink(path.c_str());
+    }
+    return ok;
+}
+
+bool CreateCodeplugBackup(const std::string& identifier, std::time_t when, const uint8_t* bytes,
+    int32_t byteCount, std::string& name, std::string& error)
+{
+    const std::string first = CodeplugBackupName(identifier, when);
+    const std::string stem = first.substr(0, first.size() - 4);
+    name = first;
+    for (int attempt = 1; attempt <= 9; ++attempt) {
+        if (attempt > 1) {
+            name = stem + "_" + std::to_string(attempt) + ".bin";
+        }
+        bool exists = false;
+        if (SaveCodeplugBackup(name, bytes, byteCount, error, &exists)) {
+            return true;
+        }
+        if (!exists) {
+            return false;
+        }
+    }
+    return false;
+}
+
+const std::string& LastCodeplugBackupName()
+{
+    return BackupNameOfLastRun();
+}
+
+std::string DownloadFailedStatusText(const std::string& backupName)
+{
+    std::string text = kTextDownloadError;
+    if (!backupName.empty()) {
+        text += " The codeplug read from the radio is saved in " + backupName + ".";
+    }
+    return text;
+}
+
+PostUpdateResult CarryCodeplugOver(IUpdateHost& host)
+{
+    CommSession& session = host.Session();
+    BackupNameOfLastRun().clear();
+
+    session.SetWaitTime(kCodeplugWaitMs);
+    std::string identifier;
+    ReadRadioIdentifier(session, identifier);
+
+    LinkMessage info;
+    if (Ask(session, msg::kAskFileFormatVersion, info) != 1 || !StartsWith(info, kCodeplugInfoReply)
+        || info.count < 4) {
+        return kPostUpdateNoAnswer;
+    }
+    // Indexes compare as signed bytes: an unknown format (255) is -1.
+    const int target = static_cast<int8_t>(FormatIndexOfVersion(info.data[2], info.data[3]));
+
+    auto transfer = std::make_unique<QUVTransferParms>();
+    std::vector<uint16_t> words(kCodeplugBufferSize / 2, 0);
+    uint8_t* buffer = reinterpret_cast<uint8_t*>(words.data());
+    transfer->SetBuffer(buffer, 0);
+    transfer->SetRadioIdentifier(identifier);
+    transfer->SetSession(&session);
+
+    host.StartTimedProgress(kUploadProgressMs);
+    ReportStep(host, kTextUploadingCodeplug);
+    const int uploaded = transfer->Upload();
+    host.StopTimedProgress();
+    const int32_t length = std::clamp<int32_t>(transfer->ByteCount(), 0, kCodeplugBufferSize);
+    if (uploaded <= 0 || length <= 0) {
+        return kPostUpdateUploadFailed;
+    }
+
+    // Keep the codeplug exactly as it came out of the radio before anything
+    // else happens to it or to the radio.
+    std::string backupName;
+    std::string backupError;
+    const bool saved = CreateCodeplugBackup(
+        identifier, std::time(nullptr), buffer, length, backupName, backupError);
+    ReportStep(host, "Saving codeplug to " + backupName + "...");
+    if (!saved) {
+        if (host.ConsoleMode()) {
+            host.WriteConsoleText("Failed: " + backupError + ".\n");
+        } else {
+            platform::ShowMessageBox(kCaption,
+                "The codeplug read from the radio could not be saved (" + backupError
+                    + ").\nNothing was written to the radio.",
+                platform::MessageIcon::Error);
+        }
+        return kPostUpdateUploadFailed;
+    }
+    BackupNameOfLastRun() = backupName;
+
+    ToHostOrder(words, length);
+    CodeplugImage image(words.data(), (length + 1) / 2);
+    if (!IsCodeplugValid(image)) {
+        return kPostUpdateUploadFailed;
+    }
+    const int current = static_cast<int8_t>(CodeplugFormatIndex(image));
+    if (current < kFormatIndex58 || target < kFormatIndex58) {
+        return kPostUpdateFormatUnsupported;
+    }
+    if (current == target) {
+        return kPostUpdateNothingToDo;
+    }
+
+    host.StartTimedProgress(kConversionProgressMs);
+    ReportStep(host, kTextConvertingCodeplug);
+    session.DelayTicks(kConversionWaitTicks);
+    host.StopTimedProgress();
+    // Stop pressed meanwhile: the radio keeps the codeplug it has.
+    if (!host.UpdateInProgress()) {
+        return kPostUpdateDownloadFailed;
+    }
+
+    int32_t sizeChange = 0;
+    bool converted = current < target ? ConvertCodeplugUp(image, current, target, sizeChange)
+                                      : ConvertCodeplugDown(image, target, current, sizeChange);
+    if (converted && target == kFormatIndex510) {
+        converted = ApplyFormat510Defaults(image);
+    }
+    const int64_t newLength = static_cast<int64_t>(length) + 2 * static_cast<int64_t>(sizeChange);
+    // A conversion the image's bounds stopped, or one that would not fit the
+    // buffer, leaves the radio untouched.
+    if (!converted || image.Faulted() || newLength <= 0 || newLength > kCodeplugBufferSize) {
+        return kPostUpdateUploadFailed;
+    }
+    const int32_t downloadLength = static_cast<int32_t>(newLength);
+    transfer->SetBuffer(buffer, downloadLength);
+    ToWireOrder(words, downloadLength);
+
+    host.StartTimedProgress(DownloadProgressInterval(downloadLength));
+    ReportStep(host, kTextDownloadingCodeplug);
+    transfer->SetBuffer(buffer, downloadLength);
+    const int downloaded = transfer->Download();
+    host.StopTimedProgress();
+    return downloaded > 0 ? kPostUpdateConverted : kPostUpdateDownloadFailed;
+}

@@ -1,0 +1,196 @@
+#include "workflow/TargetChecks.h"
+
+#include "link/CommSession.h"
+#include "link/LinkCallbacks.h"
+#include "link/RadioQueries.h"
+#include "platform/MessageBox.h"
+#include "workflow/FirmwareCatalogue.h"
+#include "workflow/UpdateHost.h"
+
+#include <string>
+
+namespace {
+
+constexpr const char* kCaption = "Corvel Code Updater";
+constexpr const char* kTextIdle = "Idle";
+
+// Radio family request and its answer (not in the message table).
+constexpr uint8_t kFamilyRequest[2] = { 0x04, 0x67 };
+constexpr uint8_t kFamilyAnswer[2] = { 0x04, 0x68 };
+constexpr int kFamilyWaitMs = 500;
+
+// Model codes for which the target checks do not ask the radio.
+bool SkipsBootCheck(uint8_t modelCode)
+{
+    return modelCode == 1 || modelCode == 4 || modelCode == 5;
+}
+
+} // namespace
+
+uint8_t RadioModelCodeOf(uint8_t family, uint8_t bootMajor, uint8_t bootMinor)
+{
+    if (family == 0) {
+        switch (bootMajor) {
+        case 4:
+        case 7:
+            return 6;
+        case 6:
+            return 0;
+        default:
+            return 4;
+        }
+    }
+    switch (bootMajor) {
+    case 0:
+        return 1;
+    case 1:
+        return bootMinor <= 8 ? 1 : 5;
+    case 4:
+        return 7;
+    case 6:
+        return 8;
+    default:
+        return 5;
+    }
+}
+
+void ShowSeriesMismatch(uint8_t family, int radioMajor)
+{
+    const std::string text
+        = "This version of Corvel Code Updater does not match the radio series.\n"
+          "Radio requires a "
+        + FamilyText(family) + "_Series_" + std::to_string(radioMajor)
+        + " version of Corvel Code Updater.";
+    platform::ShowMessageBox(kCaption, text, platform::MessageIcon::Error);
+}
+
+bool CheckTargetRadio(IUpdateHost& host)
+{
+    const uint8_t target = host.TargetModelCode();
+    if (SkipsBootCheck(target)) {
+        return true;
+    }
+    uint8_t boot[2] = { 0, 0 };
+    const int result = QueryBootInfo(host.Session(), target, boot);
+    if (result == kLinkReplyReceived) {
+        const ResourceAttributes& attributes = host.Attributes();
+        const uint8_t radioCode = RadioModelCodeOf(attributes.RadioFamily, boot[0], boot[1]);
+        // The series is a signed byte in the record.
+        const int series = static_cast<int8_t>(attributes.SeriesNumber);
+        if (radioCode == target && (boot[0] == series || boot[0] == 7)) {
+            return true;
+        }
+        ShowSeriesMismatch(attributes.RadioFamily, boot[0]);
+        host.ShowStatusText(kTextIdle);
+        host.ProgressBar().SetPosition(0);
+        return false;
+    }
+    if (result == kQueryBootMissing) {
+        host.ShowStatusText(kTextNoBootInfo);
+        return true;
+    }
+    host.ShowStatusText(kTextCheckTargetCommError);
+    return false;
+}
+
+bool CheckBootVersion(IUpdateHost& host)
+{
+    const uint8_t target = host.TargetModelCode();
+    if (SkipsBootCheck(target)) {
+        return true;
+    }
+    uint8_t boot[2] = { 0, 0 };
+    const int query = QueryBootInfo(host.Session(), target, boot);
+    host.SetUseBootTwo(false);
+    if (query != kLinkReplyReceived) {
+        host.ShowStatusText(kTextBootCommError);
+        return false;
+    }
+    const ResourceAttributes& attributes = host.Attributes();
+    bool result = true;
+    if (boot[0] == attributes.BootMajor) {
+        if (boot[1] == attributes.BootMinor) {
+            host.ShowStatusText(kTextBootCurrent);
+            result = false;
+        }
+    } else if (attributes.BootTwoMajor != 0 && boot[0] == attributes.BootTwoMajor) {
+        if (boot[1] == attributes.BootTwoMinor) {
+            host.ShowStatusText(kTextBootCurrent);
+            result = false;
+        }
+        host.SetUseBootTwo(true);
+    } else {
+        host.ShowStatusText(kTextBootMajorMismatch);
+        result = false;
+    }
+    return result;
+}
+
+bool CheckBootForCombined(
+    IUpdateHost& host, bool& majorMismatch, bool& commError, bool& familyMismatch)
+{
+    uint8_t boot[2] = { 0, 0 };
+    const int query = QueryBootInfo(host.Session(), host.TargetModelCode(), boot);
+    bool needsBoot = true;
+    host.SetUseBootTwo(false);
+    majorMismatch = false;
+    commError = false;
+    familyMismatch = false;
+    bool versionKnown = false;
+
+    const ResourceAttributes& attributes = host.Attributes();
+    if (query == kLinkReplyReceived) {
+        if (boot[0] == attributes.BootMajor) {
+            needsBoot = boot[1] != attributes.BootMinor;
+            versionKnown = true;
+        } else if (attributes.BootTwoMajor != 0 && boot[0] == attributes.BootTwoMajor) {
+            needsBoot = boot[1] != attributes.BootTwoMinor;
+            host.SetUseBootTwo(true);
+            versionKnown = true;
+        } else {
+            needsBoot = false;
+            majorMismatch = true;
+        }
+    } else {
+        needsBoot = false;
+        commError = true;
+    }
+
+    if (versionKnown) {
+        bool mismatch = false;
+        const bool matched
+            = QueryRadioFamily(host.Session(), attributes.RadioFamily == 0, mismatch);
+        if (!matched && mismatch) {
+            familyMismatch = true;
+            return false;
+        }
+        // A family request that timed out has cleared receive-enable; the
+        // exchanges that follow must run all the same.
+        host.Session().SetReceiveEnable(true);
+    }
+    return needsBoot;
+}
+
+bool QueryRadioFamily(CommSession& session, bool expectPortable, bool& mismatch)
+{
+    mismatch = false;
+    bool matched = false;
+
+    session.SetWaitTime(kFamilyWaitMs);
+    LinkMessage request;
+    request.count = 2;
+    request.data[0] = kFamilyRequest[0];
+    request.data[1] = kFamilyRequest[1];
+    session.SendMessage(request);
+
+    LinkMessage answer;
+    if (session.ReceiveMessage(answer) == 1 && answer.count >= 3
+        && answer.data[0] == kFamilyAnswer[0] && answer.data[1] == kFamilyAnswer[1]) {
+        if (answer.data[2] == (expectPortable ? 1 : 0)) {
+            matched = true;
+        } else {
+            mismatch = true;
+        }
+    }
+    return matched;
+}

@@ -1,0 +1,388 @@
+#include "workflow/UpdateSequences.h"
+
+#include "workflow/CodeplugCarryOver.h"
+
+#include "download/DspDownload.h"
+#include "download/FlashDownload.h"
+#include "link/CommSession.h"
+#include "link/LinkCallbacks.h"
+#include "platform/MessageBox.h"
+#include "workflow/FirmwareCatalogue.h"
+#include "workflow/PostUpdate.h"
+#include "workflow/TargetChecks.h"
+#include "workflow/UpdateHost.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+namespace {
+
+constexpr const char* kCaption = "Corvel Code Updater";
+constexpr const char* kConsoleError = "Error.";
+constexpr const char* kConsoleErrorLine = "\nError.";
+constexpr const char* kConsoleComError = "\nCOM error.";
+constexpr const char* kConsoleDoneLine = "Done.\n";
+
+constexpr int kFastBaudRate = 115200;
+constexpr uint8_t kUpgradeTypeDsp = 2;
+constexpr uint8_t kUpgradeTypeAppBoot = 3;
+
+// Download results the sequences look at.
+constexpr int kDownloadSucceeded = download::kFlashSuccess;
+constexpr int kDownloadWrongProcessor = download::kFlashWrongFlashType;
+
+// A step text on the console (console use only).
+void Console(IUpdateHost& host, const std::string& text)
+{
+    if (host.ConsoleMode()) {
+        host.WriteConsoleText(text);
+    }
+}
+
+// A step text in the status label (window use only).
+void WindowStatus(IUpdateHost& host, const std::string& text)
+{
+    if (!host.ConsoleMode()) {
+        host.ShowStatusText(text);
+    }
+}
+
+// The window shows a step in its status label; the console announces it as
+// a line of its own ending in "...".
+void Announce(IUpdateHost& host, const std::string& text)
+{
+    if (host.ConsoleMode()) {
+        host.WriteConsoleText("\n" + text + "...");
+    } else {
+        host.ShowStatusText(text);
+    }
+}
+
+// A final text: written to the console, or put into the status label.
+// The final text in the window: a download the radio broke off also names
+// the file that holds the codeplug as it was read out.
+std::string PostUpdateWindowText(PostUpdateResult post)
+{
+    if (post == kPostUpdateDownloadFailed)
+        return DownloadFailedStatusText(LastCodeplugBackupName());
+    return PostUpdateText(post);
+}
+
+void Report(IUpdateHost& host, const std::string& text)
+{
+    if (host.ConsoleMode()) {
+        host.WriteConsoleText(text);
+    } else {
+        host.ShowStatusText(text);
+    }
+}
+
+void DeleteWorkFiles(IUpdateHost& host)
+{
+    for (const std::string& name : { host.LoaderFileName(), host.CodeFileName() }) {
+        if (!name.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove(name, ignored);
+        }
+    }
+}
+
+// An open work file, closed when the object goes.
+class WorkFile {
+public:
+    explicit WorkFile(const std::string& name)
+        : m_File(name.empty() ? nullptr : std::fopen(name.c_str(), "r"))
+    {
+    }
+    ~WorkFile()
+    {
+        if (m_File != nullptr) {
+            std::fclose(m_File);
+        }
+    }
+    WorkFile(const WorkFile&) = delete;
+    WorkFile& operator=(const WorkFile&) = delete;
+    FILE* Get() const { return m_File; }
+
+private:
+    FILE* m_File;
+};
+
+// Runs the flash download of the two merged work files. A work file that
+// cannot be opened reaches the engine as no stream, which it reports.
+int DownloadWorkFiles(IUpdateHost& host, bool boot, bool textProgress)
+{
+    WorkFile loader(host.LoaderFileName());
+    WorkFile code(host.CodeFileName());
+    return download::DownloadCode(
+        host.Session(), loader.Get(), code.Get(),
+        [&host](void*, const std::string& text) { host.ShowStatusText(text); }, nullptr,
+        host.TargetModelCode(), &host.ProgressBar(), boot, host.Attributes().Processor416 != 0,
+        nullptr, textProgress,
+        [&host](void*, void*, const std::string& text) { host.WriteConsoleText(text); }, nullptr);
+}
+
+// The DSP download of the merged work files: the loader as S-record text,
+// the object file ("Code.OUT") as a read-only binary descriptor. A file that
+// cannot be opened reaches the engine as no stream (or descriptor -1), which
+// it reports.
+int DownloadDspWorkFiles(IUpdateHost& host)
+{
+    WorkFile loader(host.LoaderFileName());
+    const std::string codeName = host.CodeFileName();
+    const int object = codeName.empty() ? -1 : ::open(codeName.c_str(), O_RDONLY | O_CLOEXEC);
+    const int result = download::DownloadDsp(
+        host.Session(), loader.Get(), object, host.TargetModelCode(),
+        [&host](void*, const std::string& text) { host.ShowStatusText(text); }, nullptr,
+        host.ExecutableDirectory(), &host.ProgressBar());
+    if (object >= 0) {
+        ::close(object);
+    }
+    return result;
+}
+
+} // namespace
+
+const char* PostUpdateText(int postUpdateResult)
+{
+    switch (postUpdateResult) {
+    case kPostUpdateFormatUnsupported:
+    case kPostUpdateNothingToDo:
+    case kPostUpdateConverted:
+        return kTextDone;
+    case kPostUpdateUploadFailed:
+        return kTextUploadError;
+    case kPostUpdateDownloadFailed:
+        return kTextDownloadError;
+    default:
+        return kTextNotResponding;
+    }
+}
+
+int PostUpdateReturnCode(int postUpdateResult)
+{
+    switch (postUpdateResult) {
+    case kPostUpdateFormatUnsupported:
+    case kPostUpdateNothingToDo:
+    case kPostUpdateConverted:
+        return kReturnSuccess;
+    default:
+        return kReturnGeneralError;
+    }
+}
+
+void RunSelectedUpdate(IUpdateHost& host, bool bootChosen)
+{
+    const ResourceAttributes& attributes = host.Attributes();
+    const bool bootSet
+        = attributes.UpgradeType == kUpgradeTypeAppBoot && host.BootRadioButtonChecked();
+    bool extracted = false;
+    bool dspUsed = false;
+    int result = kDownloadSucceeded;
+
+    host.EnterUpdateState();
+    host.ShowStatusText(kTextExtracting);
+    do {
+        if (!host.ClaimAndOpenPort(false)) {
+            host.ShowStatusText(kTextIdle);
+            break;
+        }
+        if (bootChosen) {
+            if (!CheckBootVersion(host)) {
+                break;
+            }
+        } else {
+            host.SetUseBootTwo(false);
+        }
+        if (!host.ExtractFirmwareSet(bootSet)) {
+            host.ShowStatusText(kTextIdle);
+            break;
+        }
+        extracted = true;
+        host.ShowStatusText(kTextCheckingTarget);
+        if (!CheckTargetRadio(host)) {
+            break;
+        }
+
+        if (attributes.UpgradeType == kUpgradeTypeDsp) {
+            dspUsed = true;
+            result = DownloadDspWorkFiles(host);
+        } else {
+            result = DownloadWorkFiles(host, bootChosen, false);
+        }
+
+        if (!bootChosen && !bootSet && !dspUsed && host.UpdateInProgress()
+            && result == kDownloadSucceeded) {
+            const PostUpdateResult post = RunPostUpdate(host);
+            host.ShowStatusText(PostUpdateWindowText(post));
+            if (post == kPostUpdateFormatUnsupported) {
+                platform::ShowMessageBox(
+                    kCaption, kTextConversionNotSupported, platform::MessageIcon::Information);
+            }
+        } else if (result == kDownloadWrongProcessor) {
+            platform::ShowMessageBox(kCaption,
+                attributes.Processor416 != 0 ? kTextProcessor416 : kTextProcessor816,
+                platform::MessageIcon::Error);
+            host.ShowStatusText(kTextIdle);
+            host.ProgressBar().SetPosition(0);
+        }
+        // Any other result keeps the engine's last status text.
+    } while (false);
+    host.LeaveUpdateState(extracted);
+}
+
+namespace {
+
+// The boot-upgrade path of the combined sequence. True when the application
+// download ran after the boot code (window use), its result in `result`;
+// false when the sequence ends here (console use: the job is run again).
+bool RunBootUpgradePath(IUpdateHost& host, int& result)
+{
+    if (!host.ExtractFirmwareSet(true)) {
+        host.SetReturnCode(kReturnGeneralError);
+        Console(host, kConsoleError);
+        WindowStatus(host, kTextIdle);
+        return false;
+    }
+    Console(host, kTextDone);
+    Announce(host, kTextCheckingTarget);
+    if (!CheckTargetRadio(host)) {
+        DeleteWorkFiles(host);
+        host.SetReturnCode(kReturnGeneralError);
+        Console(host, kConsoleError);
+        return false;
+    }
+    Console(host, kConsoleDoneLine);
+    result = DownloadWorkFiles(host, true, host.ConsoleMode());
+    host.ShowStatusText(kTextIdle);
+    DeleteWorkFiles(host);
+    if (result != kDownloadSucceeded) {
+        host.SetReturnCode(kReturnGeneralError);
+        Console(host, kConsoleErrorLine);
+        WindowStatus(host, kTextIdle);
+        return false;
+    }
+    if (host.ConsoleMode()) {
+        // The operator puts the radio back into bootload mode and runs the
+        // job again for the application code.
+        host.SetReturnCode(kReturnBootUpgraded);
+        return false;
+    }
+
+    platform::ShowMessageBox(kCaption, kTextBootUpgraded, platform::MessageIcon::Information);
+    host.Session().SetRadioBaudRate(kFastBaudRate);
+    host.FocusRetrieveButton();
+
+    host.ShowStatusText(kTextExtracting);
+    host.SetUseBootTwo(false);
+    if (!host.ExtractFirmwareSet(false)) {
+        host.SetReturnCode(kReturnGeneralError);
+        host.ShowStatusText(kTextIdle);
+        return false;
+    }
+    host.ShowStatusText(kTextCheckingTarget);
+    if (!CheckTargetRadio(host)) {
+        // The work files go here as on every other path.
+        DeleteWorkFiles(host);
+        return false;
+    }
+    result = DownloadWorkFiles(host, false, host.ConsoleMode());
+    DeleteWorkFiles(host);
+    return true;
+}
+
+// The application path of the combined sequence (boot code current). True
+// when the download ran, its result in `result`.
+bool RunApplicationPath(IUpdateHost& host, int& result)
+{
+    host.SetUseBootTwo(false);
+    if (!host.ExtractFirmwareSet(false)) {
+        host.SetReturnCode(kReturnGeneralError);
+        Console(host, kConsoleErrorLine);
+        WindowStatus(host, kTextIdle);
+        return false;
+    }
+    Console(host, kTextDone);
+    Announce(host, kTextCheckingTarget);
+    if (!CheckTargetRadio(host)) {
+        DeleteWorkFiles(host);
+        host.SetReturnCode(kReturnGeneralError);
+        Console(host, kConsoleErrorLine);
+        return false;
+    }
+    Console(host, kConsoleDoneLine);
+    result = DownloadWorkFiles(host, false, host.ConsoleMode());
+    if (result == kDownloadSucceeded) {
+        host.ShowStatusText(kTextIdle);
+    }
+    DeleteWorkFiles(host);
+    return true;
+}
+
+} // namespace
+
+void RunCombinedUpdate(IUpdateHost& host)
+{
+    host.EnterUpdateState();
+    Announce(host, kTextExtracting);
+    do {
+        if (!host.ClaimAndOpenPort(false)) {
+            host.SetReturnCode(kReturnGeneralError);
+            Console(host, kConsoleError);
+            WindowStatus(host, kTextIdle);
+            break;
+        }
+
+        bool majorMismatch = false;
+        bool commError = false;
+        bool familyMismatch = false;
+        const bool needsBoot = CheckBootForCombined(host, majorMismatch, commError, familyMismatch);
+
+        int result = kDownloadSucceeded;
+        bool downloaded = false;
+        if (needsBoot) {
+            downloaded = RunBootUpgradePath(host, result);
+        } else if (majorMismatch) {
+            host.SetReturnCode(kReturnGeneralError);
+            Report(host, kTextBootMajorMismatch);
+        } else if (commError) {
+            host.SetReturnCode(kReturnGeneralError);
+            Report(host, kTextBootCommError);
+        } else if (familyMismatch) {
+            const char* text = host.Attributes().RadioFamily == 0 ? kTextWrongFamilyPortable
+                                                                  : kTextWrongFamilyMobile;
+            host.SetReturnCode(kReturnGeneralError);
+            if (host.ConsoleMode()) {
+                host.WriteConsoleText(text);
+            } else {
+                host.ShowStatusText(kTextIdle);
+                platform::ShowMessageBox(kCaption, text, platform::MessageIcon::Error);
+            }
+        } else {
+            downloaded = RunApplicationPath(host, result);
+        }
+        if (!downloaded) {
+            break;
+        }
+
+        if (host.UpdateInProgress() && result == kDownloadSucceeded) {
+            const PostUpdateResult post = RunPostUpdate(host);
+            host.SetReturnCode(PostUpdateReturnCode(post));
+            if (!host.ConsoleMode() && post == kPostUpdateFormatUnsupported) {
+                platform::ShowMessageBox(
+                    kCaption, kTextConversionNotSupported, platform::MessageIcon::Information);
+            }
+            Report(host,
+                host.ConsoleMode() ? std::string(PostUpdateText(post))
+                                   : PostUpdateWindowText(post));
+        } else {
+            host.SetReturnCode(kReturnGeneralError);
+            Console(host, kConsoleComError);
+        }
+    } while (false);
+    host.LeaveUpdateState(false);
+}
