@@ -1,0 +1,55 @@
+#include "app/QtMessageBox.h"
+
+#include <QApplication>
+#include <QGuiApplication>
+#include <QMessageBox>
+
+#include "platform/MessageBox.h"
+
+namespace {
+
+bool OffScreen()
+{
+    const QString name = QGuiApplication::platformName();
+    return name == QLatin1String("offscreen") || name == QLatin1String("minimal");
+}
+
+platform::MessageAnswer QtBox(const std::string& caption, const std::string& text,
+    platform::MessageIcon icon, platform::MessageButtons buttons)
+{
+    if (OffScreen())
+        return platform::ConsoleMessageBox(caption, text, icon, buttons);
+    QMessageBox::Icon qicon = QMessageBox::NoIcon;
+    switch (icon) {
+    case platform::MessageIcon::Error:
+        qicon = QMessageBox::Critical;
+        break;
+    case platform::MessageIcon::Information:
+        qicon = QMessageBox::Information;
+        break;
+    case platform::MessageIcon::Warning:
+        qicon = QMessageBox::Warning;
+        break;
+    case platform::MessageIcon::Question:
+        qicon = QMessageBox::Question;
+        break;
+    case platform::MessageIcon::None:
+        break;
+    }
+    QMessageBox box(qicon, QString::fromStdString(caption), QString::fromStdString(text),
+        buttons == platform::MessageButtons::YesNo ? QMessageBox::Yes | QMessageBox::No
+                                                   : QMessageBox::Ok,
+        QApplication::activeWindow());
+    int answer = box.exec();
+    if (buttons == platform::MessageButtons::YesNo)
+        return answer == QMessageBox::Yes ? platform::MessageAnswer::Yes
+                                          : platform::MessageAnswer::No;
+    return platform::MessageAnswer::Ok;
+}
+
+} // namespace
+
+void InstallQtMessageBox()
+{
+    platform::SetMessageBoxHandler(QtBox);
+}

@@ -1,0 +1,158 @@
+// The console job's command line, texts and return codes, run on the built
+// updater with a private port namespace of pseudo-terminals.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "platform/PortLock.h"
+#include "tests/support/TestSupport.h"
+
+namespace fs = std::filesystem;
+using testsupport::PtyPair;
+using testsupport::RunProcess;
+using testsupport::TempDir;
+
+namespace {
+
+const std::string kPressEnter = "\n\nPress <ENTER> to close.";
+const std::string kInvalid = "Invalid command line options.\n";
+const std::string kNeedPort = "Invalid command line options (Need COM Port option).\n";
+const std::string kNeedValidPort
+    = "Invalid command line options (Need valid/available COM Port number).\n";
+
+class ConsoleJob : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fs::create_directory(m_Dir / "ports");
+        fs::create_symlink(m_Pty.SlavePath(), m_Dir / "ports" / "COM7");
+        fs::create_symlink(m_Dir / "nowhere", m_Dir / "ports" / "COM9"); // dangling
+    }
+
+    testsupport::ProcessResult Run(const std::vector<std::string>& args,
+        const fs::path& program = testsupport::BinPath("corvel-updater"))
+    {
+        std::vector<std::string> argv { program.string() };
+        argv.insert(argv.end(), args.begin(), args.end());
+        return RunProcess(argv,
+            { { "CORVEL_COM_DIR", (m_Dir / "ports").string() }, { "DISPLAY", "" },
+                { "WAYLAND_DISPLAY", "" }, { "QT_QPA_PLATFORM", "" } },
+            "\n", std::chrono::seconds(60), m_Dir.Path());
+    }
+
+    TempDir m_Dir;
+    PtyPair m_Pty;
+};
+
+TEST_F(ConsoleJob, HelpNamesTheExecutableAsItIsCalledAndWaitsForEnter)
+{
+    fs::path copy = m_Dir / "Updater_4400_Release_6_10";
+    fs::copy_file(testsupport::BinPath("corvel-updater"), copy);
+    auto r = Run({ "/?" }, copy);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const std::string usage = "Usage: Updater_4400_Release_6_10\n\t"
+                              "/?\t\t\t\t\t\t- Help\n"
+                              "\t/d /sp PortNumber /c /m\t\t\t\t- Download code\n"
+                              "\nThe /c option (close on finish) is not required and defaults "
+                              "to \"No\"."
+                              "\nThe /m option (minimize during run) is not required and "
+                              "defaults to \"No\"."
+                              "\nIf both options are specified, the /c option should be "
+                              "specified first.\n"
+                              "\nFor download, batch programs can use the return code to "
+                              "determine the status:"
+                              "\n\t0 = Success."
+                              "\n\t1 = Bootloader code needed upgraded."
+                              "\n\t2 = General error.";
+    EXPECT_EQ(r.out, usage + kPressEnter);
+}
+
+TEST_F(ConsoleJob, CommandLineErrorsGiveTheirTextAndReturnCodeTwo)
+{
+    struct Case {
+        std::vector<std::string> args;
+        std::string text;
+    };
+    const Case cases[] = {
+        { { "/D", "/sp", "7" }, kInvalid }, { { "-d", "/sp", "7" }, kInvalid },
+        { { "abc" }, kInvalid }, { { "/?x" }, kInvalid }, { { "/d" }, kNeedPort },
+        { { "/d", "/SP", "7" }, kNeedPort }, { { "/d", "-sp", "7" }, kNeedPort },
+        { { "/d", "/sp" }, kNeedValidPort }, { { "/d", "/sp", "abc" }, kNeedValidPort },
+        { { "/d", "/sp", "256" }, kNeedValidPort }, { { "/d", "/sp", "0" }, kNeedValidPort },
+        { { "/d", "/sp", "-1" }, kNeedValidPort }, { { "/d", "/sp", "7x" }, kNeedValidPort },
+        { { "/d", "/sp", "99999999999" }, kNeedValidPort },
+        { { "/d", "/sp", "5" }, kNeedValidPort }, // no COM5 entry
+        { { "/d", "/sp", "9" }, kNeedValidPort }, // dangling link
+    };
+    for (const auto& c : cases) {
+        std::string joined;
+        for (const auto& a : c.args)
+            joined += a + " ";
+        auto r = Run(c.args);
+        EXPECT_EQ(r.exitCode, 2) << joined;
+        EXPECT_EQ(r.out, c.text + kPressEnter) << joined;
+    }
+}
+
+TEST_F(ConsoleJob, APortHeldByAnotherProgramIsNotAvailable)
+{
+    platform::PortLock lock;
+    auto target = fs::read_symlink(m_Dir / "ports" / "COM7").string();
+    ASSERT_EQ(lock.Acquire(target), platform::PortLock::Result::Locked);
+    auto r = Run({ "/d", "/sp", "7" });
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.out, kNeedValidPort + kPressEnter);
+}
+
+TEST_F(ConsoleJob, CloseOnFinishAndMinimiseFollowTheirPositions)
+{
+    // The port is valid but nothing answers on it: the update fails, and
+    // what matters here is whether the job waits for Enter at its end.
+    struct Case {
+        std::vector<std::string> args;
+        bool waits;
+    };
+    const Case cases[] = {
+        { { "/d", "/sp", "7" }, true },
+        { { "/d", "/sp", "7", "/c" }, false },
+        { { "/d", "/sp", "7", "/c", "/m" }, false },
+        { { "/d", "/sp", "7", "/m", "/c" }, true },
+        { { "/d", "/sp", "7", "/x" }, true },
+        { { "/d", "/sp", "7", "/x", "/c" }, true },
+    };
+    for (const auto& c : cases) {
+        auto r = Run(c.args);
+        EXPECT_FALSE(r.timedOut);
+        EXPECT_EQ(r.exitCode, 2) << r.out;
+        const bool waited = r.out.size() >= kPressEnter.size()
+            && r.out.compare(r.out.size() - kPressEnter.size(), kPressEnter.size(), kPressEnter)
+                == 0;
+        EXPECT_EQ(waited, c.waits) << c.args.back() << "\n" << r.out;
+        EXPECT_NE(r.out.find("\nLine trace saved to Corvel_trace_"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("Invalid command line"), std::string::npos);
+    }
+    // Every failed run left the line's traffic for support, and named it.
+    int traces = 0;
+    for (const auto& entry : fs::directory_iterator(m_Dir.Path())) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("Corvel_trace_", 0) == 0) {
+            ++traces;
+            const std::string text = testsupport::ReadFileText(entry.path());
+            EXPECT_NE(text.find(" >> BA 7F 01 04 2D"), std::string::npos) << text; // boot request
+            EXPECT_NE(text.find(" -- time-out"), std::string::npos) << text;
+        }
+    }
+    EXPECT_EQ(traces, 6);
+}
+
+TEST(ConsoleEntry, WindowUseWithoutADisplayIsAClearError)
+{
+    auto r = RunProcess({ testsupport::BinPath("corvel-updater").string() },
+        { { "DISPLAY", "" }, { "WAYLAND_DISPLAY", "" }, { "QT_QPA_PLATFORM", "" } });
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("no display"), std::string::npos) << r.err;
+}
+
+} // namespace
