@@ -88,20 +88,6 @@ int LoaderDataLength(const char* line)
     return data;
 }
 
-void SendNumbered(CommSession& session, int number)
-{
-    LinkMessage message;
-    MessageTable::BuildRequest(number, message);
-    session.SendMessage(message);
-}
-
-LinkCode CodeOf(int number)
-{
-    LinkCode code;
-    MessageTable::Code(number, code);
-    return code;
-}
-
 long long FdSize(int fd)
 {
     struct stat info { };
@@ -319,10 +305,11 @@ int DspDownloadEngine::StatusAfterWait(const LinkMessage& reply) const
 
 bool DspDownloadEngine::StartHandshake(int startMessage)
 {
-    SendNumbered(m_Session, startMessage);
+    m_Session.SendTableMessage(startMessage);
     // Either reply lets the download go on; a negative one is not repeated.
-    const LinkMessage reply = m_Session.Exchange(CodeOf(msg::kRadioAck),
-        MessageTable::ExpectedLength(msg::kRadioAck), CodeOf(msg::kDownloadNegative), 2);
+    const LinkMessage reply = m_Session.Exchange(MessageTable::CodeOf(msg::kRadioAck),
+        MessageTable::ExpectedLength(msg::kRadioAck), MessageTable::CodeOf(msg::kDownloadNegative),
+        2);
     m_Status = StatusAfterWait(reply);
     if (m_Status != kDspSuccess) {
         ReportLinkStatus(m_Status);
@@ -376,14 +363,14 @@ void DspDownloadEngine::SendBlockIfFull()
     if (m_Status != kDspSuccess || m_FillPosition != kBlockMessageBytes) {
         return;
     }
-    const LinkCode negative = CodeOf(msg::kDownloadNegative);
+    const LinkCode negative = MessageTable::CodeOf(msg::kDownloadNegative);
     m_Session.SendMessage(m_DataBlock);
 
     if (m_PairFlag) {
         // The pair's checksum. A mismatch is told to the radio and the
         // download goes on.
         bool wasNegative = false;
-        const LinkMessage reply = m_Session.Exchange(CodeOf(msg::kDownloadChecksum),
+        const LinkMessage reply = m_Session.Exchange(MessageTable::CodeOf(msg::kDownloadChecksum),
             MessageTable::ExpectedLength(msg::kDownloadChecksum), negative, 2, &wasNegative);
         m_Status = StatusAfterWait(reply);
         if (m_Status != kDspSuccess) {
@@ -394,12 +381,12 @@ void DspDownloadEngine::SendBlockIfFull()
             const uint16_t radioSum = static_cast<uint16_t>(reply.data[2] << 8 | reply.data[3]);
             matched = radioSum == m_RunningSum;
         }
-        SendNumbered(m_Session, matched ? msg::kChecksumMatches : msg::kChecksumMismatch);
+        m_Session.SendTableMessage(matched ? msg::kChecksumMatches : msg::kChecksumMismatch);
     }
 
     // Every block waits for the radio; either reply is taken as acceptance.
-    const LinkMessage reply = m_Session.Exchange(
-        CodeOf(msg::kRadioAck), MessageTable::ExpectedLength(msg::kRadioAck), negative, 2);
+    const LinkMessage reply = m_Session.Exchange(MessageTable::CodeOf(msg::kRadioAck),
+        MessageTable::ExpectedLength(msg::kRadioAck), negative, 2);
     m_Status = StatusAfterWait(reply);
     if (m_Status != kDspSuccess) {
         return;
@@ -473,7 +460,7 @@ int DspDownloadEngine::DownloadDspLoader(std::FILE* loaderStream)
     if (m_Status == kDspSuccess) {
         FinishStream();
         if (m_Status == kDspSuccess) {
-            SendNumbered(m_Session, msg::kEndOfDownload);
+            m_Session.SendTableMessage(msg::kEndOfDownload);
             m_Status = m_Session.LinkStatus();
         }
     }
@@ -622,9 +609,10 @@ int DspDownloadEngine::DownloadDspPages(int objectFd)
             }
             return m_Status;
         }
-        SendNumbered(m_Session, msg::kEndOfDspPage);
-        const LinkMessage reply = m_Session.Exchange(CodeOf(msg::kDspPageAck),
-            MessageTable::ExpectedLength(msg::kDspPageAck), CodeOf(msg::kDownloadNegative), 2);
+        m_Session.SendTableMessage(msg::kEndOfDspPage);
+        const LinkMessage reply = m_Session.Exchange(MessageTable::CodeOf(msg::kDspPageAck),
+            MessageTable::ExpectedLength(msg::kDspPageAck),
+            MessageTable::CodeOf(msg::kDownloadNegative), 2);
         m_Status = StatusAfterWait(reply);
         if (m_Status != kDspSuccess) {
             ReportLinkStatus(m_Status);
@@ -633,7 +621,7 @@ int DspDownloadEngine::DownloadDspPages(int objectFd)
         ++pageNumber;
     }
 
-    SendNumbered(m_Session, msg::kEndOfDownload);
+    m_Session.SendTableMessage(msg::kEndOfDownload);
     RemovePageFiles();
     ShowStatus(kDspTextFinished);
     return m_Status;

@@ -29,20 +29,6 @@ long long StreamSize(std::FILE* stream)
     return end < 0 ? 0 : static_cast<long long>(end);
 }
 
-void SendNumbered(CommSession& session, int number)
-{
-    LinkMessage message;
-    MessageTable::BuildRequest(number, message);
-    session.SendMessage(message);
-}
-
-LinkCode CodeOf(int number)
-{
-    LinkCode code;
-    MessageTable::Code(number, code);
-    return code;
-}
-
 std::string HexByte(uint8_t value)
 {
     static const char digits[] = "0123456789ABCDEF";
@@ -170,15 +156,15 @@ int FlashDownloadEngine::DownloadStream(std::FILE* stream, const char* kind, boo
 
     // Start handshake. On the component path a negative reply is answered
     // by asking again until the radio agrees or the wait ends.
-    const LinkCode ack = CodeOf(msg::kRadioAck);
+    const LinkCode ack = MessageTable::CodeOf(msg::kRadioAck);
     const int ackLength = MessageTable::ExpectedLength(msg::kRadioAck);
-    const LinkCode negative = CodeOf(msg::kDownloadNegative);
+    const LinkCode negative = MessageTable::CodeOf(msg::kDownloadNegative);
     const int negativeLength = MessageTable::ExpectedLength(msg::kDownloadNegative);
-    SendNumbered(m_Session, msg::kStartCodeDownload);
+    m_Session.SendTableMessage(msg::kStartCodeDownload);
     bool wasNegative = false;
     LinkMessage reply = m_Session.Exchange(ack, ackLength, negative, negativeLength, &wasNegative);
     while (m_Session.UsesComponent() && wasNegative && m_Session.ReceiveEnabled()) {
-        SendNumbered(m_Session, msg::kStartCodeDownload);
+        m_Session.SendTableMessage(msg::kStartCodeDownload);
         wasNegative = false;
         reply = m_Session.Exchange(ack, ackLength, negative, negativeLength, &wasNegative);
     }
@@ -234,7 +220,7 @@ int FlashDownloadEngine::DownloadStream(std::FILE* stream, const char* kind, boo
     if (m_Status == kFlashSuccess) {
         FinishStream();
         if (m_Status == kFlashSuccess) {
-            SendNumbered(m_Session, msg::kEndOfDownload);
+            m_Session.SendTableMessage(msg::kEndOfDownload);
             if (codeStream) {
                 m_Session.SetRadioBaudRate(19200);
             }
@@ -278,9 +264,9 @@ void FlashDownloadEngine::SendBlockIfFull()
     if (m_Status != kFlashSuccess || m_FillPosition != kBlockMessageBytes) {
         return;
     }
-    const LinkCode ack = CodeOf(msg::kRadioAck);
+    const LinkCode ack = MessageTable::CodeOf(msg::kRadioAck);
     const int ackLength = MessageTable::ExpectedLength(msg::kRadioAck);
-    const LinkCode negative = CodeOf(msg::kDownloadNegative);
+    const LinkCode negative = MessageTable::CodeOf(msg::kDownloadNegative);
 
     SendBlock();
     int resends = 0;
@@ -288,7 +274,7 @@ void FlashDownloadEngine::SendBlockIfFull()
     // The pair's checksum exchange.
     bool matched = false;
     if (m_PairFlag) {
-        const LinkCode sumCode = CodeOf(msg::kDownloadChecksum);
+        const LinkCode sumCode = MessageTable::CodeOf(msg::kDownloadChecksum);
         const int sumLength = MessageTable::ExpectedLength(msg::kDownloadChecksum);
         const int negativeLength = MessageTable::ExpectedLength(msg::kDownloadNegative);
         bool wasNegative = false;
@@ -308,7 +294,7 @@ void FlashDownloadEngine::SendBlockIfFull()
             const uint16_t radioSum = static_cast<uint16_t>(reply.data[2] << 8 | reply.data[3]);
             matched = radioSum == m_RunningSum;
         }
-        SendNumbered(m_Session, matched ? msg::kChecksumMatches : msg::kChecksumMismatch);
+        m_Session.SendTableMessage(matched ? msg::kChecksumMatches : msg::kChecksumMismatch);
     }
 
     // The radio's verdict on the block (and on the pair).

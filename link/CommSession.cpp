@@ -710,3 +710,12 @@ uint16_t CommSession::WordSum16(const uint8_t* bytes, int length)
     }
     return sum;
 }
+
+int CommSession::SendTableMessage(int number)
+{
+    LinkMessage message;
+    if (!MessageTable::BuildRequest(number, message)) {
+        return -1;
+    }
+    return SendMessage(message);
+}

@@ -93,6 +93,9 @@ public:
     // `data` is null).
     int SendCode2(uint8_t command, uint8_t subCode, const uint8_t* data, int length);
     int SendCode1(uint8_t code, const uint8_t* data, int length);
+    // Sends the request of a message-table row by its number (-1 for a
+    // number that is not in the table).
+    int SendTableMessage(int number);
 
     // Waits for a framed reply whose code and payload length match the
     // expected ones, or the alternative ones (then *matchedAlternative is

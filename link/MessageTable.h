@@ -21,6 +21,13 @@ public:
     // The two-byte code of the row; false (and an empty code) when the number
     // is not in the table.
     static bool Code(int number, LinkCode& code);
+    // The same code as a value (empty for a number not in the table).
+    static LinkCode CodeOf(int number)
+    {
+        LinkCode code;
+        Code(number, code);
+        return code;
+    }
     // The data length of the row plus the two code bytes: the payload length
     // of a reply with this number. 0 when the number is not in the table.
     static int ExpectedLength(int number);

@@ -20,15 +20,10 @@ struct Answer {
 // reply.
 Answer Ask(CommSession& session, int request, int replyNumber)
 {
-    LinkMessage message;
-    MessageTable::BuildRequest(request, message);
-    session.SendMessage(message);
-    LinkCode expected;
-    LinkCode negative;
-    MessageTable::Code(replyNumber, expected);
-    MessageTable::Code(msg::kQueryNegative, negative);
+    session.SendTableMessage(request);
     Answer answer;
-    answer.reply = session.Exchange(expected, MessageTable::ExpectedLength(replyNumber), negative,
+    answer.reply = session.Exchange(MessageTable::CodeOf(replyNumber),
+        MessageTable::ExpectedLength(replyNumber), MessageTable::CodeOf(msg::kQueryNegative),
         MessageTable::ExpectedLength(msg::kQueryNegative), &answer.negative);
     answer.status = session.LinkStatus();
     return answer;

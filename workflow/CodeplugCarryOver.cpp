@@ -51,10 +51,8 @@ void ReportStep(IUpdateHost& host, const std::string& text)
 // waits for whatever the radio sends first.
 int Ask(CommSession& session, int messageNumber, LinkMessage& reply)
 {
-    LinkMessage request;
-    MessageTable::BuildRequest(messageNumber, request);
     session.SetReceiveEnable(false);
-    session.SendMessage(request);
+    session.SendTableMessage(messageNumber);
     session.SetReceiveEnable(true);
     return session.ReceiveMessage(reply);
 }

@@ -136,12 +136,35 @@ protected:
 
     // Runs "/d /sp <port> /c" without a display, so that message boxes come
     // out on the console.
+    // A failed job (return code 2) ends by naming the line trace it left in
+    // its working directory; a job that did not fail leaves none. The trace
+    // line and file are checked and taken away here, so the callers see the
+    // job's own texts and work files.
     ProcessResult RunJob()
     {
-        return RunProcess({ Release().string(), "/d", "/sp", std::to_string(kPort), "/c" },
-            { { "CORVEL_COM_DIR", m_ComDir.Path().string() }, { "DISPLAY", "" },
-                { "WAYLAND_DISPLAY", "" } },
-            {}, std::chrono::minutes(4), m_Work.Path());
+        ProcessResult job
+            = RunProcess({ Release().string(), "/d", "/sp", std::to_string(kPort), "/c" },
+                { { "CORVEL_COM_DIR", m_ComDir.Path().string() }, { "DISPLAY", "" },
+                    { "WAYLAND_DISPLAY", "" } },
+                {}, std::chrono::minutes(4), m_Work.Path());
+        const std::string marker = "\nLine trace saved to ";
+        const size_t at = job.out.rfind(marker);
+        if (job.exitCode != 2) {
+            EXPECT_EQ(at, std::string::npos) << job.out;
+            return job;
+        }
+        EXPECT_NE(at, std::string::npos) << job.out;
+        if (at == std::string::npos)
+            return job;
+        std::string name = job.out.substr(at + marker.size());
+        EXPECT_EQ(name.back(), '.');
+        name.pop_back();
+        EXPECT_EQ(name.rfind("Corvel_trace_", 0), 0u) << name;
+        const std::string trace = testsupport::ReadFileText(m_Work.Path() / name);
+        EXPECT_NE(trace.find(" >> BA 7F "), std::string::npos) << name;
+        std::filesystem::remove(m_Work.Path() / name);
+        job.out.erase(at);
+        return job;
     }
 
     std::vector<std::string> WorkFilesLeft() const
