@@ -21,7 +21,7 @@
 
 #include "link/CommSession.h"
 #include "link/SimpleEventLoop.h"
-#include "tests/link/SimProcess.h"
+#include "tests/support/SimProcess.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ constexpr int kReplyBytes = 9; // BA 01 7F 04 1D MAJ MIN SUM 7E
 
 struct Radio {
     std::filesystem::path dir;
-    linktest::SimProcess sim;
+    testsupport::SimProcess sim;
     bool ok = false;
 
     explicit Radio(const std::vector<std::string>& options)
@@ -40,7 +40,7 @@ struct Radio {
             return;
         }
         dir = pattern;
-        ok = sim.Start(linktest::SimBinary(), dir, options);
+        ok = sim.Start(testsupport::SimBinary(), dir, options);
     }
     ~Radio()
     {

@@ -2,12 +2,10 @@
 
 #include "workflow/FirmwareCatalogue.h"
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -16,58 +14,12 @@ namespace carrytest {
 
 SimulatedRadio::SimulatedRadio(const std::vector<std::string>& options)
 {
-    std::vector<std::string> args
-        = { testsupport::BinPath("corvel-radio-sim").string(), "--com-dir", m_Dir.Path().string(),
-              "--log", (m_Dir / "frames.log").string(), "--idle-exit", "60" };
+    std::vector<std::string> args { "--log", (m_Dir / "frames.log").string(), "--idle-exit", "60" };
     args.insert(args.end(), options.begin(), options.end());
-    int out[2];
-    if (::pipe(out) != 0) {
-        return;
-    }
-    m_Pid = ::fork();
-    if (m_Pid == 0) {
-        ::dup2(out[1], STDOUT_FILENO);
-        ::close(out[0]);
-        ::close(out[1]);
-        std::vector<char*> argv;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    ::close(out[1]);
-    // The one ready line: "COM<N> <device path>".
-    FILE* in = ::fdopen(out[0], "r");
-    char line[256] = {};
-    if (in != nullptr && std::fgets(line, sizeof line, in) != nullptr) {
-        std::sscanf(line, "COM%d", &m_Port);
-    }
-    if (in != nullptr) {
-        std::fclose(in);
-    }
+    m_Process.Start(testsupport::SimBinary(), m_Dir.Path(), args);
 }
 
-SimulatedRadio::~SimulatedRadio()
-{
-    if (m_Pid > 0) {
-        ::kill(m_Pid, SIGTERM);
-        ::waitpid(m_Pid, nullptr, 0);
-    }
-}
-
-bool SimulatedRadio::WaitForExit(int timeoutMs)
-{
-    for (int waited = 0; waited <= timeoutMs; waited += 20) {
-        if (::waitpid(m_Pid, nullptr, WNOHANG) == m_Pid) {
-            m_Pid = -1;
-            return true;
-        }
-        ::usleep(20000);
-    }
-    return false;
-}
+SimulatedRadio::~SimulatedRadio() = default;
 
 std::vector<Bytes> SimulatedRadio::Messages(const std::string& direction) const
 {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tests/support/SimProcess.h"
+
 // What the codeplug carry-over tests share: the simulated radio in a child
 // process with its frame log, and a host that plays the window for the
 // post-update sequence over a real link session to that radio.
@@ -32,7 +34,7 @@ public:
     SimulatedRadio(const SimulatedRadio&) = delete;
     SimulatedRadio& operator=(const SimulatedRadio&) = delete;
 
-    int Port() const { return m_Port; }
+    int Port() const { return m_Process.Port(); }
     const std::filesystem::path& ComDir() const { return m_Dir.Path(); }
     // A file in the radio's own folder (for its output options).
     std::filesystem::path File(const std::string& name) const { return m_Dir / name; }
@@ -42,12 +44,14 @@ public:
     // True when a message starting with the two code bytes went to the radio.
     bool Received(uint8_t command, uint8_t subCode) const;
     // Waits for the simulator to end by itself; false on time-out.
-    bool WaitForExit(int timeoutMs);
+    bool WaitForExit(int timeoutMs)
+    {
+        return m_Process.WaitForExit(std::chrono::milliseconds(timeoutMs));
+    }
 
 private:
     testsupport::TempDir m_Dir;
-    pid_t m_Pid = -1;
-    int m_Port = 0;
+    testsupport::SimProcess m_Process;
 };
 
 // Cuts every wait of the session to at most `capMs`, so the restart and

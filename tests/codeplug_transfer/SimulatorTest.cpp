@@ -1,14 +1,13 @@
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "codeplug/QUVTransfer.h"
 #include "link/CommSession.h"
 #include "link/SimpleEventLoop.h"
+#include "tests/support/SimProcess.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -24,64 +23,19 @@ class Simulator {
 public:
     explicit Simulator(const std::vector<std::string>& options)
     {
-        std::vector<std::string> args = { testsupport::BinPath("corvel-radio-sim").string(),
-            "--com-dir", m_Dir.Path().string(), "--idle-exit", "30" };
+        std::vector<std::string> args = { "--idle-exit", "30" };
         args.insert(args.end(), options.begin(), options.end());
-        int out[2];
-        if (pipe(out) != 0) {
-            return;
-        }
-        m_Pid = fork();
-        if (m_Pid == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            close(out[0]);
-            close(out[1]);
-            std::vector<char*> argv;
-            for (std::string& a : args) {
-                argv.push_back(a.data());
-            }
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        // The one ready line: "COM<N> <device path>".
-        FILE* in = fdopen(out[0], "r");
-        char line[256] = {};
-        if (in != nullptr && std::fgets(line, sizeof line, in) != nullptr) {
-            std::sscanf(line, "COM%d", &m_Port);
-        }
-        if (in != nullptr) {
-            std::fclose(in);
-        }
-    }
-    ~Simulator()
-    {
-        if (m_Pid > 0) {
-            kill(m_Pid, SIGTERM);
-            waitpid(m_Pid, nullptr, 0);
-        }
+        m_Process.Start(testsupport::SimBinary(), m_Dir.Path(), args);
     }
     // Waits for the simulator to end by itself (it writes its output first).
-    bool WaitExit(int seconds)
-    {
-        for (int i = 0; i < seconds * 20; ++i) {
-            if (waitpid(m_Pid, nullptr, WNOHANG) == m_Pid) {
-                m_Pid = -1;
-                return true;
-            }
-            usleep(50000);
-        }
-        return false;
-    }
-    int Port() const { return m_Port; }
+    bool WaitExit(int seconds) { return m_Process.WaitForExit(std::chrono::seconds(seconds)); }
+    int Port() const { return m_Process.Port(); }
     std::filesystem::path File(const std::string& name) const { return m_Dir / name; }
     const testsupport::TempDir& Dir() const { return m_Dir; }
 
 private:
     testsupport::TempDir m_Dir;
-    pid_t m_Pid = -1;
-    int m_Port = 0;
+    testsupport::SimProcess m_Process;
 };
 
 // A chain of three blocks followed by non-header words.

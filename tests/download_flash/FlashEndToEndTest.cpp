@@ -205,7 +205,7 @@ TEST(FlashEndToEnd, RadioFaultsOnTheWire)
         EXPECT_EQ(rig.statuses.back(),
             result == kFlashCommProblem ? "Communication problem during code download."
                                         : "Code download timed out or canceled by user.");
-        EXPECT_TRUE(rig.sim.WaitExit(std::chrono::seconds(5)));
+        EXPECT_TRUE(rig.sim.WaitForExit(std::chrono::seconds(5)));
     }
     // A loader that reports the other flash type: the code never goes out.
     {

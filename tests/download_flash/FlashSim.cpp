@@ -1,9 +1,5 @@
 #include "tests/download_flash/FlashSim.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,102 +8,6 @@
 #include <sstream>
 
 namespace flashtest {
-
-SimRadio::~SimRadio()
-{
-    Stop();
-}
-
-bool SimRadio::Start(const std::filesystem::path& program, const std::filesystem::path& comDir,
-    const std::vector<std::string>& options, std::chrono::milliseconds timeout)
-{
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) {
-        m_Error = "pipe failed";
-        return false;
-    }
-    std::vector<std::string> args = { program.string(), "--com-dir", comDir.string() };
-    args.insert(args.end(), options.begin(), options.end());
-    m_Pid = ::fork();
-    if (m_Pid < 0) {
-        m_Error = "fork failed";
-        return false;
-    }
-    if (m_Pid == 0) {
-        ::dup2(out[1], 1);
-        std::vector<char*> argv;
-        for (auto& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    ::close(out[1]);
-    std::string text;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (text.find('\n') == std::string::npos) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            break;
-        }
-        pollfd p { out[0], POLLIN, 0 };
-        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-            continue;
-        }
-        char buf[256];
-        const ssize_t n = ::read(out[0], buf, sizeof buf);
-        if (n <= 0) {
-            break;
-        }
-        text.append(buf, static_cast<size_t>(n));
-    }
-    m_Out = out[0];
-    if (std::sscanf(text.c_str(), "COM%d", &m_Port) != 1) {
-        const int status = Stop();
-        m_Error = "no announcement from " + program.string() + " (exit status "
-            + std::to_string(status) + "): '" + text + "'";
-        return false;
-    }
-    return true;
-}
-
-bool SimRadio::WaitExit(std::chrono::milliseconds timeout)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (m_Pid > 0) {
-        int status = 0;
-        if (::waitpid(m_Pid, &status, WNOHANG) == m_Pid) {
-            m_Pid = -1;
-            m_Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            return true;
-        }
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        ::usleep(10000);
-    }
-    return true;
-}
-
-int SimRadio::Stop()
-{
-    if (m_Pid > 0) {
-        ::kill(m_Pid, SIGTERM);
-        if (!WaitExit(std::chrono::seconds(5)) && m_Pid > 0) {
-            ::kill(m_Pid, SIGKILL);
-            int status = 0;
-            ::waitpid(m_Pid, &status, 0);
-            m_Pid = -1;
-        }
-    }
-    if (m_Out >= 0) {
-        ::close(m_Out);
-        m_Out = -1;
-    }
-    return m_Status;
-}
 
 std::string MakeSRecords(char type, uint32_t address, const std::vector<uint8_t>& data, int perLine)
 {

@@ -10,36 +10,13 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "tests/support/SimProcess.h"
+
 namespace flashtest {
 
-class SimRadio {
-public:
-    SimRadio() = default;
-    ~SimRadio();
-    SimRadio(const SimRadio&) = delete;
-    SimRadio& operator=(const SimRadio&) = delete;
-
-    // Starts `program` with --com-dir and the options; true once it has
-    // announced "COM<n> <device>".
-    bool Start(const std::filesystem::path& program, const std::filesystem::path& comDir,
-        const std::vector<std::string>& options,
-        std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    // SIGTERM, then waits for the end (the simulator writes its output
-    // files on the way out). Returns the exit status, or -1.
-    int Stop();
-    // True when the process has ended by itself within the time.
-    bool WaitExit(std::chrono::milliseconds timeout);
-
-    int Port() const { return m_Port; }
-    const std::string& Error() const { return m_Error; }
-
-private:
-    pid_t m_Pid = -1;
-    int m_Out = -1; // kept open so that a late line does not break its pipe
-    int m_Port = 0;
-    int m_Status = -1;
-    std::string m_Error;
-};
+// The simulated radio as a child process (SIGTERM on Stop; it writes its
+// output files on the way out).
+using SimRadio = testsupport::SimProcess;
 
 // S-record text (CR LF lines) of `data` as records of the given type ('1',
 // '2' or '3') with `perLine` data bytes, an S0 header and an end record (S9,

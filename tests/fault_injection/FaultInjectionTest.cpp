@@ -80,53 +80,14 @@ public:
         const std::vector<std::string>& options)
         : m_ErrFile(outDir / "radio.err")
     {
-        std::vector<std::string> args { testsupport::BinPath("corvel-radio-sim").string(),
-            "--com-dir", comDir.string(), "--port", std::to_string(kPort), "--log",
+        std::vector<std::string> args { "--port", std::to_string(kPort), "--log",
             (outDir / "radio.log").string(), "--boot-version", "6.7", "--restart-delay", "100",
             "--loader-out", (outDir / "loader.bin").string(), "--code-out",
             (outDir / "code.bin").string() };
         args.insert(args.end(), options.begin(), options.end());
-        int out[2];
-        if (::pipe(out) != 0) {
-            return;
-        }
-        m_Pid = ::fork();
-        if (m_Pid == 0) {
-            ::dup2(out[1], STDOUT_FILENO);
-            const int err = ::open(m_ErrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            if (err >= 0) {
-                ::dup2(err, STDERR_FILENO);
-            }
-            ::close(out[0]);
-            ::close(out[1]);
-            std::vector<char*> argv;
-            for (std::string& arg : args) {
-                argv.push_back(arg.data());
-            }
-            argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        // Ready once it has printed its one line.
-        std::string line;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (m_Pid > 0 && std::chrono::steady_clock::now() < deadline) {
-            pollfd entry { out[0], POLLIN, 0 };
-            if (::poll(&entry, 1, 100) <= 0) {
-                continue;
-            }
-            char c = 0;
-            if (::read(out[0], &c, 1) != 1) {
-                break;
-            }
-            if (c == '\n') {
-                m_Ready = line.rfind("COM" + std::to_string(kPort) + " ", 0) == 0;
-                break;
-            }
-            line += c;
-        }
-        ::close(out[0]);
+        m_Ready = m_Process.Start(
+                      testsupport::SimBinary(), comDir, args, std::chrono::seconds(10), m_ErrFile)
+            && m_Process.Port() == kPort;
     }
     ~FaultyRadio() { Stop(); }
     FaultyRadio(const FaultyRadio&) = delete;
@@ -138,12 +99,8 @@ public:
     // its output files; its exit status, or 128 + signal.
     int Stop()
     {
-        if (m_Pid > 0) {
-            ::kill(m_Pid, SIGTERM);
-            int status = 0;
-            ::waitpid(m_Pid, &status, 0);
-            m_Pid = -1;
-            m_Status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (m_Process.Running()) {
+            m_Status = m_Process.Stop();
         }
         return m_Status;
     }
@@ -158,10 +115,10 @@ public:
     }
 
 private:
-    pid_t m_Pid = -1;
+    std::filesystem::path m_ErrFile;
+    testsupport::SimProcess m_Process;
     bool m_Ready = false;
     int m_Status = -1;
-    std::filesystem::path m_ErrFile;
 };
 
 enum class Outcome { Completed, FailedWithMessage, Hung, Crashed, Other };

@@ -14,11 +14,11 @@
 #include "link/CommSession.h"
 #include "link/RadioQueries.h"
 #include "platform/PortLock.h"
-#include "tests/link/SimProcess.h"
+#include "tests/support/SimProcess.h"
 #include "tests/support/TestSupport.h"
 
-using linktest::SimBinary;
-using linktest::SimProcess;
+using testsupport::SimBinary;
+using testsupport::SimProcess;
 using testsupport::PtyPair;
 using testsupport::ReadFileText;
 using testsupport::TempDir;

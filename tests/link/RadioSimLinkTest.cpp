@@ -15,11 +15,11 @@
 #include "link/CommSession.h"
 #include "link/RadioQueries.h"
 #include "link/SimpleEventLoop.h"
-#include "tests/link/SimProcess.h"
+#include "tests/support/SimProcess.h"
 #include "tests/support/TestSupport.h"
 
-using linktest::SimBinary;
-using linktest::SimProcess;
+using testsupport::SimBinary;
+using testsupport::SimProcess;
 using testsupport::PtyPair;
 using testsupport::ReadFileText;
 using testsupport::TempDir;

@@ -19,7 +19,7 @@
 #include "app/TCodeUpdaterMainDispForm.h"
 #include "platform/MessageBox.h"
 #include "platform/OwnResources.h"
-#include "tests/link/SimProcess.h"
+#include "tests/support/SimProcess.h"
 #include "tests/support/TestSupport.h"
 #include "tools/pack/DemoImages.h"
 
@@ -65,10 +65,10 @@ protected:
         unsetenv("CORVEL_COM_DIR");
     }
 
-    bool StartRadio(linktest::SimProcess& radio, std::vector<std::string> options)
+    bool StartRadio(testsupport::SimProcess& radio, std::vector<std::string> options)
     {
         options.insert(options.end(), { "--port", "3" });
-        return radio.Start(linktest::SimBinary(), m_Dir / "ports", options);
+        return radio.Start(testsupport::SimBinary(), m_Dir / "ports", options);
     }
 
     // A small release of the shipped shape: 4400 series 6, combined update.
@@ -108,7 +108,7 @@ protected:
 
 TEST_F(WindowWithRadio, RetrieveFillsThePanelAndAFailureKeepsIt)
 {
-    linktest::SimProcess radio;
+    testsupport::SimProcess radio;
     ASSERT_TRUE(StartRadio(radio, { "--boot-version", "0.0", "--serial", "000AFF1B2C3D4E5F" }))
         << radio.Error();
     auto w = Make(PackRelease());
@@ -131,7 +131,7 @@ TEST_F(WindowWithRadio, RetrieveFillsThePanelAndAFailureKeepsIt)
     radio.Stop();
 
     // A radio that answers nothing: the box, and the panel as it was.
-    linktest::SimProcess mute;
+    testsupport::SimProcess mute;
     ASSERT_TRUE(StartRadio(mute, { "--mute" })) << mute.Error();
     w->m_RetrieveVersionInfoButton->click();
     ASSERT_EQ(m_Boxes.size(), 1u);
@@ -143,7 +143,7 @@ TEST_F(WindowWithRadio, RetrieveFillsThePanelAndAFailureKeepsIt)
 
 TEST_F(WindowWithRadio, StartStopAndStartAgain)
 {
-    linktest::SimProcess radio;
+    testsupport::SimProcess radio;
     ASSERT_TRUE(StartRadio(radio, { "--boot-version", "6.7", "--line-rate", "115200" }))
         << radio.Error();
     auto w = Make(PackRelease());

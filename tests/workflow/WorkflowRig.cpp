@@ -1,9 +1,5 @@
 #include "tests/workflow/WorkflowRig.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -160,72 +156,12 @@ SimulatedRadio::SimulatedRadio(const std::filesystem::path& comDir, int port,
     const std::vector<std::string>& options, const std::filesystem::path& log)
     : m_Log(log)
 {
-    std::vector<std::string> args { testsupport::BinPath("corvel-radio-sim").string(), "--com-dir",
-        comDir.string(), "--port", std::to_string(port), "--log", log.string() };
+    std::vector<std::string> args { "--port", std::to_string(port), "--log", log.string() };
     args.insert(args.end(), options.begin(), options.end());
-
-    int out[2];
-    if (::pipe(out) != 0) {
-        return;
-    }
-    m_Pid = ::fork();
-    if (m_Pid == 0) {
-        ::dup2(out[1], STDOUT_FILENO);
-        ::close(out[0]);
-        ::close(out[1]);
-        std::vector<char*> argv;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    ::close(out[1]);
-    // Ready once it has printed its one line.
-    std::string line;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (m_Pid > 0 && std::chrono::steady_clock::now() < deadline) {
-        pollfd entry { out[0], POLLIN, 0 };
-        if (::poll(&entry, 1, 100) <= 0) {
-            continue;
-        }
-        char c = 0;
-        if (::read(out[0], &c, 1) != 1) {
-            break;
-        }
-        if (c == '\n') {
-            m_Ready = line.rfind("COM" + std::to_string(port) + " ", 0) == 0;
-            break;
-        }
-        line += c;
-    }
-    ::close(out[0]);
+    m_Ready = m_Process.Start(testsupport::SimBinary(), comDir, args) && m_Process.Port() == port;
 }
 
-SimulatedRadio::~SimulatedRadio()
-{
-    if (m_Pid > 0) {
-        ::kill(m_Pid, SIGTERM);
-        ::waitpid(m_Pid, nullptr, 0);
-    }
-}
-
-bool SimulatedRadio::WaitForExit(int timeoutMs)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (m_Pid > 0) {
-        if (::waitpid(m_Pid, nullptr, WNOHANG) == m_Pid) {
-            m_Pid = -1;
-            return true;
-        }
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
+SimulatedRadio::~SimulatedRadio() = default;
 
 std::vector<std::string> SimulatedRadio::LoggedFrames(const std::string& direction) const
 {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tests/support/SimProcess.h"
+
 // What the sequence tests share: a simulated radio in a child process, a
 // host that records everything the sequences tell the window, small
 // firmware releases held in memory, and S-record images.
@@ -71,10 +73,13 @@ public:
     // PC), as hex text.
     std::vector<std::string> LoggedFrames(const std::string& direction) const;
     // Waits for the simulator to end (after an exit option); false on time-out.
-    bool WaitForExit(int timeoutMs);
+    bool WaitForExit(int timeoutMs)
+    {
+        return m_Process.WaitForExit(std::chrono::milliseconds(timeoutMs));
+    }
 
 private:
-    pid_t m_Pid = -1;
+    testsupport::SimProcess m_Process;
     bool m_Ready = false;
     std::filesystem::path m_Log;
 };

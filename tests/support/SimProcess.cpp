@@ -1,4 +1,5 @@
-#include "tests/link/SimProcess.h"
+#include "tests/support/SimProcess.h"
+#include "tests/support/TestSupport.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -9,16 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace linktest {
+namespace testsupport {
 
 std::filesystem::path SimBinary()
 {
-    if (const char* dir = std::getenv("CORVEL_BIN_DIR"); dir != nullptr && *dir != '\0') {
-        return std::filesystem::path(dir) / "corvel-radio-sim";
-    }
-    std::error_code error;
-    auto self = std::filesystem::read_symlink("/proc/self/exe", error);
-    return self.parent_path() / "corvel-radio-sim";
+    return BinPath("corvel-radio-sim");
 }
 
 SimProcess::~SimProcess()
@@ -27,7 +23,8 @@ SimProcess::~SimProcess()
 }
 
 bool SimProcess::Start(const std::filesystem::path& program, const std::filesystem::path& comDir,
-    const std::vector<std::string>& options, std::chrono::milliseconds timeout)
+    const std::vector<std::string>& options, std::chrono::milliseconds timeout,
+    const std::filesystem::path& errorFile)
 {
     Stop();
     int out[2];
@@ -52,6 +49,12 @@ bool SimProcess::Start(const std::filesystem::path& program, const std::filesyst
     }
     if (m_Pid == 0) {
         ::dup2(out[1], STDOUT_FILENO);
+        if (!errorFile.empty()) {
+            const int err = ::open(errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            if (err >= 0) {
+                ::dup2(err, STDERR_FILENO);
+            }
+        }
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
@@ -91,22 +94,40 @@ bool SimProcess::Start(const std::filesystem::path& program, const std::filesyst
     return m_Port > 0;
 }
 
-void SimProcess::Stop()
+int SimProcess::Stop()
 {
-    if (m_Pid > 0) {
-        ::kill(m_Pid, SIGTERM);
-        int status = 0;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-        while (::waitpid(m_Pid, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                ::kill(m_Pid, SIGKILL);
-                ::waitpid(m_Pid, &status, 0);
-                break;
-            }
-            ::usleep(10000);
-        }
-        m_Pid = -1;
+    if (m_Pid <= 0) {
+        return -1;
     }
+    ::kill(m_Pid, SIGTERM);
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (::waitpid(m_Pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ::kill(m_Pid, SIGKILL);
+            ::waitpid(m_Pid, &status, 0);
+            break;
+        }
+        ::usleep(10000);
+    }
+    m_Pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-} // namespace linktest
+bool SimProcess::WaitForExit(std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (m_Pid > 0) {
+        if (::waitpid(m_Pid, nullptr, WNOHANG) == m_Pid) {
+            m_Pid = -1;
+            return true;
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        ::usleep(20000);
+    }
+    return true;
+}
+
+} // namespace testsupport

@@ -6,7 +6,7 @@
 #include <sys/types.h>
 #include <vector>
 
-namespace linktest {
+namespace testsupport {
 
 // The simulated radio as a child process: started with a COM folder and
 // options, ready once it has printed "COM<n> <device>"; ended with SIGTERM.
@@ -21,8 +21,14 @@ public:
     // announce its port within the time.
     bool Start(const std::filesystem::path& program, const std::filesystem::path& comDir,
         const std::vector<std::string>& options,
-        std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    void Stop();
+        std::chrono::milliseconds timeout = std::chrono::seconds(10),
+        const std::filesystem::path& errorFile = {});
+    // Ends it with SIGTERM (SIGKILL after 3 s); returns its exit status as
+    // RunProcess reports it (-1 when it was not running).
+    int Stop();
+    // Waits for it to end by itself; false on time-out.
+    bool WaitForExit(std::chrono::milliseconds timeout);
+    bool Running() const { return m_Pid > 0; }
 
     int Port() const { return m_Port; }
     const std::string& Device() const { return m_Device; }
@@ -39,4 +45,4 @@ private:
 // folder).
 std::filesystem::path SimBinary();
 
-} // namespace linktest
+} // namespace testsupport
