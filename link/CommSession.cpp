@@ -17,8 +17,6 @@ namespace {
 // 50 ms, and an idle wait wakes at most 50 times a second.
 constexpr int kIdleSliceMs = 20;
 constexpr int kTickMs = 55;
-// Pause after telling the radio a new rate on the direct path.
-constexpr int kBaudSwitchPauseMs = 100;
 // A frame in the worst case: start, header, every byte and the checksum
 // escaped, end.
 constexpr int kFrameCapacity = 3 + 2 * (kLinkMessageCapacity + 1) + 1;

@@ -36,6 +36,9 @@ public:
     static constexpr uint8_t kHeader2 = 0x01;
     // Bound of a received raw frame; a longer one is dropped.
     static constexpr int kRawFrameLimit = 1024;
+    // Pause after telling the radio a new rate on the direct path, while the
+    // radio switches.
+    static constexpr int kBaudSwitchPauseMs = 100;
 
     // Texts of a failed open.
     static constexpr const char* kTextPortError = "Unable to start communication: COM port error";

@@ -28,6 +28,10 @@ namespace {
 constexpr size_t kMaxQueuedIn = 65536;
 constexpr size_t kMaxQueuedOut = 1 << 20;
 constexpr int kMaxWarnings = 200;
+// On a paced line: how early to stop sleeping before a due time, and how long
+// to keep polling for the PC's answer after a reply (seconds).
+constexpr double kPacingMargin = 250e-6;
+constexpr double kListenAfterReply = 2e-3;
 
 class Simulator final : public RadioHost {
 public:
@@ -154,6 +158,8 @@ private:
             }
             m_QueuedOut -= c.bytes.size();
             m_Out.pop_front();
+            if (m_LineRate > 0)
+                m_ListenUntil = Now() + kListenAfterReply;
         }
         return true;
     }
@@ -165,6 +171,7 @@ private:
             ssize_t n = read(m_Pty.Master(), buf, sizeof buf);
             if (n > 0) {
                 m_LastReceived = now;
+                m_ListenUntil = 0;
                 Damage(buf, static_cast<size_t>(n));
                 long speed = JudgedSpeed();
                 double bt = ByteTime();
@@ -296,6 +303,7 @@ private:
     double m_LastInDue = 0;
     double m_LastOutDue = 0;
     double m_LastReceived = 0;
+    double m_ListenUntil = 0; // on a paced line, poll for the PC's answer until then
     double m_ExitAt = -1;
     bool m_CloseRequested = false;
     long m_RadioBaud = 19200;
@@ -344,8 +352,11 @@ int Simulator::Run(int signalFd)
                 wake = t;
         };
         consider(NextInputEvent());
+        // A paced line wakes a little before a reply is due and polls up to
+        // the due time: a process woken from an idle processor runs a tenth
+        // of a millisecond late, which a cable does not.
         if (!m_Out.empty() && !writeBlocked)
-            consider(m_Out.front().due);
+            consider(std::max(0.0, m_Out.front().due - (m_LineRate > 0 ? kPacingMargin : 0)));
         if (!m_Timers.empty())
             consider(m_Timers.begin()->first);
         consider(m_ExitAt);
@@ -359,6 +370,10 @@ int Simulator::Run(int signalFd)
             fds[0].events |= POLLOUT;
         timespec ts {};
         timespec* timeout = nullptr;
+        // After a reply, a paced line polls a moment for the PC's answer
+        // instead of sleeping through its arrival.
+        if (Now() < m_ListenUntil)
+            wake = 0;
         if (wake >= 0) {
             double left = std::max(0.0, wake - Now());
             ts.tv_sec = static_cast<time_t>(left);
