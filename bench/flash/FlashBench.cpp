@@ -475,10 +475,9 @@ int main(int argc, char** argv)
                 return 1;
             }
             // Bytes of the code stream: from its start request on.
-            const auto traffic = flashtest::ReadSimLog(log);
             bytes = 0;
             int starts = 0;
-            for (const auto& line : traffic.lines) {
+            for (const auto& line : flashtest::ReadSimLog(log)) {
                 if (line.find(">> BA 7F 01 02 01 7D 7E") != std::string::npos) {
                     ++starts;
                 }
@@ -514,8 +513,8 @@ int main(int argc, char** argv)
         std::printf("   best ratio: engine %.4f, bare loop %.4f; processor at most %.2f%% of one "
                     "core\n",
             bestRatio, bestBare, 100.0 * worstCpu);
-        std::printf("   (the simulator used %.1f%% of one core in the last round)\n",
-            100.0 * simCpuShare);
+        std::printf(
+            "   (the simulator used %.1f%% of one core in the last round)\n", 100.0 * simCpuShare);
         allMet &= Check(bestRatio <= 1.02, "elapsed <= 1.02x wire time");
         allMet &= Check(worstCpu <= 0.05, "processor use <= 5% of one core");
     }

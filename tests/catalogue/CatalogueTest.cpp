@@ -1,8 +1,9 @@
-#include "platform/MessageBox.h"
 #include "platform/OwnResources.h"
+#include "tests/catalogue/BoxRecorder.h"
 #include "tests/support/TestSupport.h"
 #include "workflow/FirmwareCatalogue.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,12 +14,19 @@
 #include <sys/resource.h>
 
 namespace fs = std::filesystem;
+using testing::HasSubstr;
 using testsupport::ReadFileBytes;
 using testsupport::TempDir;
 using testsupport::WriteFileBytes;
 using Bytes = std::vector<std::uint8_t>;
 
 namespace {
+
+std::string Lower(std::string s)
+{
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+    return s;
+}
 
 // Resources held in memory. A "damaged" resource passes half its bytes to
 // the sink and then fails, as a digest mismatch found at the end does.
@@ -41,13 +49,11 @@ public:
         std::string_view name, std::string_view type, Bytes& out, std::string* error) override
     {
         out.clear();
-        return StreamResource(
-            name, type,
-            [&out](const std::uint8_t* d, std::size_t n) {
-                out.insert(out.end(), d, d + n);
-                return true;
-            },
-            error);
+        auto sink = [&out](const std::uint8_t* d, std::size_t n) {
+            out.insert(out.end(), d, d + n);
+            return true;
+        };
+        return StreamResource(name, type, sink, error);
     }
     bool StreamResource(std::string_view name, std::string_view type,
         const std::function<bool(const std::uint8_t*, std::size_t)>& sink,
@@ -55,25 +61,23 @@ public:
     {
         opened.emplace_back(name);
         const auto it = items.find(Lower(std::string(name)));
-        if (!available || type != "TEXT" || it == items.end()) {
-            if (error != nullptr)
-                *error = "missing";
-            return false;
-        }
-        if (damaged.count(it->first) != 0) {
+        const bool found = available && type == "TEXT" && it != items.end();
+        const bool bad = found && damaged.count(it->first) != 0;
+        if (bad)
             sink(it->second.data(), it->second.size() / 2);
-            if (error != nullptr)
-                *error = "digest mismatch";
-            return false;
-        }
-        return sink(it->second.data(), it->second.size());
+        if ((!found || bad) && error != nullptr)
+            *error = found ? "digest mismatch" : "missing";
+        return found && !bad && sink(it->second.data(), it->second.size());
     }
-
-    static std::string Lower(std::string s)
+    // The parts prefix_1 .. prefix_count joined.
+    Bytes Joined(const std::string& prefix, int count) const
     {
-        std::transform(
-            s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-        return s;
+        Bytes all;
+        for (int j = 1; j <= count; ++j) {
+            const Bytes& part = items.at(Lower(prefix + "_" + std::to_string(j)));
+            all.insert(all.end(), part.begin(), part.end());
+        }
+        return all;
     }
 };
 
@@ -90,29 +94,6 @@ Bytes Chunk(const std::string& tag, std::size_t lines)
     return Text(s);
 }
 
-// Records every message box shown while it lives.
-class MessageRecorder {
-public:
-    struct Box {
-        std::string caption, text;
-        platform::MessageIcon icon;
-    };
-    std::vector<Box> boxes;
-    MessageRecorder()
-    {
-        m_Previous = platform::SetMessageBoxHandler(
-            [this](const std::string& caption, const std::string& text, platform::MessageIcon icon,
-                platform::MessageButtons) {
-                boxes.push_back({ caption, text, icon });
-                return platform::MessageAnswer::Ok;
-            });
-    }
-    ~MessageRecorder() { platform::SetMessageBoxHandler(m_Previous); }
-
-private:
-    platform::MessageBoxHandler m_Previous;
-};
-
 std::set<std::string> FilesIn(const fs::path& dir)
 {
     std::set<std::string> names;
@@ -121,65 +102,61 @@ std::set<std::string> FilesIn(const fs::path& dir)
     return names;
 }
 
-ResourceAttributes ShippedRecord()
+// The 68 bytes of the shipped record as they lie in the release, built
+// field by field: counts 1, 12, 1, 1 (no second boot set), boot code 6.7,
+// versions 2.12.4 and 3.0.17, family 0, platform flag 1, series 6,
+// upgrade type 3, processor 816; padding that is never read.
+Bytes ShippedRaw()
 {
-    ResourceAttributes r;
-    r.AppLoaderCount = 1;
-    r.AppCodeCount = 12;
-    r.BootLoaderCount = 1;
-    r.BootCodeCount = 1;
-    r.BootMajor = 6;
-    r.BootMinor = 7;
-    std::copy_n("2.12.4", 7, r.ProgrammingAppVersion.begin());
-    std::copy_n("3.0.17", 7, r.TuningAppVersion.begin());
-    r.RadioFamily = 0;
-    r.PlatformFlag = 1;
-    r.SeriesNumber = 6;
-    r.UpgradeType = 3;
-    r.Processor416 = 0;
-    return r;
-}
-
-// The shipped shape: Loader_1, Code_1..Code_12, Loader_Boot_1, Code_Boot_1.
-FakeResources ShippedResources()
-{
-    FakeResources res;
-    res.Put("LOADER_1", Chunk("L", 5));
-    for (int j = 1; j <= 12; ++j)
-        res.Put("CODE_" + std::to_string(j), Chunk("C" + std::to_string(j), 20 + j));
-    res.Put("LOADER_BOOT_1", Chunk("LB", 3));
-    res.Put("CODE_BOOT_1", Chunk("CB", 7));
-    return res;
-}
-
-Bytes Joined(FakeResources& res, const std::string& prefix, int count)
-{
-    Bytes all;
-    for (int j = 1; j <= count; ++j) {
-        const Bytes& part = res.items.at(FakeResources::Lower(prefix + "_" + std::to_string(j)));
-        all.insert(all.end(), part.begin(), part.end());
-    }
-    return all;
-}
-
-} // namespace
-
-TEST(AttributeRecord, ShippedRecordGivesModelCodeLabelsAndCombinedFlag)
-{
-    // The 68 bytes as they lie in the release, built field by field.
     Bytes raw(68, 0);
     const std::uint32_t counts[] = { 1, 12, 1, 1, 0, 0, 6, 7, 0, 0 };
     for (int i = 0; i < 10; ++i)
         raw[4 * i] = static_cast<std::uint8_t>(counts[i]);
     std::copy_n("2.12.4", 6, raw.begin() + 40);
     std::copy_n("3.0.17", 6, raw.begin() + 50);
-    raw[60] = 0;
-    raw[61] = 1;
-    raw[62] = 6;
-    raw[63] = 3;
-    raw[64] = 0;
-    raw[65] = raw[66] = raw[67] = 0xEE; // padding is not read
+    const std::uint8_t tail[] = { 0, 1, 6, 3, 0, 0xEE, 0xEE, 0xEE };
+    std::copy(std::begin(tail), std::end(tail), raw.begin() + 60);
+    return raw;
+}
 
+ResourceAttributes ShippedRecord()
+{
+    const Bytes raw = ShippedRaw();
+    return DecodeResourceAttributes(raw.data(), raw.size());
+}
+
+// The shipped shape: Loader_1, Code_1..Code_12, Loader_Boot_1, Code_Boot_1,
+// extracted into a folder of its own with the message boxes recorded.
+class Extraction : public testing::Test {
+protected:
+    Extraction()
+    {
+        res.Put("LOADER_1", Chunk("L", 5));
+        for (int j = 1; j <= 12; ++j)
+            res.Put("CODE_" + std::to_string(j), Chunk("C" + std::to_string(j), 20 + j));
+        res.Put("LOADER_BOOT_1", Chunk("LB", 3));
+        res.Put("CODE_BOOT_1", Chunk("CB", 7));
+    }
+    bool Extract(bool boot = false, bool secondBoot = false,
+        const ResourceAttributes& record = ShippedRecord(), const TempDir* where = nullptr,
+        std::string* detail = nullptr)
+    {
+        return ExtractFirmwareSet(&res, record, boot, secondBoot,
+            (where != nullptr ? where : &dir)->Path().string(), loader, code, detail);
+    }
+    std::string LastBox() const { return boxes.boxes.empty() ? "" : boxes.boxes.back().text; }
+
+    TempDir dir;
+    testsupport::BoxRecorder boxes;
+    FakeResources res;
+    std::string loader, code;
+};
+
+} // namespace
+
+TEST(AttributeRecord, ShippedRecordGivesModelCodeLabelsAndCombinedFlag)
+{
+    Bytes raw = ShippedRaw();
     FakeResources res;
     res.Put("RESOURCEATTRIBUTES_", raw);
     ResourceAttributes record;
@@ -198,15 +175,12 @@ TEST(AttributeRecord, ShippedRecordGivesModelCodeLabelsAndCombinedFlag)
 
     // Encoding gives back the same bytes (padding zero).
     Bytes expected = raw;
-    expected[65] = expected[66] = expected[67] = 0;
+    std::fill(expected.begin() + 65, expected.end(), 0);
     const auto encoded = EncodeResourceAttributes(record);
     EXPECT_EQ(Bytes(encoded.begin(), encoded.end()), expected);
 
     // Large little-endian counts and a version without terminator.
-    raw[4] = 0x78;
-    raw[5] = 0x56;
-    raw[6] = 0x34;
-    raw[7] = 0x12;
+    std::copy_n("\x78\x56\x34\x12", 4, raw.begin() + 4);
     std::copy_n("0123456789", 10, raw.begin() + 50);
     raw[62] = 0xFC; // series -4
     const ResourceAttributes odd = DecodeResourceAttributes(raw.data(), raw.size());
@@ -214,37 +188,27 @@ TEST(AttributeRecord, ShippedRecordGivesModelCodeLabelsAndCombinedFlag)
     EXPECT_EQ(VersionFieldText(odd.TuningAppVersion), "0123456789");
     EXPECT_EQ(TargetLabelTextsOf(odd).TargetSeries, "-4");
     EXPECT_FALSE(IsAppAndBootUpgrade(odd));
-}
 
-TEST(AttributeRecord, MissingShortOrDamagedRecordReadsAsZero)
-{
-    const auto check = [](platform::ResourceSource* res, const char* what) {
-        ResourceAttributes record;
-        record.AppCodeCount = 99; // must be replaced, not kept
-        TargetLabelTexts labels;
-        ReadResourceAttributes(res, record, labels);
-        EXPECT_EQ(record.AppCodeCount, 0u) << what;
-        EXPECT_EQ(record.BootMajor, 0u) << what;
-        EXPECT_EQ(labels.TargetRadio, "4400") << what;
-        EXPECT_EQ(labels.TargetSeries, "0") << what;
-        EXPECT_EQ(labels.TargetUpgradeType, "Application") << what;
-        EXPECT_EQ(labels.PCOVersion, "") << what;
-        EXPECT_EQ(labels.PCAlignVersion, "") << what;
-    };
-    check(nullptr, "no resources");
-    FakeResources none;
-    check(&none, "no record");
+    // Missing, short (67 bytes), damaged or misnamed records read as zero.
     const auto full = EncodeResourceAttributes(ShippedRecord());
-    FakeResources shortRecord;
-    shortRecord.Put("ResourceAttributes_", Bytes(full.begin(), full.begin() + 67));
-    check(&shortRecord, "67 bytes");
-    FakeResources damaged;
-    damaged.Put("ResourceAttributes_", Bytes(full.begin(), full.end()));
-    damaged.damaged.insert("resourceattributes_");
-    check(&damaged, "damaged");
-    FakeResources wrongName;
-    wrongName.Put("ResourceAttributes", Bytes(full.begin(), full.end()));
-    check(&wrongName, "name without the underscore");
+    FakeResources sources[4];
+    sources[1].Put("ResourceAttributes_", Bytes(full.begin(), full.begin() + 67));
+    sources[2].Put("ResourceAttributes_", Bytes(full.begin(), full.end()));
+    sources[2].damaged.insert("resourceattributes_");
+    sources[3].Put("ResourceAttributes", Bytes(full.begin(), full.end()));
+    for (int i = -1; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        ResourceAttributes zero;
+        zero.AppCodeCount = 99; // must be replaced, not kept
+        ReadResourceAttributes(i < 0 ? nullptr : &sources[i], zero, labels);
+        EXPECT_EQ(zero.AppCodeCount, 0u);
+        EXPECT_EQ(zero.BootMajor, 0u);
+        EXPECT_EQ(labels.TargetRadio, "4400");
+        EXPECT_EQ(labels.TargetSeries, "0");
+        EXPECT_EQ(labels.TargetUpgradeType, "Application");
+        EXPECT_EQ(labels.PCOVersion, "");
+        EXPECT_EQ(labels.PCAlignVersion, "");
+    }
 }
 
 TEST(AttributeRecord, ModelCodeTableAndTexts)
@@ -269,11 +233,9 @@ TEST(AttributeRecord, ModelCodeTableAndTexts)
     EXPECT_EQ(FamilyText(0), "4400");
     EXPECT_EQ(FamilyText(1), "4600");
     EXPECT_EQ(FamilyText(2), "");
-    const char* types[] = { "Application", "Boot", "DSP", "Application/Boot" };
-    for (int i = 0; i < 4; ++i)
-        EXPECT_EQ(UpgradeTypeText(i), types[i]);
-    EXPECT_EQ(UpgradeTypeText(4), "");
-    EXPECT_EQ(UpgradeTypeText(-1), "");
+    const char* types[] = { "", "Application", "Boot", "DSP", "Application/Boot", "" };
+    for (int i = -1; i < 5; ++i)
+        EXPECT_EQ(UpgradeTypeText(i), types[i + 1]);
 
     ResourceAttributes r;
     for (int series = 0; series < 8; ++series) {
@@ -285,67 +247,45 @@ TEST(AttributeRecord, ModelCodeTableAndTexts)
     }
 }
 
-TEST(Extraction, ShippedShapeGivesMergedFilesAndLeavesNoParts)
+TEST_F(Extraction, ShippedShapeGivesMergedFilesAndLeavesNoParts)
 {
-    TempDir dir;
-    MessageRecorder boxes;
-    FakeResources res = ShippedResources();
-    std::string loader, code;
-    ASSERT_TRUE(
-        ExtractFirmwareSet(&res, ShippedRecord(), false, false, dir.Path().string(), loader, code));
+    ASSERT_TRUE(Extract());
     EXPECT_EQ(loader, "Loader.hex");
     EXPECT_EQ(code, "Code.hex");
-    EXPECT_EQ(ReadFileBytes(dir / "Loader.hex"), Joined(res, "Loader", 1));
-    EXPECT_EQ(ReadFileBytes(dir / "Code.hex"), Joined(res, "Code", 12));
+    EXPECT_EQ(ReadFileBytes(dir / "Loader.hex"), res.Joined("Loader", 1));
+    EXPECT_EQ(ReadFileBytes(dir / "Code.hex"), res.Joined("Code", 12));
     EXPECT_EQ(FilesIn(dir.Path()), (std::set<std::string> { "Loader.hex", "Code.hex" }));
-    EXPECT_TRUE(boxes.boxes.empty());
 
     // The boot set goes to the next free names, beside the first pair.
-    ASSERT_TRUE(
-        ExtractFirmwareSet(&res, ShippedRecord(), true, false, dir.Path().string(), loader, code));
+    ASSERT_TRUE(Extract(true));
     EXPECT_EQ(loader, "Loader1.hex");
     EXPECT_EQ(code, "Code1.hex");
-    EXPECT_EQ(ReadFileBytes(dir / "Loader1.hex"), Joined(res, "Loader_Boot", 1));
-    EXPECT_EQ(ReadFileBytes(dir / "Code1.hex"), Joined(res, "Code_Boot", 1));
+    EXPECT_EQ(ReadFileBytes(dir / "Loader1.hex"), res.Joined("Loader_Boot", 1));
+    EXPECT_EQ(ReadFileBytes(dir / "Code1.hex"), res.Joined("Code_Boot", 1));
     EXPECT_EQ(FilesIn(dir.Path()).size(), 4u);
-}
 
-TEST(Extraction, MergedNamesSkipTakenNamesAndPlantedLinks)
-{
-    TempDir dir;
-    MessageRecorder boxes;
-    FakeResources res = ShippedResources();
-    std::string loader, code;
-    WriteFileBytes(dir / "Loader.hex", Text("mine"));
-    ASSERT_TRUE(
-        ExtractFirmwareSet(&res, ShippedRecord(), false, false, dir.Path().string(), loader, code));
-    EXPECT_EQ(loader, "Loader1.hex");
-    EXPECT_EQ(ReadFileBytes(dir / "Loader.hex"), Text("mine"));
-    fs::remove(dir / "Loader1.hex");
+    // A taken name is skipped; a dangling link under the merged code name is
+    // neither followed nor replaced.
     fs::remove(dir / "Code.hex");
-
-    WriteFileBytes(dir / "Loader1.hex", Text("also mine"));
-    // A dangling link under the merged code name is neither followed nor replaced.
+    fs::remove(dir / "Code1.hex");
+    WriteFileBytes(dir / "Loader1.hex", Text("mine"));
     fs::create_symlink(dir / "victim", dir / "Code.hex");
-    ASSERT_TRUE(
-        ExtractFirmwareSet(&res, ShippedRecord(), false, false, dir.Path().string(), loader, code));
+    ASSERT_TRUE(Extract());
     EXPECT_EQ(loader, "Loader2.hex");
     EXPECT_EQ(code, "Code1.hex");
     EXPECT_FALSE(fs::exists(dir / "victim"));
     EXPECT_TRUE(fs::is_symlink(dir / "Code.hex"));
-    EXPECT_EQ(ReadFileBytes(dir / "Loader2.hex"), Joined(res, "Loader", 1));
-    EXPECT_EQ(ReadFileBytes(dir / "Code1.hex"), Joined(res, "Code", 12));
+    EXPECT_EQ(ReadFileBytes(dir / "Loader1.hex"), Text("mine"));
+    EXPECT_EQ(ReadFileBytes(dir / "Loader2.hex"), res.Joined("Loader", 1));
+    EXPECT_EQ(ReadFileBytes(dir / "Code1.hex"), res.Joined("Code", 12));
+    EXPECT_TRUE(boxes.boxes.empty());
 }
 
-TEST(Extraction, ExistingCodePartFailsAfterTheLoaderWasMerged)
+TEST_F(Extraction, ExistingCodePartFailsAfterTheLoaderWasMerged)
 {
-    TempDir dir;
-    MessageRecorder boxes;
-    FakeResources res = ShippedResources();
     WriteFileBytes(dir / "Code.3", Text("other instance"));
-    std::string loader, code = "previous";
-    EXPECT_FALSE(
-        ExtractFirmwareSet(&res, ShippedRecord(), false, false, dir.Path().string(), loader, code));
+    code = "previous";
+    EXPECT_FALSE(Extract());
     ASSERT_EQ(boxes.boxes.size(), 1u);
     EXPECT_EQ(boxes.boxes[0].caption, "Embedded Files");
     EXPECT_EQ(boxes.boxes[0].text,
@@ -354,47 +294,37 @@ TEST(Extraction, ExistingCodePartFailsAfterTheLoaderWasMerged)
     EXPECT_EQ(boxes.boxes[0].icon, platform::MessageIcon::Error);
     EXPECT_EQ(loader, "Loader.hex");
     EXPECT_EQ(code, "previous");
-    EXPECT_EQ(ReadFileBytes(dir / "Loader.hex"), Joined(res, "Loader", 1));
+    EXPECT_EQ(ReadFileBytes(dir / "Loader.hex"), res.Joined("Loader", 1));
     EXPECT_EQ(ReadFileBytes(dir / "Code.3"), Text("other instance"));
     EXPECT_FALSE(fs::exists(dir / "Code.hex"));
     EXPECT_TRUE(fs::exists(dir / "Loader.1"));
     EXPECT_EQ(ReadFileBytes(dir / "Code.2"), res.items.at("code_2"));
 
     // While the part file stays, a second extraction fails the same way.
-    MessageRecorder again;
-    EXPECT_FALSE(
-        ExtractFirmwareSet(&res, ShippedRecord(), false, false, dir.Path().string(), loader, code));
-    ASSERT_EQ(again.boxes.size(), 1u);
-    EXPECT_NE(again.boxes[0].text.find("embedded loader file"), std::string::npos);
+    EXPECT_FALSE(Extract());
+    EXPECT_THAT(LastBox(), HasSubstr("embedded loader file"));
 
     // A link planted under a part file name is not followed either.
     TempDir other;
     fs::create_symlink(other / "target", other / "Loader.1");
-    MessageRecorder third;
-    EXPECT_FALSE(ExtractFirmwareSet(
-        &res, ShippedRecord(), false, false, other.Path().string(), loader, code));
+    EXPECT_FALSE(Extract(false, false, ShippedRecord(), &other));
     EXPECT_FALSE(fs::exists(other / "target"));
-    ASSERT_EQ(third.boxes.size(), 1u);
-    EXPECT_NE(third.boxes[0].text.find("embedded loader file"), std::string::npos);
+    EXPECT_EQ(boxes.boxes.size(), 3u);
+    EXPECT_THAT(LastBox(), HasSubstr("embedded loader file"));
 }
 
-TEST(Extraction, SetSelectionDspNameAndEmptySecondBootSet)
+TEST_F(Extraction, SetSelectionDspNameAndEmptySecondBootSet)
 {
-    TempDir dir;
-    MessageRecorder boxes;
-    FakeResources res = ShippedResources();
     ResourceAttributes dsp = ShippedRecord();
     dsp.UpgradeType = 2;
-    std::string loader, code;
-    ASSERT_TRUE(ExtractFirmwareSet(&res, dsp, false, false, dir.Path().string(), loader, code));
+    ASSERT_TRUE(Extract(false, false, dsp));
     EXPECT_EQ(code, "Code.OUT");
-    EXPECT_EQ(ReadFileBytes(dir / "Code.OUT"), Joined(res, "Code", 12));
+    EXPECT_EQ(ReadFileBytes(dir / "Code.OUT"), res.Joined("Code", 12));
 
     // The second boot set overrides the boot flag; with counts 0 both files are empty.
     TempDir second;
     res.opened.clear();
-    ASSERT_TRUE(ExtractFirmwareSet(
-        &res, ShippedRecord(), true, true, second.Path().string(), loader, code));
+    ASSERT_TRUE(Extract(true, true, ShippedRecord(), &second));
     EXPECT_EQ(loader, "Loader.hex");
     EXPECT_EQ(code, "Code.hex");
     EXPECT_EQ(fs::file_size(second / "Loader.hex"), 0u);
@@ -409,61 +339,43 @@ TEST(Extraction, SetSelectionDspNameAndEmptySecondBootSet)
     ResourceAttributes two = ShippedRecord();
     two.BootTwoLoaderCount = 1;
     two.BootTwoCodeCount = 2;
-    ASSERT_TRUE(ExtractFirmwareSet(&res, two, false, true, third.Path().string(), loader, code));
-    EXPECT_EQ(ReadFileBytes(third / "Code.hex"), Joined(res, "Code_BootTwo", 2));
+    ASSERT_TRUE(Extract(false, true, two, &third));
+    EXPECT_EQ(ReadFileBytes(third / "Code.hex"), res.Joined("Code_BootTwo", 2));
     EXPECT_TRUE(boxes.boxes.empty());
 }
 
-TEST(Extraction, MissingDamagedOrUnreadableResourcesFail)
+TEST_F(Extraction, MissingDamagedOrUnreadableResourcesFail)
 {
-    MessageRecorder boxes;
-    {
-        // A missing loader chunk: loader message, no part file left for it.
-        TempDir dir;
-        FakeResources res = ShippedResources();
-        res.items.erase("loader_1");
-        std::string loader, code;
-        EXPECT_FALSE(ExtractFirmwareSet(
-            &res, ShippedRecord(), false, false, dir.Path().string(), loader, code));
-        EXPECT_TRUE(FilesIn(dir.Path()).empty());
-        ASSERT_EQ(boxes.boxes.size(), 1u);
-        EXPECT_NE(boxes.boxes[0].text.find("embedded loader file"), std::string::npos);
-    }
-    {
-        // A damaged code chunk: code message, its half-written part removed.
-        TempDir dir;
-        FakeResources res = ShippedResources();
-        res.damaged.insert("code_5");
-        std::string loader, code;
-        std::string detail;
-        EXPECT_FALSE(ExtractFirmwareSet(
-            &res, ShippedRecord(), false, false, dir.Path().string(), loader, code, &detail));
-        EXPECT_FALSE(fs::exists(dir / "Code.5"));
-        EXPECT_FALSE(fs::exists(dir / "Code.hex"));
-        EXPECT_NE(detail.find("digest mismatch"), std::string::npos);
-        ASSERT_EQ(boxes.boxes.size(), 2u);
-        EXPECT_NE(boxes.boxes[1].text.find("embedded code file"), std::string::npos);
-    }
-    {
-        // No readable archive at all: nothing is extracted, even for zero counts.
-        TempDir dir;
-        FakeResources res;
-        res.available = false;
-        std::string loader, code;
-        EXPECT_FALSE(ExtractFirmwareSet(
-            &res, ResourceAttributes {}, false, false, dir.Path().string(), loader, code));
-        EXPECT_FALSE(ExtractFirmwareSet(
-            nullptr, ResourceAttributes {}, false, false, dir.Path().string(), loader, code));
-        EXPECT_TRUE(FilesIn(dir.Path()).empty());
-        EXPECT_EQ(boxes.boxes.size(), 4u);
-    }
+    // A missing loader chunk: loader message, no part file left for it.
+    res.items.erase("loader_1");
+    EXPECT_FALSE(Extract());
+    EXPECT_TRUE(FilesIn(dir.Path()).empty());
+    EXPECT_THAT(LastBox(), HasSubstr("embedded loader file"));
+
+    // A damaged code chunk: code message, its half-written part removed.
+    res.Put("LOADER_1", Chunk("L", 5));
+    res.damaged.insert("code_5");
+    TempDir other;
+    std::string detail;
+    EXPECT_FALSE(Extract(false, false, ShippedRecord(), &other, &detail));
+    EXPECT_FALSE(fs::exists(other / "Code.5"));
+    EXPECT_FALSE(fs::exists(other / "Code.hex"));
+    EXPECT_THAT(detail, HasSubstr("digest mismatch"));
+    EXPECT_THAT(LastBox(), HasSubstr("embedded code file"));
+
+    // No readable archive at all: nothing is extracted, even for zero counts.
+    TempDir empty;
+    res.available = false;
+    EXPECT_FALSE(Extract(false, false, ResourceAttributes {}, &empty));
+    EXPECT_FALSE(ExtractFirmwareSet(
+        nullptr, ResourceAttributes {}, false, false, empty.Path().string(), loader, code));
+    EXPECT_TRUE(FilesIn(empty.Path()).empty());
+    EXPECT_EQ(boxes.boxes.size(), 4u);
 }
 
-TEST(Extraction, MergedFileThatCannotBeWrittenFailsAndIsRemoved)
+TEST_F(Extraction, MergedFileThatCannotBeWrittenFailsAndIsRemoved)
 {
-    TempDir dir;
-    MessageRecorder boxes;
-    FakeResources res;
+    res.items.clear();
     res.Put("Loader_1", Chunk("L", 3));
     res.Put("Code_1", Bytes(3000, 'a'));
     res.Put("Code_2", Bytes(3000, 'b'));
@@ -478,8 +390,8 @@ TEST(Extraction, MergedFileThatCannotBeWrittenFailsAndIsRemoved)
     rlimit small = old;
     small.rlim_cur = 4000;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    std::string loader, code = "stale";
-    const bool ok = ExtractFirmwareSet(&res, r, false, false, dir.Path().string(), loader, code);
+    code = "stale";
+    const bool ok = Extract(false, false, r);
     setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldHandler);
 
@@ -488,7 +400,7 @@ TEST(Extraction, MergedFileThatCannotBeWrittenFailsAndIsRemoved)
     EXPECT_EQ(loader, "Loader.hex");
     EXPECT_FALSE(fs::exists(dir / "Code.hex"));
     ASSERT_EQ(boxes.boxes.size(), 1u);
-    EXPECT_NE(boxes.boxes[0].text.find("embedded code file"), std::string::npos);
+    EXPECT_THAT(LastBox(), HasSubstr("embedded code file"));
 
     // MergePartFiles on its own: a missing part is skipped.
     TempDir parts;

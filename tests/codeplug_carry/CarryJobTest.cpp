@@ -26,9 +26,8 @@ bool PackRelease(const fs::path& dir, const fs::path& release, std::string& outp
     const std::string pack = BinPath("corvel-pack").string();
     ProcessResult made = RunProcess({ pack, "--demo-images", dir.string() });
     output = made.out + made.err;
-    if (made.exitCode != 0) {
+    if (made.exitCode != 0)
         return false;
-    }
     made = RunProcess(
         { pack, "--base", BinPath("corvel-updater").string(), "--out", release.string(), "--family",
             "4400", "--series", "6", "--upgrade-type", "application-boot", "--platform-flag", "1",

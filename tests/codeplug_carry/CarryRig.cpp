@@ -19,51 +19,33 @@ SimulatedRadio::SimulatedRadio(const std::vector<std::string>& options)
     m_Process.Start(testsupport::SimBinary(), m_Dir.Path(), args);
 }
 
-SimulatedRadio::~SimulatedRadio() = default;
-
-std::vector<Bytes> SimulatedRadio::Messages(const std::string& direction) const
+bool SimulatedRadio::Received(uint8_t command, uint8_t subCode) const
 {
-    std::vector<Bytes> messages;
     std::ifstream log(m_Dir / "frames.log");
     std::string line;
     while (std::getline(log, line)) {
+        // Time, direction, then the frame: start byte, two header bytes,
+        // escaped message and checksum, end byte.
         std::istringstream fields(line);
         std::string time;
-        std::string dir;
-        fields >> time >> dir;
-        if (dir != direction) {
-            continue;
-        }
+        std::string direction;
+        fields >> time >> direction;
         Bytes frame;
-        std::string hex;
-        while (fields >> hex) {
+        for (std::string hex; fields >> hex;)
             frame.push_back(static_cast<uint8_t>(std::stoul(hex, nullptr, 16)));
-        }
-        // Start byte, two header bytes, escaped message and checksum, end byte.
-        if (frame.size() < 6) {
-            continue;
-        }
         Bytes message;
         for (size_t i = 3; i + 1 < frame.size(); ++i) {
-            if (frame[i] == 0x10 && i + 2 < frame.size()) {
-                const uint8_t code = frame[++i];
-                message.push_back(code == 0x00 ? 0xBA : code == 0x01 ? 0x7E : 0x10);
-            } else {
-                message.push_back(frame[i]);
-            }
+            const bool escaped = frame[i] == 0x10 && i + 2 < frame.size();
+            const uint8_t code = escaped ? frame[++i] : 0;
+            message.push_back(!escaped ? frame[i]
+                    : code == 0x00     ? 0xBA
+                    : code == 0x01     ? 0x7E
+                                       : 0x10);
         }
-        message.pop_back(); // checksum
-        messages.push_back(message);
-    }
-    return messages;
-}
-
-bool SimulatedRadio::Received(uint8_t command, uint8_t subCode) const
-{
-    for (const Bytes& message : Messages(">>")) {
-        if (message.size() >= 2 && message[0] == command && message[1] == subCode) {
+        // The message ends with the checksum.
+        if (direction == ">>" && message.size() >= 3 && message[0] == command
+            && message[1] == subCode)
             return true;
-        }
     }
     return false;
 }
@@ -77,9 +59,9 @@ CarryHost::CarryHost(bool consoleMode, int waitCapMs)
     m_Session.SetWaitTimer(&m_CappedTimer);
     m_Session.SetComponent(&m_Component);
     m_PreviousBoxHandler
-        = platform::SetMessageBoxHandler([this](const std::string& caption, const std::string& text,
+        = platform::SetMessageBoxHandler([this](const std::string&, const std::string& text,
                                              platform::MessageIcon icon, platform::MessageButtons) {
-              m_Boxes.push_back({ caption, text, icon });
+              m_Boxes.push_back({ text, icon });
               return platform::MessageAnswer::Ok;
           });
 }
@@ -100,9 +82,8 @@ bool CarryHost::Open(const SimulatedRadio& radio, std::string& error)
         return false;
     }
     ::setenv("CORVEL_COM_DIR", radio.ComDir().c_str(), 1);
-    if (!m_Session.OpenDevice(radio.Port(), 19200, false, error)) {
+    if (!m_Session.OpenDevice(radio.Port(), 19200, false, error))
         return false;
-    }
     m_Session.SetFraming(CommSession::kFramingFramed);
     return true;
 }
@@ -125,13 +106,11 @@ bool RestartRadio(CommSession& session)
     session.SetWaitTime(3000);
     for (int stream = 0; stream < 2; ++stream) {
         session.SetReceiveEnable(true);
-        if (session.SendCode2(0x02, 0x01, nullptr, 0) <= 0) {
+        if (session.SendCode2(0x02, 0x01, nullptr, 0) <= 0)
             return false;
-        }
         const LinkMessage reply = session.Exchange(acknowledge, 2, acknowledge, 2);
-        if (reply.count == 0 || session.SendCode2(0x02, 0x04, nullptr, 0) <= 0) {
+        if (reply.count == 0 || session.SendCode2(0x02, 0x04, nullptr, 0) <= 0)
             return false;
-        }
     }
     return true;
 }
@@ -141,20 +120,17 @@ Bytes ConvertWithTool(const fs::path& input, const std::string& target, const fs
     const testsupport::ProcessResult run
         = testsupport::RunProcess({ testsupport::BinPath("corvel-codeplug").string(), "convert",
             input.string(), output.string(), "--to", target });
-    if (run.exitCode != 0 || !fs::exists(output)) {
+    if (run.exitCode != 0 || !fs::exists(output))
         return {};
-    }
     return testsupport::ReadFileBytes(output);
 }
 
 std::vector<fs::path> FilesStartingWith(const fs::path& directory, const std::string& prefix)
 {
     std::vector<fs::path> files;
-    for (const auto& entry : fs::directory_iterator(directory)) {
-        if (entry.path().filename().string().rfind(prefix, 0) == 0) {
+    for (const auto& entry : fs::directory_iterator(directory))
+        if (entry.path().filename().string().rfind(prefix, 0) == 0)
             files.push_back(entry.path());
-        }
-    }
     return files;
 }
 

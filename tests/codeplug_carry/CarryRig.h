@@ -30,18 +30,11 @@ using Bytes = std::vector<uint8_t>;
 class SimulatedRadio {
 public:
     explicit SimulatedRadio(const std::vector<std::string>& options);
-    ~SimulatedRadio();
-    SimulatedRadio(const SimulatedRadio&) = delete;
-    SimulatedRadio& operator=(const SimulatedRadio&) = delete;
 
     int Port() const { return m_Process.Port(); }
     const std::filesystem::path& ComDir() const { return m_Dir.Path(); }
-    // A file in the radio's own folder (for its output options).
-    std::filesystem::path File(const std::string& name) const { return m_Dir / name; }
-    // The messages of the frame log in one direction (">>" PC to radio, "<<"
-    // radio to PC), unframed: code bytes and data.
-    std::vector<Bytes> Messages(const std::string& direction) const;
-    // True when a message starting with the two code bytes went to the radio.
+    // True when the frame log shows a message starting with the two code
+    // bytes going to the radio.
     bool Received(uint8_t command, uint8_t subCode) const;
     // Waits for the simulator to end by itself; false on time-out.
     bool WaitForExit(int timeoutMs)
@@ -63,19 +56,12 @@ public:
         , m_CapMs(capMs)
     {
     }
-    void Start(int milliseconds) override
-    {
-        m_Requested.push_back(milliseconds);
-        m_Inner.Start(std::min(milliseconds, m_CapMs));
-    }
+    void Start(int milliseconds) override { m_Inner.Start(std::min(milliseconds, m_CapMs)); }
     void Stop() override { m_Inner.Stop(); }
-    // Every wait time the session asked for, in order.
-    const std::vector<int>& Requested() const { return m_Requested; }
 
 private:
     IWaitTimer& m_Inner;
     int m_CapMs;
-    std::vector<int> m_Requested;
 };
 
 // The window's serial-port component as far as the conversion wait goes: its
@@ -102,9 +88,8 @@ public:
     void DelayTicks(int ticks) override
     {
         m_Delays.push_back(ticks);
-        if (m_DuringDelay) {
+        if (m_DuringDelay)
             m_DuringDelay();
-        }
     }
 
     std::vector<int> m_Delays;
@@ -113,7 +98,6 @@ public:
 };
 
 struct ShownBox {
-    std::string caption;
     std::string text;
     platform::MessageIcon icon;
 };

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <deque>
 #include <regex>
 
 namespace fs = std::filesystem;
@@ -47,34 +48,6 @@ Bytes Codeplug510()
     return bytes;
 }
 
-bool AllBytesAre(const Bytes& bytes, size_t from, uint8_t value)
-{
-    return std::all_of(bytes.begin() + static_cast<std::ptrdiff_t>(std::min(from, bytes.size())),
-        bytes.end(), [value](uint8_t b) { return b == value; });
-}
-
-Bytes Prefix(const Bytes& bytes, size_t count)
-{
-    return Bytes(
-        bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(std::min(count, bytes.size())));
-}
-
-// What the radio sends of its codeplug in `size` bytes: the codeplug, then
-// the fill byte 0x00.
-Bytes Sent(const Bytes& codeplug, size_t size)
-{
-    Bytes bytes = codeplug;
-    bytes.resize(size, 0x00);
-    return bytes;
-}
-
-// Bytes of the block chain of a codeplug built for the tests (without the
-// 128 words after it).
-size_t ChainBytes(const Bytes& codeplug)
-{
-    return codeplug.size() - 256;
-}
-
 class CodeplugCarry : public ::testing::Test {
 protected:
     void SetUp() override
@@ -84,21 +57,60 @@ protected:
         fs::current_path(m_Work.Path());
         QUVTransferParmsPassChecker::SetStandardPrompt({});
     }
-    void TearDown() override { fs::current_path(m_Previous); }
+    void TearDown() override
+    {
+        QUVTransferParmsPassChecker::SetStandardPrompt({});
+        fs::current_path(m_Previous);
+    }
 
     // The radio's options for a codeplug of its own and the format the new
-    // code reports; it ends after a codeplug download.
-    std::vector<std::string> RadioWith(const Bytes& codeplug, const std::string& format)
+    // code reports, plus `more`; it ends after a codeplug download.
+    std::vector<std::string> RadioWith(
+        const Bytes& codeplug, const std::string& format, std::vector<std::string> more = {})
     {
         testsupport::WriteFileBytes(m_Files / "radio.bin", codeplug);
-        return { "--serial", kSerial, "--codeplug", (m_Files / "radio.bin").string(),
-            "--codeplug-out", Stored().string(), "--format-version", format,
-            "--exit-after-codeplug" };
+        more.insert(more.begin(),
+            { "--serial", kSerial, "--codeplug", (m_Files / "radio.bin").string(), "--codeplug-out",
+                (m_Files / "stored.bin").string(), "--format-version", format,
+                "--exit-after-codeplug" });
+        return more;
     }
-    fs::path Stored() const { return m_Files / "stored.bin"; }
     std::vector<fs::path> Backups() const
     {
         return carrytest::FilesStartingWith(m_Work.Path(), "Codeplug_");
+    }
+    // Expects one backup holding the upload as it came over the wire: the
+    // codeplug and the 0x00 fill of its last blocks. Returns its name.
+    std::string ExpectOneBackupOf(const Bytes& codeplug) const
+    {
+        const std::vector<fs::path> backups = Backups();
+        if (backups.size() != 1) {
+            ADD_FAILURE() << backups.size() << " backups";
+            return "";
+        }
+        const Bytes uploaded = ReadFileBytes(backups[0]);
+        // At least the block chain (the codeplug without the 128 words after it).
+        EXPECT_GE(uploaded.size(), codeplug.size() - 256);
+        EXPECT_EQ(uploaded.size() % 128, 0u);
+        Bytes sent = codeplug;
+        sent.resize(uploaded.size(), 0x00);
+        EXPECT_EQ(uploaded, sent);
+        return backups[0].filename().string();
+    }
+    // Expects the radio to have stored what the converter program makes of
+    // the backup, in blocks of 256 bytes padded with blanks. Returns the
+    // converted size.
+    size_t ExpectStoredConversion(const std::string& target)
+    {
+        const Bytes expected
+            = carrytest::ConvertWithTool(Backups().at(0), target, m_Files / "expected.bin");
+        EXPECT_FALSE(expected.empty());
+        const Bytes stored = ReadFileBytes(m_Files / "stored.bin");
+        EXPECT_EQ(stored.size(), (expected.size() + 255) / 256 * 256);
+        Bytes padded = expected;
+        padded.resize(stored.size(), 0x20);
+        EXPECT_EQ(stored, padded);
+        return expected.size();
     }
     // Opens the host on the radio and carries the codeplug across.
     PostUpdateResult Carry(CarryHost& host, const SimulatedRadio& radio)
@@ -120,45 +132,43 @@ protected:
 
 TEST_F(CodeplugCarry, UpTo510WritesBackWhatTheConverterProgramMakes)
 {
+    // A radio with a password and status reports before its verdicts; the
+    // operator mistypes it once.
+    std::deque<std::string> entries = { "1-3-5-7-8", " 1 3 5 7 9", "13579" };
+    QUVTransferParmsPassChecker::SetStandardPrompt([&entries](std::string& entry) {
+        if (entries.empty())
+            return false;
+        entry = entries.front();
+        entries.pop_front();
+        return true;
+    });
     const Bytes codeplug = Codeplug(8);
-    SimulatedRadio radio(RadioWith(codeplug, "5.10"));
+    SimulatedRadio radio(
+        RadioWith(codeplug, "5.10", { "--password", "13579", "--verdict-noise", "1" }));
     CarryHost host(true);
     ASSERT_EQ(Carry(host, radio), kPostUpdateConverted);
     ASSERT_TRUE(radio.WaitForExit(5000));
+    EXPECT_TRUE(entries.empty());
 
-    // The backup holds the upload as it came over the wire: the codeplug and
-    // the fill of its last blocks.
-    const std::vector<fs::path> backups = Backups();
-    ASSERT_EQ(backups.size(), 1u);
-    const std::string name = backups[0].filename().string();
+    // The backup is named after the identifier the radio reported, which
+    // also unscrambles the download.
+    const std::string name = ExpectOneBackupOf(codeplug);
     EXPECT_TRUE(
         std::regex_match(name, std::regex("Codeplug_5A17C0DE2B4F6E01_[0-9]{8}T[0-9]{6}Z\\.bin")))
         << name;
     EXPECT_EQ(LastCodeplugBackupName(), name);
-    const Bytes uploaded = ReadFileBytes(backups[0]);
-    ASSERT_GE(uploaded.size(), ChainBytes(codeplug));
-    EXPECT_EQ(uploaded.size() % 128, 0u);
-    EXPECT_EQ(uploaded, Sent(codeplug, uploaded.size()));
-    EXPECT_EQ(testsupport::RunProcess(
-                  { testsupport::BinPath("corvel-codeplug").string(), "info", backups[0].string() })
+    EXPECT_EQ(testsupport::RunProcess({ testsupport::BinPath("corvel-codeplug").string(), "info",
+                                          Backups()[0].string() })
                   .exitCode,
         0);
-
-    // The radio stores the converted codeplug, in blocks of 256 bytes padded
-    // with blanks; it was unscrambled with the identifier the radio reported.
-    const Bytes expected = carrytest::ConvertWithTool(backups[0], "5.10", m_Files / "expected.bin");
-    ASSERT_FALSE(expected.empty());
-    EXPECT_GT(expected.size(), uploaded.size());
-    const Bytes stored = ReadFileBytes(Stored());
-    ASSERT_EQ(stored.size(), (expected.size() + 255) / 256 * 256);
-    EXPECT_EQ(Prefix(stored, expected.size()), expected);
-    EXPECT_TRUE(AllBytesAre(stored, expected.size(), 0x20));
+    const size_t converted = ExpectStoredConversion("5.10");
+    EXPECT_GT(converted, codeplug.size());
 
     EXPECT_EQ(host.m_Console,
         "Done.\nUploading codeplug...Done.\nSaving codeplug to " + name
             + "...Done.\nResetting radio and converting codeplug...Done.\nDownloading codeplug...");
     EXPECT_TRUE(host.m_Statuses.empty());
-    const int downloadInterval = static_cast<int>(static_cast<double>(expected.size()) * 0.015);
+    const int downloadInterval = static_cast<int>(static_cast<double>(converted) * 0.015);
     EXPECT_EQ(host.m_TimedProgress, (std::vector<int> { 300, 200, downloadInterval }));
     EXPECT_EQ(host.ProgressBar().Position(), 100);
     EXPECT_EQ(host.m_Component.m_Delays, std::vector<int> { 360 });
@@ -173,18 +183,8 @@ TEST_F(CodeplugCarry, DownFrom510InWindowUse)
     CarryHost host(false);
     ASSERT_EQ(Carry(host, radio), kPostUpdateConverted);
     ASSERT_TRUE(radio.WaitForExit(5000));
-
-    const std::vector<fs::path> backups = Backups();
-    ASSERT_EQ(backups.size(), 1u);
-    const std::string name = backups[0].filename().string();
-    const Bytes expected = carrytest::ConvertWithTool(backups[0], "5.9", m_Files / "expected.bin");
-    ASSERT_FALSE(expected.empty());
-    EXPECT_LT(expected.size(), codeplug.size());
-    const Bytes stored = ReadFileBytes(Stored());
-    ASSERT_EQ(stored.size(), (expected.size() + 255) / 256 * 256);
-    EXPECT_EQ(Prefix(stored, expected.size()), expected);
-    EXPECT_TRUE(AllBytesAre(stored, expected.size(), 0x20));
-
+    const std::string name = ExpectOneBackupOf(codeplug);
+    EXPECT_LT(ExpectStoredConversion("5.9"), codeplug.size());
     EXPECT_EQ(host.m_Statuses,
         (std::vector<std::string> { "Uploading codeplug...", "Saving codeplug to " + name + "...",
             "Resetting radio and converting codeplug...", "Downloading codeplug..." }));
@@ -203,46 +203,30 @@ TEST_F(CodeplugCarry, EqualFormatsAreReadAndSavedButNotWritten)
         EXPECT_FALSE(radio.Received(0x03, 0x00));
         EXPECT_TRUE(host.m_Component.m_Delays.empty());
         EXPECT_EQ(host.m_TimedProgress, std::vector<int> { 300 });
-        ASSERT_EQ(Backups().size(), 1u);
         EXPECT_EQ(host.m_Console,
-            "Done.\nUploading codeplug...Done.\nSaving codeplug to "
-                + Backups()[0].filename().string() + "...");
-        const Bytes uploaded = ReadFileBytes(Backups()[0]);
-        EXPECT_GE(uploaded.size(), ChainBytes(codeplug));
-        EXPECT_EQ(uploaded, Sent(codeplug, uploaded.size()));
-        fs::remove(Backups()[0]);
+            "Done.\nUploading codeplug...Done.\nSaving codeplug to " + ExpectOneBackupOf(codeplug)
+                + "...");
+        fs::remove(Backups().at(0));
     }
     // A radio that does not give its identifier: the backup says so in its
     // name, and the run goes on.
-    {
-        std::vector<std::string> options = RadioWith(codeplug, "5.9");
-        options.insert(options.end(), { "--silent", "serial" });
-        SimulatedRadio radio(options);
-        CarryHost host(false);
-        EXPECT_EQ(Carry(host, radio), kPostUpdateNothingToDo);
-        EXPECT_TRUE(radio.Received(0x04, 0x04));
-        ASSERT_EQ(Backups().size(), 1u);
-        EXPECT_EQ(Backups()[0].filename().string().rfind("Codeplug_unknown_", 0), 0u);
-        EXPECT_FALSE(radio.Received(0x03, 0x00));
-    }
+    SimulatedRadio radio(RadioWith(codeplug, "5.9", { "--silent", "serial" }));
+    CarryHost host(false);
+    EXPECT_EQ(Carry(host, radio), kPostUpdateNothingToDo);
+    EXPECT_TRUE(radio.Received(0x04, 0x04));
+    EXPECT_EQ(ExpectOneBackupOf(codeplug).rfind("Codeplug_unknown_", 0), 0u);
+    EXPECT_FALSE(radio.Received(0x03, 0x00));
 }
 
 TEST_F(CodeplugCarry, FormatsOlderThan58OrUnknownAreLeftAlone)
 {
     Bytes codeplug57 = Codeplug(8);
     codeplug57[7] = 7; // header word 3: version 5.7
-    const struct {
-        Bytes codeplug;
-        const char* target;
-    } cases[] = {
-        { codeplug57, "5.10" },
-        { Codeplug(8), "5.7" },
-        { Codeplug(8), "5.11" },
-        { Codeplug(8), "6.8" },
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.target);
-        SimulatedRadio radio(RadioWith(c.codeplug, c.target));
+    const std::pair<Bytes, const char*> cases[] = { { codeplug57, "5.10" }, { Codeplug(8), "5.7" },
+        { Codeplug(8), "5.11" }, { Codeplug(8), "6.8" } };
+    for (const auto& [codeplug, target] : cases) {
+        SCOPED_TRACE(target);
+        SimulatedRadio radio(RadioWith(codeplug, target));
         CarryHost host(true);
         EXPECT_EQ(Carry(host, radio), kPostUpdateFormatUnsupported);
         EXPECT_TRUE(radio.Received(0x03, 0x07));
@@ -256,9 +240,7 @@ TEST_F(CodeplugCarry, UploadFailuresWriteNothing)
     // A password the operator does not give: the transfer is abandoned and
     // nothing arrives (0 bytes); nothing to save.
     {
-        std::vector<std::string> options = RadioWith(Codeplug(8), "5.10");
-        options.insert(options.end(), { "--password", "1234" });
-        SimulatedRadio radio(options);
+        SimulatedRadio radio(RadioWith(Codeplug(8), "5.10", { "--password", "1234" }));
         CarryHost host(true);
         EXPECT_EQ(Carry(host, radio), kPostUpdateUploadFailed);
         EXPECT_TRUE(radio.Received(0x03, 0x04));
@@ -276,24 +258,17 @@ TEST_F(CodeplugCarry, UploadFailuresWriteNothing)
         EXPECT_EQ(Carry(host, radio), kPostUpdateUploadFailed);
         EXPECT_FALSE(radio.Received(0x03, 0x00));
         EXPECT_TRUE(host.m_Component.m_Delays.empty());
-        ASSERT_EQ(Backups().size(), 1u);
-        const Bytes uploaded = ReadFileBytes(Backups()[0]);
-        EXPECT_GE(uploaded.size(), ChainBytes(invalid));
-        EXPECT_EQ(uploaded, Sent(invalid, uploaded.size()));
-        fs::remove(Backups()[0]);
+        ExpectOneBackupOf(invalid);
+        fs::remove(Backups().at(0));
     }
     // A codeplug that would outgrow the buffer in 5.10: the converters stop
     // and the radio keeps what it has.
-    {
-        const Bytes large = Codeplug(8, 3, 16);
-        SimulatedRadio radio(RadioWith(large, "5.10"));
-        CarryHost host(true);
-        EXPECT_EQ(Carry(host, radio), kPostUpdateUploadFailed);
-        EXPECT_EQ(host.m_Component.m_Delays, std::vector<int> { 360 });
-        EXPECT_FALSE(radio.Received(0x03, 0x00));
-        ASSERT_EQ(Backups().size(), 1u);
-        fs::remove(Backups()[0]);
-    }
+    SimulatedRadio radio(RadioWith(Codeplug(8, 3, 16), "5.10"));
+    CarryHost host(true);
+    EXPECT_EQ(Carry(host, radio), kPostUpdateUploadFailed);
+    EXPECT_EQ(host.m_Component.m_Delays, std::vector<int> { 360 });
+    EXPECT_FALSE(radio.Received(0x03, 0x00));
+    EXPECT_EQ(Backups().size(), 1u);
 }
 
 TEST_F(CodeplugCarry, NoBackupNoWrite)
@@ -326,13 +301,12 @@ TEST_F(CodeplugCarry, NoBackupNoWrite)
     EXPECT_NE(window.m_Boxes[0].text.find("Nothing was written to the radio."), std::string::npos);
 }
 
-TEST_F(CodeplugCarry, DownloadThatBreaksOffOrIsStopped)
+TEST_F(CodeplugCarry, DownloadBreaksOffIsStoppedOrGetsNoAnswer)
 {
     // The radio drops the line in the middle of the download.
     {
-        std::vector<std::string> options = RadioWith(Codeplug(8), "5.10");
-        options.insert(options.end(), { "--fault-stage", "download", "--close-after-block", "3" });
-        SimulatedRadio radio(options);
+        SimulatedRadio radio(RadioWith(
+            Codeplug(8), "5.10", { "--fault-stage", "download", "--close-after-block", "3" }));
         CarryHost host(false);
         EXPECT_EQ(Carry(host, radio), kPostUpdateDownloadFailed);
         EXPECT_TRUE(radio.Received(0x03, 0x00));
@@ -345,6 +319,7 @@ TEST_F(CodeplugCarry, DownloadThatBreaksOffOrIsStopped)
                 + name + ".");
         fs::remove(Backups()[0]);
     }
+    EXPECT_EQ(DownloadFailedStatusText(""), "An error occurred while downloading the codeplug.");
     // Stop pressed during the conversion wait: the codeplug is not written.
     {
         SimulatedRadio radio(RadioWith(Codeplug(8), "5.10"));
@@ -353,15 +328,10 @@ TEST_F(CodeplugCarry, DownloadThatBreaksOffOrIsStopped)
         EXPECT_EQ(Carry(host, radio), kPostUpdateDownloadFailed);
         EXPECT_FALSE(radio.Received(0x03, 0x00));
         EXPECT_EQ(Backups().size(), 1u);
+        fs::remove(Backups()[0]);
     }
-    EXPECT_EQ(DownloadFailedStatusText(""), "An error occurred while downloading the codeplug.");
-}
-
-TEST_F(CodeplugCarry, NoAnswerToTheCodeplugInformationRequest)
-{
-    std::vector<std::string> options = RadioWith(Codeplug(8), "5.10");
-    options.insert(options.end(), { "--silent", "format" });
-    SimulatedRadio radio(options);
+    // No answer to the codeplug information request: nothing is read.
+    SimulatedRadio radio(RadioWith(Codeplug(8), "5.10", { "--silent", "format" }));
     CarryHost host(true);
     EXPECT_EQ(Carry(host, radio), kPostUpdateNoAnswer);
     EXPECT_TRUE(radio.Received(0x04, 0x04));
@@ -372,7 +342,7 @@ TEST_F(CodeplugCarry, NoAnswerToTheCodeplugInformationRequest)
     EXPECT_TRUE(Backups().empty());
 }
 
-TEST_F(CodeplugCarry, AfterTheRestart)
+TEST_F(CodeplugCarry, AfterTheRestartOnlyAnotherFirstMessageLeadsToTheCodeplug)
 {
     const auto run = [](SimulatedRadio& radio, CarryHost& host) {
         std::string error;
@@ -394,36 +364,11 @@ TEST_F(CodeplugCarry, AfterTheRestart)
         EXPECT_FALSE(codeplugRequested(radio));
         EXPECT_EQ(host.m_Console, "Resetting radio...");
     }
-    // Three control heads updated one after the other, then silence.
-    {
-        SimulatedRadio radio({ "--restart", "heads", "--control-heads", "0,0,0", "--restart-delay",
-            "50", "--head-interval", "300" });
-        CarryHost host(true);
-        EXPECT_EQ(run(radio, host), kPostUpdateNothingToDo);
-        EXPECT_FALSE(codeplugRequested(radio));
-        EXPECT_EQ(host.m_Console,
-            "Resetting radio...Updating Pellar control head...Updating Pellar control "
-            "head...Updating Pellar control head...");
-        const std::vector<int>& waits = host.m_CappedTimer.Requested();
-        EXPECT_EQ(std::count(waits.begin(), waits.end(), 64000), 3);
-    }
-    // Control heads sharing one address: the box, no waiting for them.
-    {
-        SimulatedRadio radio(
-            { "--restart", "heads", "--control-heads", "1", "--restart-delay", "50" });
-        CarryHost host(false);
-        EXPECT_EQ(run(radio, host), kPostUpdateNothingToDo);
-        EXPECT_FALSE(codeplugRequested(radio));
-        ASSERT_EQ(host.m_Boxes.size(), 1u);
-        EXPECT_EQ(host.m_Boxes[0].text, kTextDuplicateControlHeads);
-    }
     // Another first message: the codeplug path runs.
     {
-        std::vector<std::string> options = RadioWith(Codeplug(8), "5.8");
-        options.insert(options.end(),
+        SimulatedRadio radio(RadioWith(Codeplug(8), "5.8",
             { "--new-format-version", "5.10", "--restart-message", "0102", "--restart-delay",
-                "50" });
-        SimulatedRadio radio(options);
+                "50" }));
         CarryHost host(true);
         EXPECT_EQ(run(radio, host), kPostUpdateConverted);
         EXPECT_EQ(host.m_Console.rfind("Resetting radio...Done.\nUploading codeplug...", 0), 0u)
@@ -432,49 +377,39 @@ TEST_F(CodeplugCarry, AfterTheRestart)
     }
 }
 
-TEST(CodeplugBackup, NamingAndExclusiveCreation)
+TEST_F(CodeplugCarry, BackupNamingAndExclusiveCreation)
 {
     EXPECT_EQ(CodeplugBackupName("001A2B3C4D5E6F70", 1796726712),
         "Codeplug_001A2B3C4D5E6F70_20261208T104512Z.bin");
     EXPECT_EQ(CodeplugBackupName("", 0), "Codeplug_unknown_19700101T000000Z.bin");
 
-    testsupport::TempDir dir;
-    const std::string path = (dir / "Codeplug_X.bin").string();
+    const std::string path = (m_Files / "Codeplug_X.bin").string();
     const Bytes first = { 0x5F, 0x5F, 0x00, 0x40, 0x12, 0x34 };
     std::string error;
     ASSERT_TRUE(SaveCodeplugBackup(path, first.data(), 6, error)) << error;
     EXPECT_EQ(ReadFileBytes(path), first);
     // An existing file is never replaced.
-    const Bytes second(128, 0xAA);
+    const Bytes second(384, 0xAA);
     EXPECT_FALSE(SaveCodeplugBackup(path, second.data(), 128, error));
     EXPECT_NE(error.find(path), std::string::npos) << error;
     EXPECT_EQ(ReadFileBytes(path), first);
     // Nothing to save: no file.
-    const std::string empty = (dir / "empty.bin").string();
+    const std::string empty = (m_Files / "empty.bin").string();
     EXPECT_FALSE(SaveCodeplugBackup(empty, first.data(), 0, error));
-    EXPECT_FALSE(fs::exists(empty));
     EXPECT_FALSE(SaveCodeplugBackup(empty, second.data(), kCodeplugBytes + 1, error));
     EXPECT_FALSE(fs::exists(empty));
-}
 
-TEST(CodeplugBackup, TheSameRadioReadTwiceInOneSecondKeepsBothBackups)
-{
-    testsupport::TempDir dir;
-    const fs::path previous = fs::current_path();
-    fs::current_path(dir.Path());
-    const Bytes first(256, 0x11);
-    const Bytes second(384, 0x22);
+    // The same radio read twice in one second keeps both backups (in the
+    // working directory).
     std::string name1;
     std::string name2;
-    std::string error;
-    EXPECT_TRUE(CreateCodeplugBackup("00FF", 1796726712, first.data(), 256, name1, error)) << error;
+    EXPECT_TRUE(CreateCodeplugBackup("00FF", 1796726712, first.data(), 6, name1, error)) << error;
     EXPECT_TRUE(CreateCodeplugBackup("00FF", 1796726712, second.data(), 384, name2, error))
         << error;
     EXPECT_EQ(name1, "Codeplug_00FF_20261208T104512Z.bin");
     EXPECT_EQ(name2, "Codeplug_00FF_20261208T104512Z_2.bin");
-    EXPECT_EQ(ReadFileBytes(dir / name1), first);
-    EXPECT_EQ(ReadFileBytes(dir / name2), second);
-    fs::current_path(previous);
+    EXPECT_EQ(ReadFileBytes(m_Work / name1), first);
+    EXPECT_EQ(ReadFileBytes(m_Work / name2), second);
 }
 
 TEST(CodeplugBackup, DownloadProgressInterval)

@@ -6,8 +6,10 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace codeplugtest {
@@ -39,6 +41,12 @@ struct Block {
         words[index] = value;
         return *this;
     }
+    Block& Words(std::initializer_list<std::pair<int, uint16_t>> list)
+    {
+        for (const auto& [index, value] : list)
+            words[index] = value;
+        return *this;
+    }
     Block& SetTable(int k, int count, int size, std::vector<uint16_t> data = {})
     {
         tables.at(static_cast<size_t>(k)) = Table { count, size, std::move(data) };
@@ -46,47 +54,22 @@ struct Block {
     }
 };
 
-// Layout of a block class in a format: data start and number of tables.
-struct Layout {
-    int dataStart;
-    int tables;
-};
-
-inline Layout StandardLayout(int type, int kind, int minor)
+// Data start and number of tables of a block class in a format.
+inline std::pair<int, int> StandardLayout(int type, int kind, bool f510)
 {
-    const bool f510 = minor >= 10;
-    switch (type) {
-    case kHeader:
+    if (type == kHeader)
         return { f510 ? 84 : 64, 15 };
-    case kList:
+    if (type == kList)
         return { 38, 15 };
-    case kKind:
-        switch (kind) {
-        case 0:
-            return { 69, 15 };
-        case 4:
-            return { 76, 15 };
-        case 5:
-            return { 65, 15 };
-        default:
-            return { 70, 15 };
-        }
-    default:
-        switch (kind) {
-        case 0:
-            return { 96, 15 };
-        case 1:
-            return f510 ? Layout { 146, 17 } : Layout { 144, 15 };
-        case 3:
-            return f510 ? Layout { 354, 21 } : Layout { 348, 15 };
-        case 4:
-            return f510 ? Layout { 319, 21 } : Layout { 313, 15 };
-        case 5:
-            return { 57, 15 };
-        default:
-            return { 60, 15 };
-        }
-    }
+    if (type == kKind)
+        return { kind == 0 ? 69 : kind == 4 ? 76 : kind == 5 ? 65 : 70, 15 };
+    // System kind, data start before 5.10, data start and tables in 5.10.
+    const int systems[][4] = { { 0, 96, 96, 15 }, { 1, 144, 146, 17 }, { 3, 348, 354, 21 },
+        { 4, 313, 319, 21 }, { 5, 57, 57, 15 } };
+    for (const auto& s : systems)
+        if (s[0] == kind)
+            return f510 ? std::pair { s[2], s[3] } : std::pair { s[1], 15 };
+    return { 60, 15 };
 }
 
 class CodeplugBuilder {
@@ -105,20 +88,15 @@ public:
     Block& At(size_t index) { return m_Blocks.at(index); }
     size_t BlockCount() const { return m_Blocks.size(); }
 
-    // Non-zero words after the chain (where word 4 points past) so that tests
-    // see the tail of the image move along.
-    CodeplugBuilder& Trailer(bool on)
-    {
-        m_Trailer = on;
-        return *this;
-    }
-
+    // The image; 128 non-zero words follow the chain (where word 4 points
+    // past) so that tests see the tail of the image move along.
     std::vector<uint16_t> Build() const
     {
         std::vector<uint16_t> image(kWords, 0);
         int pos = 0;
         int systems = 0;
         int lists = 0;
+        m_Starts.assign(m_Blocks.size(), 0);
         for (size_t b = 0; b < m_Blocks.size(); ++b) {
             const Block& block = m_Blocks[b];
             systems += block.type == kSystem;
@@ -132,9 +110,7 @@ public:
             image.at(pos + 2) = static_cast<uint16_t>(m_Minor >= 10
                     ? (tables << 11) | (block.directoryOffset & 0x07FF)
                     : (tables << 12) | (block.directoryOffset & 0x0FFF));
-            if (block.type == kKind)
-                image.at(pos + 3) = static_cast<uint16_t>(block.kind << 12);
-            if (block.type == kSystem)
+            if (block.type == kKind || block.type == kSystem)
                 image.at(pos + 3) = static_cast<uint16_t>((block.kind << 12) | block.number);
             int at = pos + block.directoryOffset;
             for (const Table& t : block.tables)
@@ -142,27 +118,22 @@ public:
             for (size_t k = 0; k < block.tables.size(); ++k) {
                 const Table& t = block.tables[k];
                 for (int i = 0; i < t.count * t.size; ++i) {
-                    image.at(at++)
-                        = t.data.empty() ? Pattern(b, k, i) : t.data.at(static_cast<size_t>(i));
+                    image.at(at++) = t.data.empty() ? static_cast<uint16_t>(
+                                         ((((b * 31 + k * 7) << 8) + i * 3 + 1) | 0x0100) & 0x7FFF)
+                                                    : t.data.at(static_cast<size_t>(i));
                 }
             }
-            if (b == 0) {
-                image.at(3) = static_cast<uint16_t>((m_Major << 8) | m_Minor);
-            }
-            m_Starts.resize(m_Blocks.size());
             m_Starts[b] = pos;
             pos += length;
         }
+        image.at(3) = static_cast<uint16_t>((m_Major << 8) | m_Minor);
         image.at(4) = static_cast<uint16_t>(pos + 128);
         image.at(14) = static_cast<uint16_t>((lists << 8) | systems);
-        if (m_Trailer) {
-            for (int i = 0; i < 128; ++i)
-                image.at(pos + i) = static_cast<uint16_t>(0x7E00 + i);
-        }
-        for (size_t b = 0; b < m_Blocks.size(); ++b) {
+        for (int i = 0; i < 128; ++i)
+            image.at(pos + i) = static_cast<uint16_t>(0x7E00 + i);
+        for (size_t b = 0; b < m_Blocks.size(); ++b)
             for (const auto& [index, value] : m_Blocks[b].words)
                 image.at(m_Starts[b] + index) = value;
-        }
         return image;
     }
 
@@ -182,22 +153,12 @@ public:
         return bytes;
     }
 
-    static uint16_t Pattern(size_t block, size_t table, int i)
-    {
-        return static_cast<uint16_t>(
-            ((((block * 31 + table * 7) << 8) + i * 3 + 1) | 0x0100) & 0x7FFF);
-    }
-
 private:
     Block Standard(int type, int kind, int number) const
     {
-        const Layout layout = StandardLayout(type, kind, m_Minor);
-        Block block;
-        block.type = type;
-        block.kind = kind;
-        block.number = number;
-        block.directoryOffset = layout.dataStart - layout.tables;
-        block.tables.resize(static_cast<size_t>(layout.tables));
+        const auto [dataStart, tables] = StandardLayout(type, kind, m_Minor >= 10);
+        Block block { type, kind, number, dataStart - tables, {}, {} };
+        block.tables.resize(static_cast<size_t>(tables));
         return block;
     }
     Block& Add(Block block)
@@ -208,7 +169,6 @@ private:
 
     int m_Major;
     int m_Minor;
-    bool m_Trailer = true;
     std::vector<Block> m_Blocks;
     mutable std::vector<int> m_Starts;
 };
@@ -224,48 +184,51 @@ inline CodeplugBuilder TypicalCodeplug(int minor, int systemSets, int lists, int
 {
     CodeplugBuilder builder(5, minor);
     const bool f59 = minor >= 9;
-    auto fill = [&](Block& block, std::map<int, int> sizes, std::vector<int> empty) {
-        for (size_t k = 0; k < block.tables.size(); ++k) {
-            const int table = static_cast<int>(k);
-            const int size = sizes.count(table) ? sizes[table] : 2;
-            bool isEmpty = false;
-            for (int e : empty)
-                isEmpty = isEmpty || e == table;
-            block.SetTable(table, isEmpty ? 0 : records, isEmpty ? 0 : size);
+    auto fill = [&](Block& block, std::map<int, int> sizes, std::set<int> empty = {}) {
+        for (int k = 0; k < static_cast<int>(block.tables.size()); ++k) {
+            const int size = sizes.count(k) ? sizes[k] : 2;
+            block.SetTable(k, empty.count(k) ? 0 : records, empty.count(k) ? 0 : size);
         }
+        return &block;
     };
-    fill(builder.Header(), { { 0, 3 }, { 1, 4 }, { 3, 1 } }, {});
+    fill(builder.Header(), {});
     builder.Header().SetTable(0, 16, 3).SetTable(1, 16, 4).SetTable(3, 16, 1);
     builder.Header().Word(25, 0x0101).Word(70, 60);
     for (int kind : { 0, 1, 4, 5 })
-        fill(builder.AddKind(kind), {}, {});
+        fill(builder.AddKind(kind), {});
     int number = 1;
     for (int set = 0; set < systemSets; ++set) {
-        Block& s0 = builder.AddSystem(number++, 0);
-        fill(s0, { { 2, 4 }, { 3, 36 }, { 6, 9 }, { 7, 9 }, { 8, 2 } }, {});
+        Block* s0
+            = fill(builder.AddSystem(number++, 0), { { 2, 4 }, { 3, 36 }, { 6, 9 }, { 7, 9 } });
         for (int i = 65; i <= 69; ++i)
-            s0.Word(i, 0x4141);
-        Block& s1 = builder.AddSystem(number++, 1);
-        fill(s1, { { 5, 4 }, { 6, 18 }, { 7, 36 }, { 8, 9 } }, { 9, 10 });
-        if (f59)
-            s1.SetTable(9, 0, 2);
-        s1.Word(10, 3 << 9);
-        Block& s3 = builder.AddSystem(number++, 3);
-        fill(s3, { { 5, 6 }, { 6, 20 }, { 7, 36 }, { 12, 9 } }, { 13, 14 });
-        if (f59)
-            s3.SetTable(13, 0, 2);
-        s3.Word(10, 5 << 9);
-        Block& s4 = builder.AddSystem(number++, 4);
-        fill(s4, { { 0, 6 }, { 6, 8 }, { 7, 22 }, { 9, 36 }, { 11, 32 }, { 12, 9 } }, { 13, 14 });
-        if (f59)
-            s4.SetTable(13, 0, 2);
-        s4.Word(248, 7);
-        Block& s5 = builder.AddSystem(number++, 5);
-        fill(s5, { { 0, 11 }, { 2, 37 } }, { 1, 3 });
+            s0->Word(i, 0x4141);
+        Block* s1 = fill(builder.AddSystem(number++, 1),
+            { { 5, 4 }, { 6, 18 }, { 7, 36 }, { 8, 9 } }, { 9, 10 });
+        s1->SetTable(9, 0, f59 ? 2 : 0).Word(10, 3 << 9);
+        Block* s3 = fill(builder.AddSystem(number++, 3),
+            { { 5, 6 }, { 6, 20 }, { 7, 36 }, { 12, 9 } }, { 13, 14 });
+        s3->SetTable(13, 0, f59 ? 2 : 0).Word(10, 5 << 9);
+        Block* s4 = fill(builder.AddSystem(number++, 4),
+            { { 0, 6 }, { 6, 8 }, { 7, 22 }, { 9, 36 }, { 11, 32 }, { 12, 9 } }, { 13, 14 });
+        s4->SetTable(13, 0, f59 ? 2 : 0).Word(248, 7);
+        fill(builder.AddSystem(number++, 5), { { 0, 11 }, { 2, 37 } }, { 1, 3 });
     }
     for (int i = 0; i < lists; ++i)
-        fill(builder.AddList(), { { 0, 17 }, { 1, 15 }, { 2, 13 }, { 3, 13 }, { 4, 14 } }, {});
+        fill(builder.AddList(), { { 0, 17 }, { 1, 15 }, { 2, 13 }, { 3, 13 }, { 4, 14 } });
     return builder;
+}
+
+// A 5.9 codeplug whose conversion to 5.10 would grow it past the 65536-byte
+// buffer.
+inline CodeplugBuilder HugeCodeplug()
+{
+    CodeplugBuilder huge(5, 9);
+    huge.Header().SetTable(1, 16, 255);
+    huge.AddKind(0);
+    huge.AddSystem(1, 0);
+    huge.AddList().SetTable(5, 255, 60);
+    huge.AddList().SetTable(5, 200, 40);
+    return huge;
 }
 
 // ---- Reading an image back ---------------------------------------------------
@@ -294,16 +257,13 @@ inline std::vector<ParsedBlock> ParseChain(const std::vector<uint16_t>& image, b
 {
     std::vector<ParsedBlock> blocks;
     const int end = image.at(4) - 128;
-    int pos = 0;
-    while (pos < end) {
-        if (image.at(pos) != 0x5F5F)
-            throw std::runtime_error("no marker at word " + std::to_string(pos));
+    for (int pos = 0; pos < end; pos += blocks.back().length) {
+        if (image.at(pos) != 0x5F5F || (image.at(pos + 1) & 0x3FFF) == 0)
+            throw std::runtime_error("broken block at word " + std::to_string(pos));
         ParsedBlock b;
         b.start = pos;
         b.type = image.at(pos + 1) >> 14;
         b.length = image.at(pos + 1) & 0x3FFF;
-        if (b.length == 0)
-            throw std::runtime_error("zero length at word " + std::to_string(pos));
         const uint16_t dir = image.at(pos + 2);
         const int tables = split510 ? dir >> 11 : dir >> 12;
         b.directoryOffset = split510 ? dir & 0x07FF : dir & 0x0FFF;
@@ -314,15 +274,12 @@ inline std::vector<ParsedBlock> ParseChain(const std::vector<uint16_t>& image, b
         int at = pos + b.directoryOffset + tables;
         for (int k = 0; k < tables; ++k) {
             const uint16_t d = image.at(pos + b.directoryOffset + k);
-            ParsedTable t;
-            t.count = d >> 8;
-            t.size = d & 0xFF;
+            ParsedTable t { d >> 8, d & 0xFF, {} };
             for (int i = 0; i < t.count * t.size; ++i)
                 t.data.push_back(image.at(at++));
             b.tables.push_back(std::move(t));
         }
         blocks.push_back(std::move(b));
-        pos += blocks.back().length;
     }
     return blocks;
 }

@@ -5,58 +5,32 @@
 #include <sstream>
 #include <stdexcept>
 
-namespace {
-
-Bytes ParseHexLine(const std::string& line)
-{
-    Bytes bytes;
-    std::istringstream in(line);
-    std::string item;
-    while (in >> item) {
-        bytes.push_back(static_cast<uint8_t>(std::stoul(item, nullptr, 16)));
-    }
-    return bytes;
-}
-
-} // namespace
-
 KeystreamData LoadKeystreamData(const std::string& identifier)
 {
     std::ifstream in(std::string(KEYSTREAM_DATA_DIR) + "/keystream-" + identifier + ".txt");
-    if (!in) {
+    if (!in)
         throw std::runtime_error("keystream data for " + identifier + " not found");
+    // Lines: identifier, keystream, then plain and scrambled for two blocks.
+    std::string line;
+    std::vector<Bytes> lines;
+    while (std::getline(in, line)) {
+        std::istringstream items(line);
+        Bytes bytes;
+        for (std::string item; items >> item;)
+            bytes.push_back(static_cast<uint8_t>(std::stoul(item, nullptr, 16)));
+        lines.push_back(bytes);
     }
-    KeystreamData data;
-    std::string line[6];
-    for (auto& l : line) {
-        std::getline(in, l);
-    }
-    data.identifier = line[0];
-    data.keystream = ParseHexLine(line[1]);
-    for (int i = 0; i < 2; ++i) {
-        data.plain[i] = ParseHexLine(line[2 + 2 * i]);
-        data.scrambled[i] = ParseHexLine(line[3 + 2 * i]);
-    }
-    return data;
+    lines.resize(6);
+    return { lines[1], { lines[2], lines[4] }, { lines[3], lines[5] } };
 }
 
 int FakeRadio::GetChar(uint8_t& ch)
 {
-    if (m_Out.empty()) {
+    if (m_Out.empty())
         return -1;
-    }
     ch = m_Out.front();
     m_Out.pop_front();
     return 1;
-}
-
-int FakeRadio::Read(uint8_t* buffer, int count)
-{
-    int n = 0;
-    while (n < count && GetChar(buffer[n]) == 1) {
-        ++n;
-    }
-    return n;
 }
 
 // Frames from the PC: BA 7F 01, escaped message and checksum, 7E.
@@ -79,13 +53,11 @@ int FakeRadio::Write(const uint8_t* buffer, int count)
                 }
             }
             uint8_t sum = 0;
-            for (uint8_t v : plainFrame) {
+            for (uint8_t v : plainFrame)
                 sum = static_cast<uint8_t>(sum + v);
-            }
             if (plainFrame.size() >= 3 && sum == 0 && plainFrame[0] == 0x7F
-                && plainFrame[1] == 0x01) {
+                && plainFrame[1] == 0x01)
                 Handle(Bytes(plainFrame.begin() + 2, plainFrame.end() - 1));
-            }
         } else if (m_InFrame) {
             m_Frame.push_back(b);
         }
@@ -98,9 +70,8 @@ void FakeRadio::Send(const Bytes& message)
     Bytes frame { 0x01, 0x7F };
     frame.insert(frame.end(), message.begin(), message.end());
     uint8_t sum = 0;
-    for (uint8_t v : frame) {
+    for (uint8_t v : frame)
         sum = static_cast<uint8_t>(sum + v);
-    }
     frame.push_back(static_cast<uint8_t>(0x100 - sum));
     m_Out.push_back(0xBA);
     for (uint8_t v : frame) {
@@ -117,9 +88,8 @@ void FakeRadio::Send(const Bytes& message)
 std::string FakeRadio::Trace() const
 {
     std::string text;
-    for (const Bytes& m : received) {
+    for (const Bytes& m : received)
         text += (text.empty() ? "" : " ") + std::to_string(m[0]) + "," + std::to_string(m[1]);
-    }
     return text;
 }
 
@@ -131,12 +101,11 @@ int FakeRadio::Count(uint8_t command, uint8_t subCode) const
 
 void FakeRadio::Grant()
 {
-    Send({ 3, grantSubCode });
-    if (m_Mode == Mode::Upload) {
+    Send({ 3, 13 });
+    if (m_Mode == Mode::Upload)
         NextUploadBlock();
-    } else {
+    else
         Send({ 3, 8 });
-    }
 }
 
 void FakeRadio::NextUploadBlock()
@@ -154,9 +123,8 @@ void FakeRadio::NextUploadBlock()
 void FakeRadio::TakeBlock(const uint8_t* data)
 {
     rawBlocks.emplace_back(data, data + 128);
-    if (m_KeyUsed + 2 > keystream.size()) {
+    if (m_KeyUsed + 2 > keystream.size())
         return;
-    }
     const uint8_t k1 = keystream[m_KeyUsed++];
     const uint8_t k2 = keystream[m_KeyUsed++];
     const uint16_t mask = static_cast<uint16_t>(data[1] << 8 | data[0]);
@@ -166,30 +134,26 @@ void FakeRadio::TakeBlock(const uint8_t* data)
         block.push_back(static_cast<uint8_t>(word >> 8));
         block.push_back(static_cast<uint8_t>(word));
     }
-    for (int i = 0; i < 128; i += 2) {
+    for (int i = 0; i < 128; i += 2)
         m_Sum = static_cast<uint16_t>(m_Sum + (block[i] << 8 | block[i + 1]));
-    }
     plain.insert(plain.end(), block.begin(), block.end());
 }
 
 // True when the normal answer is to be left out.
 bool FakeRadio::Inject()
 {
-    if (!injectAt || *injectAt != m_Requests++) {
+    if (!injectAt || *injectAt != m_Requests++)
         return false;
-    }
-    for (const Bytes& m : inject) {
+    for (const Bytes& m : inject)
         Send(m);
-    }
     return injectReplaces;
 }
 
 void FakeRadio::Handle(const Bytes& message)
 {
     received.push_back(message);
-    if (message.size() < 2 || message[0] != 3) {
+    if (message.size() < 2 || message[0] != 3)
         return;
-    }
     switch (message[1]) {
     case 7:
     case 0:
@@ -197,38 +161,32 @@ void FakeRadio::Handle(const Bytes& message)
         m_UploadBlock = 0;
         m_KeyUsed = 0;
         m_Sum = 0;
-        if (password) {
+        if (password)
             Send({ 3, 11 });
-        } else {
+        else
             Grant();
-        }
         break;
     case 12:
-        if (statusNoiseBeforeVerdict) {
+        if (statusNoiseBeforeVerdict)
             Send({ 7, 37 });
-        }
         if (password && message.size() == 6
-            && std::equal(password->begin(), password->end(), message.begin() + 2)) {
+            && std::equal(password->begin(), password->end(), message.begin() + 2))
             Grant();
-        } else {
+        else
             Send({ 3, 11 });
-        }
         break;
     case 8:
         if (m_Mode == Mode::Upload) {
-            if (!Inject()) {
+            if (!Inject())
                 NextUploadBlock();
-            }
         }
         break;
     case 2:
-        if (m_Mode != Mode::Download || message.size() != 130) {
+        if (m_Mode != Mode::Download || message.size() != 130)
             break;
-        }
         TakeBlock(message.data() + 2);
-        if (Inject()) {
+        if (Inject())
             break;
-        }
         if (checksumEvery > 0 && rawBlocks.size() % checksumEvery == 0) {
             const bool wrong = std::find(wrongReports.begin(), wrongReports.end(), m_Reports++)
                 != wrongReports.end();

@@ -3,18 +3,19 @@
 #include <array>
 #include <cstdint>
 #include <deque>
-#include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "link/CommSession.h"
 #include "link/QUVCommDevice.h"
+#include "link/SimpleEventLoop.h"
 
 using Bytes = std::vector<uint8_t>;
 
 // Known-answer data of the scrambler (see data/make_keystream.py).
 struct KeystreamData {
-    std::string identifier;
     Bytes keystream;
     Bytes plain[2];
     Bytes scrambled[2];
@@ -29,7 +30,6 @@ public:
     // --- behaviour, set before the transfer ---
     Bytes codeplug; // what an upload reads out
     std::optional<std::array<uint8_t, 4>> password; // BCD answer it wants
-    uint8_t grantSubCode = 13;
     bool statusNoiseBeforeVerdict = false; // (7, 37) before each verdict
     Bytes keystream; // to unscramble received blocks
     int checksumEvery = 0; // (3, 3) after every n blocks
@@ -47,12 +47,9 @@ public:
     Bytes plain; // unscrambled download
     std::vector<uint8_t> verdicts; // 5 or 6, one per (3, 3) report
 
-    int Open() override { return 1; }
-    int Close() override { return 0; }
     bool IsOpen() override { return true; }
     bool CharReady() override { return !m_Out.empty(); }
     int GetChar(uint8_t& ch) override;
-    int Read(uint8_t* buffer, int count) override;
     int Write(const uint8_t* buffer, int count) override;
 
     void Send(const Bytes& message);
@@ -77,4 +74,20 @@ private:
     size_t m_KeyUsed = 0;
     uint16_t m_Sum = 0;
     int m_Reports = 0;
+};
+
+// A link session on a fake radio, pumped by a Qt-free loop.
+struct FakeLink {
+    CommSession session;
+    SimpleLinkHost host { session };
+    FakeRadio* radio = nullptr;
+
+    explicit FakeLink(int waitMs = 2000)
+    {
+        auto device = std::make_unique<FakeRadio>();
+        radio = device.get();
+        session.AttachDevice(std::move(device));
+        session.SetFraming(CommSession::kFramingFramed);
+        session.SetWaitTime(waitMs);
+    }
 };

@@ -21,9 +21,8 @@ TEST(Scrambler, MatchesKeystreamAndBlocksMadeWithOpenssl)
 
         QUVScrambler scrambler;
         scrambler.Start(transfer.RadioIdentifier());
-        for (size_t i = 0; i < data.keystream.size(); ++i) {
+        for (size_t i = 0; i < data.keystream.size(); ++i)
             ASSERT_EQ(scrambler.NextKeystreamByte(), data.keystream[i]) << "keystream byte " << i;
-        }
         EXPECT_EQ(Bytes(scrambler.Register().begin(), scrambler.Register().end()),
             Bytes(data.keystream.end() - 8, data.keystream.end()));
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "LinkFixture.h"
+#include "FakeRadio.h"
 #include "codeplug/QUVTransfer.h"
 #include "tests/support/TestSupport.h"
 
@@ -29,9 +29,8 @@ Bytes Chain(const std::vector<int>& words, size_t tail = 128)
     for (int w : words) {
         bytes.insert(
             bytes.end(), { 0x5F, 0x5F, static_cast<uint8_t>(w >> 8), static_cast<uint8_t>(w) });
-        for (int i = 2; i < w; ++i) {
+        for (int i = 2; i < w; ++i)
             bytes.insert(bytes.end(), { static_cast<uint8_t>(i), static_cast<uint8_t>(w) });
-        }
     }
     bytes.insert(bytes.end(), tail, 0x00);
     return bytes;
@@ -39,23 +38,19 @@ Bytes Chain(const std::vector<int>& words, size_t tail = 128)
 
 TEST(TransferHelpers, IdentifierTextSwapAndHex)
 {
+    using Id = QUVTransferParms::Identifier;
+    const Id upper { 0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF };
+    // Blanks around the text are ignored, non-digits count as 0, a lone last
+    // digit and digits past 8 bytes are dropped, and an empty text leaves zeros.
+    const std::pair<const char*, Id> cases[] = { { "0123456789ABCDEF", upper },
+        { "  0123456789abcdef\t ", upper }, { "G1x2-9A", { 0x01, 0x02, 0x09, 0, 0, 0, 0, 0 } },
+        { "00112233445566778899", { 0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77 } },
+        { "", {} } };
     QUVTransferParms transfer;
-    transfer.SetRadioIdentifier("0123456789ABCDEF");
-    const QUVTransferParms::Identifier upper = transfer.RadioIdentifier();
-    EXPECT_EQ(
-        upper, (QUVTransferParms::Identifier { 0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF }));
-    transfer.SetRadioIdentifier("  0123456789abcdef\t ");
-    EXPECT_EQ(transfer.RadioIdentifier(), upper);
-    // Non-digits count as 0, a lone last digit and digits past 8 bytes are
-    // dropped, and an empty text leaves zeros.
-    transfer.SetRadioIdentifier("G1x2-9A");
-    EXPECT_EQ(transfer.RadioIdentifier(),
-        (QUVTransferParms::Identifier { 0x01, 0x02, 0x09, 0, 0, 0, 0, 0 }));
-    transfer.SetRadioIdentifier("00112233445566778899");
-    EXPECT_EQ(transfer.RadioIdentifier(),
-        (QUVTransferParms::Identifier { 0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77 }));
-    transfer.SetRadioIdentifier("");
-    EXPECT_EQ(transfer.RadioIdentifier(), QUVTransferParms::Identifier {});
+    for (const auto& [text, id] : cases) {
+        transfer.SetRadioIdentifier(text);
+        EXPECT_EQ(transfer.RadioIdentifier(), id) << text;
+    }
 
     EXPECT_EQ(HexTextOfBytes(upper.data(), upper.size()), "0123456789ABCDEF");
     EXPECT_EQ(HexTextOfBytes(nullptr, 0), "");
@@ -188,9 +183,8 @@ struct DownloadRig : TransferRig {
     {
         link.radio->keystream = LoadKeystreamData("0123456789ABCDEF").keystream;
         transfer.SetRadioIdentifier(" 0123456789abcdef ");
-        for (int32_t i = 0; i < length; ++i) {
+        for (int32_t i = 0; i < length; ++i)
             buffer.storage[i] = static_cast<uint8_t>(i * 13 + i / 256);
-        }
         transfer.SetBuffer(buffer.data(), length);
     }
 };
@@ -213,11 +207,19 @@ TEST(Download, SendsAnEvenNumberOfPaddedBlocks)
         EXPECT_FALSE(rig.link.session.ReceiveEnabled());
     }
     {
+        // Every download restarts the keystream.
         DownloadRig rig(256);
         const Bytes codeplug = rig.buffer.Head(256);
         EXPECT_GT(rig.transfer.Download(), 0);
         EXPECT_EQ(rig.link.radio->Trace(), "3,0 3,2 3,2 3,4");
         EXPECT_EQ(rig.link.radio->plain, codeplug);
+        EXPECT_GT(rig.transfer.Download(), 0);
+        const std::vector<Bytes>& raw = rig.link.radio->rawBlocks;
+        ASSERT_EQ(raw.size(), 4u);
+        EXPECT_EQ(raw[0], raw[2]);
+        EXPECT_EQ(raw[1], raw[3]);
+        EXPECT_EQ(
+            Bytes(rig.link.radio->plain.begin() + 256, rig.link.radio->plain.end()), codeplug);
     }
     {
         DownloadRig rig(kCodeplugBufferSize);
@@ -237,18 +239,6 @@ TEST(Download, SendsAnEvenNumberOfPaddedBlocks)
     }
 }
 
-TEST(Download, EveryDownloadRestartsTheKeystream)
-{
-    DownloadRig rig(256);
-    const Bytes codeplug = rig.buffer.Head(256);
-    EXPECT_GT(rig.transfer.Download(), 0);
-    EXPECT_GT(rig.transfer.Download(), 0);
-    ASSERT_EQ(rig.link.radio->rawBlocks.size(), 4u);
-    EXPECT_EQ(rig.link.radio->rawBlocks[0], rig.link.radio->rawBlocks[2]);
-    EXPECT_EQ(rig.link.radio->rawBlocks[1], rig.link.radio->rawBlocks[3]);
-    EXPECT_EQ(Bytes(rig.link.radio->plain.begin() + 256, rig.link.radio->plain.end()), codeplug);
-}
-
 TEST(Download, ChecksumReportsAreAnsweredAndTheRunningSumRestarts)
 {
     DownloadRig rig(1000);
@@ -260,18 +250,8 @@ TEST(Download, ChecksumReportsAreAnsweredAndTheRunningSumRestarts)
     EXPECT_EQ(rig.link.radio->received.back(), (Bytes { 3, 4 }));
 }
 
-TEST(Download, PasswordAndUnexpectedMessages)
+TEST(Download, CancelledPasswordAndUnexpectedMessages)
 {
-    {
-        DownloadRig rig(128);
-        rig.link.radio->password = std::array<uint8_t, 4> { 0x11, 0x22, 0x33, 0x4F };
-        rig.transfer.SetPasswordPrompt([](std::string& entry) {
-            entry = "1122 334";
-            return true;
-        });
-        EXPECT_GT(rig.transfer.Download(), 0);
-        EXPECT_EQ(rig.link.radio->Trace(), "3,0 3,12 3,2 3,2 3,4");
-    }
     {
         // A cancelled password leaves the radio silent: nothing is written
         // and the download fails.

@@ -34,30 +34,13 @@ namespace {
 
 constexpr int kPort = 5;
 
-std::string HexText(const Bytes& bytes)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (uint8_t b : bytes) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
-}
-
-// One S3 record with its checksum, CR LF ended.
+// One S3 record with its checksum, CR LF ended: the middle line of a
+// one-record image.
 std::string S3Line(uint32_t address, const Bytes& data)
 {
-    Bytes body = { static_cast<uint8_t>(data.size() + 5), static_cast<uint8_t>(address >> 24),
-        static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 8),
-        static_cast<uint8_t>(address) };
-    body.insert(body.end(), data.begin(), data.end());
-    uint8_t sum = 0;
-    for (uint8_t b : body) {
-        sum = static_cast<uint8_t>(sum + b);
-    }
-    body.push_back(static_cast<uint8_t>(~sum));
-    return "S3" + HexText(body) + "\r\n";
+    const std::string image = MakeImage(true, address, data);
+    const size_t start = image.find("\r\n") + 2;
+    return image.substr(start, image.find("\r\n", start) + 2 - start);
 }
 
 // A DSP loader and the bytes the radio must receive from it. The header
@@ -71,32 +54,18 @@ struct Loader {
 };
 Loader MakeLoader()
 {
-    Loader loader;
-    loader.text = "S00600004844521B\r\n";
-    loader.sent = { 0x52, 0x1B };
+    // The header and "S7" lines of an image are the ones described above.
     const Bytes data = Pattern(600, 9);
-    for (size_t at = 0; at < data.size(); at += 32) {
-        const Bytes piece(data.begin() + static_cast<long>(at),
-            data.begin() + static_cast<long>(std::min(at + 32, data.size())));
-        loader.text += S3Line(0x00200000 + static_cast<uint32_t>(at), piece);
-        loader.sent.insert(loader.sent.end(), piece.begin(), piece.end());
-    }
-    loader.text += "S70500200000DA\r\n";
     const Bytes late = Pattern(16, 10);
-    loader.text += S3Line(0x00300000, late);
+    std::string image = MakeImage(true, 0x00200000, data);
+    Loader loader { image + S3Line(0x00300000, late) + "S9030000FC\r\n"
+            + S3Line(0x00400000, Pattern(16, 11)),
+        { 0x52, 0x1B } };
+    EXPECT_EQ(image.substr(0, 18), "S00600004844521B\r\n");
+    EXPECT_EQ(image.substr(image.size() - 16), "S70500200000DA\r\n");
+    loader.sent.insert(loader.sent.end(), data.begin(), data.end());
     loader.sent.insert(loader.sent.end(), late.begin(), late.end());
-    loader.text += "S9030000FC\r\n";
-    loader.text += S3Line(0x00400000, Pattern(16, 11));
     return loader;
-}
-
-ObjectSection Section(uint32_t start, int page, size_t bytes, uint8_t seed)
-{
-    ObjectSection s;
-    s.startAddress = start;
-    s.page = page;
-    s.data = Pattern(bytes, seed);
-    return s;
 }
 
 // Two written pages with the 40-byte layout: page 0 from a section of
@@ -110,41 +79,22 @@ ObjectFile TwoPageObject()
     return file;
 }
 
-bool Contains(const std::vector<std::string>& list, const std::string& item)
-{
-    return std::find(list.begin(), list.end(), item) != list.end();
-}
-
-class DspDownload : public ::testing::Test {
+class DspDownload : public SimTest {
 protected:
     void SetUp() override
     {
-        const char* old = std::getenv("CORVEL_COM_DIR");
-        m_OldComDir = old != nullptr ? old : "";
-        m_HadComDir = old != nullptr;
-        ::setenv("CORVEL_COM_DIR", m_ComDir.Path().c_str(), 1);
+        SimTest::SetUp();
         fs::create_directories(Pages());
         fs::create_directories(ExeDir());
     }
-    void TearDown() override
-    {
-        if (m_HadComDir) {
-            ::setenv("CORVEL_COM_DIR", m_OldComDir.c_str(), 1);
-        } else {
-            ::unsetenv("CORVEL_COM_DIR");
-        }
-    }
 
     // The simulator keeps the pages it receives in Pages()/page<k>.bin.
-    std::unique_ptr<SimulatedRadio> StartRadio(std::vector<std::string> options)
+    std::unique_ptr<SimulatedRadio> Radio(std::vector<std::string> options)
     {
         options.insert(options.end(),
             { "--boot-version", "6.7", "--dsp-pages-dir", Pages().string(), "--loader-out",
-                (m_Out.Path() / "loader.bin").string() });
-        auto radio = std::make_unique<SimulatedRadio>(
-            m_ComDir.Path(), kPort, options, m_Out.Path() / "radio.log");
-        EXPECT_TRUE(radio->Ready());
-        return radio;
+                Out("loader.bin").string() });
+        return StartRadio(options, kPort);
     }
 
     // Runs the engine on a host whose link is open on the simulator.
@@ -152,10 +102,10 @@ protected:
         int32_t modelCode, const std::string& exeDir)
     {
         EXPECT_TRUE(host.ClaimAndOpenPort(false));
-        testsupport::WriteFileText(m_Out.Path() / "loader.s", loaderText);
-        WriteFileBytes(m_Out.Path() / "Code.OUT", object);
-        std::FILE* loader = std::fopen((m_Out.Path() / "loader.s").c_str(), "r");
-        const int fd = ::open((m_Out.Path() / "Code.OUT").c_str(), O_RDONLY);
+        testsupport::WriteFileText(Out("loader.s"), loaderText);
+        WriteFileBytes(Out("Code.OUT"), object);
+        std::FILE* loader = std::fopen(Out("loader.s").c_str(), "r");
+        const int fd = ::open(Out("Code.OUT").c_str(), O_RDONLY);
         const int result = DownloadDsp(
             host.Session(), loader, fd, modelCode,
             [&host](void*, const std::string& text) { host.ShowStatusText(text); }, nullptr, exeDir,
@@ -165,8 +115,8 @@ protected:
         return result;
     }
 
-    fs::path Pages() const { return m_Out.Path() / "pages"; }
-    fs::path ExeDir() const { return m_Out.Path() / "exe"; }
+    fs::path Pages() const { return Out("pages"); }
+    fs::path ExeDir() const { return Out("exe"); }
     std::string ExeDirText() const { return ExeDir().string() + "/"; }
     Bytes RadioPage(int k) const
     {
@@ -185,60 +135,36 @@ protected:
         return names;
     }
 
-    TempDir m_ComDir;
-    TempDir m_Work;
-    TempDir m_Out;
     TestRelease m_Release = MakeRelease(0, 6, 2, 6, 7);
-    std::string m_OldComDir;
-    bool m_HadComDir = false;
 };
 
 } // namespace
-
-TEST_F(DspDownload, TwoPagesArriveAsPlacedAndPageFilesGo)
-{
-    const Loader loader = MakeLoader();
-    const ObjectFile file = TwoPageObject();
-    const std::map<int, Bytes> pages = ExpectedPages(file);
-    ASSERT_EQ(pages.size(), 2u);
-    {
-        auto radio = StartRadio({});
-        RecordingHost host(m_Release, false, kPort, m_Work.Path());
-        ASSERT_EQ(Run(host, loader.text, BuildObject(file), 0, ExeDirText()), kDspSuccess);
-        const std::vector<std::string> expected = { "Downloading Loader code...",
-            "Preparing to download ...", "Downloading page 1 of 2 from input DSP file ...",
-            "Downloading page 2 of 2 from input DSP file ...", "Download finished" };
-        EXPECT_EQ(host.m_Statuses, expected);
-        // The bar ran against the last page: half its size plus 128.
-        EXPECT_EQ(host.m_ProgressBar.Maximum(), static_cast<int>(pages.at(2).size() / 2 + 128));
-        EXPECT_TRUE(PageFilesIn(ExeDir()).empty());
-    }
-    EXPECT_EQ(ReadFileBytes(m_Out.Path() / "loader.bin"), PaddedToPairs(loader.sent));
-    EXPECT_EQ(RadioPage(1), PaddedToPairs(pages.at(0)));
-    EXPECT_EQ(RadioPage(2), PaddedToPairs(pages.at(2)));
-    EXPECT_FALSE(fs::exists(Pages() / "page3.bin"));
-}
 
 TEST_F(DspDownload, HeaderLayout48WithoutOptionalHeader)
 {
     ObjectFile file;
     file.header48 = true;
     file.optionalHeaderSize = 0;
+    // The low byte of the memory-page word skips a section, the high byte
+    // does not; so do pages above 7.
     ObjectSection notLoaded = Section(0x0000, 1, 64, 6);
     notLoaded.memoryPage48 = 0x0001;
+    ObjectSection highByteOnly = Section(0x0020, 4, 8, 7);
+    highByteOnly.memoryPage48 = 0x0100;
     file.sections = { Section(0x0100, 0, 300, 1), notLoaded, Section(0x0000, 3, 200, 2),
-        Section(0x4000, 3, 32, 3), Section(0x0000, 8, 64, 4) };
+        Section(0x4000, 3, 32, 3), Section(0x0000, 8, 64, 4), highByteOnly };
     const std::map<int, Bytes> pages = ExpectedPages(file);
-    ASSERT_EQ(pages.size(), 2u);
+    ASSERT_EQ(pages.size(), 3u);
     {
-        auto radio = StartRadio({});
+        auto radio = Radio({});
         RecordingHost host(m_Release, false, kPort, m_Work.Path());
         ASSERT_EQ(Run(host, MakeLoader().text, BuildObject(file), 3, ExeDirText()), kDspSuccess);
-        EXPECT_TRUE(Contains(host.m_Statuses, "Downloading page 2 of 2 from input DSP file ..."));
+        EXPECT_TRUE(Contains(host.m_Statuses, "Downloading page 3 of 3 from input DSP file ..."));
     }
     EXPECT_EQ(RadioPage(1), PaddedToPairs(pages.at(0)));
     EXPECT_EQ(RadioPage(2), PaddedToPairs(pages.at(3)));
     EXPECT_EQ(RadioPage(2).size(), 0x4000u * 2 + 256);
+    EXPECT_EQ(RadioPage(3), PaddedToPairs(pages.at(4)));
 }
 
 TEST_F(DspDownload, ChecksumMismatchIsReportedAndTheDownloadGoesOn)
@@ -247,7 +173,7 @@ TEST_F(DspDownload, ChecksumMismatchIsReportedAndTheDownloadGoesOn)
     file.sections = { Section(0x0000, 0, 1024, 1) };
     const Bytes page = PaddedToPairs(ExpectedPages(file).at(0));
     {
-        auto radio = StartRadio({ "--fault-stage", "dsp", "--wrong-sum", "2" });
+        auto radio = Radio({ "--fault-stage", "dsp", "--wrong-sum", "2" });
         RecordingHost host(m_Release, false, kPort, m_Work.Path());
         ASSERT_EQ(Run(host, MakeLoader().text, BuildObject(file), 0, ExeDirText()), kDspSuccess);
         EXPECT_EQ(host.m_Statuses.back(), "Download finished");
@@ -284,7 +210,7 @@ TEST_F(DspDownload, LinkFailuresKeepThePageFiles)
                  "DSP download timed out or canceled by user." } }) {
         fs::remove_all(ExeDir());
         fs::create_directories(ExeDir());
-        auto radio = StartRadio({ "--fault-stage", "dsp", c.option, "5" });
+        auto radio = Radio({ "--fault-stage", "dsp", c.option, "5" });
         RecordingHost host(m_Release, false, kPort, m_Work.Path());
         const int result = Run(host, MakeLoader().text, BuildObject(file), 0, ExeDirText());
         // A line closed under a wait may also show as the wait running out.
@@ -326,10 +252,10 @@ TEST_F(DspDownload, BadInputEndsWithATextAndSendsNoPage)
     const std::string loader = MakeLoader().text;
 
     // A link planted under a page name is refused, not followed.
-    const fs::path planted = m_Out.Path() / "planted";
+    const fs::path planted = Out("planted");
     fs::create_directories(planted);
-    WriteFileBytes(m_Out.Path() / "victim", { 1, 2, 3 });
-    fs::create_symlink(m_Out.Path() / "victim", planted / "Page4");
+    WriteFileBytes(Out("victim"), { 1, 2, 3 });
+    fs::create_symlink(Out("victim"), planted / "Page4");
 
     const std::vector<Case> cases = {
         { loader, BuildObject(tooMany), ExeDirText(),
@@ -341,9 +267,8 @@ TEST_F(DspDownload, BadInputEndsWithATextAndSendsNoPage)
             "The DSP file is damaged: section 1 does not fit in memory page 0.", false },
         { loader, Bytes(10, 0), ExeDirText(),
             "The DSP file is damaged: it is too short for its file header.", false },
-        { loader, BuildObject(good), (m_Out.Path() / "missing").string() + "/",
-            "Could not create the DSP page file " + (m_Out.Path() / "missing").string() + "/Page0.",
-            true },
+        { loader, BuildObject(good), Out("missing").string() + "/",
+            "Could not create the DSP page file " + Out("missing").string() + "/Page0.", true },
         { loader, BuildObject(good), planted.string() + "/",
             "Could not create the DSP page file " + planted.string() + "/Page4.", true },
         { "S30900001000AABBCC\r\n", BuildObject(good), ExeDirText(),
@@ -353,7 +278,7 @@ TEST_F(DspDownload, BadInputEndsWithATextAndSendsNoPage)
         fs::remove_all(Pages());
         fs::create_directories(Pages());
         {
-            auto radio = StartRadio({});
+            auto radio = Radio({});
             RecordingHost host(m_Release, false, kPort, m_Work.Path());
             EXPECT_EQ(Run(host, c.loader, c.object, 0, c.exeDir), kDspFileProblem) << c.text;
             EXPECT_EQ(host.m_Statuses.back(), c.text);
@@ -364,33 +289,41 @@ TEST_F(DspDownload, BadInputEndsWithATextAndSendsNoPage)
         }
         EXPECT_FALSE(fs::exists(Pages() / "page1.bin")) << c.text;
     }
-    EXPECT_EQ(ReadFileBytes(m_Out.Path() / "victim"), (Bytes { 1, 2, 3 }));
+    EXPECT_EQ(ReadFileBytes(Out("victim")), (Bytes { 1, 2, 3 }));
     EXPECT_EQ(PageFilesIn(planted), (std::vector<std::string> { "Page4" }));
 }
 
-TEST_F(DspDownload, SelectedUpdateOfADspRelease)
+TEST_F(DspDownload, SelectedUpdateOfADspReleaseSendsThePagesAsPlaced)
 {
     const Loader loader = MakeLoader();
     const ObjectFile file = TwoPageObject();
     const Bytes object = BuildObject(file);
     const std::map<int, Bytes> pages = ExpectedPages(file);
+    ASSERT_EQ(pages.size(), 2u);
     // The release carries the loader and the object file as its application set.
     m_Release.attributes.AppCodeCount = 1;
     m_Release.resources.Add("Loader_1", loader.text);
     m_Release.resources.Add("Code_1", std::string(object.begin(), object.end()));
     {
-        auto radio = StartRadio({});
+        auto radio = Radio({});
         RecordingHost host(m_Release, false, kPort, m_Work.Path());
         RunSelectedUpdate(host, false);
-        EXPECT_EQ(host.Status(), "Download finished");
         EXPECT_TRUE(Contains(host.m_Statuses, "Checking target radio..."));
+        const std::vector<std::string> expected = { "Downloading Loader code...",
+            "Preparing to download ...", "Downloading page 1 of 2 from input DSP file ...",
+            "Downloading page 2 of 2 from input DSP file ...", "Download finished" };
+        const auto from = std::find(host.m_Statuses.begin(), host.m_Statuses.end(), expected[0]);
+        EXPECT_EQ(std::vector<std::string>(from, host.m_Statuses.end()), expected);
+        // The bar ran against the last page: half its size plus 128.
+        EXPECT_EQ(host.m_ProgressBar.Maximum(), static_cast<int>(pages.at(2).size() / 2 + 128));
         EXPECT_TRUE(host.m_Boxes.empty());
         EXPECT_EQ(host.m_Events.back(), "leave(delete)");
         // Neither the work files nor the page files stay behind.
         EXPECT_TRUE(host.LeftoverWorkFiles().empty());
         EXPECT_TRUE(PageFilesIn(m_Work.Path()).empty());
     }
-    EXPECT_EQ(ReadFileBytes(m_Out.Path() / "loader.bin"), PaddedToPairs(loader.sent));
+    EXPECT_EQ(ReadFileBytes(Out("loader.bin")), PaddedToPairs(loader.sent));
     EXPECT_EQ(RadioPage(1), PaddedToPairs(pages.at(0)));
     EXPECT_EQ(RadioPage(2), PaddedToPairs(pages.at(2)));
+    EXPECT_FALSE(fs::exists(Pages() / "page3.bin"));
 }

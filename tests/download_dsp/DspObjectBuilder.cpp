@@ -85,6 +85,15 @@ Bytes PaddedToPairs(Bytes data)
     return data;
 }
 
+ObjectSection Section(uint32_t start, int page, size_t bytes, uint8_t seed)
+{
+    ObjectSection s;
+    s.startAddress = start;
+    s.page = page;
+    s.data = Pattern(bytes, seed);
+    return s;
+}
+
 Bytes Pattern(size_t count, uint8_t seed)
 {
     Bytes out(count);

@@ -51,5 +51,7 @@ Bytes PaddedToPairs(Bytes data);
 
 // Deterministic pattern bytes.
 Bytes Pattern(size_t count, uint8_t seed);
+// A section of `bytes` pattern bytes.
+ObjectSection Section(uint32_t start, int page, size_t bytes, uint8_t seed);
 
 } // namespace dsptest

@@ -21,74 +21,38 @@ DspObjectLayout Read(const Bytes& bytes, DspLayout layout)
     return ReadDspObject(DspObjectBytes(bytes.data(), bytes.size()), layout);
 }
 
-ObjectSection Section(uint32_t start, int page, size_t bytes, uint8_t seed)
-{
-    ObjectSection s;
-    s.startAddress = start;
-    s.page = page;
-    s.data = Pattern(bytes, seed);
-    return s;
-}
-
 } // namespace
 
-TEST(DspObject, HeadersFieldsAndSkippedSections40)
+TEST(DspObject, HeaderFieldsAndSkippedSections)
 {
+    // With 40-byte headers only pages 0, 2 and 5 to 8 take data.
     ObjectFile file;
-    file.sections = { Section(0x0100, 0, 64, 1), Section(0x0040, 1, 32, 2),
-        Section(0x2000, 2, 16, 3), Section(0x0000, 8, 8, 4), Section(0x0000, 3, 8, 5) };
+    file.sections
+        = { Section(0x0100, 0, 64, 1), Section(0x0040, 1, 32, 2), Section(0x2000, 2, 16, 3),
+              Section(0x0000, 8, 8, 4), Section(0x0000, 3, 8, 5), Section(0x0000, 5, 8, 6) };
     for (uint16_t optional : { 28, 0 }) {
         file.optionalHeaderSize = optional;
-        const Bytes bytes = BuildObject(file);
-        const DspObjectLayout layout = Read(bytes, DspLayout::Header40);
+        const DspObjectLayout layout = Read(BuildObject(file), DspLayout::Header40);
         ASSERT_TRUE(layout.ok) << layout.error;
         EXPECT_EQ(layout.firstHeader, optional == 0 ? 22u : 50u);
-        ASSERT_EQ(layout.sectionCount, 5);
-        ASSERT_EQ(layout.sections.size(), 5u);
+        ASSERT_EQ(layout.sectionCount, 6);
+        ASSERT_EQ(layout.sections.size(), 6u);
+        std::string loaded;
+        for (size_t i = 0; i < layout.sections.size(); ++i) {
+            const DspSection& section = layout.sections[i];
+            EXPECT_EQ(section.number, static_cast<int>(i) + 1);
+            EXPECT_EQ(section.pageIndex, file.sections[i].page);
+            loaded += section.loaded ? 'y' : 'n';
+        }
+        EXPECT_EQ(loaded, "ynyyny");
         const DspSection& first = layout.sections[0];
         EXPECT_EQ(first.number, 1);
-        EXPECT_EQ(first.startAddress, 0x0100u);
         EXPECT_EQ(first.pageAddress, 0x0100u);
         EXPECT_EQ(first.sizeWords, 32u);
-        EXPECT_EQ(first.pageIndex, 0);
         // The raw data of the first section follows the last header.
-        EXPECT_EQ(first.rawOffset, layout.firstHeader + 5 * 40);
-        EXPECT_TRUE(first.loaded);
-        EXPECT_EQ(layout.sections[1].pageIndex, 1);
-        EXPECT_FALSE(layout.sections[1].loaded);
-        EXPECT_EQ(layout.sections[2].pageIndex, 2);
-        EXPECT_EQ(layout.sections[2].pageAddress, 0x2000u);
-        EXPECT_TRUE(layout.sections[2].loaded);
-        EXPECT_TRUE(layout.sections[3].loaded);
-        EXPECT_FALSE(layout.sections[4].loaded);
+        EXPECT_EQ(first.rawOffset, layout.firstHeader + 6 * 40);
         EXPECT_EQ(layout.sections[4].rawOffset, first.rawOffset + 64 + 32 + 16 + 8);
     }
-}
-
-TEST(DspObject, HeadersFieldsAndSkippedSections48)
-{
-    ObjectFile file;
-    file.header48 = true;
-    ObjectSection notLoaded = Section(0x0010, 0, 8, 3);
-    notLoaded.memoryPage48 = 0x0001;
-    ObjectSection highByteOnly = Section(0x0020, 4, 8, 4);
-    highByteOnly.memoryPage48 = 0x0100;
-    file.sections
-        = { Section(0xFF00, 7, 512, 1), Section(0x0000, 8, 8, 2), notLoaded, highByteOnly };
-    const Bytes bytes = BuildObject(file);
-    const DspObjectLayout layout = Read(bytes, DspLayout::Header48);
-    ASSERT_TRUE(layout.ok) << layout.error;
-    ASSERT_EQ(layout.sections.size(), 4u);
-    // The start address word carries the page in its upper half.
-    EXPECT_EQ(layout.sections[0].startAddress, 0x0007FF00u);
-    EXPECT_EQ(layout.sections[0].pageAddress, 0xFF00u);
-    EXPECT_EQ(layout.sections[0].pageIndex, 7);
-    EXPECT_TRUE(layout.sections[0].loaded);
-    EXPECT_EQ(layout.sections[1].pageIndex, 8);
-    EXPECT_FALSE(layout.sections[1].loaded);
-    EXPECT_FALSE(layout.sections[2].loaded);
-    EXPECT_TRUE(layout.sections[3].loaded);
-    EXPECT_EQ(layout.sections[3].pageIndex, 4);
 }
 
 TEST(DspObject, HostileFilesEndWithAText)

@@ -4,16 +4,16 @@ namespace flashtest {
 
 namespace {
 
+// Escape codes after 0x10 stand for these bytes.
+const uint8_t kEscaped[] = { 0xBA, 0x7E, 0x10 };
+
 void PutEscaped(Bytes& out, uint8_t b)
 {
-    if (b == 0xBA) {
-        out.insert(out.end(), { 0x10, 0x00 });
-    } else if (b == 0x7E) {
-        out.insert(out.end(), { 0x10, 0x01 });
-    } else if (b == 0x10) {
-        out.insert(out.end(), { 0x10, 0x02 });
-    } else {
+    const int code = b == 0xBA ? 0 : b == 0x7E ? 1 : b == 0x10 ? 2 : -1;
+    if (code < 0) {
         out.push_back(b);
+    } else {
+        out.insert(out.end(), { 0x10, static_cast<uint8_t>(code) });
     }
 }
 
@@ -42,6 +42,16 @@ void FakeRadioState::Reply(const Bytes& message)
     pending.insert(pending.end(), frame.begin(), frame.end());
 }
 
+bool FakeRadioState::TakeByte(uint8_t& b)
+{
+    if (pending.empty()) {
+        return false;
+    }
+    b = pending.front();
+    pending.pop_front();
+    return true;
+}
+
 void FakeRadioState::Receive(const uint8_t* bytes, int count)
 {
     wire.insert(wire.end(), bytes, bytes + count);
@@ -50,45 +60,31 @@ void FakeRadioState::Receive(const uint8_t* bytes, int count)
         if (b == 0xBA) {
             m_Raw.clear();
             m_InFrame = true;
-            continue;
-        }
-        if (!m_InFrame) {
-            continue;
-        }
-        if (b != 0x7E) {
+        } else if (m_InFrame && b != 0x7E) {
             m_Raw.push_back(b);
-            continue;
-        }
-        m_InFrame = false;
-        Bytes plain;
-        bool shapeOk = true;
-        for (size_t k = 0; k < m_Raw.size(); ++k) {
-            if (m_Raw[k] != 0x10) {
-                plain.push_back(m_Raw[k]);
-                continue;
+        } else if (m_InFrame) {
+            m_InFrame = false;
+            Bytes plain;
+            bool shapeOk = true;
+            uint8_t sum = 0;
+            for (size_t k = 0; k < m_Raw.size() && shapeOk; ++k) {
+                shapeOk = m_Raw[k] != 0x10 || (k + 1 < m_Raw.size() && m_Raw[k + 1] <= 2);
+                plain.push_back(m_Raw[k] == 0x10 && shapeOk ? kEscaped[m_Raw[++k]] : m_Raw[k]);
+                sum = static_cast<uint8_t>(sum + plain.back());
             }
-            if (k + 1 >= m_Raw.size() || m_Raw[k + 1] > 2) {
-                shapeOk = false;
-                break;
+            if (!shapeOk || plain.size() < 5 || plain[0] != 0x7F || plain[1] != 0x01 || sum != 0) {
+                ++badFrames;
+            } else {
+                Handle(Bytes(plain.begin() + 2, plain.end() - 1));
             }
-            static const uint8_t values[] = { 0xBA, 0x7E, 0x10 };
-            plain.push_back(values[m_Raw[++k]]);
         }
-        uint8_t sum = 0;
-        for (uint8_t p : plain) {
-            sum = static_cast<uint8_t>(sum + p);
-        }
-        if (!shapeOk || plain.size() < 5 || plain[0] != 0x7F || plain[1] != 0x01 || sum != 0) {
-            ++badFrames;
-            continue;
-        }
-        Handle(Bytes(plain.begin() + 2, plain.end() - 1));
     }
 }
 
 void FakeRadioState::Handle(const Bytes& message)
 {
     messages.push_back(message);
+    const bool inFaultStream = static_cast<int>(streams.size()) - 1 == faultStream;
     if (!open || (silentAfterBlocks > 0 && m_BlocksTotal >= silentAfterBlocks)) {
         return;
     }
@@ -137,54 +133,28 @@ void FakeRadioState::Handle(const Bytes& message)
         }
         ++m_PairsInStream;
         uint16_t sum = static_cast<uint16_t>(m_PairSum + BlockSum(message));
-        if (m_PairsInStream == wrongSumPair && InFaultStream()) {
+        if (m_PairsInStream == wrongSumPair && inFaultStream) {
             sum = static_cast<uint16_t>(sum + 1);
         }
         Reply({ 0x02, 0x02, static_cast<uint8_t>(sum >> 8), static_cast<uint8_t>(sum & 0xFF) });
     } else if (command == 0x02 && sub == 0x05) {
-        if (m_PairsInStream == verifyFailPair && InFaultStream()) {
-            Bytes reply = { 0x02, 0x0A };
+        Bytes reply = { 0x02, 0x07 };
+        if (m_PairsInStream == verifyFailPair && inFaultStream) {
+            reply = { 0x02, 0x0A };
             reply.insert(reply.end(), verifyAddress.begin(), verifyAddress.end());
-            Reply(reply);
-            return;
         }
-        Reply({ 0x02, 0x07 });
+        Reply(reply);
     } else if (command == 0x02 && sub == 0x06) {
         m_AwaitResends = true;
         Reply({ 0x02, 0x07 });
     } else if (command == 0x02 && sub == 0x0B) {
         if (closeOnFlashType) {
             open = false;
-        } else if (answerFlashType) {
+        } else {
             Reply(flashTypeReply);
         }
     }
     // 02 04 (end) and 09 00 (baud rate) are not answered.
-}
-
-int FakeRadioState::TotalTicks() const
-{
-    int total = 0;
-    for (int t : delayCalls) {
-        total += t;
-    }
-    return total;
-}
-
-int FakeRadioDevice::Close()
-{
-    m_State->open = false;
-    return 1;
-}
-
-int FakeRadioDevice::GetChar(uint8_t& ch)
-{
-    if (m_State->pending.empty()) {
-        return 0;
-    }
-    ch = m_State->pending.front();
-    m_State->pending.pop_front();
-    return 1;
 }
 
 int FakeRadioDevice::Write(const uint8_t* buffer, int count)
@@ -196,30 +166,42 @@ int FakeRadioDevice::Write(const uint8_t* buffer, int count)
     return count;
 }
 
+void FakeRadioComponent::Close()
+{
+    open = false;
+    if (m_State) {
+        m_State->open = false;
+    }
+}
+
 uint8_t FakeRadioComponent::GetByte()
 {
-    if (m_State->pending.empty()) {
-        return 0;
+    uint8_t b = 0;
+    if (m_State) {
+        m_State->TakeByte(b);
     }
-    const uint8_t b = m_State->pending.front();
-    m_State->pending.pop_front();
     return b;
 }
 
 int FakeRadioComponent::WriteBlock(const uint8_t* bytes, int count)
 {
-    if (!m_State->open) {
+    written.insert(written.end(), bytes, bytes + count);
+    if (m_State && !m_State->open) {
         return -1;
     }
-    m_State->Receive(bytes, count);
+    if (m_State) {
+        m_State->Receive(bytes, count);
+    }
     return 0;
 }
 
 void FakeRadioComponent::DelayTicks(int ticks)
 {
-    m_State->delayCalls.push_back(ticks);
-    if (m_State->stopOnTick > 0 && m_State->TotalTicks() == m_State->stopOnTick
-        && m_State->onStop) {
+    if (!m_State) {
+        return;
+    }
+    m_State->ticks += ticks;
+    if (m_State->stopOnTick > 0 && m_State->ticks == m_State->stopOnTick && m_State->onStop) {
         m_State->onStop();
     }
 }

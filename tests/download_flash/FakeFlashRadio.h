@@ -1,16 +1,14 @@
 #pragma once
 
-// A scripted radio in bootload mode for the flash engine's tests. It sits in
-// place of the serial line (as a direct-path device or as the serial-port
-// component), takes the frames the session writes apart with its own
-// decoder, answers them as the radio's boot code and loader would, and keeps
-// every message and every wire byte for the tests to look at.
+// A scripted radio in bootload mode in place of the serial line (as the
+// direct path's device or as the serial-port component). It decodes the
+// frames the session writes with its own decoder, answers as the radio's boot
+// code and loader would, and keeps every message and wire byte.
 
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "link/LinkCallbacks.h"
@@ -22,38 +20,35 @@ namespace flashtest {
 using Bytes = std::vector<uint8_t>;
 
 struct FakeRadioState {
-    // --- behaviour
-    int wrongSumPair = 0; // pair k (from 1, per stream) gets a wrong sum report
-    int verifyFailPair = 0; // after the PC's verdict on pair k: 02 0A + address
+    // Behaviour. Pairs count from 1 within a stream; blocks over all streams.
+    int wrongSumPair = 0; // this pair gets a wrong sum report
+    int verifyFailPair = 0; // the PC's verdict on this pair is answered 02 0A + address
     Bytes verifyAddress = { 0x00, 0x10, 0x20, 0x30 };
-    int negativeStarts = 0; // answer this many starts with 02 0A
-    int negativeSumReports = 0; // answer this many second blocks with 02 0A first
-    int closeAfterBlocks = 0; // close the line after this many blocks (all streams)
-    int silentAfterBlocks = 0; // answer nothing after this many blocks (all streams)
-    int faultStream = 1; // faults above apply to this stream (0 loader, 1 code)
-    bool answerFlashType = true;
+    int negativeStarts = 0; // refuse this many starts with 02 0A
+    int negativeSumReports = 0; // refuse this many second blocks with 02 0A
+    int closeAfterBlocks = 0; // close the line at this block
+    int silentAfterBlocks = 0; // answer nothing from this block on
+    int faultStream = 1; // stream the sum and verify faults hit (0 loader, 1 code)
     bool closeOnFlashType = false; // close the line instead of answering the query
     Bytes flashTypeReply = { 0x02, 0x0C, 0x00, 0x04 };
-    int stopOnTick = 0; // DelayTicks: call onStop when this tick is reached
+    int stopOnTick = 0; // call onStop when the DelayTicks total reaches this
     std::function<void()> onStop;
 
-    // --- what crossed the line
+    // What crossed the line.
     Bytes wire; // every byte the PC wrote
     std::vector<Bytes> messages; // every message the PC sent, unframed
-    std::vector<Bytes> streams; // data bytes of each stream's blocks, resends excluded
-    std::vector<int> delayCalls; // DelayTicks calls
+    std::vector<Bytes> streams; // each stream's block data, resends excluded
+    int ticks = 0; // DelayTicks total
     int badFrames = 0; // frames with a wrong checksum or shape
     bool open = true;
 
-    // --- radio side
     std::deque<uint8_t> pending; // bytes on their way to the PC
     void Reply(const Bytes& message);
     void Receive(const uint8_t* bytes, int count);
-    int TotalTicks() const;
+    bool TakeByte(uint8_t& b);
 
 private:
     void Handle(const Bytes& message);
-    bool InFaultStream() const { return static_cast<int>(streams.size()) - 1 == faultStream; }
     Bytes m_Raw;
     bool m_InFrame = false;
     int m_BlocksInStream = 0;
@@ -71,36 +66,44 @@ public:
     {
     }
     int Open() override { return 1; }
-    int Close() override;
+    int Close() override
+    {
+        m_State->open = false;
+        return 1;
+    }
     bool IsOpen() override { return m_State->open; }
     bool CharReady() override { return !m_State->pending.empty(); }
-    int GetChar(uint8_t& ch) override;
+    int GetChar(uint8_t& ch) override { return m_State->TakeByte(ch) ? 1 : 0; }
     int Write(const uint8_t* buffer, int count) override;
 
 private:
     std::shared_ptr<FakeRadioState> m_State;
 };
 
-// The radio behind the serial-port component. With `line` false the
-// component only provides DelayTicks (the window attaches it even while the
-// direct path is used).
+// The serial-port component: it records what it is told and, with a radio
+// attached, leads to that radio. With `line` false it only provides
+// DelayTicks (the window attaches it even on the direct path).
 class FakeRadioComponent : public ISerialPortComponent {
 public:
-    explicit FakeRadioComponent(std::shared_ptr<FakeRadioState> state, bool line = true)
+    explicit FakeRadioComponent(std::shared_ptr<FakeRadioState> state = {}, bool line = true)
         : m_State(std::move(state))
         , m_Line(line)
     {
     }
-    void SetPortNumber(int) override { }
-    void SetRs485Mode(bool) override { }
-    bool Rs485Mode() const override { return false; }
-    int Open() override { return 0; }
-    void Close() override { m_State->open = false; }
-    bool IsOpen() const override { return m_Line && m_State->open; }
+    void SetPortNumber(int number) override { port = number; }
+    void SetRs485Mode(bool on) override { rs485 = on; }
+    bool Rs485Mode() const override { return rs485; }
+    int Open() override
+    {
+        open = openResult == 0;
+        return openResult;
+    }
+    void Close() override;
+    bool IsOpen() const override { return m_State ? m_Line && m_State->open : open; }
     void EmptyInputBuffer() override { }
     void EmptyOutputBuffer() override { }
-    void SetBaudRate(int) override { }
-    bool ByteReady() override { return m_Line && !m_State->pending.empty(); }
+    void SetBaudRate(int baudRate) override { bauds.push_back(baudRate); }
+    bool ByteReady() override { return m_State && m_Line && !m_State->pending.empty(); }
     uint8_t GetByte() override;
     int OutputFree() override { return kBufferSize; }
     int OutputUsed() override { return 0; }
@@ -108,6 +111,13 @@ public:
     int WriteBlock(const uint8_t* bytes, int count) override;
     void DelayTicks(int ticks) override;
     int WaitHandle() const override { return -1; }
+
+    int openResult = 0; // what Open gives
+    int port = 0;
+    bool rs485 = false;
+    bool open = false;
+    std::vector<int> bauds; // every rate set
+    Bytes written; // every byte written
 
 private:
     std::shared_ptr<FakeRadioState> m_State;
@@ -117,22 +127,15 @@ private:
 // A progress bar that keeps every position it was given.
 class RecordingProgressBar : public IProgressBar {
 public:
-    void SetMinimum(int value) override { m_Minimum = value; }
-    void SetMaximum(int value) override { m_Maximum = value; }
-    void SetPosition(int value) override
-    {
-        m_Position = value;
-        positions.push_back(value);
-    }
-    int Minimum() const override { return m_Minimum; }
-    int Maximum() const override { return m_Maximum; }
-    int Position() const override { return m_Position; }
+    void SetMinimum(int value) override { minimum = value; }
+    void SetMaximum(int value) override { maximum = value; }
+    void SetPosition(int value) override { positions.push_back(value); }
+    int Minimum() const override { return minimum; }
+    int Maximum() const override { return maximum; }
+    int Position() const override { return positions.empty() ? -1 : positions.back(); }
+    int minimum = -1;
+    int maximum = -1;
     std::vector<int> positions;
-
-private:
-    int m_Minimum = -1;
-    int m_Maximum = -1;
-    int m_Position = -1;
 };
 
 } // namespace flashtest

@@ -17,8 +17,18 @@
 using namespace download;
 using namespace flashtest;
 using testsupport::Hex;
+using Codes = std::vector<std::string>;
 
 namespace {
+
+const std::string kTimedOut = "Code download timed out or canceled by user.";
+const std::string kCommProblem = "Communication problem during code download.";
+const std::string kLoader = MakeSRecords('2', 0x020000, Pattern(300, 1));
+
+std::string CodeImage(size_t bytes, uint8_t seed)
+{
+    return MakeSRecords('3', 0, Pattern(bytes, seed));
+}
 
 int g_StatusWindow;
 int g_ConsoleData;
@@ -29,30 +39,32 @@ std::string CodeOf(const Bytes& message)
     return Hex(Bytes(message.begin(), message.begin() + 2));
 }
 
-// The codes of the messages sent from the `index`-th start (0x02 0x01) on,
-// up to the next start.
-std::vector<std::string> StreamCodes(const std::vector<Bytes>& messages, int index)
+// The codes of the messages from the `index`-th start (02 01) up to the next.
+Codes StreamCodes(const std::vector<Bytes>& messages, int index)
 {
-    std::vector<std::string> codes;
+    Codes codes;
     int starts = -1;
     for (const Bytes& m : messages) {
-        if (CodeOf(m) == "02 01") {
-            ++starts;
-        }
+        starts += CodeOf(m) == "02 01";
         if (starts == index) {
             codes.push_back(CodeOf(m));
-        } else if (starts > index) {
-            break;
         }
     }
     return codes;
 }
 
+struct Options {
+    int32_t model = 0;
+    bool boot = false;
+    bool processor416 = true;
+    bool console = false;
+};
+
 struct Rig {
     std::shared_ptr<FakeRadioState> radio = std::make_shared<FakeRadioState>();
     CommSession session;
     FakeRadioComponent tickSource { radio, false };
-    std::unique_ptr<FakeRadioComponent> line;
+    FakeRadioComponent line { radio, true };
     RecordingProgressBar bar;
     std::vector<std::string> statuses;
     std::vector<std::string> lines;
@@ -62,9 +74,8 @@ struct Rig {
     explicit Rig(bool componentPath = false)
     {
         if (componentPath) {
-            line = std::make_unique<FakeRadioComponent>(radio, true);
             std::string message;
-            EXPECT_TRUE(session.OpenComponentPort(line.get(), message));
+            EXPECT_TRUE(session.OpenComponentPort(&line, message));
         } else {
             session.SetComponent(&tickSource);
             session.AttachDevice(std::make_unique<FakeRadioDevice>(radio));
@@ -73,22 +84,14 @@ struct Rig {
         session.SetReceiveEnable(true);
     }
 
-    int Run(const std::string& loader, const std::string& code, int32_t model = 0,
-        bool boot = false, bool processor416 = true, bool console = false)
+    // Runs the download of the two images; an empty text stands for a file
+    // that could not be opened.
+    int Run(const std::string& loader, const std::string& code, Options o = {})
     {
         testsupport::WriteFileText(dir / "loader.s", loader);
         testsupport::WriteFileText(dir / "code.s", code);
-        std::FILE* l = std::fopen((dir / "loader.s").c_str(), "r");
-        std::FILE* c = std::fopen((dir / "code.s").c_str(), "r");
-        const int result = Run(l, c, model, boot, processor416, console);
-        std::fclose(l);
-        std::fclose(c);
-        return result;
-    }
-
-    int Run(std::FILE* loader, std::FILE* code, int32_t model, bool boot, bool processor416,
-        bool console)
-    {
+        std::FILE* l = loader.empty() ? nullptr : std::fopen((dir / "loader.s").c_str(), "r");
+        std::FILE* c = code.empty() ? nullptr : std::fopen((dir / "code.s").c_str(), "r");
         auto status = [this](void* window, const std::string& text) {
             wrongWindow |= window != &g_StatusWindow;
             statuses.push_back(text);
@@ -97,68 +100,66 @@ struct Rig {
             wrongWindow |= window != &g_ConsoleWindow || data != &g_ConsoleData;
             lines.push_back(text);
         };
-        return DownloadCode(session, loader, code, status, &g_StatusWindow, model, &bar, boot,
-            processor416, &g_ConsoleData, console, progress, &g_ConsoleWindow);
+        const int result = DownloadCode(session, l, c, status, &g_StatusWindow, o.model, &bar,
+            o.boot, o.processor416, &g_ConsoleData, o.console, progress, &g_ConsoleWindow);
+        for (std::FILE* f : { l, c }) {
+            if (f != nullptr) {
+                std::fclose(f);
+            }
+        }
+        return result;
     }
-};
 
-const std::string kLoader = MakeSRecords('2', 0x020000, Pattern(300, 1));
+    Codes CodeStream() const { return StreamCodes(radio->messages, 1); }
+};
 
 } // namespace
 
 TEST(FlashDownload, BlocksPairsAndPaddingOnTheWire)
 {
-    struct Case {
-        const char* name;
-        size_t dataBytes;
-        std::string extra; // lines after the end record: never sent
+    // Data sizes around a pair of 128-byte blocks; lines after the end
+    // record are never sent.
+    const std::pair<size_t, std::string> cases[] = {
+        { 0, "" },
+        { 256, "S3150000010000000000000000000000000000000000E9\r\n" },
+        { 130, "" },
+        { 258, "" },
     };
-    const Case cases[] = {
-        { "empty", 0, "" },
-        { "256 bytes", 256, "S3150000010000000000000000000000000000000000E9\r\n" },
-        { "130 bytes", 130, "" },
-        { "258 bytes", 258, "" },
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [size, extra] : cases) {
+        SCOPED_TRACE(size);
         Rig rig;
-        const Bytes data = Pattern(c.dataBytes, 2);
-        ASSERT_EQ(rig.Run(kLoader, MakeSRecords('3', 0x100000, data) + c.extra), kFlashSuccess);
+        const Bytes data = Pattern(size, 2);
+        ASSERT_EQ(rig.Run(kLoader, MakeSRecords('3', 0x100000, data) + extra), kFlashSuccess);
         EXPECT_EQ(rig.radio->badFrames, 0);
 
-        // The code stream's data as the radio received it: the data in file
-        // order, padded with 0xFF to whole pairs of 128-byte blocks.
-        const size_t pairs = c.dataBytes <= 256 ? 1 : (c.dataBytes + 255) / 256;
+        // The data in file order, padded with 0xFF to whole pairs of blocks.
+        const size_t pairs = size <= 256 ? 1 : (size + 255) / 256;
         Bytes expected = data;
         expected.resize(pairs * 256, 0xFF);
         ASSERT_EQ(rig.radio->streams.size(), 2u);
         EXPECT_EQ(rig.radio->streams[1], expected);
 
-        std::vector<std::string> codes;
-        codes.push_back("02 01");
+        Codes codes = { "02 01" };
         for (size_t p = 0; p < pairs; ++p) {
             codes.insert(codes.end(), { "02 09", "02 09", "02 05" });
         }
         codes.insert(codes.end(), { "02 04", "09 00" });
-        EXPECT_EQ(StreamCodes(rig.radio->messages, 1), codes);
+        EXPECT_EQ(rig.CodeStream(), codes);
         // Back to 19200 bit/s (rate index 1) after the code, not after the loader.
         EXPECT_EQ(Hex(rig.radio->messages.back()), "09 00 01");
-        const auto loaderCodes = StreamCodes(rig.radio->messages, 0);
-        EXPECT_EQ(loaderCodes.back(), "02 04");
+        EXPECT_EQ(StreamCodes(rig.radio->messages, 0).back(), "02 04");
     }
 
     // The start request as it crosses the line, and a data block's frame.
     Rig rig;
     ASSERT_EQ(rig.Run(kLoader, MakeSRecords('3', 0, Bytes(128, 0x7E))), kFlashSuccess);
-    EXPECT_EQ(
-        Hex(Bytes(rig.radio->wire.begin(), rig.radio->wire.begin() + 7)), "BA 7F 01 02 01 7D 7E");
+    const auto& wire = rig.radio->wire;
+    EXPECT_EQ(Hex(Bytes(wire.begin(), wire.begin() + 7)), "BA 7F 01 02 01 7D 7E");
     Bytes block = { 0xBA, 0x7F, 0x01, 0x02, 0x09 };
     for (int i = 0; i < 128; ++i) {
         block.insert(block.end(), { 0x10, 0x01 });
     }
-    // 0x80 + 0x0B + 128 * 0x7E = 0x3F8B -> checksum 0x75
-    block.insert(block.end(), { 0x75, 0x7E });
-    const auto& wire = rig.radio->wire;
+    block.insert(block.end(), { 0x75, 0x7E }); // 0x80 + 0x0B + 128 * 0x7E = 0x3F8B
     EXPECT_NE(std::search(wire.begin(), wire.end(), block.begin(), block.end()), wire.end());
 }
 
@@ -181,10 +182,8 @@ TEST(FlashDownload, StatusTextsAndEraseWaitByModelCode)
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "model " << c.model << " boot " << c.boot);
         Rig rig;
-        ASSERT_EQ(rig.Run(kLoader, MakeSRecords('3', 0, Pattern(200, 3)), c.model, c.boot),
-            kFlashSuccess);
-        std::vector<std::string> expected
-            = { "Preparing to download ...", "Downloading Loader code..." };
+        ASSERT_EQ(rig.Run(kLoader, CodeImage(200, 3), { c.model, c.boot }), kFlashSuccess);
+        Codes expected = { "Preparing to download ...", "Downloading Loader code..." };
         if (c.eraseText != nullptr) {
             expected.push_back(c.eraseText);
         }
@@ -192,11 +191,10 @@ TEST(FlashDownload, StatusTextsAndEraseWaitByModelCode)
             c.boot ? "Downloading Bootloader code..." : "Downloading Application code...");
         expected.push_back("Download finished.");
         EXPECT_EQ(rig.statuses, expected);
-        EXPECT_EQ(rig.radio->TotalTicks(), c.ticks);
+        EXPECT_EQ(rig.radio->ticks, c.ticks);
         EXPECT_FALSE(rig.wrongWindow);
         // The flash-type query follows the loader for model code 1 only.
-        const auto loader = StreamCodes(rig.radio->messages, 0);
-        EXPECT_EQ(loader.back(), c.model == 1 ? "02 0B" : "02 04");
+        EXPECT_EQ(StreamCodes(rig.radio->messages, 0).back(), c.model == 1 ? "02 0B" : "02 04");
     }
 }
 
@@ -220,30 +218,27 @@ TEST(FlashDownload, FlashTypeCheckOfModelCodeOne)
         SCOPED_TRACE(Hex(c.reply) + (c.processor416 ? " 416" : " 816"));
         Rig rig;
         rig.radio->flashTypeReply = c.reply;
-        EXPECT_EQ(
-            rig.Run(kLoader, MakeSRecords('3', 0, Pattern(64, 4)), 1, false, c.processor416, true),
-            c.result);
-        if (c.result == kFlashWrongFlashType) {
-            // Nothing of the code reaches the radio; no text of the engine's
-            // own (the caller explains), the loader's console line is out.
-            EXPECT_EQ(rig.radio->streams.size(), 1u);
-            EXPECT_EQ(rig.radio->TotalTicks(), 0);
+        EXPECT_EQ(rig.Run(kLoader, CodeImage(64, 4), { 1, false, c.processor416, true }), c.result);
+        const bool wrong = c.result == kFlashWrongFlashType;
+        EXPECT_EQ(rig.radio->streams.size(), wrong ? 1u : 2u);
+        if (wrong) {
+            // No erase wait and no text of the engine's own (the caller
+            // explains); the loader's console line is out.
+            EXPECT_EQ(rig.radio->ticks, 0);
             EXPECT_EQ(rig.statuses.back(), "Downloading Loader code...");
             EXPECT_EQ(rig.lines.back(), "\rDownloading Loader code...100% complete...Done.\n");
-        } else {
-            EXPECT_EQ(rig.radio->streams.size(), 2u);
         }
     }
 
     // A loader that never answers is a broken link, not a wrong processor.
     Rig rig;
     rig.radio->closeOnFlashType = true;
-    EXPECT_EQ(rig.Run(kLoader, MakeSRecords('3', 0, Pattern(64, 4)), 1), kFlashCommProblem);
-    EXPECT_EQ(rig.statuses.back(), "Communication problem during code download.");
+    EXPECT_EQ(rig.Run(kLoader, CodeImage(64, 4), { .model = 1 }), kFlashCommProblem);
+    EXPECT_EQ(rig.statuses.back(), kCommProblem);
     EXPECT_EQ(rig.radio->streams.size(), 1u);
 }
 
-TEST(FlashDownload, VerifyFailureEndsWithTheAddress)
+TEST(FlashDownload, VerifyFailureAndWrongSums)
 {
     const std::pair<Bytes, std::string> cases[] = {
         { { 0x00, 0x10, 0x20, 0x30 }, "Flash Verify failed at address: 0x00102030" },
@@ -253,37 +248,35 @@ TEST(FlashDownload, VerifyFailureEndsWithTheAddress)
         Rig rig;
         rig.radio->verifyFailPair = 2;
         rig.radio->verifyAddress = address;
-        EXPECT_EQ(rig.Run(kLoader, MakeSRecords('3', 0, Pattern(1024, 5))), kFlashVerifyFailed);
+        EXPECT_EQ(rig.Run(kLoader, CodeImage(1024, 5)), kFlashVerifyFailed);
         EXPECT_EQ(rig.statuses.back(), text);
         // Two pairs went out; no further block and no end message.
-        EXPECT_EQ(StreamCodes(rig.radio->messages, 1),
-            (std::vector<std::string> {
-                "02 01", "02 09", "02 09", "02 05", "02 09", "02 09", "02 05" }));
+        EXPECT_EQ(rig.CodeStream(),
+            (Codes { "02 01", "02 09", "02 09", "02 05", "02 09", "02 09", "02 05" }));
     }
     // In the loader stream the code never follows.
-    Rig rig;
-    rig.radio->faultStream = 0;
-    rig.radio->verifyFailPair = 1;
-    EXPECT_EQ(rig.Run(kLoader, MakeSRecords('3', 0, Pattern(64, 5))), kFlashVerifyFailed);
-    EXPECT_EQ(rig.radio->streams.size(), 1u);
-}
+    {
+        Rig rig;
+        rig.radio->faultStream = 0;
+        rig.radio->verifyFailPair = 1;
+        EXPECT_EQ(rig.Run(kLoader, CodeImage(64, 5)), kFlashVerifyFailed);
+        EXPECT_EQ(rig.radio->streams.size(), 1u);
+    }
 
-TEST(FlashDownload, ChecksumMismatchResendsTheSecondBlockFourTimes)
-{
+    // A wrong sum: 02 06, then the pair's second block four times, unchanged.
     Rig rig;
     rig.radio->wrongSumPair = 2;
     const Bytes data = Pattern(1024, 6);
     EXPECT_EQ(rig.Run(kLoader, MakeSRecords('3', 0, data)), kFlashTimedOut);
-    EXPECT_EQ(rig.statuses.back(), "Code download timed out or canceled by user.");
-    EXPECT_EQ(StreamCodes(rig.radio->messages, 1),
-        (std::vector<std::string> { "02 01", "02 09", "02 09", "02 05", "02 09", "02 09", "02 06",
-            "02 09", "02 09", "02 09", "02 09" }));
-    // Every resend is the pair's second block, unchanged.
-    const Bytes& second = rig.radio->messages[rig.radio->messages.size() - 6];
-    EXPECT_EQ(
-        Bytes(second.begin() + 2, second.end()), Bytes(data.begin() + 384, data.begin() + 512));
-    for (size_t i = rig.radio->messages.size() - 4; i < rig.radio->messages.size(); ++i) {
-        EXPECT_EQ(rig.radio->messages[i], second);
+    EXPECT_EQ(rig.statuses.back(), kTimedOut);
+    EXPECT_EQ(rig.CodeStream(),
+        (Codes { "02 01", "02 09", "02 09", "02 05", "02 09", "02 09", "02 06", "02 09", "02 09",
+            "02 09", "02 09" }));
+    const auto& messages = rig.radio->messages;
+    const Bytes& second = messages[messages.size() - 6];
+    EXPECT_EQ(Bytes(second.begin() + 2, second.end()), Bytes(&data[384], &data[512]));
+    for (size_t i = messages.size() - 4; i < messages.size(); ++i) {
+        EXPECT_EQ(messages[i], second);
     }
 }
 
@@ -298,12 +291,11 @@ TEST(FlashDownload, ProgressBarAndConsoleLines)
         }
         code += "xx\r\nS9030000FC\r\n";
         ASSERT_EQ(code.size(), 4000u);
-        ASSERT_EQ(rig.Run(kLoader, code, 0, false, true, true), kFlashSuccess);
-        EXPECT_EQ(rig.bar.Minimum(), 0);
-        EXPECT_EQ(rig.bar.Maximum(), 1064);
-        const std::vector<std::string> tail(rig.lines.end() - 3, rig.lines.end());
-        EXPECT_EQ(tail,
-            (std::vector<std::string> { "\rDownloading Application code...6% complete",
+        ASSERT_EQ(rig.Run(kLoader, code, { .console = true }), kFlashSuccess);
+        EXPECT_EQ(rig.bar.minimum, 0);
+        EXPECT_EQ(rig.bar.maximum, 1064);
+        EXPECT_EQ(Codes(rig.lines.end() - 3, rig.lines.end()),
+            (Codes { "\rDownloading Application code...6% complete",
                 "\rDownloading Application code...12% complete",
                 "\rDownloading Application code...100% complete...Done.\n" }));
         EXPECT_EQ(std::vector<int>(rig.bar.positions.end() - 3, rig.bar.positions.end()),
@@ -314,27 +306,20 @@ TEST(FlashDownload, ProgressBarAndConsoleLines)
     // leaves when the next record's first word arrives.
     {
         Rig rig;
-        const std::string loader = MakeSRecords('2', 0, Pattern(256, 7));
-        const std::string code = MakeSRecords('3', 0, Pattern(256, 8));
-        ASSERT_EQ(rig.Run(loader, code), kFlashSuccess);
+        ASSERT_EQ(rig.Run(MakeSRecords('2', 0, Pattern(256, 7)), CodeImage(256, 8)), kFlashSuccess);
         EXPECT_EQ(rig.bar.positions,
             (std::vector<int> { 0, 9 * 3 + 64, 16 * 3 + 128, 0, 9 * 4 + 64, 16 * 4 + 128 }));
         EXPECT_TRUE(rig.lines.empty()); // no console lines without the flag
     }
     // The counter outruns a file of long records; the bar and the percentage
     // stop at the maximum.
-    {
-        Rig rig;
-        std::string code = MakeSRecords('3', 0, Pattern(48 * 200, 9), 48);
-        code.erase(std::remove(code.begin(), code.end(), '\r'), code.end());
-        ASSERT_EQ(rig.Run(kLoader, code, 0, false, true, true), kFlashSuccess);
-        const int maximum = rig.bar.Maximum();
-        for (int p : rig.bar.positions) {
-            EXPECT_LE(p, maximum);
-        }
-        EXPECT_EQ(
-            rig.lines[rig.lines.size() - 2], "\rDownloading Application code...100% complete");
-    }
+    Rig rig;
+    std::string code = MakeSRecords('3', 0, Pattern(48 * 200, 9), 48);
+    code.erase(std::remove(code.begin(), code.end(), '\r'), code.end());
+    ASSERT_EQ(rig.Run(kLoader, code, { .console = true }), kFlashSuccess);
+    EXPECT_LE(
+        *std::max_element(rig.bar.positions.begin(), rig.bar.positions.end()), rig.bar.maximum);
+    EXPECT_EQ(rig.lines[rig.lines.size() - 2], "\rDownloading Application code...100% complete");
 }
 
 TEST(FlashDownload, LinkFailuresEndTheDownload)
@@ -344,41 +329,32 @@ TEST(FlashDownload, LinkFailuresEndTheDownload)
     {
         Rig rig;
         rig.radio->closeAfterBlocks = 6;
-        EXPECT_EQ(rig.Run(kLoader, MakeSRecords('3', 0, Pattern(2048, 10))), kFlashCommProblem);
-        EXPECT_EQ(rig.statuses.back(), "Communication problem during code download.");
+        EXPECT_EQ(rig.Run(kLoader, CodeImage(2048, 10)), kFlashCommProblem);
+        EXPECT_EQ(rig.statuses.back(), kCommProblem);
         EXPECT_EQ(CodeOf(rig.radio->messages.back()), "02 09");
     }
-    // Stop pressed while the radio is silent: the wait ends, result 4, and
-    // the code stream is never started.
-    {
-        Rig rig;
+    // Stop pressed while the radio is silent: the wait ends with result 4 and
+    // the code stream never starts; on the component path (an idle line) it
+    // is a communication problem.
+    for (const bool component : { false, true }) {
+        Rig rig(component);
         SimpleLinkHost host(rig.session);
-        rig.radio->silentAfterBlocks = 2;
+        rig.radio->silentAfterBlocks = component ? 1 : 2;
         host.Loop().PostDelayed(150, [&] { rig.session.SetReceiveEnable(false); });
-        EXPECT_EQ(rig.Run(kLoader, MakeSRecords('3', 0, Pattern(64, 11))), kFlashTimedOut);
-        EXPECT_EQ(rig.statuses.back(), "Code download timed out or canceled by user.");
-        EXPECT_EQ(StreamCodes(rig.radio->messages, 1), std::vector<std::string> {});
-    }
-    // The same on the component path ends as a communication problem (idle line).
-    {
-        Rig rig(true);
-        SimpleLinkHost host(rig.session);
-        rig.radio->silentAfterBlocks = 1;
-        host.Loop().PostDelayed(150, [&] { rig.session.SetReceiveEnable(false); });
-        EXPECT_EQ(rig.Run(kLoader, MakeSRecords('3', 0, Pattern(64, 11))), kFlashCommProblem);
-        EXPECT_EQ(rig.statuses.back(), "Communication problem during code download.");
+        EXPECT_EQ(
+            rig.Run(kLoader, CodeImage(64, 11)), component ? kFlashCommProblem : kFlashTimedOut);
+        EXPECT_EQ(rig.statuses.back(), component ? kCommProblem : kTimedOut);
+        EXPECT_EQ(rig.CodeStream(), Codes {});
     }
     // Stop during the erase wait ends it at once; the code's start then
     // finds the flag cleared.
-    {
-        Rig rig;
-        rig.radio->stopOnTick = 100;
-        rig.radio->onStop = [&] { rig.session.SetReceiveEnable(false); };
-        EXPECT_EQ(rig.Run(kLoader, MakeSRecords('3', 0, Pattern(64, 12)), 4), kFlashTimedOut);
-        EXPECT_EQ(rig.radio->TotalTicks(), 100);
-        EXPECT_EQ(rig.statuses.back(), "Code download timed out or canceled by user.");
-        EXPECT_EQ(StreamCodes(rig.radio->messages, 1), std::vector<std::string> { "02 01" });
-    }
+    Rig rig;
+    rig.radio->stopOnTick = 100;
+    rig.radio->onStop = [&] { rig.session.SetReceiveEnable(false); };
+    EXPECT_EQ(rig.Run(kLoader, CodeImage(64, 12), { .model = 4 }), kFlashTimedOut);
+    EXPECT_EQ(rig.radio->ticks, 100);
+    EXPECT_EQ(rig.statuses.back(), kTimedOut);
+    EXPECT_EQ(rig.CodeStream(), Codes { "02 01" });
 }
 
 TEST(FlashDownload, NegativeRepliesOnTheComponentPathAreRepeated)
@@ -389,43 +365,33 @@ TEST(FlashDownload, NegativeRepliesOnTheComponentPathAreRepeated)
     const Bytes code = Pattern(256, 13);
     ASSERT_EQ(rig.Run(kLoader, MakeSRecords('3', 0, code)), kFlashSuccess);
     // Two refused starts before the loader's; the refused second block came again.
-    int starts = 0;
-    for (const Bytes& m : rig.radio->messages) {
-        starts += CodeOf(m) == "02 01";
-    }
-    EXPECT_EQ(starts, 4);
-    ASSERT_EQ(rig.radio->streams.size(), 2u);
-    const auto loader = StreamCodes(rig.radio->messages, 2);
-    EXPECT_EQ(loader,
-        (std::vector<std::string> {
+    EXPECT_EQ(StreamCodes(rig.radio->messages, 0), Codes { "02 01" });
+    EXPECT_EQ(StreamCodes(rig.radio->messages, 1), Codes { "02 01" });
+    EXPECT_EQ(StreamCodes(rig.radio->messages, 2),
+        (Codes {
             "02 01", "02 09", "02 09", "02 09", "02 05", "02 09", "02 09", "02 05", "02 04" }));
+    ASSERT_EQ(rig.radio->streams.size(), 2u);
     EXPECT_EQ(rig.radio->streams[1], code);
 }
 
 TEST(FlashDownload, UnreadableOrDamagedImagesStopBeforeTheirData)
 {
     // Odd data length, a cut line, a byte count that is not hex.
-    const std::string badRecords[] = {
-        "S30A00000010AABBCCDDEE27",
-        "S315000000100102030405060708",
-        "S3G50000001001020304050607080900",
-    };
-    for (const std::string& bad : badRecords) {
+    for (const std::string bad : { "S30A00000010AABBCCDDEE27", "S315000000100102030405060708",
+             "S3G50000001001020304050607080900" }) {
         SCOPED_TRACE(bad);
         Rig rig;
-        const std::string good = MakeSRecords('3', 0, Pattern(16, 14));
         // Header, one good record, the bad one (line 3), then more data.
-        std::string code = good.substr(0, good.rfind("S7"));
-        code += bad + "\r\n" + MakeSRecords('3', 0x20, Pattern(512, 15));
+        const std::string code = "S0030000FC\r\n" + SRecordLine('3', 0, Pattern(16, 14)) + "\r\n"
+            + bad + "\r\n" + MakeSRecords('3', 0x20, Pattern(512, 15));
         EXPECT_EQ(rig.Run(kLoader, code), kFlashImageProblem);
         EXPECT_EQ(rig.statuses.back(),
             "Download stopped: damaged record in line 3 of the Application code file.");
-        // No block and no end message of the code stream.
-        EXPECT_EQ(StreamCodes(rig.radio->messages, 1), std::vector<std::string> { "02 01" });
+        EXPECT_EQ(rig.CodeStream(), Codes { "02 01" });
     }
     // No loader at all: nothing is sent.
     Rig rig;
-    EXPECT_EQ(rig.Run(nullptr, nullptr, 0, false, true, false), kFlashImageProblem);
+    EXPECT_EQ(rig.Run("", ""), kFlashImageProblem);
     EXPECT_TRUE(rig.radio->messages.empty());
     EXPECT_EQ(rig.statuses.back(), "Download stopped: the Loader code file could not be read.");
 }

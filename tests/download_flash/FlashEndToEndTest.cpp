@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -23,44 +24,71 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The hex bytes of a log line ("0.012345 >> BA 7F ...") and its direction.
-std::string LogBytes(const std::string& line)
+// What the radio holds after a stream of `data`: the data padded with 0xFF
+// to whole pairs of 128-byte blocks (at least one pair).
+std::vector<uint8_t> PaddedToPairs(std::vector<uint8_t> data)
 {
-    const auto at = line.find(' ', line.find(' ') + 1);
-    return at == std::string::npos ? std::string() : line.substr(at + 1);
-}
-// The simulator lives in the same bin folder as this program.
-fs::path SimBinary()
-{
-    return fs::read_symlink("/proc/self/exe").parent_path() / "corvel-radio-sim";
+    data.resize(std::max<size_t>(256, (data.size() + 255) / 256 * 256), 0xFF);
+    return data;
 }
 
-bool FromPc(const std::string& line)
+// The data bytes of S-record text, in file order, up to the end record.
+std::vector<uint8_t> DataOf(const std::string& text)
 {
-    return line.find(" >> ") != std::string::npos;
+    std::vector<uint8_t> data;
+    size_t at = 0;
+    while (at < text.size()) {
+        const size_t end = std::min(text.find('\n', at), text.size());
+        const std::string line = text.substr(at, end - at);
+        at = end + 1;
+        if (line.size() < 4 || line[0] != 'S' || line[1] == '7' || line[1] == '9') {
+            if (line.size() >= 2 && (line[1] == '7' || line[1] == '9')) {
+                break;
+            }
+            continue;
+        }
+        const size_t first = 4 + 2 * static_cast<size_t>(line[1] - '0' + 1);
+        const size_t count = std::stoul(line.substr(2, 2), nullptr, 16);
+        for (size_t i = first; i < 4 + 2 * (count - 1); i += 2) {
+            data.push_back(static_cast<uint8_t>(std::stoul(line.substr(i, 2), nullptr, 16)));
+        }
+    }
+    return data;
 }
 
-class SimRig {
+// The hex bytes of the PC's frames in the simulator's log
+// ("0.012345 >> BA 7F ...").
+std::vector<std::string> FramesFromPc(const fs::path& log)
+{
+    std::vector<std::string> frames;
+    for (const auto& line : ReadSimLog(log)) {
+        if (line.find(" >> ") != std::string::npos) {
+            frames.push_back(line.substr(line.find(" >> ") + 4));
+        }
+    }
+    return frames;
+}
+
+struct SimRig {
     // First member: the folder outlives the simulator, which writes its
     // output files into it on the way out.
-    testsupport::TempDir m_TempDir;
-    fs::path m_Dir = m_TempDir.Path();
-
-public:
-    SimRig()
-    {
-        fs::create_directories(m_Dir / "com");
-        ::setenv("CORVEL_COM_DIR", (m_Dir / "com").c_str(), 1);
-    }
+    testsupport::TempDir dir;
+    SimRadio sim;
+    CommSession session;
+    std::unique_ptr<SimpleLinkHost> host;
+    std::vector<std::string> statuses;
+    std::vector<std::string> progress;
 
     // Starts the simulator and opens the link at 115200 bit/s as the window
     // does before a download.
     void Open(std::vector<std::string> options)
     {
+        fs::create_directories(dir / "com");
+        ::setenv("CORVEL_COM_DIR", (dir / "com").c_str(), 1);
         options.insert(options.end(),
-            { "--log", LogPath().string(), "--loader-out", (m_Dir / "loader.bin").string(),
-                "--code-out", (m_Dir / "code.bin").string(), "--idle-exit", "60" });
-        ASSERT_TRUE(sim.Start(SimBinary(), m_Dir / "com", options)) << sim.Error();
+            { "--log", (dir / "sim.log").string(), "--loader-out", (dir / "loader.bin").string(),
+                "--code-out", (dir / "code.bin").string(), "--idle-exit", "60" });
+        ASSERT_TRUE(sim.Start(testsupport::SimBinary(), dir / "com", options)) << sim.Error();
         std::string message;
         ASSERT_TRUE(session.OpenDevice(sim.Port(), 19200, false, message)) << message;
         host = std::make_unique<SimpleLinkHost>(session);
@@ -69,54 +97,38 @@ public:
         session.SetRadioBaudRate(115200);
     }
 
-    std::vector<uint8_t> Image(const char* name, char type, size_t bytes, uint8_t seed)
+    // A small loader and code, for the fault runs.
+    void SmallImages()
     {
-        return WriteImage(m_Dir / name, type, type == '2' ? 0x020000 : 0x100000, bytes,
-            type == '2' ? 32 : 48, seed);
+        WriteImage(dir / "loader.s", '2', 0x020000, 4096, 32, 3);
+        WriteImage(dir / "code.s", '3', 0x100000, 8192, 48, 4);
     }
-
-    int Download(int32_t model = 1, bool console = false)
-    {
-        std::FILE* loader = std::fopen((m_Dir / "loader.s").c_str(), "r");
-        std::FILE* code = std::fopen((m_Dir / "code.s").c_str(), "r");
-        auto status = [this](void*, const std::string& text) { statuses.push_back(text); };
-        auto lines = [this](void*, void*, const std::string& text) { progress.push_back(text); };
-        const int result = DownloadCode(session, loader, code, status, nullptr, model, nullptr,
-            false, true, nullptr, console, lines, nullptr);
-        std::fclose(loader);
-        std::fclose(code);
-        return result;
-    }
-
-    void Write(const char* name, const std::string& text)
-    {
-        testsupport::WriteFileText(m_Dir / name, text);
-    }
-
-    fs::path LogPath() const { return m_Dir / "sim.log"; }
-    std::vector<uint8_t> Stored(const char* name) const
-    {
-        return testsupport::ReadFileBytes(m_Dir / name);
-    }
-
-    SimRadio sim;
-    CommSession session;
-    std::unique_ptr<SimpleLinkHost> host;
-    std::vector<std::string> statuses;
-    std::vector<std::string> progress;
 
     // Ends the simulator once it has taken in everything that was sent.
     void StopSimWhenQuiet()
     {
         std::error_code ec;
-        auto last = fs::file_size(LogPath(), ec);
+        auto last = fs::file_size(dir / "sim.log", ec);
         for (int quiet = 0; quiet < 4;) {
             ::usleep(50000);
-            const auto size = fs::file_size(LogPath(), ec);
+            const auto size = fs::file_size(dir / "sim.log", ec);
             quiet = size == last ? quiet + 1 : 0;
             last = size;
         }
         sim.Stop();
+    }
+
+    int Download()
+    {
+        std::FILE* loader = std::fopen((dir / "loader.s").c_str(), "r");
+        std::FILE* code = std::fopen((dir / "code.s").c_str(), "r");
+        auto status = [this](void*, const std::string& text) { statuses.push_back(text); };
+        auto lines = [this](void*, void*, const std::string& text) { progress.push_back(text); };
+        const int result = DownloadCode(session, loader, code, status, nullptr, 1, nullptr, false,
+            true, nullptr, true, lines, nullptr);
+        std::fclose(loader);
+        std::fclose(code);
+        return result;
     }
 };
 
@@ -129,9 +141,12 @@ TEST(FlashEndToEnd, DemoReleaseArrivesByteForByte)
     // The demo release's application loader and application code (3.9 MB).
     const std::string loaderText = pack::MakeDemoImage(pack::DemoAppLoaderShape());
     const std::string codeText = pack::MakeDemoImage(pack::DemoAppCodeShape());
-    rig.Write("loader.s", loaderText);
-    rig.Write("code.s", codeText);
-    ASSERT_EQ(rig.Download(1, true), kFlashSuccess) << rig.statuses.back();
+    testsupport::WriteFileText(rig.dir / "loader.s", loaderText);
+    testsupport::WriteFileText(rig.dir / "code.s", codeText);
+    const auto loader = DataOf(loaderText);
+    const auto code = DataOf(codeText);
+    ASSERT_EQ(code.size(), 3953772u);
+    ASSERT_EQ(rig.Download(), kFlashSuccess) << rig.statuses.back();
     EXPECT_EQ(rig.statuses,
         (std::vector<std::string> { "Preparing to download ...", "Downloading Loader code...",
             "Downloading Application code...", "Download finished." }));
@@ -141,17 +156,15 @@ TEST(FlashEndToEnd, DemoReleaseArrivesByteForByte)
     // on both sides: its restart message gets through.
     rig.session.SetWaitTime(4000);
     rig.session.SetReceiveEnable(true);
-    const LinkMessage restart
-        = rig.session.Exchange(LinkCode(0x07, 0x25), 2, LinkCode(0x07, 0x25), 2);
-    EXPECT_EQ(restart.count, 2);
+    EXPECT_EQ(rig.session.Exchange(LinkCode(0x07, 0x25), 2, LinkCode(0x07, 0x25), 2).count, 2);
 
     rig.sim.Stop();
     // Compared whole, without printing megabytes on a failure.
-    const auto loader = rig.Stored("loader.bin");
-    const auto code = rig.Stored("code.bin");
-    EXPECT_TRUE(loader == PaddedToPairs(SRecordData(loaderText))) << loader.size() << " bytes";
-    EXPECT_TRUE(code == PaddedToPairs(SRecordData(codeText))) << code.size() << " bytes";
-    EXPECT_EQ(code.size(), 3953920u); // 3953772 data bytes in whole pairs of blocks
+    const auto storedLoader = testsupport::ReadFileBytes(rig.dir / "loader.bin");
+    const auto storedCode = testsupport::ReadFileBytes(rig.dir / "code.bin");
+    EXPECT_TRUE(storedLoader == PaddedToPairs(loader)) << storedLoader.size() << " bytes";
+    EXPECT_TRUE(storedCode == PaddedToPairs(code)) << storedCode.size() << " bytes";
+    EXPECT_EQ(storedCode.size(), 3953920u);
 }
 
 TEST(FlashEndToEnd, RadioFaultsOnTheWire)
@@ -161,20 +174,12 @@ TEST(FlashEndToEnd, RadioFaultsOnTheWire)
     {
         SimRig rig;
         ASSERT_NO_FATAL_FAILURE(rig.Open({ "--wrong-sum", "3" }));
-        rig.Image("loader.s", '2', 4096, 3);
-        rig.Image("code.s", '3', 8192, 4);
+        rig.SmallImages();
         EXPECT_EQ(rig.Download(), kFlashTimedOut);
         EXPECT_EQ(rig.statuses.back(), "Code download timed out or canceled by user.");
         rig.StopSimWhenQuiet();
-        const auto log = ReadSimLog(rig.LogPath()).lines;
-        std::vector<std::string> fromPc;
-        for (const auto& line : log) {
-            if (FromPc(line)) {
-                fromPc.push_back(LogBytes(line));
-            }
-        }
+        const auto fromPc = FramesFromPc(rig.dir / "sim.log");
         ASSERT_GE(fromPc.size(), 6u);
-
         const size_t verdict = fromPc.size() - 5;
         EXPECT_EQ(fromPc[verdict], "BA 7F 01 02 06 78 7E");
         for (size_t i = verdict + 1; i < fromPc.size(); ++i) {
@@ -187,70 +192,54 @@ TEST(FlashEndToEnd, RadioFaultsOnTheWire)
     {
         SimRig rig;
         ASSERT_NO_FATAL_FAILURE(rig.Open({ "--verify-fail", "2:A1B2C3D4" }));
-        rig.Image("loader.s", '2', 4096, 3);
-        rig.Image("code.s", '3', 8192, 4);
+        rig.SmallImages();
         EXPECT_EQ(rig.Download(), kFlashVerifyFailed);
         EXPECT_EQ(rig.statuses.back(), "Flash Verify failed at address: 0xA1B2C3D4");
     }
-    // The radio closes the line in the middle of the code: the download
-    // ends as a communication problem (the line found closed) or at the end
-    // of the wait, never as a success.
-    {
+    // The radio closes the line or falls silent in the middle of the code:
+    // the download ends as a communication problem (the line found closed) or
+    // at the end of one wait, never as a success, and no timer is left
+    // running.
+    for (const char* fault : { "--close-after-block", "--silent-after-block" }) {
+        SCOPED_TRACE(fault);
         SimRig rig;
-        ASSERT_NO_FATAL_FAILURE(rig.Open({ "--close-after-block", "5" }));
-        rig.Image("loader.s", '2', 4096, 3);
-        rig.Image("code.s", '3', 8192, 4);
+        ASSERT_NO_FATAL_FAILURE(rig.Open({ fault, "5" }));
+        rig.SmallImages();
+        const auto started = std::chrono::steady_clock::now();
         const int result = rig.Download();
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(25))
+            << "one 15 s wait, not one per remaining block";
         EXPECT_TRUE(result == kFlashCommProblem || result == kFlashTimedOut) << result;
         EXPECT_EQ(rig.statuses.back(),
             result == kFlashCommProblem ? "Communication problem during code download."
                                         : "Code download timed out or canceled by user.");
-        EXPECT_TRUE(rig.sim.WaitForExit(std::chrono::seconds(5)));
+        EXPECT_FALSE(rig.host->Timer().Active());
     }
     // A loader that reports the other flash type: the code never goes out.
     {
         SimRig rig;
         ASSERT_NO_FATAL_FAILURE(rig.Open({ "--flash-type", "8" }));
-        rig.Image("loader.s", '2', 4096, 3);
-        rig.Image("code.s", '3', 8192, 4);
+        rig.SmallImages();
         EXPECT_EQ(rig.Download(), kFlashWrongFlashType);
         rig.sim.Stop();
-        EXPECT_TRUE(rig.Stored("code.bin").empty());
+        EXPECT_TRUE(testsupport::ReadFileBytes(rig.dir / "code.bin").empty());
     }
-}
-
-TEST(FlashEndToEnd, SilentRadioEndsWithinOneWait)
-{
-    SimRig rig;
-    ASSERT_NO_FATAL_FAILURE(rig.Open({ "--silent-after-block", "5" }));
-    rig.Image("loader.s", '2', 4096, 3);
-    rig.Image("code.s", '3', 8192, 4);
-    const auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(rig.Download(), kFlashTimedOut);
-    const auto elapsed = std::chrono::steady_clock::now() - started;
-    EXPECT_EQ(rig.statuses.back(), "Code download timed out or canceled by user.");
-    // One 15 s wait, not one per remaining block.
-    EXPECT_LT(elapsed, std::chrono::seconds(25));
-    EXPECT_FALSE(rig.host->Timer().Active());
 }
 
 TEST(FlashEndToEnd, StopEndsTheDownloadAtTheNextWait)
 {
     SimRig rig;
     ASSERT_NO_FATAL_FAILURE(rig.Open({ "--line-rate", "115200" }));
-    rig.Image("loader.s", '2', 2048, 5);
-    rig.Image("code.s", '3', 100 * 1024, 6);
+    WriteImage(rig.dir / "loader.s", '2', 0x020000, 2048, 32, 5);
+    WriteImage(rig.dir / "code.s", '3', 0x100000, 100 * 1024, 48, 6);
     // Stop, as the window's button does it: the receive-enable flag drops.
     rig.host->Loop().PostDelayed(2500, [&] { rig.session.SetReceiveEnable(false); });
-    EXPECT_EQ(rig.Download(1, true), kFlashTimedOut);
+    EXPECT_EQ(rig.Download(), kFlashTimedOut);
     EXPECT_EQ(rig.statuses.back(), "Code download timed out or canceled by user.");
     // The code stream had begun and did not end.
     EXPECT_EQ(rig.statuses[rig.statuses.size() - 2], "Downloading Application code...");
     rig.StopSimWhenQuiet();
-    const auto log = ReadSimLog(rig.LogPath()).lines;
-    int ends = 0;
-    for (const auto& line : log) {
-        ends += LogBytes(line) == "BA 7F 01 02 04 7A 7E";
-    }
-    EXPECT_EQ(ends, 1) << "only the loader's end of download";
+    const auto fromPc = FramesFromPc(rig.dir / "sim.log");
+    EXPECT_EQ(std::count(fromPc.begin(), fromPc.end(), "BA 7F 01 02 04 7A 7E"), 1)
+        << "only the loader's end of download";
 }

@@ -1,46 +1,44 @@
 #include "tests/download_flash/FlashSim.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdio>
 #include <fstream>
-#include <sstream>
+
+#include "tests/support/TestSupport.h"
 
 namespace flashtest {
 
-std::string MakeSRecords(char type, uint32_t address, const std::vector<uint8_t>& data, int perLine)
+std::string SRecordLine(char type, uint32_t address, const std::vector<uint8_t>& data)
 {
     static const char hex[] = "0123456789ABCDEF";
-    const int addressBytes = type == '1' ? 2 : type == '2' ? 3 : 4;
+    const int addressBytes = type - '0' + 1;
+    std::string line = { 'S', type };
+    unsigned sum = 0;
+    auto put = [&](unsigned b) {
+        line += hex[b >> 4];
+        line += hex[b & 15];
+        sum += b;
+    };
+    put(static_cast<unsigned>(data.size()) + addressBytes + 1);
+    for (int i = addressBytes - 1; i >= 0; --i) {
+        put((address >> (8 * i)) & 0xFF);
+    }
+    for (uint8_t b : data) {
+        put(b);
+    }
+    put(~sum & 0xFF);
+    return line;
+}
+
+std::string MakeSRecords(char type, uint32_t address, const std::vector<uint8_t>& data, int perLine)
+{
     std::string text = "S00F000068656C6C6F202020202000003C\r\n";
     text.reserve(text.size() + data.size() * 2 + data.size() / 8 + 64);
-    auto put = [&](unsigned b) {
-        text += hex[b >> 4];
-        text += hex[b & 15];
-    };
     for (size_t at = 0; at < data.size(); at += static_cast<size_t>(perLine)) {
         const size_t n = std::min(data.size() - at, static_cast<size_t>(perLine));
-        const unsigned count = static_cast<unsigned>(n) + addressBytes + 1;
-        unsigned sum = count;
-        text += 'S';
-        text += type;
-        put(count);
-        for (int i = addressBytes - 1; i >= 0; --i) {
-            const unsigned b = (address >> (8 * i)) & 0xFF;
-            put(b);
-            sum += b;
-        }
-        for (size_t i = 0; i < n; ++i) {
-            put(data[at + i]);
-            sum += data[at + i];
-        }
-        put(~sum & 0xFF);
-        text += "\r\n";
+        text += SRecordLine(type, address, std::vector<uint8_t>(&data[at], &data[at] + n)) + "\r\n";
         address += static_cast<uint32_t>(n);
     }
-    text += type == '3' ? "S70500000000FA\r\n" : "S9030000FC\r\n";
-    return text;
+    return text + (type == '3' ? "S70500000000FA\r\n" : "S9030000FC\r\n");
 }
 
 std::vector<uint8_t> Pattern(size_t count, uint8_t seed)
@@ -60,66 +58,18 @@ std::vector<uint8_t> WriteImage(const std::filesystem::path& path, char type, ui
     size_t dataBytes, int perLine, uint8_t seed)
 {
     std::vector<uint8_t> data = Pattern(dataBytes, seed);
-    const std::string text = MakeSRecords(type, address, data, perLine);
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr || std::fwrite(text.data(), 1, text.size(), f) != text.size()) {
-        data.clear();
-    }
-    if (f != nullptr) {
-        std::fclose(f);
-    }
+    testsupport::WriteFileText(path, MakeSRecords(type, address, data, perLine));
     return data;
 }
 
-std::vector<uint8_t> SRecordData(const std::string& text)
+std::vector<std::string> ReadSimLog(const std::filesystem::path& log)
 {
-    std::vector<uint8_t> data;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.size() < 4 || line[0] != 'S') {
-            continue;
-        }
-        if (line[1] == '7' || line[1] == '8' || line[1] == '9') {
-            break;
-        }
-        if (line[1] < '1' || line[1] > '3') {
-            continue;
-        }
-        const size_t count = std::stoul(line.substr(2, 2), nullptr, 16);
-        const size_t addressBytes = static_cast<size_t>(line[1] - '0') + 1;
-        for (size_t i = 0; i + addressBytes + 1 < count; ++i) {
-            const size_t at = 4 + 2 * (addressBytes + i);
-            data.push_back(static_cast<uint8_t>(std::stoul(line.substr(at, 2), nullptr, 16)));
-        }
-    }
-    return data;
-}
-
-std::vector<uint8_t> PaddedToPairs(std::vector<uint8_t> data)
-{
-    const size_t pairs = data.empty() ? 1 : (data.size() + 255) / 256;
-    data.resize(pairs * 256, 0xFF);
-    return data;
-}
-
-LogTraffic ReadSimLog(const std::filesystem::path& log)
-{
-    LogTraffic traffic;
+    std::vector<std::string> lines;
     std::ifstream in(log);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string time, direction, byte;
-        fields >> time >> direction;
-        uint64_t bytes = 0;
-        while (fields >> byte) {
-            ++bytes;
-        }
-        (direction == ">>" ? traffic.toRadio : traffic.fromRadio) += bytes;
-        traffic.lines.push_back(line);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
     }
-    return traffic;
+    return lines;
 }
 
 } // namespace flashtest

@@ -1,20 +1,66 @@
 #pragma once
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
+#include <string>
 #include <vector>
 
+#include "link/CommSession.h"
 #include "link/QUVCommDevice.h"
 #include "link/SerialPortComponent.h"
+#include "link/SimpleEventLoop.h"
 
 namespace linktest {
 
 using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
 
 // A frame as the radio sends it, built here independently of the session:
-// BA, header 7F 01 (or the given ones), escaped payload, escaped checksum, 7E.
-Bytes RadioFrame(const Bytes& payload, uint8_t header1 = 0x01, uint8_t header2 = 0x7F);
+// BA, header 01 7F (or the given ones), escaped payload, escaped checksum, 7E.
+inline Bytes RadioFrame(const Bytes& payload, uint8_t header1 = 0x01, uint8_t header2 = 0x7F)
+{
+    Bytes out { 0xBA, header1, header2 };
+    auto put = [&out](uint8_t b) {
+        if (b == 0xBA || b == 0x7E || b == 0x10) {
+            out.push_back(0x10);
+            b = b == 0xBA ? 0x00 : (b == 0x7E ? 0x01 : 0x02);
+        }
+        out.push_back(b);
+    };
+    unsigned sum = header1 + header2;
+    for (uint8_t b : payload) {
+        put(b);
+        sum += b;
+    }
+    put(static_cast<uint8_t>(-sum));
+    out.push_back(0x7E);
+    return out;
+}
+
+inline Bytes Payload(const LinkMessage& m)
+{
+    return Bytes(m.data, m.data + std::max(0, m.count));
+}
+
+inline long ElapsedMs(Clock::time_point since)
+{
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+}
+
+// How often `what` occurs in `text` (requests in a frame log).
+inline int CountOf(const std::string& text, const std::string& what)
+{
+    int count = 0;
+    for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; ++at) {
+        ++count;
+    }
+    return count;
+}
 
 // A scripted direct device. Bytes queued with Feed are read back one at a
 // time; every Write is recorded and handed to the responder, which may feed
@@ -24,15 +70,14 @@ public:
     FakeDevice() { m_DeviceKind = 2; }
 
     void Feed(const Bytes& bytes) { m_Input.insert(m_Input.end(), bytes.begin(), bytes.end()); }
-    // Called with the bytes of every Write.
-    std::function<void(const Bytes&)> responder;
-    // Called on each CharReady (lets a test feed bytes slowly).
-    std::function<void()> onPoll;
-    bool closeWhenDrained = false;
+    size_t Pending() const { return m_Input.size(); }
 
+    std::function<void(const Bytes&)> responder; // called with the bytes of every Write
+    std::function<void()> onPoll; // called on each CharReady (to feed bytes slowly)
+    bool closeWhenDrained = false;
+    int readChunk = 0; // block reads of up to this many bytes; 0: only GetChar
     std::vector<Bytes> writes;
     int charReadyCalls = 0;
-    int writeResult = 0; // 0: bytes written; otherwise the result to return
 
     int Open() override
     {
@@ -42,7 +87,6 @@ public:
     int Close() override
     {
         m_Open = false;
-        ++closeCalls;
         return 1;
     }
     bool IsOpen() override
@@ -60,43 +104,30 @@ public:
         }
         return m_Open && !m_Input.empty();
     }
-    int GetChar(uint8_t& ch) override
-    {
-        if (m_Input.empty()) {
-            return 0;
-        }
-        ch = m_Input.front();
-        m_Input.pop_front();
-        return 1;
-    }
-    // Block reads of up to this many bytes; 0: the device has only GetChar.
-    int readChunk = 0;
+    int GetChar(uint8_t& ch) override { return Read(&ch, 1, 1); }
     int Read(uint8_t* buffer, int count) override
     {
-        if (readChunk <= 0) {
-            return -1;
+        return readChunk > 0 ? Read(buffer, count, readChunk) : -1;
+    }
+    int Write(const uint8_t* buffer, int count) override
+    {
+        writes.emplace_back(buffer, buffer + count);
+        if (responder) {
+            responder(writes.back());
         }
+        return count;
+    }
+
+private:
+    int Read(uint8_t* buffer, int count, int chunk)
+    {
         int n = 0;
-        while (n < count && n < readChunk && !m_Input.empty()) {
-            buffer[n++] = m_Input.front();
+        for (; n < count && n < chunk && !m_Input.empty(); ++n) {
+            buffer[n] = m_Input.front();
             m_Input.pop_front();
         }
         return n;
     }
-    int Write(const uint8_t* buffer, int count) override
-    {
-        Bytes bytes(buffer, buffer + count);
-        writes.push_back(bytes);
-        if (responder) {
-            responder(bytes);
-        }
-        return writeResult != 0 ? writeResult : count;
-    }
-
-    size_t Pending() const { return m_Input.size(); }
-    int closeCalls = 0;
-
-private:
     bool m_Open = true;
     std::deque<uint8_t> m_Input;
 };
@@ -113,17 +144,14 @@ public:
     bool open = false;
     bool rs485 = false;
     bool cts = false;
-    int portNumber = 0;
     int baudRate = 0;
     int outputUsed = 0;
     int writeError = 0;
-    int emptyInputCalls = 0;
-    int emptyOutputCalls = 0;
     std::vector<int> delays;
     std::deque<uint8_t> input;
     std::vector<Bytes> writes;
 
-    void SetPortNumber(int number) override { portNumber = number; }
+    void SetPortNumber(int) override { }
     void SetRs485Mode(bool on) override { rs485 = on; }
     bool Rs485Mode() const override { return rs485; }
     int Open() override
@@ -133,16 +161,8 @@ public:
     }
     void Close() override { open = false; }
     bool IsOpen() const override { return open; }
-    void EmptyInputBuffer() override
-    {
-        ++emptyInputCalls;
-        input.clear();
-    }
-    void EmptyOutputBuffer() override
-    {
-        ++emptyOutputCalls;
-        outputUsed = 0;
-    }
+    void EmptyInputBuffer() override { input.clear(); }
+    void EmptyOutputBuffer() override { outputUsed = 0; }
     void SetBaudRate(int rate) override { baudRate = rate; }
     bool ByteReady() override { return open && !input.empty(); }
     uint8_t GetByte() override
@@ -151,38 +171,64 @@ public:
         input.pop_front();
         return byte;
     }
-    int OutputFree() override
-    {
-        if (onOutputPoll) {
-            onOutputPoll();
-        }
-        return kBufferSize - outputUsed;
-    }
-    int OutputUsed() override
-    {
-        if (onOutputPoll) {
-            onOutputPoll();
-        }
-        return outputUsed;
-    }
-    bool Cts() override
-    {
-        if (onOutputPoll) {
-            onOutputPoll();
-        }
-        return cts;
-    }
+    int OutputFree() override { return kBufferSize - OutputUsed(); }
+    int OutputUsed() override { return Polled() ? outputUsed : 0; }
+    bool Cts() override { return Polled() && cts; }
     int WriteBlock(const uint8_t* bytes, int count) override
     {
-        Bytes block(bytes, bytes + count);
-        writes.push_back(block);
+        writes.emplace_back(bytes, bytes + count);
         if (responder) {
-            responder(block);
+            responder(writes.back());
         }
         return writeError;
     }
     void DelayTicks(int ticks) override { delays.push_back(ticks); }
     int WaitHandle() const override { return -1; }
+
+private:
+    // Runs the poll hook first, so that it can free the line for this poll.
+    bool Polled()
+    {
+        if (onOutputPoll) {
+            onOutputPoll();
+        }
+        return true;
+    }
+};
+
+// Arms the real timer with at most `cap` ms, so that a silent step of a
+// 4-second query ends quickly.
+class CappedTimer : public IWaitTimer {
+public:
+    CappedTimer(IWaitTimer& inner, int cap)
+        : m_Inner(inner)
+        , m_Cap(cap)
+    {
+    }
+    void Start(int ms) override { m_Inner.Start(std::min(ms, m_Cap)); }
+    void Stop() override { m_Inner.Stop(); }
+
+private:
+    IWaitTimer& m_Inner;
+    int m_Cap;
+};
+
+// A session on a scripted direct device, wired to a Qt-free pump and timer,
+// ready as the window leaves it after opening.
+struct DirectLink {
+    CommSession session;
+    SimpleLinkHost host { session };
+    FakeDevice* device = nullptr;
+
+    explicit DirectLink(int waitMs = 300)
+    {
+        auto owned = std::make_unique<FakeDevice>();
+        device = owned.get();
+        session.AttachDevice(std::move(owned));
+        session.SetFraming(CommSession::kFramingFramed);
+        session.SetWaitTime(waitMs);
+        session.SetReceiveEnable(true);
+    }
 };
 
 } // namespace linktest

@@ -5,27 +5,19 @@
 #include <QCoreApplication>
 #include <QTimer>
 
-#include <chrono>
 #include <cstdlib>
 #include <thread>
 
 #include "app/QtLinkBindings.h"
 #include "app/QtSerialPortComponent.h"
-#include "link/CommSession.h"
-#include "link/RadioQueries.h"
 #include "platform/PortLock.h"
-#include "tests/support/SimProcess.h"
+#include "tests/link/FakeLink.h"
 #include "tests/support/TestSupport.h"
 
-using testsupport::SimBinary;
-using testsupport::SimProcess;
-using testsupport::PtyPair;
-using testsupport::ReadFileText;
-using testsupport::TempDir;
+using namespace linktest;
+using namespace testsupport;
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 QCoreApplication& App()
 {
@@ -34,21 +26,6 @@ QCoreApplication& App()
     static char* argv[] = { name, nullptr };
     static QCoreApplication app(argc, argv);
     return app;
-}
-
-long ElapsedMs(Clock::time_point since)
-{
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
-}
-
-int Count(const std::string& text, const std::string& what)
-{
-    int count = 0;
-    for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; ++at) {
-        ++count;
-    }
-    return count;
 }
 
 // The session wired as the window wires it, on the component path.
@@ -80,47 +57,6 @@ struct ComponentSession {
 };
 
 } // namespace
-
-TEST(LinkComponentPath, QueriesThroughTheComponentAgainstTheSim)
-{
-    TempDir dir;
-    SimProcess sim;
-    auto log = dir / "sim.log";
-    ASSERT_TRUE(sim.Start(SimBinary(), dir.Path(),
-        { "--negative", "boot:2", "--silent", "hardware", "--log", log.string() }))
-        << sim.Error();
-    ::setenv("CORVEL_COM_DIR", dir.Path().c_str(), 1);
-
-    ComponentSession link;
-    std::string message;
-    ASSERT_TRUE(link.Open(sim.Port(), message)) << message;
-    EXPECT_TRUE(link.session.UsesComponent());
-
-    // The radio refuses the boot request twice; the component path asks again.
-    uint8_t boot[2] = { 0xEE, 0xEE };
-    EXPECT_EQ(QueryBootInfo(link.session, 0, boot), 1);
-    EXPECT_EQ(boot[0], 6);
-    EXPECT_EQ(boot[1], 10);
-    EXPECT_EQ(Count(ReadFileText(log), ">> BA 7F 01 04 2D"), 3);
-
-    // After a raise to 115200 the radio still answers.
-    link.session.SetRadioBaudRate(115200);
-    link.session.SetReceiveEnable(true);
-    EXPECT_EQ(QueryBootInfo(link.session, 0, boot), 1);
-
-    // A silent step on an idle component line is a communication problem.
-    uint8_t record[kVersionInfoSize] = {};
-    link.session.SetReceiveEnable(true);
-    auto start = Clock::now();
-    EXPECT_EQ(QueryVersionInfo(link.session, 0, record, true), kLinkCommProblem);
-    EXPECT_GE(ElapsedMs(start), 3900);
-    EXPECT_EQ(record[0], 5);
-    EXPECT_EQ(record[1], 8);
-    EXPECT_EQ(record[5], 2);
-
-    link.session.Close();
-    EXPECT_FALSE(link.component.IsOpen());
-}
 
 TEST(LinkComponentPath, OpenErrorsAndTheTickDelay)
 {
@@ -157,6 +93,11 @@ TEST(LinkComponentPath, OpenErrorsAndTheTickDelay)
         link.session.SetWaitTime(1000);
         LinkMessage reply = link.session.Exchange(LinkCode(0x04, 0x1D), 4, LinkCode(0x04, 0x20), 2);
         EXPECT_EQ(reply.count, 4);
+        // A radio that stays silent on the idle line: a communication problem.
+        link.session.SetWaitTime(200);
+        EXPECT_EQ(link.session.Exchange(LinkCode(0x04, 0x1D), 4, LinkCode(0x04, 0x20), 2).count, 0);
+        EXPECT_EQ(link.session.LinkStatus(), kLinkCommProblem);
+        link.session.SetReceiveEnable(true);
         EXPECT_EQ(link.component.OutputUsed(), 0);
         EXPECT_EQ(link.component.OutputFree(), 4096);
 

@@ -1,74 +1,50 @@
-// The session and the queries against the simulated radio and against
-// hostile data over real pseudo-terminals.
+// The session and the queries against the simulated radio, and the session
+// on a real serial device flooded with hostile data.
 #include <gtest/gtest.h>
 
 #include <poll.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <random>
 #include <thread>
 
-#include "link/CommSession.h"
 #include "link/RadioQueries.h"
-#include "link/SimpleEventLoop.h"
+#include "tests/link/FakeLink.h"
 #include "tests/support/SimProcess.h"
 #include "tests/support/TestSupport.h"
 
-using testsupport::SimBinary;
-using testsupport::SimProcess;
-using testsupport::PtyPair;
-using testsupport::ReadFileText;
-using testsupport::TempDir;
+using namespace linktest;
+using namespace testsupport;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Arms the real timer with at most `cap` ms, so that a silent step of a
-// 4-second query ends quickly.
-class CappedTimer : public IWaitTimer {
-public:
-    CappedTimer(IWaitTimer& inner, int cap)
-        : m_Inner(inner)
-        , m_Cap(cap)
-    {
-    }
-    void Start(int ms) override { m_Inner.Start(std::min(ms, m_Cap)); }
-    void Stop() override { m_Inner.Stop(); }
-
-private:
-    IWaitTimer& m_Inner;
-    int m_Cap;
-};
-
-// A session opened on COM<port> of a COM folder, as the window opens it.
+// A session opened on COM<port> of a COM folder, as the window opens it,
+// with its waits capped at 600 ms.
 struct OpenLink {
     CommSession session;
     SimpleEventLoop loop;
     SimpleWaitTimer timer { loop, session };
     CappedTimer capped { timer, 600 };
+    bool opened = false;
+    std::string error;
 
-    OpenLink(const std::filesystem::path& comDir, int port)
+    void Open(const std::filesystem::path& comDir, int port)
     {
         ::setenv("CORVEL_COM_DIR", comDir.c_str(), 1);
         session.SetMessagePump(&loop);
         session.SetWaitTimer(&capped);
-        std::string message;
-        opened = session.OpenDevice(port, 19200, false, message);
-        error = message;
+        opened = session.OpenDevice(port, 19200, false, error);
         session.SetFraming(CommSession::kFramingFramed);
         session.SetReceiveEnable(true);
     }
     ~OpenLink() { session.Close(); }
-    bool opened = false;
-    std::string error;
 };
 
-struct SimRadio {
+// The simulated radio with its frame log, and a link opened on it.
+struct SimLink : OpenLink {
     TempDir dir;
     SimProcess sim;
     std::filesystem::path log = dir / "sim.log";
@@ -77,22 +53,21 @@ struct SimRadio {
     {
         std::filesystem::create_directories(dir / "com");
         options.insert(options.end(), { "--log", log.string() });
-        return sim.Start(SimBinary(), dir / "com", options);
+        if (!sim.Start(SimBinary(), dir / "com", options)) {
+            error = sim.Error();
+            return false;
+        }
+        Open(dir / "com", sim.Port());
+        return opened;
     }
     // Requests with the given code the simulator received. A last round trip
     // first makes sure it has handled everything sent before.
-    int Received(CommSession& session, const std::string& code)
+    int Received(const std::string& code)
     {
         session.SetReceiveEnable(true);
         session.SendCode2(0x04, 0x1C, nullptr, 0);
         EXPECT_EQ(session.Exchange(LinkCode(0x04, 0x1D), 4, LinkCode(0x04, 0x20), 2).count, 4);
-        std::string text = ReadFileText(log);
-        int count = 0;
-        for (size_t at = 0; (at = text.find(">> BA 7F 01 " + code, at)) != std::string::npos;
-             ++at) {
-            ++count;
-        }
-        return count;
+        return CountOf(ReadFileText(log), ">> BA 7F 01 " + code);
     }
 };
 
@@ -110,55 +85,45 @@ TEST(LinkAgainstSim, VersionQueriesOverAPseudoTerminal)
 {
     uint8_t record[kVersionInfoSize];
     {
-        SimRadio radio;
-        ASSERT_TRUE(radio.Start({})) << radio.sim.Error();
-        OpenLink link(radio.dir / "com", radio.sim.Port());
-        ASSERT_TRUE(link.opened) << link.error;
+        SimLink link;
+        ASSERT_TRUE(link.Start({ "--check-speed" })) << link.error;
         link.session.SetWaitTime(500);
         EXPECT_TRUE(link.session.ProbeRadio());
         link.session.SetReceiveEnable(true);
         std::fill(record, record + kVersionInfoSize, 0xEE);
         EXPECT_EQ(QueryVersionInfo(link.session, 0, record, true), 1);
-        const std::vector<uint8_t> expected
-            = { 0x05, 0x08, 0x01, 0x02, 0x03, 0x02, 0x10, 0x00, 0x00, 0x01, 0x00, 0x00, 0x1A, 0x2B,
-                  0x3C, 0x4D, 0x5E, 0x6F, 0x70, 0x06, 0x0A, 0x01, 0x00 };
-        EXPECT_EQ(std::vector<uint8_t>(record, record + kVersionInfoSize), expected);
-        // At 115200 the radio still answers.
+        EXPECT_EQ(Bytes(record, record + kVersionInfoSize),
+            (Bytes { 0x05, 0x08, 0x01, 0x02, 0x03, 0x02, 0x10, 0x00, 0x00, 0x01, 0x00, 0x00, 0x1A,
+                0x2B, 0x3C, 0x4D, 0x5E, 0x6F, 0x70, 0x06, 0x0A, 0x01, 0x00 }));
+        // At 115200 the radio, which follows the rate message, still answers.
         link.session.SetRadioBaudRate(115200);
         uint8_t boot[2] = {};
         EXPECT_EQ(QueryBootInfo(link.session, 0, boot), 1);
-        EXPECT_EQ(boot[0], 6);
-        EXPECT_EQ(boot[1], 10);
+        EXPECT_EQ(Bytes(boot, boot + 2), (Bytes { 6, 10 }));
     }
     // Model code 5, no boot answer: 8 with the SEM step, 5 without it.
     for (const char* controller : { "021000", "031000" }) {
-        SimRadio radio;
-        ASSERT_TRUE(radio.Start({ "--silent", "boot", "--controller-version", controller }))
-            << radio.sim.Error();
-        OpenLink link(radio.dir / "com", radio.sim.Port());
-        ASSERT_TRUE(link.opened) << link.error;
+        SimLink link;
+        ASSERT_TRUE(link.Start({ "--silent", "boot", "--controller-version", controller }))
+            << link.error;
         std::fill(record, record + kVersionInfoSize, 0xEE);
         int expected = controller[1] == '2' ? 8 : 5;
         EXPECT_EQ(QueryVersionInfo(link.session, 5, record, true), expected);
         EXPECT_EQ(record[19], 0);
         EXPECT_EQ(record[20], 0);
-        EXPECT_EQ(radio.Received(link.session, "04 3E"), expected == 8 ? 1 : 0);
+        EXPECT_EQ(link.Received("04 3E"), expected == 8 ? 1 : 0);
     }
     // Model code 2: no SEM step; negative replies leave zeros.
-    {
-        SimRadio radio;
-        ASSERT_TRUE(radio.Start({ "--negative", "dsp,serial" })) << radio.sim.Error();
-        OpenLink link(radio.dir / "com", radio.sim.Port());
-        ASSERT_TRUE(link.opened) << link.error;
-        std::fill(record, record + kVersionInfoSize, 0xEE);
-        EXPECT_EQ(QueryVersionInfo(link.session, 2, record, true), 1);
-        EXPECT_EQ(std::vector<uint8_t>(record + 2, record + 5), std::vector<uint8_t>(3, 0));
-        EXPECT_EQ(std::vector<uint8_t>(record + 11, record + 19), std::vector<uint8_t>(8, 0));
-        EXPECT_EQ(record[5], 0x02);
-        EXPECT_EQ(record[21], 0);
-        EXPECT_EQ(radio.Received(link.session, "04 3E"), 0);
-        EXPECT_EQ(radio.Received(link.session, "04 2D"), 1);
-    }
+    SimLink link;
+    ASSERT_TRUE(link.Start({ "--negative", "dsp,serial" })) << link.error;
+    std::fill(record, record + kVersionInfoSize, 0xEE);
+    EXPECT_EQ(QueryVersionInfo(link.session, 2, record, true), 1);
+    EXPECT_EQ(Bytes(record + 2, record + 5), Bytes(3, 0));
+    EXPECT_EQ(Bytes(record + 11, record + 19), Bytes(8, 0));
+    EXPECT_EQ(record[5], 0x02);
+    EXPECT_EQ(record[21], 0);
+    EXPECT_EQ(link.Received("04 3E"), 0);
+    EXPECT_EQ(link.Received("04 2D"), 1);
 }
 
 TEST(LinkAgainstSim, HostileLinesEndWithinTheWaitTime)
@@ -166,7 +131,8 @@ TEST(LinkAgainstSim, HostileLinesEndWithinTheWaitTime)
     TempDir dir;
     PtyPair pty;
     std::filesystem::create_symlink(pty.SlavePath(), dir / "COM7");
-    OpenLink link(dir.Path(), 7);
+    OpenLink link;
+    link.Open(dir.Path(), 7);
     ASSERT_TRUE(link.opened) << link.error;
     link.session.SetWaitTime(400);
 

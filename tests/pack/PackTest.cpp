@@ -1,19 +1,21 @@
-#include "platform/MessageBox.h"
 #include "platform/OwnResources.h"
 #include "platform/ResourceArchive.h"
+#include "tests/catalogue/BoxRecorder.h"
 #include "tests/support/TestSupport.h"
 #include "tools/pack/DemoImages.h"
 #include "tools/pack/Packer.h"
 #include "workflow/FirmwareCatalogue.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
+using testing::HasSubstr;
 using testsupport::ProcessResult;
 using testsupport::ReadFileText;
 using testsupport::RunProcess;
@@ -27,24 +29,25 @@ namespace {
 // Whole-file read in one go (the releases here are megabytes).
 Bytes ReadFileBytes(const fs::path& path)
 {
-    Bytes bytes(fs::file_size(path));
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr)
-        return {};
-    bytes.resize(std::fread(bytes.data(), 1, bytes.size(), f));
-    std::fclose(f);
+    Bytes bytes(fs::exists(path) ? fs::file_size(path) : 0);
+    std::ifstream(path, std::ios::binary).read(reinterpret_cast<char*>(bytes.data()), bytes.size());
     return bytes;
 }
 
-// Small images of the demo's shape, so the tests run quickly.
 struct Images {
     fs::path appLoader, appCode, bootLoader, bootCode;
 };
 
+Images ImagesIn(const TempDir& dir)
+{
+    return { dir / "app-loader.srec", dir / "app-code.srec", dir / "boot-loader.srec",
+        dir / "boot-code.srec" };
+}
+
+// Small images of the demo's shape, so the tests run quickly.
 Images SmallImages(const TempDir& dir)
 {
-    Images images { dir / "app-loader.srec", dir / "app-code.srec", dir / "boot-loader.srec",
-        dir / "boot-code.srec" };
+    const Images images = ImagesIn(dir);
     WriteFileText(images.appLoader, pack::MakeDemoImage({ false, 0x010100, 200, 11 }));
     WriteFileText(images.appCode, pack::MakeDemoImage({ true, 0xFE040100, 16 * 100 + 12, 12 }));
     WriteFileText(images.bootLoader, pack::MakeDemoImage({ false, 0x010100, 100, 13 }));
@@ -52,41 +55,55 @@ Images SmallImages(const TempDir& dir)
     return images;
 }
 
+std::string Pack()
+{
+    return testsupport::BinPath("corvel-pack").string();
+}
+
+// Indices of values in PackArgs that tests change.
+enum { kFamily = 6, kUpgradeType = 10, kProgrammingVersion = 18, kAppLoader = 22, kAppCode = 24 };
+
 std::vector<std::string> PackArgs(const fs::path& base, const fs::path& out, const Images& images)
 {
-    return { testsupport::BinPath("corvel-pack").string(), "--base", base.string(), "--out",
-        out.string(), "--family", "4400", "--series", "6", "--upgrade-type", "application-boot",
-        "--platform-flag", "1", "--processor", "816", "--boot-version", "6.7",
-        "--programming-app-version", "2.12.4", "--tuning-app-version", "3.0.17", "--app-loader",
-        images.appLoader.string(), "--app-code", images.appCode.string(), "--boot-loader",
-        images.bootLoader.string(), "--boot-code", images.bootCode.string() };
+    return { Pack(), "--base", base.string(), "--out", out.string(), "--family", "4400", "--series",
+        "6", "--upgrade-type", "application-boot", "--platform-flag", "1", "--processor", "816",
+        "--boot-version", "6.7", "--programming-app-version", "2.12.4", "--tuning-app-version",
+        "3.0.17", "--app-loader", images.appLoader.string(), "--app-code", images.appCode.string(),
+        "--boot-loader", images.bootLoader.string(), "--boot-code", images.bootCode.string() };
 }
 
 fs::path MakeBase(const TempDir& dir)
 {
-    const fs::path base = dir / "updater";
-    WriteFileText(base,
+    WriteFileText(dir / "updater",
         "\x7f"
         "ELF pretend program\n");
-    return base;
+    return dir / "updater";
 }
 
-class Silence {
-public:
-    Silence()
+// A release as the updater opens it: its record, labels and extraction.
+struct Release {
+    explicit Release(const fs::path& path)
+        : res(platform::OpenFileResources(path.string()))
     {
-        m_Previous
-            = platform::SetMessageBoxHandler([this](const std::string&, const std::string& text,
-                                                 platform::MessageIcon, platform::MessageButtons) {
-                  texts.push_back(text);
-                  return platform::MessageAnswer::Ok;
-              });
+        ReadResourceAttributes(res.get(), record, labels);
     }
-    ~Silence() { platform::SetMessageBoxHandler(m_Previous); }
-    std::vector<std::string> texts;
-
-private:
-    platform::MessageBoxHandler m_Previous;
+    bool Extract(bool boot, const TempDir& where)
+    {
+        return ExtractFirmwareSet(
+            res.get(), record, boot, false, where.Path().string(), loader, code);
+    }
+    std::string Chunk(const std::string& name, const char* type = "TEXT")
+    {
+        Bytes bytes;
+        return res->ReadResource(name, type, bytes, nullptr)
+            ? std::string(bytes.begin(), bytes.end())
+            : "(missing)";
+    }
+    std::unique_ptr<platform::ResourceSource> res;
+    ResourceAttributes record;
+    TargetLabelTexts labels;
+    std::string loader, code;
+    testsupport::BoxRecorder boxes;
 };
 
 } // namespace
@@ -94,71 +111,52 @@ private:
 TEST(Packer, RoundTripOfTheDemoRelease)
 {
     TempDir dir;
-    const fs::path pack = testsupport::BinPath("corvel-pack");
-    ASSERT_EQ(RunProcess({ pack.string(), "--demo-images", dir.Path().string() }).exitCode, 0);
-    const Images images { dir / "app-loader.srec", dir / "app-code.srec", dir / "boot-loader.srec",
-        dir / "boot-code.srec" };
-    const fs::path base = MakeBase(dir);
+    ASSERT_EQ(RunProcess({ Pack(), "--demo-images", dir.Path().string() }).exitCode, 0);
+    const Images images = ImagesIn(dir);
     const fs::path out = dir / "Updater_4400_Release_6_10";
-    const ProcessResult packed = RunProcess(PackArgs(base, out, images));
+    const ProcessResult packed = RunProcess(PackArgs(MakeBase(dir), out, images));
     ASSERT_EQ(packed.exitCode, 0) << packed.err;
     EXPECT_TRUE((fs::status(out).permissions() & fs::perms::owner_exec) != fs::perms::none);
 
     // The listing names every chunk of the shipped shape with its size.
-    const ProcessResult list = RunProcess({ pack.string(), "--list", out.string() });
+    const ProcessResult list = RunProcess({ Pack(), "--list", out.string() });
     ASSERT_EQ(list.exitCode, 0) << list.err;
-    EXPECT_NE(list.out.find("Code_1                 TEXT     1022976  ok"), std::string::npos)
-        << list.out;
-    EXPECT_NE(list.out.find("Code_11                TEXT     1022976  ok"), std::string::npos);
-    EXPECT_NE(list.out.find("Code_12                TEXT      608596  ok"), std::string::npos);
-    EXPECT_EQ(list.out.find("Code_13"), std::string::npos);
-    EXPECT_NE(list.out.find("Loader_Boot_1"), std::string::npos);
-    EXPECT_NE(list.out.find("Code_Boot_1"), std::string::npos);
-    EXPECT_NE(list.out.find("UpgradeType           3 (Application/Boot)"), std::string::npos);
-    EXPECT_NE(list.out.find("Target model code     0"), std::string::npos);
+    for (const char* entry : { "Code_1                 TEXT     1022976  ok",
+             "Code_11                TEXT     1022976  ok",
+             "Code_12                TEXT      608596  ok", "Loader_Boot_1", "Code_Boot_1",
+             "UpgradeType           3 (Application/Boot)", "Target model code     0" })
+        EXPECT_THAT(list.out, HasSubstr(entry));
+    EXPECT_THAT(list.out, testing::Not(HasSubstr("Code_13")));
 
-    // Only the last code chunk ends with the end record; chunks hold whole lines.
-    auto archive = platform::ResourceArchive::Open(out.string(), nullptr);
-    ASSERT_TRUE(archive.has_value());
+    // The release reads back to the shipped record; only the last code chunk
+    // ends with the end record and chunks hold whole lines.
+    Release release(out);
+    EXPECT_EQ(release.record.AppLoaderCount, 1u);
+    EXPECT_EQ(release.record.AppCodeCount, 12u);
+    EXPECT_EQ(release.record.BootLoaderCount, 1u);
+    EXPECT_EQ(release.record.BootCodeCount, 1u);
+    EXPECT_EQ(release.labels.PCOVersion, "2.12.4");
+    EXPECT_EQ(release.labels.TargetUpgradeType, "Application/Boot");
     for (int j = 1; j <= 12; ++j) {
-        Bytes chunk;
-        ASSERT_TRUE(
-            archive->Read(*archive->Find("Code_" + std::to_string(j), "TEXT"), chunk, nullptr));
-        const std::string text(chunk.begin(), chunk.end());
-        EXPECT_EQ(text.substr(0, 2), "S3");
-        EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
+        const std::string text = release.Chunk("Code_" + std::to_string(j));
+        EXPECT_TRUE(text.starts_with("S3") && text.ends_with("\r\n")) << j;
         EXPECT_EQ(text.find("S9") != std::string::npos, j == 12) << j;
     }
 
-    // The release reads back to the shipped record and extracts the input images.
-    auto res = platform::OpenFileResources(out.string());
-    ResourceAttributes record;
-    TargetLabelTexts labels;
-    ReadResourceAttributes(res.get(), record, labels);
-    EXPECT_EQ(record.AppLoaderCount, 1u);
-    EXPECT_EQ(record.AppCodeCount, 12u);
-    EXPECT_EQ(record.BootLoaderCount, 1u);
-    EXPECT_EQ(record.BootCodeCount, 1u);
-    EXPECT_EQ(labels.PCOVersion, "2.12.4");
-    EXPECT_EQ(labels.TargetUpgradeType, "Application/Boot");
+    // Both sets extract to the input images.
     TempDir work;
-    Silence silence;
-    std::string loader, code;
-    ASSERT_TRUE(
-        ExtractFirmwareSet(res.get(), record, false, false, work.Path().string(), loader, code));
-    EXPECT_EQ(ReadFileBytes(work / loader), ReadFileBytes(images.appLoader));
-    EXPECT_EQ(ReadFileBytes(work / code), ReadFileBytes(images.appCode));
-    ASSERT_TRUE(
-        ExtractFirmwareSet(res.get(), record, true, false, work.Path().string(), loader, code));
-    EXPECT_EQ(ReadFileBytes(work / loader), ReadFileBytes(images.bootLoader));
-    EXPECT_EQ(ReadFileBytes(work / code), ReadFileBytes(images.bootCode));
+    ASSERT_TRUE(release.Extract(false, work));
+    EXPECT_EQ(ReadFileBytes(work / release.loader), ReadFileBytes(images.appLoader));
+    EXPECT_EQ(ReadFileBytes(work / release.code), ReadFileBytes(images.appCode));
+    ASSERT_TRUE(release.Extract(true, work));
+    EXPECT_EQ(ReadFileBytes(work / release.loader), ReadFileBytes(images.bootLoader));
+    EXPECT_EQ(ReadFileBytes(work / release.code), ReadFileBytes(images.bootCode));
 
     // Packing is deterministic, and packing onto a release replaces its resources.
-    const fs::path again = dir / "again";
-    const ProcessResult repacked = RunProcess(PackArgs(out, again, images));
+    const ProcessResult repacked = RunProcess(PackArgs(out, dir / "again", images));
     ASSERT_EQ(repacked.exitCode, 0) << repacked.err;
-    EXPECT_NE(repacked.err.find("already carries resources"), std::string::npos);
-    EXPECT_EQ(ReadFileBytes(again), ReadFileBytes(out));
+    EXPECT_THAT(repacked.err, HasSubstr("already carries resources"));
+    EXPECT_TRUE(ReadFileBytes(dir / "again") == ReadFileBytes(out));
 }
 
 TEST(Packer, RefusesBadImagesWithFileLineAndReason)
@@ -168,54 +166,35 @@ TEST(Packer, RefusesBadImagesWithFileLineAndReason)
     const fs::path base = MakeBase(dir);
     const std::string loaderText = ReadFileText(good.appLoader);
     const std::string codeText = ReadFileText(good.appCode);
-    const std::string line2 = codeText.substr(codeText.find("\r\n") + 2, 46);
 
-    struct Case {
-        std::string what;
-        bool loader;
-        std::string text;
-        std::string message; // expected after "FILE:"
-    };
     std::string badSum = codeText;
     badSum[48 + 44] = badSum[48 + 44] == '0' ? '1' : '0'; // checksum of line 2
-    std::string nonHex = codeText;
-    nonHex[48 * 4 + 20] = 'x';
-    std::string gap = codeText;
-    gap.erase(48 * 2, 48); // drop line 3
-    std::string noEnd = codeText.substr(0, codeText.rfind("S9"));
-    std::string lfOnly;
-    for (char c : codeText) {
-        if (c != '\r')
-            lfOnly += c;
-    }
-    std::string mixed = lfOnly;
-    mixed.insert(0, codeText.substr(0, 48));
-    const std::vector<Case> cases = {
-        { "checksum", false, badSum, ":2: wrong record checksum" },
-        { "non-hex", false, nonHex, ":5: non-hex character" },
-        { "S3 in a loader", true, codeText,
+    std::string lfOnly = codeText;
+    std::erase(lfOnly, '\r');
+    // Each image is checked as the kind it is (the reasons themselves are
+    // the S-record suite's).
+    const std::vector<std::tuple<bool, std::string, std::string>> cases = {
+        { false, badSum, ":2: wrong record checksum" },
+        { true, codeText,
             ":1: record type S3 does not belong in this image (S2 records expected)" },
-        { "S2 in code", false, loaderText,
+        { false, loaderText,
             ":1: record type S2 does not belong in this image (S3 records expected)" },
-        { "odd length", false, "S30800000000AABBCCC6\r\nS9030000FC\r\n", ":1: odd data length" },
-        { "gap", false, gap, ":3: gap before this record's address" },
-        { "no end", false, noEnd, ": missing end record (S9 or S7)" },
-        { "mixed line ends", false, mixed, ":2: line does not end in CR LF" },
+        { false, codeText.substr(0, codeText.rfind("S9")), ": missing end record (S9 or S7)" },
+        { false, codeText.substr(0, 48) + lfOnly, ":2: line does not end in CR LF" },
     };
-    for (const Case& c : cases) {
-        const fs::path bad = dir / ("bad-" + std::to_string(&c - cases.data()) + ".srec");
-        WriteFileText(bad, c.text);
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const auto& [loader, text, message] = cases[i];
+        SCOPED_TRACE(message);
+        const fs::path bad = dir / ("bad-" + std::to_string(i) + ".srec");
+        WriteFileText(bad, text);
         Images images = good;
-        (c.loader ? images.appLoader : images.appCode) = bad;
-        const fs::path out = dir / "out";
-        const ProcessResult r = RunProcess(PackArgs(base, out, images));
-        EXPECT_EQ(r.exitCode, 1) << c.what;
-        EXPECT_NE(r.err.find("corvel-pack: " + bad.string() + c.message), std::string::npos)
-            << c.what << ": " << r.err;
-        EXPECT_FALSE(fs::exists(out)) << c.what;
+        (loader ? images.appLoader : images.appCode) = bad;
+        const ProcessResult r = RunProcess(PackArgs(base, dir / "out", images));
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_THAT(r.err, HasSubstr("corvel-pack: " + bad.string() + message));
+        // No partial output left behind: the base, four images and the bad files.
         EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()),
-            static_cast<long>(5 + (&c - cases.data()) + 1))
-            << "no partial output left behind";
+            static_cast<long>(6 + i));
     }
 
     // LF-only files are normalised, and said so.
@@ -224,11 +203,8 @@ TEST(Packer, RefusesBadImagesWithFileLineAndReason)
     images.appCode = dir / "lf.srec";
     const ProcessResult r = RunProcess(PackArgs(base, dir / "lf-release", images));
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_NE(r.err.find("LF line ends normalised to CR LF"), std::string::npos);
-    auto res = platform::OpenFileResources((dir / "lf-release").string());
-    Bytes chunk;
-    ASSERT_TRUE(res->ReadResource("Code_1", "TEXT", chunk, nullptr));
-    EXPECT_EQ(std::string(chunk.begin(), chunk.end()), codeText);
+    EXPECT_THAT(r.err, HasSubstr("LF line ends normalised to CR LF"));
+    EXPECT_EQ(Release(dir / "lf-release").Chunk("Code_1"), codeText);
 }
 
 TEST(Packer, OptionsAndChunking)
@@ -249,33 +225,24 @@ TEST(Packer, OptionsAndChunking)
     ASSERT_TRUE(archive);
     const std::string code = ReadFileText(images.appCode);
     const std::size_t expectedChunks = (code.size() + 479) / 480;
-    Bytes joined;
+    Release release(out);
+    std::string joined;
     std::size_t count = 0;
     for (const auto& e : archive->Entries()) {
-        if (e.name.rfind("Code_", 0) != 0 || e.name.rfind("Code_Boot", 0) == 0)
-            continue;
-        ++count;
-        EXPECT_LE(e.size, 480u);
-        Bytes chunk;
-        ASSERT_TRUE(
-            archive->Read(*archive->Find("Code_" + std::to_string(count), "TEXT"), chunk, nullptr));
-        joined.insert(joined.end(), chunk.begin(), chunk.end());
+        if (e.name.starts_with("Code_") && !e.name.starts_with("Code_Boot")) {
+            EXPECT_LE(e.size, 480u);
+            joined += release.Chunk("Code_" + std::to_string(++count));
+        }
     }
     EXPECT_EQ(count, expectedChunks);
-    EXPECT_EQ(std::string(joined.begin(), joined.end()), code);
-    std::vector<std::uint8_t> rec;
-    auto res = platform::OpenFileResources(out.string());
-    ASSERT_TRUE(res->ReadResource("ResourceAttributes_", "TEXT", rec, nullptr));
-    EXPECT_EQ(DecodeResourceAttributes(rec.data(), rec.size()).AppCodeCount, expectedChunks);
+    EXPECT_EQ(joined, code);
+    EXPECT_EQ(release.record.AppCodeCount, expectedChunks);
 
-    // A chunk size below one line cannot split at records.
-    r = run({ "--chunk-size", "40" });
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.err.find("longer than the chunk size"), std::string::npos) << r.err;
-
-    // Bad option values and missing options.
+    // Bad option values and missing options; a chunk size below one line
+    // cannot split at records.
     for (const auto& [extra, message] :
         std::vector<std::pair<std::vector<std::string>, std::string>> {
+            { { "--chunk-size", "40" }, "longer than the chunk size" },
             { { "--processor", "916" }, "given twice" },
             { { "--bogus", "1" }, "unknown option --bogus" },
             { { "--resource", "noequals" }, "--resource takes NAME=FILE" },
@@ -286,108 +253,82 @@ TEST(Packer, OptionsAndChunking)
         }) {
         r = run(extra);
         EXPECT_NE(r.exitCode, 0) << message;
-        EXPECT_NE(r.err.find(message), std::string::npos) << message << ": " << r.err;
+        EXPECT_THAT(r.err, HasSubstr(message));
     }
-    const fs::path pack = testsupport::BinPath("corvel-pack");
-    r = RunProcess(
-        { pack.string(), "--base", base.string(), "--out", out.string(), "--family", "4800" });
-    EXPECT_NE(r.err.find("is required"), std::string::npos) << r.err;
-    std::vector<std::string> args = PackArgs(base, out, images);
-    args[6] = "4500"; // --family value
-    r = RunProcess(args);
-    EXPECT_NE(r.err.find("--family takes 4400 or 4600"), std::string::npos) << r.err;
-    args = PackArgs(base, out, images);
-    args[18] = "2.12.4-long"; // --programming-app-version value
-    r = RunProcess(args);
-    EXPECT_NE(r.err.find("at most 9 characters"), std::string::npos) << r.err;
+    r = RunProcess({ Pack(), "--base", base.string(), "--out", out.string(), "--family", "4800" });
+    EXPECT_THAT(r.err, HasSubstr("is required"));
+    for (const auto& [index, value, message] :
+        std::vector<std::tuple<int, std::string, std::string>> {
+            { kFamily, "4500", "--family takes 4400 or 4600" },
+            { kProgrammingVersion, "2.12.4-long", "at most 9 characters" } }) {
+        std::vector<std::string> args = PackArgs(base, out, images);
+        args[index] = value;
+        EXPECT_THAT(RunProcess(args).err, HasSubstr(message));
+    }
 
-    // A DSP release stores its object file as it is.
+    // A DSP release stores its object file as it is; its loader is read as
+    // S3 records, so an S2 loader is refused.
     const Bytes object = { 0x00, 0x01, 0xFF, '\r', '\n', 'S', '9' };
     WriteFileBytes(dir / "dsp.out", object);
-    args = PackArgs(base, out, images);
-    args[10] = "dsp";
-    args[24] = (dir / "dsp.out").string(); // --app-code value
-    // Its loader is read as S3 records: an S2 loader is refused.
+    std::vector<std::string> args = PackArgs(base, out, images);
+    args[kUpgradeType] = "dsp";
+    args[kAppCode] = (dir / "dsp.out").string();
     r = RunProcess(args);
     EXPECT_NE(r.exitCode, 0);
-    EXPECT_NE(r.err.find(images.appLoader.filename().string()), std::string::npos) << r.err;
-    args[22] = images.appCode.string(); // --app-loader value: an S3 image
+    EXPECT_THAT(r.err, HasSubstr(images.appLoader.filename().string()));
+    args[kAppLoader] = images.appCode.string();
     r = RunProcess(args);
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    res = platform::OpenFileResources(out.string());
-    Bytes stored;
-    ASSERT_TRUE(res->ReadResource("CODE_1", "TEXT", stored, nullptr));
-    EXPECT_EQ(stored, object);
+    EXPECT_EQ(Release(out).Chunk("CODE_1"), std::string(object.begin(), object.end()));
 }
 
 TEST(Packer, DamagedTruncatedAndEmptyReleasesNeverExtract)
 {
     TempDir dir;
-    const Images images = SmallImages(dir);
     const fs::path base = MakeBase(dir);
     const fs::path good = dir / "good";
-    ProcessResult r = RunProcess(PackArgs(base, good, images));
+    ProcessResult r = RunProcess(PackArgs(base, good, SmallImages(dir)));
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    const fs::path pack = testsupport::BinPath("corvel-pack");
     const Bytes release = ReadFileBytes(good);
 
     // One flipped byte in a chunk: listed as damaged; extraction of that set fails.
-    const auto archive = platform::ResourceArchive::Open(good.string(), nullptr);
-    ASSERT_TRUE(archive);
-    const platform::ArchiveEntry* code = archive->Find("Code_1", "TEXT");
-    ASSERT_NE(code, nullptr);
-    Bytes flipped = release;
-    flipped[code->offset + code->size / 2] ^= 0x01;
-    WriteFileBytes(dir / "flipped", flipped);
-    r = RunProcess({ pack.string(), "--list", (dir / "flipped").string() });
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.out.find("Code_1                 TEXT"), std::string::npos);
-    EXPECT_NE(r.out.find("DAMAGED"), std::string::npos) << r.out;
     {
-        auto res = platform::OpenFileResources((dir / "flipped").string());
-        ResourceAttributes record;
-        TargetLabelTexts labels;
-        ReadResourceAttributes(res.get(), record, labels);
-        EXPECT_EQ(record.AppCodeCount, 1u);
+        const auto archive = platform::ResourceArchive::Open(good.string(), nullptr);
+        ASSERT_TRUE(archive);
+        const platform::ArchiveEntry* code = archive->Find("Code_1", "TEXT");
+        ASSERT_NE(code, nullptr);
+        Bytes flipped = release;
+        flipped[code->offset + code->size / 2] ^= 0x01;
+        WriteFileBytes(dir / "flipped", flipped);
+        r = RunProcess({ Pack(), "--list", (dir / "flipped").string() });
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_THAT(r.out, HasSubstr("Code_1                 TEXT"));
+        EXPECT_THAT(r.out, HasSubstr("DAMAGED"));
+        Release damaged(dir / "flipped");
+        EXPECT_EQ(damaged.record.AppCodeCount, 1u);
         TempDir work;
-        Silence silence;
-        std::string loader, codeName;
-        EXPECT_FALSE(ExtractFirmwareSet(
-            res.get(), record, false, false, work.Path().string(), loader, codeName));
-        ASSERT_EQ(silence.texts.size(), 1u);
-        EXPECT_NE(
-            silence.texts[0].find("could not read the embedded code file"), std::string::npos);
+        EXPECT_FALSE(damaged.Extract(false, work));
+        ASSERT_EQ(damaged.boxes.boxes.size(), 1u);
+        EXPECT_THAT(
+            damaged.boxes.boxes[0].text, HasSubstr("could not read the embedded code file"));
         EXPECT_FALSE(fs::exists(work / "Code.hex"));
-        EXPECT_FALSE(fs::exists(work / "Code.1"));
-        // The failed extraction left its loader part, which stops the next
-        // extraction in that folder; elsewhere the sound boot set extracts.
-        EXPECT_TRUE(fs::exists(work / "Loader.1"));
-        EXPECT_FALSE(ExtractFirmwareSet(
-            res.get(), record, true, false, work.Path().string(), loader, codeName));
+        // The sound boot set still extracts.
         TempDir elsewhere;
-        EXPECT_TRUE(ExtractFirmwareSet(
-            res.get(), record, true, false, elsewhere.Path().string(), loader, codeName));
+        EXPECT_TRUE(damaged.Extract(true, elsewhere));
     }
 
     // Truncated releases (any cut): no record, and no extraction at all.
     for (std::size_t cut : { std::size_t(1), std::size_t(64), release.size() / 2 }) {
-        WriteFileBytes(
-            dir / "truncated", Bytes(release.begin(), release.end() - static_cast<long>(cut)));
-        r = RunProcess({ pack.string(), "--list", (dir / "truncated").string() });
-        EXPECT_EQ(r.exitCode, 2) << cut;
-        auto res = platform::OpenFileResources((dir / "truncated").string());
-        ResourceAttributes record;
-        TargetLabelTexts labels;
-        ReadResourceAttributes(res.get(), record, labels);
-        EXPECT_EQ(labels.TargetUpgradeType, "Application") << cut;
-        EXPECT_EQ(labels.PCOVersion, "") << cut;
+        SCOPED_TRACE(cut);
+        WriteFileBytes(dir / "truncated", Bytes(release.begin(), release.end() - long(cut)));
+        EXPECT_EQ(RunProcess({ Pack(), "--list", (dir / "truncated").string() }).exitCode, 2);
+        Release truncated(dir / "truncated");
+        EXPECT_EQ(truncated.labels.TargetUpgradeType, "Application");
+        EXPECT_EQ(truncated.labels.PCOVersion, "");
         TempDir work;
-        Silence silence;
-        std::string loader, codeName;
-        EXPECT_FALSE(ExtractFirmwareSet(
-            res.get(), record, false, false, work.Path().string(), loader, codeName));
-        EXPECT_EQ(silence.texts.size(), 1u);
-        EXPECT_TRUE(fs::is_empty(work.Path())) << cut;
+        EXPECT_FALSE(truncated.Extract(false, work));
+        EXPECT_EQ(truncated.boxes.boxes.size(), 1u);
+        EXPECT_TRUE(fs::is_empty(work.Path()));
     }
 
     // An empty archive is sound: no record, so the sets are empty.
@@ -398,20 +339,14 @@ TEST(Packer, DamagedTruncatedAndEmptyReleasesNeverExtract)
         ASSERT_GE(fd, 0);
         ASSERT_TRUE(platform::ResourceArchiveWriter().WriteArchive(fd, nullptr));
         ::close(fd);
-        r = RunProcess({ pack.string(), "--list", empty.string() });
+        r = RunProcess({ Pack(), "--list", empty.string() });
         EXPECT_EQ(r.exitCode, 0);
-        EXPECT_NE(r.out.find("0 resources"), std::string::npos) << r.out;
-        EXPECT_NE(r.out.find("no attribute record"), std::string::npos);
-        auto res = platform::OpenFileResources(empty.string());
-        ResourceAttributes record;
-        TargetLabelTexts labels;
-        ReadResourceAttributes(res.get(), record, labels);
-        EXPECT_EQ(labels.TargetRadio, "4400");
+        EXPECT_THAT(r.out, HasSubstr("0 resources"));
+        EXPECT_THAT(r.out, HasSubstr("no attribute record"));
+        Release sound(empty);
+        EXPECT_EQ(sound.labels.TargetRadio, "4400");
         TempDir work;
-        Silence silence;
-        std::string loader, codeName;
-        EXPECT_TRUE(ExtractFirmwareSet(
-            res.get(), record, false, false, work.Path().string(), loader, codeName));
+        EXPECT_TRUE(sound.Extract(false, work));
         EXPECT_EQ(fs::file_size(work / "Loader.hex"), 0u);
         EXPECT_EQ(fs::file_size(work / "Code.hex"), 0u);
     }
@@ -419,18 +354,12 @@ TEST(Packer, DamagedTruncatedAndEmptyReleasesNeverExtract)
     // A short raw record reads as zero; a raw resource is stored as it is.
     WriteFileBytes(dir / "short-record", Bytes(40, 0x01));
     WriteFileText(dir / "note", "free text");
-    r = RunProcess({ pack.string(), "--base", base.string(), "--out", (dir / "raw").string(),
-        "--attributes-file", (dir / "short-record").string(), "--resource",
-        "ReadMe_1=" + (dir / "note").string() });
+    r = RunProcess(
+        { Pack(), "--base", base.string(), "--out", (dir / "raw").string(), "--attributes-file",
+            (dir / "short-record").string(), "--resource", "ReadMe_1=" + (dir / "note").string() });
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    auto res = platform::OpenFileResources((dir / "raw").string());
-    ResourceAttributes record;
-    record.AppCodeCount = 5;
-    TargetLabelTexts labels;
-    ReadResourceAttributes(res.get(), record, labels);
-    EXPECT_EQ(record.AppCodeCount, 0u);
-    Bytes note;
-    ASSERT_TRUE(res->ReadResource("README_1", "TEXT", note, nullptr));
-    EXPECT_EQ(std::string(note.begin(), note.end()), "free text");
-    EXPECT_FALSE(res->ReadResource("ReadMe_1", "DATA", note, nullptr));
+    Release raw(dir / "raw");
+    EXPECT_EQ(raw.record.AppCodeCount, 0u);
+    EXPECT_EQ(raw.Chunk("README_1"), "free text");
+    EXPECT_EQ(raw.Chunk("ReadMe_1", "DATA"), "(missing)");
 }

@@ -2,6 +2,7 @@
 // them, the advice for refused and busy ports, and JSON that stays valid
 // whatever a device calls itself.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -10,7 +11,6 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 #include "tests/support/TestSupport.h"
@@ -19,6 +19,8 @@
 using namespace ports;
 using platform::PortProbe;
 using platform::PortStatus;
+using testing::HasSubstr;
+using testing::Not;
 
 namespace {
 
@@ -32,12 +34,11 @@ struct FakeSystem {
 
     void Add(int port, PortStatus status, int holder = 0)
     {
-        PortProbe probe;
+        PortProbe& probe = probes[port];
         probe.status = status;
         probe.path = "/dev/ttyUSB" + std::to_string(port);
         probe.holderPid = holder;
         probe.detail = status == PortStatus::OtherError ? "Input/output error" : "";
-        probes[port] = probe;
     }
 
     PortSystem Get() const
@@ -55,22 +56,21 @@ struct FakeSystem {
         };
         system.brokenEntry = [this](int port) -> std::optional<std::string> {
             auto it = broken.find(port);
-            if (it == broken.end())
-                return std::nullopt;
-            return it->second;
+            return it == broken.end() ? std::nullopt : std::optional(it->second);
         };
         system.deviceOwner = [this](const std::string&) { return owner; };
         return system;
     }
-};
 
-const PortInfo* Find(const std::vector<PortInfo>& list, int port)
-{
-    for (const PortInfo& info : list)
-        if (info.number == port)
-            return &info;
-    return nullptr;
-}
+    // The report's entry for one port (an empty one when it is not listed).
+    PortInfo Port(int port) const
+    {
+        for (const PortInfo& info : CollectPorts(Get(), false))
+            if (info.number == port)
+                return info;
+        return {};
+    }
+};
 
 std::string Joined(const std::vector<std::string>& lines)
 {
@@ -98,27 +98,27 @@ TEST(PortReport, AdapterNamesAreReadTheWayThePortListReadsThem)
     };
     const auto list = CollectPorts(fake.Get(), false);
     ASSERT_EQ(list.size(), 5u);
-
-    EXPECT_EQ(Find(list, 12)->label, "COM12 (4400 USB)");
-    EXPECT_EQ(Find(list, 12)->series, "4400");
-    EXPECT_EQ(Find(list, 12)->adapter, "USB RPI QUV 4400");
-    EXPECT_EQ(Find(list, 5)->label, "COM5 (4600 USB)");
-    EXPECT_EQ(Find(list, 5)->series, "4600");
-    EXPECT_EQ(Find(list, 33)->label, "COM33");
-    EXPECT_EQ(Find(list, 33)->adapter, "FT232R USB UART");
-    EXPECT_EQ(Find(list, 33)->series, "");
-    EXPECT_EQ(Find(list, 14)->label, "COM14");
-    EXPECT_EQ(Find(list, 14)->adapter, "Serial USB RPI QUV 4400");
-    EXPECT_EQ(Find(list, 40)->label, "COM40");
-    EXPECT_EQ(Find(list, 40)->adapter, "");
+    struct Expected {
+        int port;
+        const char *label, *series, *adapter;
+    };
+    for (const Expected& e : { Expected { 12, "COM12 (4400 USB)", "4400", "USB RPI QUV 4400" },
+             Expected { 5, "COM5 (4600 USB)", "4600", "USB RPI QUV 4600" },
+             Expected { 33, "COM33", "", "FT232R USB UART" },
+             Expected { 14, "COM14", "", "Serial USB RPI QUV 4400" },
+             Expected { 40, "COM40", "", "" } }) {
+        const PortInfo info = fake.Port(e.port);
+        EXPECT_EQ(info.label, e.label);
+        EXPECT_EQ(info.series, e.series) << e.port;
+        EXPECT_EQ(info.adapter, e.adapter) << e.port;
+    }
 
     const std::string text = FormatText(list, std::nullopt);
-    EXPECT_NE(text.find("COM12 (4400 USB)  /dev/ttyUSB12  free\n"
-                        "    USB adapter \"USB RPI QUV 4400\", 4400 series programming adapter\n"),
-        std::string::npos)
-        << text;
-    EXPECT_NE(text.find("    USB adapter \"FT232R USB UART\"\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("\n5 ports present, 5 free.\n"), std::string::npos) << text;
+    EXPECT_THAT(text,
+        HasSubstr("COM12 (4400 USB)  /dev/ttyUSB12  free\n"
+                  "    USB adapter \"USB RPI QUV 4400\", 4400 series programming adapter\n"));
+    EXPECT_THAT(text, HasSubstr("    USB adapter \"FT232R USB UART\"\n"));
+    EXPECT_THAT(text, HasSubstr("\n5 ports present, 5 free.\n"));
 
     // Friendly names split into product and port only in their exact shape.
     std::string product;
@@ -132,9 +132,8 @@ TEST(PortReport, AdapterNamesAreReadTheWayThePortListReadsThem)
 
     // No device database: no adapters, but the ports are still listed.
     fake.names = std::nullopt;
-    const auto plain = CollectPorts(fake.Get(), false);
-    ASSERT_EQ(plain.size(), 5u);
-    EXPECT_EQ(Find(plain, 12)->label, "COM12");
+    EXPECT_EQ(CollectPorts(fake.Get(), false).size(), 5u);
+    EXPECT_EQ(fake.Port(12).label, "COM12");
 }
 
 TEST(PortReport, RefusedPortsSayWhyAndHowToFixIt)
@@ -142,46 +141,42 @@ TEST(PortReport, RefusedPortsSayWhyAndHowToFixIt)
     FakeSystem fake;
     fake.Add(33, PortStatus::PermissionDenied);
     fake.names = std::vector<std::string> { "USB RPI QUV 4400 (COM33)" };
-    fake.owner = { "root", "dialout", "crw-rw----", false, false };
-
-    auto info = *Find(CollectPorts(fake.Get(), false), 33);
-    EXPECT_EQ(info.state, PortState::PermissionDenied);
-    EXPECT_EQ(info.reason,
-        "this user may not open /dev/ttyUSB33 (owner root, group dialout, crw-rw----)");
-    std::string fix = Joined(info.fix);
-    EXPECT_NE(fix.find("    sudo usermod -aG dialout $USER\n"), std::string::npos) << fix;
-    EXPECT_NE(fix.find("log in again"), std::string::npos) << fix;
-    EXPECT_NE(fix.find("udev rule"), std::string::npos) << fix;
-
-    // Already added to the group, but this session predates it.
-    fake.owner.memberListed = true;
-    fix = Joined(Find(CollectPorts(fake.Get(), false), 33)->fix);
-    EXPECT_EQ(fix.find("usermod"), std::string::npos) << fix;
-    EXPECT_NE(fix.find("newgrp dialout"), std::string::npos) << fix;
-
-    // In the group, yet refused: the device's mode is the problem.
-    fake.owner = { "root", "dialout", "crw-------", true, true };
-    fix = Joined(Find(CollectPorts(fake.Get(), false), 33)->fix);
-    EXPECT_EQ(fix.find("usermod"), std::string::npos) << fix;
-    EXPECT_NE(fix.find("0660"), std::string::npos) << fix;
-
-    // A device of the group root: joining its group is no advice to give.
-    fake.owner = { "root", "root", "crw-------", false, false };
-    fix = Joined(Find(CollectPorts(fake.Get(), false), 33)->fix);
-    EXPECT_EQ(fix.find("-aG root"), std::string::npos) << fix;
-    EXPECT_NE(fix.find("60-corvel-programming-adapters.rules"), std::string::npos) << fix;
-    EXPECT_NE(fix.find("sudo usermod -aG dialout $USER"), std::string::npos) << fix;
-
-    // A group of another name is the one to join.
-    fake.owner = { "root", "uucp", "crw-rw----", false, false };
-    fix = Joined(Find(CollectPorts(fake.Get(), false), 33)->fix);
-    EXPECT_NE(fix.find("sudo usermod -aG uucp $USER"), std::string::npos) << fix;
+    struct Case {
+        DeviceOwner owner;
+        std::vector<std::string> says, never;
+    };
+    const Case cases[] = {
+        // Not in the device's group: join it, log in again, or a udev rule.
+        { { "root", "dialout", "crw-rw----", false, false },
+            { "    sudo usermod -aG dialout $USER\n", "log in again", "udev rule" }, {} },
+        // Already added to the group, but this session predates it.
+        { { "root", "dialout", "crw-rw----", false, true }, { "newgrp dialout" }, { "usermod" } },
+        // In the group, yet refused: the device's mode is the problem.
+        { { "root", "dialout", "crw-------", true, true }, { "0660" }, { "usermod" } },
+        // A device of the group root: joining its group is no advice to give.
+        { { "root", "root", "crw-------", false, false },
+            { "60-corvel-programming-adapters.rules", "sudo usermod -aG dialout $USER" },
+            { "-aG root" } },
+        // A group of another name is the one to join.
+        { { "root", "uucp", "crw-rw----", false, false }, { "sudo usermod -aG uucp $USER" }, {} },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.owner.group + " " + c.owner.mode);
+        fake.owner = c.owner;
+        const PortInfo info = fake.Port(33);
+        EXPECT_EQ(info.state, PortState::PermissionDenied);
+        EXPECT_EQ(info.reason,
+            "this user may not open /dev/ttyUSB33 (owner root, group " + c.owner.group + ", "
+                + c.owner.mode + ")");
+        for (const std::string& text : c.says)
+            EXPECT_THAT(Joined(info.fix), HasSubstr(text));
+        for (const std::string& text : c.never)
+            EXPECT_THAT(Joined(info.fix), Not(HasSubstr(text)));
+    }
 
     const std::string text = FormatText(CollectPorts(fake.Get(), false), std::nullopt);
-    EXPECT_NE(text.find("COM33 (4400 USB)  /dev/ttyUSB33  permission denied\n"), std::string::npos)
-        << text;
-    EXPECT_NE(text.find("    Why: this user may not open /dev/ttyUSB33"), std::string::npos)
-        << text;
+    EXPECT_THAT(text, HasSubstr("COM33 (4400 USB)  /dev/ttyUSB33  permission denied\n"));
+    EXPECT_THAT(text, HasSubstr("    Why: this user may not open /dev/ttyUSB33"));
 }
 
 TEST(PortReport, BusyBrokenAndFailingPortsAreTold)
@@ -196,28 +191,26 @@ TEST(PortReport, BusyBrokenAndFailingPortsAreTold)
     const auto list = CollectPorts(fake.Get(), false);
     ASSERT_EQ(list.size(), 5u);
 
-    EXPECT_EQ(Find(list, 1)->holderPid, 4242);
-    EXPECT_EQ(Find(list, 1)->holderName, "minicom");
-    EXPECT_EQ(Find(list, 1)->reason, "process 4242 (minicom) has the port open");
-    EXPECT_EQ(Joined(Find(list, 1)->fix), "Close that program, or end it with: kill 4242\n");
-    EXPECT_EQ(Find(list, 2)->holderPid, 4242);
-    EXPECT_EQ(Find(list, 3)->holderPid, 0);
-    EXPECT_EQ(Find(list, 3)->reason, "another program has the port open");
-    EXPECT_EQ(Find(list, 4)->state, PortState::Error);
-    EXPECT_EQ(Find(list, 4)->reason, "/dev/ttyUSB4 does not open: Input/output error");
-    EXPECT_EQ(Find(list, 9)->state, PortState::BrokenEntry);
-    EXPECT_EQ(Find(list, 9)->path, "");
+    EXPECT_EQ(fake.Port(1).holderPid, 4242);
+    EXPECT_EQ(fake.Port(1).holderName, "minicom");
+    EXPECT_EQ(fake.Port(1).reason, "process 4242 (minicom) has the port open");
+    EXPECT_EQ(Joined(fake.Port(1).fix), "Close that program, or end it with: kill 4242\n");
+    EXPECT_EQ(fake.Port(2).holderPid, 4242);
+    EXPECT_EQ(fake.Port(3).holderPid, 0);
+    EXPECT_EQ(fake.Port(3).reason, "another program has the port open");
+    EXPECT_EQ(fake.Port(4).state, PortState::Error);
+    EXPECT_EQ(fake.Port(4).reason, "/dev/ttyUSB4 does not open: Input/output error");
+    EXPECT_EQ(fake.Port(9).state, PortState::BrokenEntry);
+    EXPECT_EQ(fake.Port(9).path, "");
+    EXPECT_EQ(Joined(fake.Port(9).fix), "Remove the entry or point it at a serial device.\n");
 
-    const std::string text = FormatText(list, "/x");
-    EXPECT_NE(
-        text.find("COM1  /dev/ttyUSB1  in use by process 4242 (minicom)\n"), std::string::npos)
-        << text;
-    EXPECT_NE(text.find("COM9  -             broken entry\n"
-                        "    Why: /x/COM9 points to /nowhere, which does not exist.\n"),
-        std::string::npos)
-        << text;
     // Broken entries are not ports.
-    EXPECT_NE(text.find("\n4 ports present, 0 free.\n"), std::string::npos) << text;
+    const std::string text = FormatText(list, "/x");
+    EXPECT_THAT(text, HasSubstr("COM1  /dev/ttyUSB1  in use by process 4242 (minicom)\n"));
+    EXPECT_THAT(text,
+        HasSubstr("COM9  -             broken entry\n"
+                  "    Why: /x/COM9 points to /nowhere, which does not exist.\n"));
+    EXPECT_THAT(text, HasSubstr("\n4 ports present, 0 free.\n"));
 
     // --all: every number, in order.
     const auto all = CollectPorts(fake.Get(), true);
@@ -230,33 +223,32 @@ TEST(PortReport, BusyBrokenAndFailingPortsAreTold)
 
 TEST(PortReport, JsonStringsAreAlwaysValid)
 {
-    EXPECT_EQ(JsonString(""), "\"\"");
-    EXPECT_EQ(JsonString("a\"b\\c/d"), "\"a\\\"b\\\\c/d\"");
-    EXPECT_EQ(JsonString("\n\r\t"), "\"\\n\\r\\t\"");
-    EXPECT_EQ(JsonString(std::string("\x00\x01\x1f\x7f", 4)), "\"\\u0000\\u0001\\u001f\\u007f\"");
-    // Valid UTF-8 passes through unchanged: 2, 3 and 4 byte forms.
-    EXPECT_EQ(JsonString("\xc3\xa9\xe2\x82\xac\xf0\x9f\x93\xbb"),
-        "\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x93\xbb\"");
-    // Anything else becomes U+FFFD, one per bad byte, without eating the
-    // characters after it.
-    EXPECT_EQ(JsonString("a\xff"
-                         "b"),
-        "\"a\\ufffdb\"");
-    EXPECT_EQ(JsonString("\xc3"), "\"\\ufffd\""); // cut short at the end
-    EXPECT_EQ(JsonString("\xe2\x82"
-                         "A"),
-        "\"\\ufffd\\ufffdA\""); // cut short inside
-    EXPECT_EQ(JsonString("\xc0\xaf"), "\"\\ufffd\\ufffd\""); // overlong '/'
-    EXPECT_EQ(JsonString("\xe0\x80\xaf"), "\"\\ufffd\\ufffd\\ufffd\""); // overlong
-    EXPECT_EQ(JsonString("\xed\xa0\x80"), "\"\\ufffd\\ufffd\\ufffd\""); // surrogate
-    EXPECT_EQ(JsonString("\xf4\x90\x80\x80"), "\"\\ufffd\\ufffd\\ufffd\\ufffd\""); // > U+10FFFF
+    // Valid UTF-8 passes through; anything else becomes U+FFFD, one per bad
+    // byte, without eating the characters after it.
+    const std::pair<std::string, std::string> cases[] = {
+        { "", "\"\"" }, { "a\"b\\c/d", "\"a\\\"b\\\\c/d\"" }, { "\n\r\t", "\"\\n\\r\\t\"" },
+        { std::string("\x00\x01\x1f\x7f", 4), "\"\\u0000\\u0001\\u001f\\u007f\"" },
+        { "\xc3\xa9\xe2\x82\xac\xf0\x9f\x93\xbb", "\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x93\xbb\"" },
+        { "a\xff"
+          "b",
+            "\"a\\ufffdb\"" },
+        { "\xc3", "\"\\ufffd\"" }, // cut short at the end
+        { "\xe2\x82"
+          "A",
+            "\"\\ufffd\\ufffdA\"" }, // cut short inside
+        { "\xc0\xaf", "\"\\ufffd\\ufffd\"" }, // overlong '/'
+        { "\xe0\x80\xaf", "\"\\ufffd\\ufffd\\ufffd\"" }, // overlong
+        { "\xed\xa0\x80", "\"\\ufffd\\ufffd\\ufffd\"" }, // surrogate
+        { "\xf4\x90\x80\x80", "\"\\ufffd\\ufffd\\ufffd\\ufffd\"" }, // > U+10FFFF
+    };
+    for (const auto& [in, out] : cases)
+        EXPECT_EQ(JsonString(in), out) << out;
 
     // A device name with every kind of trouble still gives one valid object.
     FakeSystem fake;
     fake.Add(7, PortStatus::Free);
     fake.names = std::vector<std::string> { "Evil \"\\\n\xff (COM7)" };
-    const std::string json = FormatJson(CollectPorts(fake.Get(), false), "/t\"x");
-    EXPECT_EQ(json,
+    EXPECT_EQ(FormatJson(CollectPorts(fake.Get(), false), "/t\"x"),
         "{\"comDir\":\"/t\\\"x\",\"ports\":[\n"
         "{\"port\":7,\"name\":\"COM7\",\"label\":\"COM7\",\"path\":\"/dev/ttyUSB7\","
         "\"status\":\"free\",\"adapter\":\"Evil \\\"\\\\\\n\\ufffd\",\"series\":null,"

@@ -1,15 +1,25 @@
 #pragma once
 
 // Drives corvel-radio-sim from a test: starts it, opens its line and
-// exchanges frames written byte by byte, the way the PC would.
+// exchanges frames written byte by byte, the way the PC would. Its framing is
+// written here from the wire description, apart from the updater's.
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
-#include <filesystem>
+#include <fcntl.h>
 #include <optional>
+#include <poll.h>
+#include <stdexcept>
 #include <string>
-#include <sys/types.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 #include <vector>
+
+#include "tests/support/TestSupport.h"
 
 namespace simtest {
 
@@ -17,66 +27,239 @@ using Bytes = std::vector<uint8_t>;
 using namespace std::chrono_literals;
 
 // The PC's frame of a message: BA 7F 01, escaped message and checksum, 7E.
-Bytes PcFrame(const Bytes& message);
+inline Bytes PcFrame(const Bytes& message)
+{
+    Bytes body = message;
+    unsigned sum = 0x7F + 0x01;
+    for (uint8_t b : message)
+        sum += b;
+    body.push_back(static_cast<uint8_t>(-sum));
+    Bytes out { 0xBA, 0x7F, 0x01 };
+    for (uint8_t b : body) {
+        if (b == 0xBA || b == 0x7E || b == 0x10)
+            out.insert(out.end(), { 0x10, uint8_t(b == 0xBA ? 0 : (b == 0x7E ? 1 : 2)) });
+        else
+            out.push_back(b);
+    }
+    out.push_back(0x7E);
+    return out;
+}
 // The message inside a radio frame (header 01 7F), checked; nullopt if the
 // frame is malformed or its sum is wrong.
-std::optional<Bytes> RadioMessage(const Bytes& frame);
-
+inline std::optional<Bytes> RadioMessage(const Bytes& frame)
+{
+    if (frame.size() < 5 || frame.front() != 0xBA || frame.back() != 0x7E)
+        return std::nullopt;
+    Bytes plain;
+    for (size_t i = 1; i + 1 < frame.size(); ++i) {
+        uint8_t b = frame[i];
+        if (b == 0x10) {
+            if (i + 2 >= frame.size())
+                return std::nullopt;
+            uint8_t c = frame[++i];
+            if (c > 2)
+                return std::nullopt;
+            b = c == 0 ? 0xBA : c == 1 ? 0x7E : 0x10;
+        }
+        plain.push_back(b);
+    }
+    unsigned sum = 0;
+    for (uint8_t b : plain)
+        sum += b;
+    if (plain.size() < 3 || plain[1] != 0x7F || (sum & 0xFF) != 0)
+        return std::nullopt;
+    return Bytes(plain.begin() + 2, plain.end() - 1);
+}
 class SimProcess {
 public:
     SimProcess() = default;
-    ~SimProcess();
     SimProcess(const SimProcess&) = delete;
     SimProcess& operator=(const SimProcess&) = delete;
-
+    ~SimProcess()
+    {
+        if (m_Pid > 0) {
+            kill(m_Pid, SIGKILL);
+            waitpid(m_Pid, nullptr, 0);
+        }
+    }
     // Starts the simulator with the arguments; waits for its ready line.
-    // Returns false (and keeps the output) when it ended or never got ready.
-    bool Start(const std::vector<std::string>& args);
+    // False when it ended or never got ready.
+    bool Start(const std::vector<std::string>& args)
+    {
+        int out[2];
+        if (pipe2(out, O_CLOEXEC) != 0) {
+            return false;
+        }
+        std::vector<std::string> all { testsupport::BinPath("corvel-radio-sim").string() };
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& a : all) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        const std::string errFile = (m_Dir / "stderr").string();
+        m_Pid = fork();
+        if (m_Pid == 0) {
+            dup2(out[1], 1);
+            dup2(open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        // The ready line, within 5 s; the simulator writes nothing after it.
+        char c = 0;
+        pollfd p { out[0], POLLIN, 0 };
+        while (poll(&p, 1, 5000) > 0 && read(out[0], &c, 1) == 1 && c != '\n') {
+            m_Ready += c;
+        }
+        close(out[0]);
+        return c == '\n';
+    }
     const std::string& ReadyLine() const { return m_Ready; }
-    std::string Port() const; // "COM1"
-    std::string DevicePath() const; // "/dev/pts/3"
-    pid_t Pid() const { return m_Pid; }
+    std::string Port() const { return m_Ready.substr(0, m_Ready.find(' ')); } // "COM1"
+    std::string DevicePath() const { return m_Ready.substr(m_Ready.find(' ') + 1); }
     // Exit status (or 128 + signal) once it ended within the time.
-    std::optional<int> WaitExit(std::chrono::milliseconds timeout);
-    void Signal(int sig);
-    std::string Stderr() const;
+    std::optional<int> WaitExit(std::chrono::milliseconds timeout)
+    {
+        if (m_Pid <= 0)
+            return std::nullopt;
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        do {
+            int status = 0;
+            if (waitpid(m_Pid, &status, WNOHANG) == m_Pid) {
+                m_Pid = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            usleep(10000);
+        } while (std::chrono::steady_clock::now() < deadline);
+        return std::nullopt;
+    }
+    void Signal(int sig)
+    {
+        if (m_Pid > 0)
+            kill(m_Pid, sig);
+    }
+    std::string Stderr() const { return testsupport::ReadFileText(m_Dir / "stderr"); }
 
 private:
     pid_t m_Pid = -1;
-    int m_Out = -1;
     std::string m_Ready;
-    std::filesystem::path m_ErrFile;
+    testsupport::TempDir m_Dir;
 };
 
 // The PC's end of the simulator's line.
 class Line {
 public:
-    explicit Line(const std::string& path);
-    ~Line();
+    explicit Line(const std::string& path)
+    {
+        m_Fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (m_Fd >= 0) {
+            termios t {};
+            tcgetattr(m_Fd, &t);
+            cfmakeraw(&t);
+            tcsetattr(m_Fd, TCSANOW, &t);
+        }
+    }
+    ~Line()
+    {
+        if (m_Fd >= 0)
+            close(m_Fd);
+    }
     Line(const Line&) = delete;
     Line& operator=(const Line&) = delete;
     bool IsOpen() const { return m_Fd >= 0; }
 
-    void Write(const Bytes& bytes);
+    void Write(const Bytes& bytes)
+    {
+        size_t done = 0;
+        while (done < bytes.size()) {
+            ssize_t n = write(m_Fd, bytes.data() + done, bytes.size() - done);
+            if (n > 0) {
+                done += static_cast<size_t>(n);
+            } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+                pollfd p { m_Fd, POLLOUT, 0 };
+                poll(&p, 1, 100);
+            } else {
+                throw std::runtime_error("write to the simulator's line failed");
+            }
+        }
+    }
     // Sets the PC's end of the line to 9600, 19200 or 115200 bit/s.
-    void SetSpeed(long baud);
+    void SetSpeed(long baud)
+    {
+        termios t {};
+        tcgetattr(m_Fd, &t);
+        speed_t code = baud == 9600 ? B9600 : baud == 115200 ? B115200 : B19200;
+        cfsetispeed(&t, code);
+        cfsetospeed(&t, code);
+        tcsetattr(m_Fd, TCSANOW, &t);
+    }
     void Send(const Bytes& message) { Write(PcFrame(message)); }
     // The next whole frame (BA .. 7E) or nothing within the time.
-    std::optional<Bytes> ReadFrame(std::chrono::milliseconds timeout = 3s);
+    std::optional<Bytes> ReadFrame(std::chrono::milliseconds timeout = 3s)
+    {
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            // A frame runs from the last start byte to the next end byte.
+            auto start = std::find(m_Pending.begin(), m_Pending.end(), uint8_t { 0xBA });
+            if (start != m_Pending.end()) {
+                auto end = std::find(start, m_Pending.end(), uint8_t { 0x7E });
+                if (end != m_Pending.end()) {
+                    Bytes frame(start, end + 1);
+                    m_Pending.erase(m_Pending.begin(), end + 1);
+                    return frame;
+                }
+            }
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return std::nullopt;
+            pollfd p { m_Fd, POLLIN, 0 };
+            if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
+                continue;
+            uint8_t buf[4096];
+            ssize_t n = read(m_Fd, buf, sizeof buf);
+            if (n > 0)
+                m_Pending.insert(m_Pending.end(), buf, buf + n);
+            else if (n == 0 || (errno != EAGAIN && errno != EINTR))
+                return std::nullopt;
+        }
+    }
     // The message of the next valid frame.
-    std::optional<Bytes> Receive(std::chrono::milliseconds timeout = 3s);
+    std::optional<Bytes> Receive(std::chrono::milliseconds timeout = 3s)
+    {
+        auto frame = ReadFrame(timeout);
+        return frame ? RadioMessage(*frame) : std::nullopt;
+    }
     // Sends and waits for the answer.
-    std::optional<Bytes> Ask(const Bytes& message, std::chrono::milliseconds timeout = 3s);
+    std::optional<Bytes> Ask(const Bytes& message, std::chrono::milliseconds timeout = 3s)
+    {
+        Send(message);
+        return Receive(timeout);
+    }
     // True when nothing arrives within the time.
-    bool Quiet(std::chrono::milliseconds time);
+    bool Quiet(std::chrono::milliseconds time) { return !ReadFrame(time) && m_Pending.empty(); }
     // True when the line reports hang-up or end within the time.
-    bool HangsUp(std::chrono::milliseconds timeout);
+    bool HangsUp(std::chrono::milliseconds timeout)
+    {
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            pollfd p { m_Fd, POLLIN, 0 };
+            if (poll(&p, 1, 50) <= 0)
+                continue;
+            if (p.revents & (POLLHUP | POLLERR))
+                return true;
+            uint8_t buf[256];
+            ssize_t n = read(m_Fd, buf, sizeof buf);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+                return true;
+        }
+        return false;
+    }
 
 private:
     int m_Fd = -1;
     Bytes m_Pending;
 };
-
-Bytes Concat(const Bytes& a, const Bytes& b);
 
 } // namespace simtest

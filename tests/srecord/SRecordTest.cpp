@@ -1,4 +1,5 @@
 #include "download/SRecord.h"
+#include "tests/download_flash/FlashSim.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +10,8 @@
 #include <vector>
 
 using namespace download;
-using testsupport::TempDir;
+using flashtest::SRecordLine;
+using Words = std::vector<std::uint16_t>;
 
 namespace {
 
@@ -29,10 +31,10 @@ FilePtr OpenText(const std::string& text)
     return FilePtr(fmemopen(stored.data(), stored.size(), "r"));
 }
 
-// The reading loop of the download engine: the words it would stream, or
-// nothing when it meets a record it must reject.
+// The reading loop of the download engine: the words it would stream, and
+// whether it met a record it must reject (where it stops).
 struct Streamed {
-    std::vector<std::uint16_t> words;
+    Words words;
     bool rejected = false;
 };
 
@@ -41,9 +43,7 @@ Streamed StreamWords(const std::string& image)
     Streamed result;
     FilePtr file = OpenText(image);
     char line[kRecordLineSize];
-    while (ReadRecordLine(file.get(), line)) {
-        if (IsEndRecord(line))
-            break;
+    while (ReadRecordLine(file.get(), line) && !IsEndRecord(line)) {
         const int kind = RecordKind(line);
         if (kind == kKindS0 || kind == kKindOther)
             continue;
@@ -58,44 +58,14 @@ Streamed StreamWords(const std::string& image)
     return result;
 }
 
-std::vector<std::uint8_t> BytesOf(const std::vector<std::uint16_t>& words)
-{
-    std::vector<std::uint8_t> bytes;
-    for (std::uint16_t w : words) {
-        bytes.push_back(static_cast<std::uint8_t>(w & 0xFF));
-        bytes.push_back(static_cast<std::uint8_t>(w >> 8));
-    }
-    return bytes;
-}
-
-// A well-formed data record (checksum computed) with 3 (S2) or 4 (S3) address bytes.
-std::string Record(char type, std::uint32_t address, const std::vector<std::uint8_t>& data)
-{
-    const int addressBytes = type == '2' ? 3 : 4;
-    std::vector<unsigned> bytes = { static_cast<unsigned>(data.size() + addressBytes + 1) };
-    for (int i = addressBytes - 1; i >= 0; --i)
-        bytes.push_back((address >> (8 * i)) & 0xFF);
-    bytes.insert(bytes.end(), data.begin(), data.end());
-    unsigned sum = 0;
-    std::string line = std::string("S") + type;
-    char buf[4];
-    for (unsigned b : bytes) {
-        std::snprintf(buf, sizeof buf, "%02X", b);
-        line += buf;
-        sum += b;
-    }
-    std::snprintf(buf, sizeof buf, "%02X", ~sum & 0xFF);
-    return line + buf;
-}
-
 std::string S3(std::uint32_t address, const std::vector<std::uint8_t>& data)
 {
-    return Record('3', address, data);
+    return SRecordLine('3', address, data);
 }
 
 std::string S2(std::uint32_t address, const std::vector<std::uint8_t>& data)
 {
-    return Record('2', address, data);
+    return SRecordLine('2', address, data);
 }
 
 std::string Lines(const std::vector<std::string>& lines, const char* end = "\r\n")
@@ -110,68 +80,45 @@ std::string Lines(const std::vector<std::string>& lines, const char* end = "\r\n
 
 TEST(SRecordLines, KindsOffsetsAndEndRecords)
 {
-    EXPECT_EQ(RecordKind("S1130000"), 0);
-    EXPECT_EQ(RecordKind("S2140101"), 1);
-    EXPECT_EQ(RecordKind("S315FE04"), 2);
-    EXPECT_EQ(RecordKind("S0030000FC"), 3);
-    EXPECT_EQ(RecordKind("S9030000FC"), -1);
-    EXPECT_EQ(RecordKind("S8040000FB"), -1);
-    EXPECT_EQ(RecordKind("s1130000"), -1);
-    EXPECT_EQ(RecordKind(""), -1);
-    EXPECT_EQ(RecordKind("S"), -1);
+    const std::pair<const char*, int> kinds[] = { { "S1130000", 0 }, { "S2140101", 1 },
+        { "S315FE04", 2 }, { "S0030000FC", 3 }, { "S9030000FC", -1 }, { "S8040000FB", -1 },
+        { "s1130000", -1 }, { "garbage", -1 }, { "", -1 }, { "S", -1 } };
+    for (const auto& [line, kind] : kinds)
+        EXPECT_EQ(RecordKind(line), kind) << line;
     EXPECT_EQ(DataOffset(0), 8);
     EXPECT_EQ(DataOffset(1), 10);
     EXPECT_EQ(DataOffset(2), 12);
 
     EXPECT_TRUE(IsEndRecord("S9030000FC"));
     EXPECT_TRUE(IsEndRecord("S70500000000FA"));
-    EXPECT_FALSE(IsEndRecord("S804000000FB"));
-    EXPECT_FALSE(IsEndRecord("S"));
-    EXPECT_FALSE(IsEndRecord(""));
+    for (const char* other : { "S804000000FB", "S", "" })
+        EXPECT_FALSE(IsEndRecord(other)) << other;
 }
 
-TEST(SRecordLines, DataLengthAndWords)
+TEST(SRecordLines, DataLengthAndWordsStayWithinTheRecord)
 {
-    // The S3 line with four data bytes AA BB CC DD gives 0xBBAA and 0xDDCC.
+    // The S3 line with four data bytes AA BB CC DD gives 0xBBAA and 0xDDCC;
+    // lower-case digits read the same.
     const char* line = "S30900000000AABBCCDDE8";
     ASSERT_EQ(DataLength(line), 4);
     EXPECT_EQ(DataWord(line, 12), 0xBBAA);
     EXPECT_EQ(DataWord(line, 16), 0xDDCC);
-    // Lower-case digits read the same.
     EXPECT_EQ(DataWord("S30900000000aabbccdde8", 12), 0xBBAA);
-
-    // 16 data bytes give 8 words.
-    const std::string full
-        = S3(0xFE040100, { 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16 });
-    EXPECT_EQ(DataLength(full.c_str()), 16);
-    EXPECT_EQ(StreamWords(full + "\r\n").words,
-        (std::vector<std::uint16_t> {
-            0x0201, 0x0403, 0x0605, 0x0807, 0x0A09, 0x0C0B, 0x0E0D, 0x100F }));
-
-    // S1 and S2 have their data after 2 and 3 address bytes.
+    // S1 and S2 have their data after 2 and 3 address bytes; a record with
+    // no data is fine.
     EXPECT_EQ(DataLength("S1070000AABBCCDDxx"), 4);
     EXPECT_EQ(DataLength(S2(0x010100, { 0x11, 0x22 }).c_str()), 2);
-}
-
-TEST(SRecordLines, DataLengthRejectsRecordsThatWouldBeReadPastTheirData)
-{
-    // Odd number of data bytes: the last word would take a checksum digit.
-    EXPECT_EQ(DataLength("S30800000000AABBCC00"), kRejectedRecord);
-    // Byte count promises 16 data bytes, the line holds two.
-    EXPECT_EQ(DataLength("S31500000000AABB00"), kRejectedRecord);
-    // Data present but the checksum missing.
-    EXPECT_EQ(DataLength("S30700000000AABB"), kRejectedRecord);
-    // Byte count smaller than address plus checksum.
-    EXPECT_EQ(DataLength("S30300000000"), kRejectedRecord);
-    // Byte count not hex, or cut short.
-    EXPECT_EQ(DataLength("S3G900000000AABBCCDDE8"), kRejectedRecord);
-    EXPECT_EQ(DataLength("S3"), kRejectedRecord);
-    EXPECT_EQ(DataLength("S30"), kRejectedRecord);
-    // Not a data record.
-    EXPECT_EQ(DataLength("S9030000FC"), kRejectedRecord);
-    EXPECT_EQ(DataLength("S0030000FC"), kRejectedRecord);
-    // A record with no data is fine and yields no words.
     EXPECT_EQ(DataLength("S3050000000000"), 0);
+
+    // Records whose data would be read past their end, or no data records.
+    for (const char* bad :
+        { "S30800000000AABBCC00", // odd: the last word would take a checksum digit
+            "S31500000000AABB00", // the count promises 16 bytes, the line holds two
+            "S30700000000AABB", // checksum missing
+            "S30300000000", // count smaller than address plus checksum
+            "S3G900000000AABBCCDDE8", "S3", "S30", // count not hex, or cut short
+            "S9030000FC", "S0030000FC" })
+        EXPECT_EQ(DataLength(bad), kRejectedRecord) << bad;
 
     // DataWord stops at the end of the line.
     EXPECT_EQ(DataWord("S30900000000AA", 12), 0x00AA);
@@ -184,18 +131,13 @@ TEST(SRecordLines, ReadRecordLineSplitsLinesWithinTheBuffer)
     const std::string longLine(400, 'A');
     FilePtr file = OpenText("S1\r\nS2\n\r\n" + longLine + "\r\nS9030000FC");
     char line[kRecordLineSize];
-    ASSERT_TRUE(ReadRecordLine(file.get(), line));
-    EXPECT_STREQ(line, "S1");
-    ASSERT_TRUE(ReadRecordLine(file.get(), line));
-    EXPECT_STREQ(line, "S2");
-    ASSERT_TRUE(ReadRecordLine(file.get(), line));
-    EXPECT_STREQ(line, "");
-    // A line longer than the buffer is cut to 299 characters, the rest skipped.
-    ASSERT_TRUE(ReadRecordLine(file.get(), line));
-    EXPECT_EQ(std::string(line), std::string(kRecordLineSize - 1, 'A'));
-    // The last line needs no line end.
-    ASSERT_TRUE(ReadRecordLine(file.get(), line));
-    EXPECT_STREQ(line, "S9030000FC");
+    // A line longer than the buffer is cut to 299 characters, the rest
+    // skipped; the last line needs no line end.
+    for (const std::string& expected : std::vector<std::string> {
+             "S1", "S2", "", std::string(kRecordLineSize - 1, 'A'), "S9030000FC" }) {
+        ASSERT_TRUE(ReadRecordLine(file.get(), line));
+        EXPECT_EQ(std::string(line), expected);
+    }
     EXPECT_FALSE(ReadRecordLine(file.get(), line));
 
     // A small buffer is never overrun.
@@ -204,26 +146,6 @@ TEST(SRecordLines, ReadRecordLineSplitsLinesWithinTheBuffer)
     ASSERT_TRUE(ReadRecordLine(small.get(), tiny, sizeof tiny));
     EXPECT_STREQ(tiny, "S3090");
     EXPECT_EQ(DataLength(tiny), kRejectedRecord);
-}
-
-TEST(SRecordStreaming, EndRecordsAndSkippedLines)
-{
-    const std::string a = S3(0x100, { 0x01, 0x02 });
-    const std::string b = S3(0x102, { 0x03, 0x04 });
-    // S9 ends the image even with lines after it.
-    EXPECT_EQ(
-        StreamWords(Lines({ a, "S9030000FC", b })).words, (std::vector<std::uint16_t> { 0x0201 }));
-    EXPECT_EQ(StreamWords(Lines({ a, "S70500000000FA", b })).words,
-        (std::vector<std::uint16_t> { 0x0201 }));
-    // S8 is skipped and does not end the image; S0 and junk are skipped.
-    EXPECT_EQ(StreamWords(Lines({ "S0030000FC", a, "S804000000FB", "garbage", b })).words,
-        (std::vector<std::uint16_t> { 0x0201, 0x0403 }));
-    // An image without end record ends at the end of the file.
-    EXPECT_EQ(StreamWords(Lines({ a, b })).words, (std::vector<std::uint16_t> { 0x0201, 0x0403 }));
-    // A damaged data record stops the stream instead of feeding bad words.
-    const Streamed bad = StreamWords(Lines({ a, "S31500000000AABB00", b }));
-    EXPECT_TRUE(bad.rejected);
-    EXPECT_EQ(bad.words, (std::vector<std::uint16_t> { 0x0201 }));
 }
 
 TEST(SRecordValidation, AcceptsGoodImagesAndNormalisesLineEnds)
@@ -271,41 +193,37 @@ TEST(SRecordValidation, RefusesBadImagesWithLineAndReason)
     badSum.back() = badSum.back() == '0' ? '1' : '0';
     std::string nonHex = r2;
     nonHex[13] = 'G';
+    const auto code = ImageKind::Code;
     const std::vector<Case> cases = {
-        { Lines({ r1, badSum, "S9030000FC" }), ImageKind::Code, 2, "wrong record checksum" },
-        { Lines({ r1, nonHex, "S9030000FC" }), ImageKind::Code, 2, "non-hex character" },
-        { Lines({ r1, S2(0x1004, { 5, 6 }), "S9030000FC" }), ImageKind::Code, 2,
+        { Lines({ r1, badSum, "S9030000FC" }), code, 2, "wrong record checksum" },
+        { Lines({ r1, nonHex, "S9030000FC" }), code, 2, "non-hex character" },
+        { Lines({ r1, S2(0x1004, { 5, 6 }), "S9030000FC" }), code, 2,
             "record type S2 does not belong in this image (S3 records expected)" },
         { Lines({ S2(0x1000, { 1, 2 }), r2, "S9030000FC" }), ImageKind::Loader, 2,
             "record type S3 does not belong in this image (S2 records expected)" },
         { Lines({ "S1050000AABB95", "S9030000FC" }), ImageKind::Loader, 1,
             "record type S1 does not belong in this image (S2 records expected)" },
-        { Lines({ r1, S3(0x1004, { 5, 6, 7 }), "S9030000FC" }), ImageKind::Code, 2,
-            "odd data length" },
-        { Lines({ r1, S3(0x1006, { 5, 6 }), "S9030000FC" }), ImageKind::Code, 2,
+        { Lines({ r1, S3(0x1004, { 5, 6, 7 }), "S9030000FC" }), code, 2, "odd data length" },
+        { Lines({ r1, S3(0x1006, { 5, 6 }), "S9030000FC" }), code, 2,
             "gap before this record's address" },
-        { Lines({ r1, S3(0x1002, { 5, 6 }), "S9030000FC" }), ImageKind::Code, 2,
+        { Lines({ r1, S3(0x1002, { 5, 6 }), "S9030000FC" }), code, 2,
             "address goes back or overlaps the previous record" },
-        { Lines({ r1, r2 }), ImageKind::Code, 0, "missing end record (S9 or S7)" },
-        { Lines({ r1, "S9030000FC", r2 }), ImageKind::Code, 3, "record after the end record" },
-        { Lines({ r1, "S9030000FC", "S9030000FC" }), ImageKind::Code, 3,
-            "record after the end record" },
-        { Lines({ "S9030000FC" }), ImageKind::Code, 0, "no data records" },
-        { r1 + "\r\n" + r2 + "\n" + "S9030000FC\r\n", ImageKind::Code, 2,
-            "line does not end in CR LF" },
-        { r1 + "\r\n" + r2 + "\r\nS9030000FC", ImageKind::Code, 3, "line does not end in CR LF" },
-        { Lines({ r1, "", "S9030000FC" }), ImageKind::Code, 2, "empty line" },
-        { Lines({ r1, "S3090000100405060708", "S9030000FC" }), ImageKind::Code, 2,
+        { Lines({ r1, r2 }), code, 0, "missing end record (S9 or S7)" },
+        { Lines({ r1, "S9030000FC", r2 }), code, 3, "record after the end record" },
+        { Lines({ r1, "S9030000FC", "S9030000FC" }), code, 3, "record after the end record" },
+        { Lines({ "S9030000FC" }), code, 0, "no data records" },
+        { r1 + "\r\n" + r2 + "\n" + "S9030000FC\r\n", code, 2, "line does not end in CR LF" },
+        { r1 + "\r\n" + r2 + "\r\nS9030000FC", code, 3, "line does not end in CR LF" },
+        { Lines({ r1, "", "S9030000FC" }), code, 2, "empty line" },
+        { Lines({ r1, "S3090000100405060708", "S9030000FC" }), code, 2,
             "byte count does not match the line length" },
-        { Lines({ r1, "X9030000FC" }), ImageKind::Code, 2, "not an S-record" },
-        { Lines({ r1, S3(0x1004, {}) + "\r5", "S9030000FC" }), ImageKind::Code, 2,
+        { Lines({ r1, "X9030000FC" }), code, 2, "not an S-record" },
+        { Lines({ r1, S3(0x1004, {}) + "\r5", "S9030000FC" }), code, 2,
             "stray CR inside the line" },
-        { Lines({ r1, "S0030000FC", "S9030000FC" }), ImageKind::Code, 2,
-            "header record after data records" },
-        { Lines({ r1, "S804000000FB" }), ImageKind::Code, 2,
+        { Lines({ r1, "S0030000FC", "S9030000FC" }), code, 2, "header record after data records" },
+        { Lines({ r1, "S804000000FB" }), code, 2,
             "record type S8 does not belong in this image (S3 records expected)" },
-        { Lines({ r1, std::string(320, 'S') }), ImageKind::Code, 2,
-            "line longer than 299 characters" },
+        { Lines({ r1, std::string(320, 'S') }), code, 2, "line longer than 299 characters" },
     };
     for (const Case& c : cases) {
         const ImageReport report = ValidateImage(c.image, c.kind, true);
@@ -317,14 +235,9 @@ TEST(SRecordValidation, RefusesBadImagesWithLineAndReason)
 
 TEST(SRecordCrossCheck, ImageMadeByAnotherToolYieldsTheBinary)
 {
-    TempDir dir;
+    testsupport::TempDir dir;
     // A known binary of an even length, not a multiple of the record size.
-    std::vector<std::uint8_t> binary(4094);
-    std::uint32_t x = 12345;
-    for (auto& b : binary) {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<std::uint8_t>(x >> 16);
-    }
+    const std::vector<std::uint8_t> binary = flashtest::Pattern(4094, 7);
     testsupport::WriteFileBytes(dir / "known.bin", binary);
     const auto result = testsupport::RunProcess(
         { "/usr/bin/srec_cat", (dir / "known.bin").string(), "-binary", "-offset", "0xFE040100",
@@ -335,7 +248,11 @@ TEST(SRecordCrossCheck, ImageMadeByAnotherToolYieldsTheBinary)
 
     const Streamed streamed = StreamWords(image);
     EXPECT_FALSE(streamed.rejected);
-    EXPECT_EQ(BytesOf(streamed.words), binary);
+    std::vector<std::uint8_t> bytes;
+    for (std::uint16_t w : streamed.words)
+        bytes.insert(
+            bytes.end(), { static_cast<std::uint8_t>(w), static_cast<std::uint8_t>(w >> 8) });
+    EXPECT_EQ(bytes, binary);
 
     const ImageReport report = ValidateImage(image, ImageKind::Code, false);
     ASSERT_TRUE(report.ok) << report.problem.line << ": " << report.problem.reason;

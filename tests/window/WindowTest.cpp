@@ -1,6 +1,9 @@
 // The real main window on Qt's off-screen platform: construction from a
 // release, the labels, the narrow/wide toggle, the access code, the close
-// question, About during an update and the port list.
+// question, About during an update and the port list; and against the
+// simulated radio: Retrieve fills the version panel (and a failed retrieval
+// keeps it), and Start, Stop and Start again run the update inside the click
+// handler while the window keeps working.
 
 #include <gtest/gtest.h>
 
@@ -8,25 +11,23 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTimer>
 #include <QToolButton>
 
-#include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <functional>
-#include <unistd.h>
 
 #include "app/TAppReturnCodeDispForm.h"
 #include "app/TCodeDownPassDispDlg.h"
 #include "app/TCodeUpdaterMainDispForm.h"
 #include "platform/MessageBox.h"
 #include "platform/OwnResources.h"
-#include "platform/ResourceArchive.h"
+#include "tests/support/SimProcess.h"
 #include "tests/support/TestSupport.h"
-#include "workflow/FirmwareCatalogue.h"
+#include "tools/pack/DemoImages.h"
 
 namespace fs = std::filesystem;
 using testsupport::TempDir;
@@ -34,11 +35,6 @@ using testsupport::TempDir;
 namespace {
 
 int g_ReturnCode = 0;
-
-struct Box {
-    std::string caption;
-    std::string text;
-};
 
 class Window : public ::testing::Test {
 protected:
@@ -62,46 +58,28 @@ protected:
         setenv("CORVEL_COM_DIR", (m_Dir / "ports").c_str(), 1);
         platform::SetMessageBoxHandler([this](const std::string& caption, const std::string& text,
                                            platform::MessageIcon, platform::MessageButtons) {
-            m_Boxes.push_back({ caption, text });
+            m_Boxes.push_back(caption + ": " + text);
             return m_Answer;
         });
+        // Work files and line traces land in the working directory.
+        m_Cwd = fs::current_path();
+        fs::create_directory(m_Dir / "work");
+        fs::current_path(m_Dir / "work");
     }
 
     void TearDown() override
     {
+        fs::current_path(m_Cwd);
         platform::SetMessageBoxHandler({});
         unsetenv("CORVEL_COM_DIR");
     }
 
-    // A release file holding just an attribute record.
-    std::unique_ptr<platform::ResourceSource> Release(
-        uint8_t family, uint8_t series, uint8_t upgradeType)
-    {
-        ResourceAttributes record;
-        record.RadioFamily = family;
-        record.SeriesNumber = series;
-        record.UpgradeType = upgradeType;
-        record.PlatformFlag = 1;
-        std::memcpy(record.ProgrammingAppVersion.data(), "2.12.4", 7);
-        std::memcpy(record.TuningAppVersion.data(), "3.0.17", 7);
-        auto bytes = EncodeResourceAttributes(record);
-        platform::ResourceArchiveWriter writer;
-        std::string error;
-        EXPECT_TRUE(writer.Add(std::string(kResourceAttributesName), "TEXT",
-            std::vector<uint8_t>(bytes.begin(), bytes.end()), &error))
-            << error;
-        fs::path path = m_Dir / ("release" + std::to_string(m_Releases++));
-        int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
-        EXPECT_TRUE(writer.WriteArchive(fd, &error)) << error;
-        close(fd);
-        return platform::OpenFileResources(path.string());
-    }
-
+    // A packed release with small images; the window is named `name`.
     std::unique_ptr<TCodeUpdaterMainDispForm> Make(uint8_t family = 0, uint8_t series = 6,
         uint8_t upgradeType = 3, const std::string& name = "Updater_4400_Release_6_10")
     {
-        return std::make_unique<TCodeUpdaterMainDispForm>(
-            std::vector<std::string> {}, Release(family, series, upgradeType), name);
+        return std::make_unique<TCodeUpdaterMainDispForm>(std::vector<std::string> {},
+            platform::OpenFileResources(PackRelease(family, series, upgradeType).string()), name);
     }
 
     // Answers the next modal dialog with `code` (OK) or cancels it.
@@ -117,10 +95,44 @@ protected:
         });
     }
 
+    bool StartRadio(testsupport::SimProcess& radio, std::vector<std::string> options)
+    {
+        options.insert(options.end(), { "--port", "3" });
+        return radio.Start(testsupport::SimBinary(), m_Dir / "ports", options);
+    }
+
+    // A small release of the shipped shape (4400 series 6, combined update
+    // by default).
+    fs::path PackRelease(uint8_t family = 0, uint8_t series = 6, uint8_t upgradeType = 3)
+    {
+        const char* types[] = { "application", "boot", "dsp", "application-boot" };
+        const fs::path dir = m_Dir / ("release" + std::to_string(m_Releases++));
+        fs::create_directory(dir);
+        testsupport::WriteFileText(dir / "base", "updater");
+        std::vector<std::string> args { testsupport::BinPath("corvel-pack").string(), "--base",
+            (dir / "base").string(), "--out", (dir / "Updater_4400_Release_6_10").string(),
+            "--family", family == 0 ? "4400" : "4600", "--series", std::to_string(series),
+            "--upgrade-type", types[upgradeType], "--platform-flag", "1", "--processor", "816",
+            "--boot-version", "6.7", "--programming-app-version", "2.12.4", "--tuning-app-version",
+            "3.0.17" };
+        const pack::DemoImageShape images[]
+            = { { false, 0x010100, 400, 1 }, { true, 0xFE040100, 16 * 3000, 2 },
+                  { false, 0x010100, 200, 3 }, { true, 0xFE000100, 800, 4 } };
+        const char* options[] = { "--app-loader", "--app-code", "--boot-loader", "--boot-code" };
+        for (int i = 0; i < 4; ++i) {
+            testsupport::WriteFileText(dir / options[i], pack::MakeDemoImage(images[i]));
+            args.insert(args.end(), { options[i], (dir / options[i]).string() });
+        }
+        auto r = testsupport::RunProcess(args);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        return dir / "Updater_4400_Release_6_10";
+    }
+
     TempDir m_Dir;
+    fs::path m_Cwd;
     int m_Releases = 0;
     int m_Dialogs = 0;
-    std::vector<Box> m_Boxes;
+    std::vector<std::string> m_Boxes;
     platform::MessageAnswer m_Answer = platform::MessageAnswer::Ok;
 };
 
@@ -194,7 +206,6 @@ TEST_F(Window, AccessCodeIsAskedOnceAndMustMatchExactly)
 {
     // No ports exist: an update that starts stops at the claim with its box.
     auto w = Make(0, 6, 3);
-    const std::string unavailable = "Selected COM port is in use or not available.";
 
     AnswerAccessDialog("Pelican", true);
     w->m_StartButton->click();
@@ -210,8 +221,7 @@ TEST_F(Window, AccessCodeIsAskedOnceAndMustMatchExactly)
     w->m_StartButton->click();
     EXPECT_TRUE(w->m_AccessGranted);
     ASSERT_EQ(m_Boxes.size(), 1u);
-    EXPECT_EQ(m_Boxes[0].caption, "COM Port");
-    EXPECT_EQ(m_Boxes[0].text, unavailable);
+    EXPECT_EQ(m_Boxes[0], "COM Port: Selected COM port is in use or not available.");
     EXPECT_EQ(w->m_StatusLabel->text(), "Idle");
     EXPECT_EQ(w->m_StartButton->text(), "Start");
 
@@ -260,8 +270,7 @@ TEST_F(Window, CloseDuringAnUpdateAsksAndYesStopsAndRemovesWorkFiles)
     m_Answer = platform::MessageAnswer::No;
     EXPECT_FALSE(w->close());
     ASSERT_EQ(m_Boxes.size(), 1u);
-    EXPECT_EQ(m_Boxes[0].caption, "Confirm");
-    EXPECT_EQ(m_Boxes[0].text, "Update in progress.  Are you sure you want to quit?");
+    EXPECT_EQ(m_Boxes[0], "Confirm: Update in progress.  Are you sure you want to quit?");
     EXPECT_TRUE(w->m_UpdateInProgress);
 
     // About is ignored while the update runs: no box, no dialog.
@@ -299,6 +308,93 @@ TEST_F(Window, PortListKeepsAllPortsAndSkipsMissingOnes)
     w->m_ComportComboBox->setCurrentIndex(9);
     EXPECT_EQ(w->m_ComportComboBox->currentIndex(), 3);
     EXPECT_EQ(w->m_ComportComboBox->currentText(), "COM4");
+}
+
+TEST_F(Window, RetrieveFillsThePanelAndAFailureKeepsIt)
+{
+    testsupport::SimProcess radio;
+    ASSERT_TRUE(StartRadio(radio, { "--boot-version", "0.0", "--serial", "000AFF1B2C3D4E5F" }))
+        << radio.Error();
+    auto w = Make();
+    w->m_ComportComboBox->setCurrentIndex(2); // COM3
+    ASSERT_EQ(w->m_ComportComboBox->currentText(), "COM3");
+    EXPECT_EQ(w->HWControllerVersionHeadingLabel->text(), "HC08 Software Version:");
+
+    w->m_RetrieveVersionInfoButton->click();
+    EXPECT_TRUE(m_Boxes.empty()) << m_Boxes.front();
+    EXPECT_EQ(w->FileVersionLabel->text(), "5.8");
+    EXPECT_EQ(w->DSPVersionLabel->text(), "1.2.3");
+    EXPECT_EQ(w->HWControllerVersionHeadingLabel->text(), "Controller Version:");
+    EXPECT_EQ(w->HWControllerVersionLabel->text(), "2.16.0");
+    // Model code 0 (4400 series 6): no hardware revision; boot 0.0 reads
+    // as not applicable.
+    EXPECT_EQ(w->HWRevisionLabel->text(), "Not Applicable");
+    EXPECT_EQ(w->SerialNumberLabel->text(), "00-0A-FF-1B-2C-3D-4E-5F");
+    EXPECT_EQ(w->BootLoadVersionLabel->text(), "Not Applicable");
+    EXPECT_EQ(w->SEMVersionLabel->text(), "1.0");
+    EXPECT_TRUE(w->m_RetrieveVersionInfoButton->isEnabled());
+    radio.Stop();
+
+    // A radio that answers nothing: the box, and the panel as it was.
+    testsupport::SimProcess mute;
+    ASSERT_TRUE(StartRadio(mute, { "--mute" })) << mute.Error();
+    w->m_RetrieveVersionInfoButton->click();
+    ASSERT_EQ(m_Boxes.size(), 1u);
+    EXPECT_EQ(
+        m_Boxes[0], "Communication: Communication error while retrieving version information.");
+    EXPECT_EQ(w->SerialNumberLabel->text(), "00-0A-FF-1B-2C-3D-4E-5F");
+    EXPECT_TRUE(w->m_RetrieveVersionInfoButton->isEnabled());
+}
+
+TEST_F(Window, StartStopAndStartAgain)
+{
+    testsupport::SimProcess radio;
+    ASSERT_TRUE(StartRadio(radio, { "--boot-version", "6.7", "--line-rate", "115200" }))
+        << radio.Error();
+    auto w = Make();
+    w->m_ComportComboBox->setCurrentIndex(2); // COM3
+    w->show();
+
+    int dialogs = 0;
+    int stops = 0;
+    std::vector<QString> seen;
+    QTimer watcher;
+    QObject::connect(&watcher, &QTimer::timeout, [&] {
+        if (auto* dialog = qobject_cast<TCodeDownPassDispDlg*>(QApplication::activeModalWidget())) {
+            ++dialogs;
+            dialog->m_PasswordEdit->setText(QStringLiteral("pelican"));
+            dialog->BitBtn1->click();
+            return;
+        }
+        // Stop once the code is on its way: the window works inside the run.
+        if (w->m_UpdateInProgress
+            && w->m_StatusLabel->text().startsWith(QStringLiteral("Downloading Application"))) {
+            seen.push_back(w->windowTitle());
+            ++stops;
+            w->m_StartButton->click();
+        }
+    });
+    watcher.start(20);
+
+    w->m_StartButton->click();
+    EXPECT_EQ(dialogs, 1);
+    EXPECT_EQ(stops, 1);
+    EXPECT_FALSE(w->m_UpdateInProgress);
+    EXPECT_EQ(w->m_StartButton->text(), "Start");
+    EXPECT_EQ(w->windowTitle(), "Corvel Code Updater");
+    EXPECT_EQ(w->m_ProgressBar->value(), 0);
+    EXPECT_TRUE(w->m_ComportComboBox->isEnabled());
+
+    // Again, without the dialog; the port was released and claims again.
+    w->m_StartButton->click();
+    EXPECT_EQ(dialogs, 1);
+    EXPECT_EQ(stops, 2);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0], "Corvel Code Updater [COM3]");
+    EXPECT_TRUE(m_Boxes.empty()) << m_Boxes.front();
+    // No work file stays behind (only the failure traces of the stopped runs).
+    for (const auto& entry : fs::directory_iterator(fs::current_path()))
+        EXPECT_EQ(entry.path().filename().string().rfind("Corvel_trace_", 0), 0u) << entry.path();
 }
 
 } // namespace

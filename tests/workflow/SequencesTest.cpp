@@ -9,82 +9,50 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <regex>
-
 using namespace workflowtest;
 using testsupport::ReadFileBytes;
-using testsupport::TempDir;
 
 namespace {
 
 constexpr int kPort = 7;
+const std::string kExtracting = "\nExtracting embedded files......";
+const std::string kForPortable = "This Corvel Code Updater is intended for a portable radio, and\n"
+                                 "cannot be used with the connected mobile radio.";
 
-const std::string kConsoleHead
-    = "\nExtracting embedded files......Done.\nChecking target radio......Done.\n";
-const std::string kLoaderDone = "\rDownloading Loader code...100% complete...Done.\n";
-const std::string kAppDone = "\rDownloading Application code...100% complete...Done.\n";
-const std::string kBootDone = "\rDownloading Bootloader code...100% complete...Done.\n";
-
-// The console text without the running percentage lines (the finished
-// lines of each stream stay).
-std::string WithoutPercentLines(const std::string& console)
+// CheckBootForCombined's answer and the flags it raised, as one text.
+std::string CombinedCheck(RecordingHost& host)
 {
-    static const std::regex running("\\rDownloading (Loader|Application|Bootloader) "
-                                    "code\\.\\.\\.[0-9]+% complete(?!\\.\\.\\.Done)");
-    return std::regex_replace(console, running, "");
+    bool major = false, comm = false, family = false;
+    const bool needed = CheckBootForCombined(host, major, comm, family);
+    return std::string(needed ? "needed" : "current") + (major ? " major" : "")
+        + (comm ? " comm" : "") + (family ? " family" : "");
 }
 
-// Data the radio stored: the image's bytes, then 0xFF padding of the last
-// blocks.
-void ExpectStoredData(const std::vector<uint8_t>& stored, const std::vector<uint8_t>& image)
+bool Extracted(const RecordingHost& host)
 {
-    ASSERT_GE(stored.size(), image.size());
-    EXPECT_EQ(stored.size() % 128, 0u);
-    EXPECT_TRUE(std::equal(image.begin(), image.end(), stored.begin()));
-    EXPECT_TRUE(std::all_of(stored.begin() + static_cast<long>(image.size()), stored.end(),
-        [](uint8_t b) { return b == 0xFF; }));
+    return std::any_of(host.m_Events.begin(), host.m_Events.end(),
+        [](const std::string& e) { return e.rfind("extract", 0) == 0; });
 }
 
-bool Contains(const std::vector<std::string>& list, const std::string& item)
-{
-    return std::find(list.begin(), list.end(), item) != list.end();
-}
-
-// One test's surroundings: a COM namespace, a working directory, the
-// simulator's log and outputs.
-class Sequences : public ::testing::Test {
+class Sequences : public SimTest {
 protected:
-    void SetUp() override
+    std::unique_ptr<SimulatedRadio> Radio(const std::vector<std::string>& options)
     {
-        const char* old = std::getenv("CORVEL_COM_DIR");
-        m_OldComDir = old != nullptr ? old : "";
-        m_HadComDir = old != nullptr;
-        ::setenv("CORVEL_COM_DIR", m_ComDir.Path().c_str(), 1);
+        return StartRadio(options, kPort);
     }
-    void TearDown() override
-    {
-        if (m_HadComDir) {
-            ::setenv("CORVEL_COM_DIR", m_OldComDir.c_str(), 1);
-        } else {
-            ::unsetenv("CORVEL_COM_DIR");
+    // A console host whose port is claimed and open on a radio.
+    struct Claimed {
+        Claimed(Sequences& test, TestRelease r, const std::vector<std::string>& options)
+            : release(std::move(r))
+            , radio(test.Radio(options))
+            , host(release, true, kPort, test.m_Work.Path())
+        {
+            EXPECT_TRUE(host.ClaimAndOpenPort(false));
         }
-    }
-    std::unique_ptr<SimulatedRadio> StartRadio(std::vector<std::string> options)
-    {
-        auto radio = std::make_unique<SimulatedRadio>(
-            m_ComDir.Path(), kPort, options, m_Out / "radio.log");
-        EXPECT_TRUE(radio->Ready());
-        return radio;
-    }
-    std::filesystem::path Out(const std::string& name) const { return m_Out / name; }
-
-    TempDir m_ComDir;
-    TempDir m_Work;
-    TempDir m_OutDir;
-    const std::filesystem::path& m_Out = m_OutDir.Path();
-    std::string m_OldComDir;
-    bool m_HadComDir = false;
+        TestRelease release;
+        std::unique_ptr<SimulatedRadio> radio;
+        RecordingHost host;
+    };
 };
 
 } // namespace
@@ -93,8 +61,8 @@ TEST_F(Sequences, CombinedConsoleRunWithCurrentBootCode)
 {
     // 4400 series 6 release with boot 6.7; the radio already has 6.7.
     TestRelease release = MakeRelease(0, 6, 3, 6, 7);
-    auto radio = StartRadio({ "--boot-version", "6.7", "--family", "portable", "--code-out",
-        Out("code.bin").string(), "--loader-out", Out("loader.bin").string() });
+    auto radio = Radio({ "--boot-version", "6.7", "--family", "portable", "--code-out",
+        Out("code.bin").string() });
     RecordingHost host(release, true, kPort, m_Work.Path());
     RunCombinedUpdate(host);
 
@@ -115,39 +83,10 @@ TEST_F(Sequences, CombinedConsoleRunWithCurrentBootCode)
     EXPECT_NE(sent.back().substr(9, 5), "04 1C");
 }
 
-TEST_F(Sequences, CombinedConsoleBootUpgradeThenApplication)
-{
-    TestRelease release = MakeRelease(0, 6, 3, 6, 7);
-    auto radio = StartRadio({ "--boot-version", "6.5", "--new-boot-version", "6.7", "--boot-out",
-        Out("boot.bin").string(), "--code-out", Out("code.bin").string() });
-    {
-        RecordingHost host(release, true, kPort, m_Work.Path());
-        RunCombinedUpdate(host);
-        EXPECT_EQ(host.m_ReturnCode, 1);
-        EXPECT_EQ(WithoutPercentLines(host.m_Console), kConsoleHead + kLoaderDone + kBootDone);
-        EXPECT_EQ(host.m_Events,
-            (std::vector<std::string> { "enter", "claim", "extract(boot)", "leave" }));
-        EXPECT_TRUE(host.LeftoverWorkFiles().empty());
-        EXPECT_TRUE(host.m_TimedProgress.empty());
-        ExpectStoredData(ReadFileBytes(Out("boot.bin")), release.bootCode);
-        EXPECT_FALSE(std::filesystem::exists(Out("code.bin")));
-    }
-    // The operator runs the job again: now the application.
-    {
-        RecordingHost host(release, true, kPort, m_Work.Path());
-        RunCombinedUpdate(host);
-        EXPECT_EQ(host.m_ReturnCode, 0);
-        EXPECT_EQ(WithoutPercentLines(host.m_Console),
-            kConsoleHead + kLoaderDone + kAppDone + "Resetting radio...Done.");
-        EXPECT_TRUE(host.LeftoverWorkFiles().empty());
-        ExpectStoredData(ReadFileBytes(Out("code.bin")), release.appCode);
-    }
-}
-
 TEST_F(Sequences, CombinedWindowBootUpgradeContinuesWithApplication)
 {
     TestRelease release = MakeRelease(0, 6, 3, 6, 7);
-    auto radio = StartRadio({ "--boot-version", "6.5", "--new-boot-version", "6.7", "--boot-out",
+    auto radio = Radio({ "--boot-version", "6.5", "--new-boot-version", "6.7", "--boot-out",
         Out("boot.bin").string(), "--code-out", Out("code.bin").string() });
     RecordingHost host(release, false, kPort, m_Work.Path());
     RunCombinedUpdate(host);
@@ -168,81 +107,65 @@ TEST_F(Sequences, CombinedWindowBootUpgradeContinuesWithApplication)
     ExpectStoredData(ReadFileBytes(Out("boot.bin")), release.bootCode);
     ExpectStoredData(ReadFileBytes(Out("code.bin")), release.appCode);
     // After the box the radio is told 115200 again (09 00 05).
-    bool told = false;
-    for (const std::string& frame : radio->LoggedFrames(">>")) {
-        told = told || frame == "BA 7F 01 09 00 05 72 7E";
-    }
-    EXPECT_TRUE(told);
+    EXPECT_TRUE(Contains(radio->LoggedFrames(">>"), "BA 7F 01 09 00 05 72 7E"));
 }
 
 TEST_F(Sequences, CombinedRefusesTheWrongRadio)
 {
-    // Boot major differs from the release's: nothing extracted.
-    {
-        TestRelease release = MakeRelease(0, 6, 3, 6, 7);
-        auto radio = StartRadio({ "--boot-version", "4.2" });
+    // Console use: the text, return code 2, nothing extracted. No options:
+    // no radio on the port at all, so the claim fails.
+    struct Case {
+        uint8_t family;
+        std::vector<std::string> options;
+        std::string console;
+    };
+    const Case cases[] = {
+        { 0, { "--boot-version", "4.2" },
+            kExtracting + "Error: the major boot versions of the radio and file are different." },
+        { 0, { "--boot-version", "6.5", "--family", "mobile" }, kExtracting + kForPortable },
+        { 1, { "--boot-version", "6.7", "--family", "portable" },
+            kExtracting
+                + "This Corvel Code Updater is intended for a mobile radio, and\n"
+                  "cannot be used with the connected portable radio." },
+        { 0, { "--boot-version", "6.7", "--silent", "boot" },
+            kExtracting + "Communication error while trying to retrieve boot version." },
+        { 0, {}, kExtracting + "Error." },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.console);
+        TestRelease release = MakeRelease(c.family, 6, 3, 6, 7);
+        auto radio = c.options.empty() ? nullptr : Radio(c.options);
         RecordingHost host(release, true, kPort, m_Work.Path());
         RunCombinedUpdate(host);
         EXPECT_EQ(host.m_ReturnCode, 2);
-        EXPECT_EQ(host.m_Console,
-            "\nExtracting embedded files......Error: the major boot versions "
-            "of the radio and file are different.");
-        EXPECT_EQ(host.m_Events, (std::vector<std::string> { "enter", "claim", "leave" }));
+        EXPECT_EQ(host.m_Console, c.console);
+        EXPECT_TRUE(host.m_Boxes.empty());
+        EXPECT_FALSE(Extracted(host));
         EXPECT_TRUE(host.LeftoverWorkFiles().empty());
     }
-    // A mobile radio on a portable release, console and window.
-    for (const bool console : { true, false }) {
-        TestRelease release = MakeRelease(0, 6, 3, 6, 7);
-        auto radio = StartRadio({ "--boot-version", "6.5", "--family", "mobile" });
-        RecordingHost host(release, console, kPort, m_Work.Path());
-        RunCombinedUpdate(host);
-        EXPECT_EQ(host.m_ReturnCode, 2);
-        const std::string text = "This Corvel Code Updater is intended for a portable radio, and\n"
-                                 "cannot be used with the connected mobile radio.";
-        if (console) {
-            EXPECT_EQ(host.m_Console, "\nExtracting embedded files......" + text);
-            EXPECT_TRUE(host.m_Boxes.empty());
-        } else {
-            EXPECT_EQ(host.Status(), "Idle");
-            ASSERT_EQ(host.m_Boxes.size(), 1u);
-            EXPECT_EQ(host.m_Boxes[0].text, text);
-            EXPECT_EQ(host.m_Boxes[0].icon, platform::MessageIcon::Error);
-        }
-        EXPECT_FALSE(Contains(host.m_Events, "extract(boot)"));
-    }
-    // A portable radio on a mobile release (4600 series 6, model code 8).
-    {
-        TestRelease release = MakeRelease(1, 6, 3, 6, 7);
-        auto radio = StartRadio({ "--boot-version", "6.7", "--family", "portable" });
-        RecordingHost host(release, true, kPort, m_Work.Path());
-        RunCombinedUpdate(host);
-        EXPECT_EQ(host.m_ReturnCode, 2);
-        EXPECT_EQ(host.m_Console,
-            "\nExtracting embedded files......This Corvel Code Updater is intended for a "
-            "mobile radio, and\ncannot be used with the connected portable radio.");
-    }
-    // A radio that does not answer the boot request.
+    // Window use: the same text in an error box.
     {
         TestRelease release = MakeRelease(0, 6, 3, 6, 7);
-        auto radio = StartRadio({ "--boot-version", "6.7", "--silent", "boot" });
-        RecordingHost host(release, true, kPort, m_Work.Path());
+        auto radio = Radio({ "--boot-version", "6.5", "--family", "mobile" });
+        RecordingHost host(release, false, kPort, m_Work.Path());
         RunCombinedUpdate(host);
         EXPECT_EQ(host.m_ReturnCode, 2);
-        EXPECT_EQ(host.m_Console,
-            "\nExtracting embedded files......Communication error while "
-            "trying to retrieve boot version.");
+        EXPECT_EQ(host.Status(), "Idle");
+        ASSERT_EQ(host.m_Boxes.size(), 1u);
+        EXPECT_EQ(host.m_Boxes[0].text, kForPortable);
+        EXPECT_EQ(host.m_Boxes[0].icon, platform::MessageIcon::Error);
+        EXPECT_FALSE(Extracted(host));
     }
     // The radio's series is not the release's: the series box, work files
     // removed, "\nError." on the console.
     {
         TestRelease release = MakeRelease(0, 6, 3, 4, 1);
-        auto radio = StartRadio({ "--boot-version", "4.1" });
+        auto radio = Radio({ "--boot-version", "4.1" });
         RecordingHost host(release, true, kPort, m_Work.Path());
         RunCombinedUpdate(host);
         EXPECT_EQ(host.m_ReturnCode, 2);
         EXPECT_EQ(host.m_Console,
-            "\nExtracting embedded files......Done.\nChecking target "
-            "radio......\nError.");
+            "\nExtracting embedded files......Done.\nChecking target radio......\nError.");
         ASSERT_EQ(host.m_Boxes.size(), 1u);
         EXPECT_EQ(host.m_Boxes[0].caption, "Corvel Code Updater");
         EXPECT_EQ(host.m_Boxes[0].text,
@@ -251,61 +174,44 @@ TEST_F(Sequences, CombinedRefusesTheWrongRadio)
         EXPECT_EQ(host.m_ProgressBar.Position(), 0);
         EXPECT_TRUE(host.LeftoverWorkFiles().empty());
     }
-    // No radio on the port at all: the claim fails.
-    {
-        TestRelease release = MakeRelease(0, 6, 3, 6, 7);
-        RecordingHost host(release, true, kPort, m_Work.Path());
-        RunCombinedUpdate(host);
-        EXPECT_EQ(host.m_ReturnCode, 2);
-        EXPECT_EQ(host.m_Console, "\nExtracting embedded files......Error.");
-    }
 }
 
 TEST_F(Sequences, CombinedDownloadFailures)
 {
-    // Verify failure: the engine's text stays, the console ends "\nCOM error.".
-    {
+    // A verify failure (the engine's text stays) and a radio that vanishes
+    // in the middle of the application code: the console ends "\nCOM error.".
+    for (const bool verify : { true, false }) {
         TestRelease release = MakeRelease(0, 6, 3, 6, 7);
-        auto radio = StartRadio({ "--boot-version", "6.7", "--verify-fail", "2:00ABCDEF" });
+        auto radio = Radio({ "--boot-version", "6.7",
+            verify ? "--verify-fail" : "--close-after-block", verify ? "2:00ABCDEF" : "10" });
         RecordingHost host(release, true, kPort, m_Work.Path());
         RunCombinedUpdate(host);
         EXPECT_EQ(host.m_ReturnCode, 2);
-        EXPECT_EQ(host.Status(), "Flash Verify failed at address: 0x00ABCDEF");
         const std::string console = WithoutPercentLines(host.m_Console);
         EXPECT_EQ(console.substr(0, kConsoleHead.size()), kConsoleHead);
+        ASSERT_GE(console.size(), 11u);
         EXPECT_EQ(console.substr(console.size() - 11), "\nCOM error.");
         EXPECT_EQ(console.find("Resetting radio"), std::string::npos);
         EXPECT_TRUE(host.m_TimedProgress.empty());
         EXPECT_TRUE(host.LeftoverWorkFiles().empty());
-    }
-    // The radio vanishes in the middle of the application code.
-    {
-        TestRelease release = MakeRelease(0, 6, 3, 6, 7);
-        auto radio = StartRadio({ "--boot-version", "6.7", "--close-after-block", "10" });
-        RecordingHost host(release, true, kPort, m_Work.Path());
-        RunCombinedUpdate(host);
-        EXPECT_EQ(host.m_ReturnCode, 2);
-        const std::string console = host.m_Console;
-        EXPECT_EQ(console.substr(console.size() - 11), "\nCOM error.");
-        EXPECT_TRUE(host.m_TimedProgress.empty());
-        EXPECT_TRUE(host.LeftoverWorkFiles().empty());
+        if (verify) {
+            EXPECT_EQ(host.Status(), "Flash Verify failed at address: 0x00ABCDEF");
+        }
     }
     // Stop pressed during the download (window use): no restart handling,
     // return code 2, the engine's text stays.
-    {
-        TestRelease release = MakeRelease(0, 6, 3, 6, 7);
-        auto radio = StartRadio({ "--boot-version", "6.7" });
-        RecordingHost host(release, false, kPort, m_Work.Path());
-        host.m_ProgressBar.OnPosition(100, [&host] { host.PressStop(); });
-        RunCombinedUpdate(host);
-        EXPECT_EQ(host.m_ReturnCode, 2);
-        EXPECT_EQ(host.Status(), "Code download timed out or canceled by user.");
-        EXPECT_TRUE(host.m_TimedProgress.empty());
-        EXPECT_TRUE(Contains(host.m_Events, "leave(delete)"));
-        EXPECT_TRUE(host.LeftoverWorkFiles().empty());
-        for (const std::string& frame : radio->LoggedFrames(">>")) {
-            EXPECT_EQ(frame.find("04 04"), std::string::npos) << frame;
-        }
+    TestRelease release = MakeRelease(0, 6, 3, 6, 7);
+    auto radio = Radio({ "--boot-version", "6.7" });
+    RecordingHost host(release, false, kPort, m_Work.Path());
+    host.m_ProgressBar.OnPosition(100, [&host] { host.PressStop(); });
+    RunCombinedUpdate(host);
+    EXPECT_EQ(host.m_ReturnCode, 2);
+    EXPECT_EQ(host.Status(), "Code download timed out or canceled by user.");
+    EXPECT_TRUE(host.m_TimedProgress.empty());
+    EXPECT_TRUE(Contains(host.m_Events, "leave(delete)"));
+    EXPECT_TRUE(host.LeftoverWorkFiles().empty());
+    for (const std::string& frame : radio->LoggedFrames(">>")) {
+        EXPECT_EQ(frame.find("04 04"), std::string::npos) << frame;
     }
 }
 
@@ -314,8 +220,8 @@ TEST_F(Sequences, RestartWithControlHeadsOrWithout)
     // Three control-head messages, then silence.
     {
         TestRelease release = MakeRelease(1, 6, 3, 6, 7);
-        auto radio = StartRadio({ "--family", "mobile", "--boot-version", "6.7", "--restart",
-            "heads", "--control-heads", "0,0,0", "--head-interval", "300" });
+        auto radio = Radio({ "--family", "mobile", "--boot-version", "6.7", "--restart", "heads",
+            "--control-heads", "0,0,0", "--head-interval", "300" });
         RecordingHost host(release, true, kPort, m_Work.Path());
         RunCombinedUpdate(host);
         EXPECT_EQ(host.m_ReturnCode, 0);
@@ -329,34 +235,16 @@ TEST_F(Sequences, RestartWithControlHeadsOrWithout)
         EXPECT_EQ(host.m_Session.WaitTime(), kControlHeadWaitMs);
         EXPECT_TRUE(host.m_Boxes.empty());
     }
-    // Two heads at the same address: the box, no waiting for the heads.
-    {
-        TestRelease release = MakeRelease(1, 6, 3, 6, 7);
-        auto radio = StartRadio({ "--family", "mobile", "--boot-version", "6.7", "--restart",
-            "heads", "--control-heads", "1,0" });
-        RecordingHost host(release, true, kPort, m_Work.Path());
-        RunCombinedUpdate(host);
-        EXPECT_EQ(host.m_ReturnCode, 0);
-        EXPECT_EQ(WithoutPercentLines(host.m_Console).substr(kConsoleHead.size()),
-            kLoaderDone + kAppDone + "Resetting radio...Done.");
-        ASSERT_EQ(host.m_Boxes.size(), 1u);
-        EXPECT_EQ(host.m_Boxes[0].text, kTextDuplicateControlHeads);
-        EXPECT_EQ(host.m_Boxes[0].icon, platform::MessageIcon::Error);
-        EXPECT_EQ(host.m_TimedProgress, std::vector<int>({ kRestartProgressMs }));
-    }
     // Nothing after the restart: the codeplug path, which finds no answer
     // to the codeplug-information request.
-    {
-        TestRelease release = MakeRelease(0, 6, 3, 6, 7);
-        auto radio
-            = StartRadio({ "--boot-version", "6.7", "--restart", "none", "--silent", "format" });
-        RecordingHost host(release, true, kPort, m_Work.Path());
-        RunCombinedUpdate(host);
-        EXPECT_EQ(host.m_ReturnCode, 2);
-        const std::string console = host.m_Console;
-        EXPECT_EQ(console.substr(console.find("Resetting")),
-            "Resetting radio...The radio is no longer responding.");
-    }
+    TestRelease release = MakeRelease(0, 6, 3, 6, 7);
+    auto radio = Radio({ "--boot-version", "6.7", "--restart", "none", "--silent", "format" });
+    RecordingHost host(release, true, kPort, m_Work.Path());
+    RunCombinedUpdate(host);
+    EXPECT_EQ(host.m_ReturnCode, 2);
+    const std::string console = host.m_Console;
+    EXPECT_EQ(console.substr(console.find("Resetting")),
+        "Resetting radio...The radio is no longer responding.");
 }
 
 TEST_F(Sequences, SelectedUpdateOfEachKind)
@@ -364,8 +252,7 @@ TEST_F(Sequences, SelectedUpdateOfEachKind)
     // Application upgrade, normal restart.
     {
         TestRelease release = MakeRelease(0, 6, 0, 6, 7);
-        auto radio
-            = StartRadio({ "--boot-version", "6.7", "--code-out", Out("code.bin").string() });
+        auto radio = Radio({ "--boot-version", "6.7", "--code-out", Out("code.bin").string() });
         RecordingHost host(release, false, kPort, m_Work.Path());
         RunSelectedUpdate(host, false);
         EXPECT_EQ(host.Status(), "Done.");
@@ -383,8 +270,8 @@ TEST_F(Sequences, SelectedUpdateOfEachKind)
     {
         TestRelease release = MakeRelease(0, 4, 3, 6, 7);
         release.attributes.SeriesNumber = 6;
-        auto radio = StartRadio({ "--boot-version", "6.5", "--new-boot-version", "6.7",
-            "--boot-out", Out("boot.bin").string() });
+        auto radio = Radio({ "--boot-version", "6.5", "--new-boot-version", "6.7", "--boot-out",
+            Out("boot.bin").string() });
         RecordingHost host(release, false, kPort, m_Work.Path());
         host.m_BootRadioButton = true;
         RunSelectedUpdate(host, true);
@@ -397,7 +284,7 @@ TEST_F(Sequences, SelectedUpdateOfEachKind)
     // Boot upgrade chosen, boot code already current: nothing extracted.
     {
         TestRelease release = MakeRelease(0, 6, 1, 6, 7);
-        auto radio = StartRadio({ "--boot-version", "6.7" });
+        auto radio = Radio({ "--boot-version", "6.7" });
         RecordingHost host(release, false, kPort, m_Work.Path());
         RunSelectedUpdate(host, true);
         EXPECT_EQ(host.Status(), "The boot version is current and does not need to be upgraded.");
@@ -408,8 +295,7 @@ TEST_F(Sequences, SelectedUpdateOfEachKind)
         TestRelease release = MakeRelease(1, 1, 0, 6, 7);
         release.attributes.PlatformFlag = 0; // target model code 1
         release.attributes.Processor416 = static_cast<uint8_t>(processor416);
-        auto radio
-            = StartRadio({ "--family", "mobile", "--flash-type", processor416 != 0 ? "8" : "4" });
+        auto radio = Radio({ "--family", "mobile", "--flash-type", processor416 != 0 ? "8" : "4" });
         RecordingHost host(release, false, kPort, m_Work.Path());
         ASSERT_EQ(host.TargetModelCode(), 1);
         RunSelectedUpdate(host, false);
@@ -426,109 +312,70 @@ TEST_F(Sequences, SelectedUpdateOfEachKind)
 TEST_F(Sequences, TargetChecksAgainstTheRadio)
 {
     // 4400 series 6 release (model code 0) and radios of several boot versions.
-    struct Case {
-        const char* boot;
-        bool targetOk;
-        bool needsBoot;
-        bool majorMismatch;
-    };
-    for (const Case& c : { Case { "6.7", true, false, false }, Case { "6.3", true, true, false },
-             Case { "6.9", true, true, false }, Case { "4.2", false, false, true } }) {
-        TestRelease release = MakeRelease(0, 6, 3, 6, 7);
-        auto radio = StartRadio({ "--boot-version", c.boot });
-        RecordingHost host(release, true, kPort, m_Work.Path());
-        ASSERT_TRUE(host.ClaimAndOpenPort(false));
-        bool major = false, comm = false, family = false;
-        EXPECT_EQ(CheckBootForCombined(host, major, comm, family), c.needsBoot) << c.boot;
-        EXPECT_EQ(major, c.majorMismatch) << c.boot;
-        EXPECT_FALSE(comm || family) << c.boot;
-        EXPECT_FALSE(host.UseBootTwo());
-        EXPECT_EQ(CheckTargetRadio(host), c.targetOk) << c.boot;
-        host.m_Ports.ReleasePort();
+    for (const auto& [boot, targetOk, combined] :
+        { std::tuple { "6.7", true, "current" }, std::tuple { "6.3", true, "needed" },
+            std::tuple { "6.9", true, "needed" }, std::tuple { "4.2", false, "current major" } }) {
+        SCOPED_TRACE(boot);
+        Claimed c(*this, MakeRelease(0, 6, 3, 6, 7), { "--boot-version", boot });
+        EXPECT_EQ(CombinedCheck(c.host), combined);
+        EXPECT_FALSE(c.host.UseBootTwo());
+        EXPECT_EQ(CheckTargetRadio(c.host), targetOk);
     }
-
     // A second boot set: the radio's major selects it.
     {
         TestRelease release = MakeRelease(0, 6, 3, 6, 7);
         release.attributes.BootTwoMajor = 7;
         release.attributes.BootTwoMinor = 2;
-        auto radio = StartRadio({ "--boot-version", "7.1" });
-        RecordingHost host(release, true, kPort, m_Work.Path());
-        ASSERT_TRUE(host.ClaimAndOpenPort(false));
-        bool major = false, comm = false, family = false;
-        EXPECT_TRUE(CheckBootForCombined(host, major, comm, family));
-        EXPECT_TRUE(host.UseBootTwo());
-        EXPECT_TRUE(CheckBootVersion(host));
-        EXPECT_TRUE(host.UseBootTwo());
+        Claimed c(*this, std::move(release), { "--boot-version", "7.1" });
+        EXPECT_EQ(CombinedCheck(c.host), "needed");
+        EXPECT_TRUE(c.host.UseBootTwo());
+        EXPECT_TRUE(CheckBootVersion(c.host));
+        EXPECT_TRUE(c.host.UseBootTwo());
     }
     // No second boot set (major 0) and a radio reporting major 0.
     {
-        TestRelease release = MakeRelease(0, 6, 3, 6, 7);
-        auto radio = StartRadio({ "--boot-version", "0.0" });
-        RecordingHost host(release, true, kPort, m_Work.Path());
-        ASSERT_TRUE(host.ClaimAndOpenPort(false));
-        bool major = false, comm = false, family = false;
-        EXPECT_FALSE(CheckBootForCombined(host, major, comm, family));
-        EXPECT_TRUE(major);
-        EXPECT_FALSE(host.UseBootTwo());
-        EXPECT_FALSE(CheckBootVersion(host));
-        EXPECT_EQ(host.Status(), kTextBootMajorMismatch);
+        Claimed c(*this, MakeRelease(0, 6, 3, 6, 7), { "--boot-version", "0.0" });
+        EXPECT_EQ(CombinedCheck(c.host), "current major");
+        EXPECT_FALSE(c.host.UseBootTwo());
+        EXPECT_FALSE(CheckBootVersion(c.host));
+        EXPECT_EQ(c.host.Status(), kTextBootMajorMismatch);
     }
     // The radio does not answer the family request: the check passes and
     // the link works on.
     {
-        TestRelease release = MakeRelease(0, 6, 3, 6, 7);
-        auto radio = StartRadio({ "--boot-version", "6.3", "--silent", "family" });
-        RecordingHost host(release, true, kPort, m_Work.Path());
-        ASSERT_TRUE(host.ClaimAndOpenPort(false));
-        bool major = false, comm = false, family = false;
-        EXPECT_TRUE(CheckBootForCombined(host, major, comm, family));
-        EXPECT_FALSE(major || comm || family);
-        EXPECT_TRUE(host.Session().ReceiveEnabled());
-        EXPECT_TRUE(CheckTargetRadio(host));
+        Claimed c(
+            *this, MakeRelease(0, 6, 3, 6, 7), { "--boot-version", "6.3", "--silent", "family" });
+        EXPECT_EQ(CombinedCheck(c.host), "needed");
+        EXPECT_TRUE(c.host.Session().ReceiveEnabled());
+        EXPECT_TRUE(CheckTargetRadio(c.host));
     }
     // Model code 4 (4400 series 5): the target check asks nothing, the
     // combined check does.
     {
-        TestRelease release = MakeRelease(0, 5, 3, 6, 7);
-        auto radio = StartRadio({ "--boot-version", "4.1" });
-        RecordingHost host(release, true, kPort, m_Work.Path());
-        ASSERT_EQ(host.TargetModelCode(), 4);
-        ASSERT_TRUE(host.ClaimAndOpenPort(false));
-        EXPECT_TRUE(CheckTargetRadio(host));
-        EXPECT_TRUE(CheckBootVersion(host));
-        const size_t before = radio->LoggedFrames(">>").size();
-        bool major = false, comm = false, family = false;
-        CheckBootForCombined(host, major, comm, family);
-        EXPECT_TRUE(major);
-        EXPECT_GT(radio->LoggedFrames(">>").size(), before);
+        Claimed c(*this, MakeRelease(0, 5, 3, 6, 7), { "--boot-version", "4.1" });
+        ASSERT_EQ(c.host.TargetModelCode(), 4);
+        EXPECT_TRUE(CheckTargetRadio(c.host));
+        EXPECT_TRUE(CheckBootVersion(c.host));
+        const size_t before = c.radio->LoggedFrames(">>").size();
+        EXPECT_EQ(CombinedCheck(c.host), "current major");
+        EXPECT_GT(c.radio->LoggedFrames(">>").size(), before);
     }
     // Model code 8 and no boot information: tolerated by the target check,
     // a communication error for the combined check.
     {
-        TestRelease release = MakeRelease(1, 6, 3, 6, 7);
-        auto radio = StartRadio({ "--family", "mobile", "--silent", "boot" });
-        RecordingHost host(release, true, kPort, m_Work.Path());
-        ASSERT_EQ(host.TargetModelCode(), 8);
-        ASSERT_TRUE(host.ClaimAndOpenPort(false));
-        host.Session().SetReceiveEnable(true);
-        EXPECT_TRUE(CheckTargetRadio(host));
-        EXPECT_EQ(host.Status(), kTextNoBootInfo);
-        host.Session().SetReceiveEnable(true);
-        bool major = false, comm = false, family = false;
-        EXPECT_FALSE(CheckBootForCombined(host, major, comm, family));
-        EXPECT_TRUE(comm);
+        Claimed c(*this, MakeRelease(1, 6, 3, 6, 7), { "--family", "mobile", "--silent", "boot" });
+        ASSERT_EQ(c.host.TargetModelCode(), 8);
+        c.host.Session().SetReceiveEnable(true);
+        EXPECT_TRUE(CheckTargetRadio(c.host));
+        EXPECT_EQ(c.host.Status(), kTextNoBootInfo);
+        c.host.Session().SetReceiveEnable(true);
+        EXPECT_EQ(CombinedCheck(c.host), "current comm");
     }
     // Series 4 release (model code 6) accepts a radio with boot major 7.
-    {
-        TestRelease release = MakeRelease(0, 4, 3, 7, 0);
-        auto radio = StartRadio({ "--boot-version", "7.3" });
-        RecordingHost host(release, true, kPort, m_Work.Path());
-        ASSERT_EQ(host.TargetModelCode(), 6);
-        ASSERT_TRUE(host.ClaimAndOpenPort(false));
-        EXPECT_TRUE(CheckTargetRadio(host));
-        EXPECT_TRUE(host.m_Boxes.empty());
-    }
+    Claimed c(*this, MakeRelease(0, 4, 3, 7, 0), { "--boot-version", "7.3" });
+    ASSERT_EQ(c.host.TargetModelCode(), 6);
+    EXPECT_TRUE(CheckTargetRadio(c.host));
+    EXPECT_TRUE(c.host.m_Boxes.empty());
 }
 
 TEST(RadioModelCode, BoundariesOfTheFamilies)

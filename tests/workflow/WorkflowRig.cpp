@@ -6,7 +6,9 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -23,29 +25,22 @@ std::string Upper(std::string_view text)
     return upper;
 }
 
-std::string HexByte(unsigned value)
-{
-    char text[3];
-    std::snprintf(text, sizeof text, "%02X", value & 0xFF);
-    return text;
-}
-
+// One record: length, address, data, then the ones' complement of the sum.
 std::string Record(char kind, int addressBytes, uint32_t address, const uint8_t* data, int count)
 {
-    const int length = addressBytes + count + 1;
-    unsigned sum = static_cast<unsigned>(length);
-    std::string line = std::string("S") + kind + HexByte(static_cast<unsigned>(length));
+    std::vector<uint8_t> body { static_cast<uint8_t>(addressBytes + count + 1) };
     for (int i = addressBytes - 1; i >= 0; --i) {
-        const unsigned byte = (address >> (8 * i)) & 0xFF;
+        body.push_back(static_cast<uint8_t>(address >> (8 * i)));
+    }
+    body.insert(body.end(), data, data + count);
+    unsigned sum = 0;
+    for (const uint8_t byte : body) {
         sum += byte;
-        line += HexByte(byte);
     }
-    for (int i = 0; i < count; ++i) {
-        sum += data[i];
-        line += HexByte(data[i]);
-    }
-    line += HexByte(~sum & 0xFF);
-    return line + "\r\n";
+    body.push_back(static_cast<uint8_t>(~sum));
+    std::string hex = testsupport::Hex(body);
+    std::erase(hex, ' ');
+    return std::string("S") + kind + hex + "\r\n";
 }
 
 } // namespace
@@ -77,11 +72,6 @@ std::string MakeImage(bool s3, uint32_t address, const std::vector<uint8_t>& dat
 void MemoryResources::Add(const std::string& name, const std::string& text)
 {
     m_Resources[Upper(name)] = text;
-}
-
-bool MemoryResources::IsAvailable(std::string*)
-{
-    return true;
 }
 
 bool MemoryResources::ReadResource(std::string_view name, std::string_view type,
@@ -153,33 +143,112 @@ TestRelease MakeRelease(
 }
 
 SimulatedRadio::SimulatedRadio(const std::filesystem::path& comDir, int port,
-    const std::vector<std::string>& options, const std::filesystem::path& log)
-    : m_Log(log)
+    const std::vector<std::string>& options, const std::filesystem::path& outDir)
+    : m_OutDir(outDir)
 {
-    std::vector<std::string> args { "--port", std::to_string(port), "--log", log.string() };
+    std::vector<std::string> args { "--port", std::to_string(port), "--log",
+        (outDir / "radio.log").string() };
     args.insert(args.end(), options.begin(), options.end());
-    m_Ready = m_Process.Start(testsupport::SimBinary(), comDir, args) && m_Process.Port() == port;
+    m_Ready = m_Process.Start(testsupport::SimBinary(), comDir, args, std::chrono::seconds(10),
+                  outDir / "radio.err")
+        && m_Process.Port() == port;
 }
-
-SimulatedRadio::~SimulatedRadio() = default;
 
 std::vector<std::string> SimulatedRadio::LoggedFrames(const std::string& direction) const
 {
+    // Lines of "<time> <direction> <bytes>".
     std::vector<std::string> frames;
-    std::ifstream in(m_Log);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string time;
-        std::string dir;
-        fields >> time >> dir;
-        if (dir == direction) {
-            std::string rest;
-            std::getline(fields, rest);
-            frames.push_back(rest.empty() ? rest : rest.substr(1));
+    std::ifstream in(m_OutDir / "radio.log");
+    const std::string marker = " " + direction + " ";
+    for (std::string line; std::getline(in, line);) {
+        const size_t at = line.find(' ');
+        if (at != std::string::npos && line.compare(at, marker.size(), marker) == 0) {
+            frames.push_back(line.substr(at + marker.size()));
         }
     }
     return frames;
+}
+
+int SimulatedRadio::Stop()
+{
+    if (m_Process.Running()) {
+        m_Status = m_Process.Stop();
+    }
+    return m_Status;
+}
+
+long SimulatedRadio::DamagedBytes() const
+{
+    static const std::regex count("([0-9]+) bytes damaged on the line");
+    const std::string err = testsupport::ReadFileText(m_OutDir / "radio.err");
+    std::smatch match;
+    return std::regex_search(err, match, count) ? std::stol(match[1]) : 0;
+}
+
+std::string WithoutPercentLines(const std::string& console)
+{
+    static const std::regex running("\\rDownloading (Loader|Application|Bootloader) "
+                                    "code\\.\\.\\.[0-9]+% complete(?!\\.\\.\\.Done)");
+    return std::regex_replace(console, running, "");
+}
+
+void ExpectStoredData(const std::vector<uint8_t>& stored, const std::vector<uint8_t>& image)
+{
+    ASSERT_GE(stored.size(), image.size());
+    EXPECT_EQ(stored.size() % 128, 0u);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), stored.begin()));
+    EXPECT_TRUE(std::all_of(stored.begin() + static_cast<long>(image.size()), stored.end(),
+        [](uint8_t b) { return b == 0xFF; }));
+}
+
+bool Contains(const std::vector<std::string>& list, const std::string& item)
+{
+    return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+testsupport::ProcessResult PackRelease(
+    const std::filesystem::path& out, const std::vector<std::string>& images)
+{
+    std::vector<std::string> args { testsupport::BinPath("corvel-pack").string(), "--base",
+        testsupport::BinPath("corvel-updater").string(), "--out", out.string(), "--family", "4400",
+        "--series", "6", "--platform-flag", "1", "--processor", "816", "--boot-version", "6.7",
+        "--programming-app-version", "2.12.4", "--tuning-app-version", "3.0.17" };
+    args.insert(args.end(), images.begin(), images.end());
+    return testsupport::RunProcess(args, {}, {}, std::chrono::minutes(2));
+}
+
+testsupport::ProcessResult RunConsoleJob(const std::filesystem::path& updater, int port,
+    const std::filesystem::path& comDir, const std::filesystem::path& workDir,
+    std::chrono::milliseconds timeout)
+{
+    return testsupport::RunProcess({ updater.string(), "/d", "/sp", std::to_string(port), "/c" },
+        { { "CORVEL_COM_DIR", comDir.string() }, { "DISPLAY", "" }, { "WAYLAND_DISPLAY", "" } }, {},
+        timeout, workDir);
+}
+
+void SimTest::SetUp()
+{
+    const char* old = std::getenv("CORVEL_COM_DIR");
+    m_OldComDir = old != nullptr ? old : "";
+    m_HadComDir = old != nullptr;
+    ::setenv("CORVEL_COM_DIR", m_ComDir.Path().c_str(), 1);
+}
+
+void SimTest::TearDown()
+{
+    if (m_HadComDir) {
+        ::setenv("CORVEL_COM_DIR", m_OldComDir.c_str(), 1);
+    } else {
+        ::unsetenv("CORVEL_COM_DIR");
+    }
+}
+
+std::unique_ptr<SimulatedRadio> SimTest::StartRadio(
+    const std::vector<std::string>& options, int port)
+{
+    auto radio = std::make_unique<SimulatedRadio>(m_ComDir.Path(), port, options, m_Out.Path());
+    EXPECT_TRUE(radio->Ready());
+    return radio;
 }
 
 void RecordingProgressBar::SetPosition(int value)
@@ -235,16 +304,6 @@ RecordingHost::~RecordingHost()
     platform::SetMessageBoxHandler(m_PreviousBoxHandler);
 }
 
-std::string RecordingHost::LoaderFileName() const
-{
-    return m_LoaderFileName.empty() ? "" : (m_WorkDir / m_LoaderFileName).string();
-}
-
-std::string RecordingHost::CodeFileName() const
-{
-    return m_CodeFileName.empty() ? "" : (m_WorkDir / m_CodeFileName).string();
-}
-
 void RecordingHost::EnterUpdateState()
 {
     m_UpdateInProgress = true;
@@ -276,11 +335,6 @@ bool RecordingHost::ExtractFirmwareSet(bool boot)
         std::string("extract(") + (boot ? "boot" : "app") + (m_UseBootTwo ? ",two" : "") + ")");
     return ::ExtractFirmwareSet(&m_Release.resources, m_Release.attributes, boot, m_UseBootTwo,
         m_WorkDir.string(), m_LoaderFileName, m_CodeFileName);
-}
-
-void RecordingHost::ShowStatusText(const std::string& text)
-{
-    m_Statuses.push_back(text);
 }
 
 void RecordingHost::PressStop()

@@ -1,10 +1,9 @@
 #pragma once
 
-#include "tests/support/SimProcess.h"
-
-// What the sequence tests share: a simulated radio in a child process, a
-// host that records everything the sequences tell the window, small
-// firmware releases held in memory, and S-record images.
+// What the sequence, console-job, fault and DSP suites share: a simulated
+// radio in a child process, a host that records everything the sequences
+// tell the window, small firmware releases held in memory or packed into an
+// updater, and S-record images.
 
 #include "app/ComPorts.h"
 #include "link/CommSession.h"
@@ -12,31 +11,48 @@
 #include "link/SimpleEventLoop.h"
 #include "platform/MessageBox.h"
 #include "platform/OwnResources.h"
+#include "tests/support/SimProcess.h"
 #include "tests/support/TestSupport.h"
 #include "workflow/FirmwareCatalogue.h"
 #include "workflow/UpdateHost.h"
 
-#include <sys/types.h>
+#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace workflowtest {
 
 // An S-record image: S2 records (loader) or S3 records (code) of 16 data
-// bytes, CR LF line ends, the matching termination record.
+// bytes after an "HDR" S0 record, CR LF line ends, the matching termination
+// record.
 std::string MakeImage(bool s3, uint32_t address, const std::vector<uint8_t>& data);
 // Deterministic data bytes.
 std::vector<uint8_t> PatternBytes(size_t count, uint32_t seed);
+
+// The console's texts of a run that went well.
+inline const std::string kConsoleHead
+    = "\nExtracting embedded files......Done.\nChecking target radio......Done.\n";
+inline const std::string kLoaderDone = "\rDownloading Loader code...100% complete...Done.\n";
+inline const std::string kAppDone = "\rDownloading Application code...100% complete...Done.\n";
+inline const std::string kBootDone = "\rDownloading Bootloader code...100% complete...Done.\n";
+// The console text without the running percentage lines (the finished
+// lines of each stream stay).
+std::string WithoutPercentLines(const std::string& console);
+// Data the radio stored: the image's bytes, then 0xFF padding of the last
+// whole blocks.
+void ExpectStoredData(const std::vector<uint8_t>& stored, const std::vector<uint8_t>& image);
+bool Contains(const std::vector<std::string>& list, const std::string& item);
 
 // A release held in memory: the firmware resources by name.
 class MemoryResources : public platform::ResourceSource {
 public:
     void Add(const std::string& name, const std::string& text);
-    bool IsAvailable(std::string* error) override;
+    bool IsAvailable(std::string*) override { return true; }
     bool ReadResource(std::string_view name, std::string_view type, std::vector<std::uint8_t>& out,
         std::string* error) override;
     bool StreamResource(std::string_view name, std::string_view type,
@@ -60,28 +76,55 @@ struct TestRelease {
 TestRelease MakeRelease(
     uint8_t family, uint8_t series, uint8_t upgradeType, uint8_t bootMajor, uint8_t bootMinor);
 
-// corvel-radio-sim in a child process, published as COM<port> of `comDir`.
+// corvel-packs an updater at `out` for a 4400 series 6 radio (platform flag
+// 1, 816 processor, boot code 6.7) from the images named in `images`.
+testsupport::ProcessResult PackRelease(
+    const std::filesystem::path& out, const std::vector<std::string>& images);
+// Runs a packed updater's console job "/d /sp <port> /c" in `workDir`
+// without a display, so that message boxes come out on the console.
+testsupport::ProcessResult RunConsoleJob(const std::filesystem::path& updater, int port,
+    const std::filesystem::path& comDir, const std::filesystem::path& workDir,
+    std::chrono::milliseconds timeout);
+
+// corvel-radio-sim in a child process, published as COM<port> of `comDir`,
+// keeping its log and standard error in `outDir`.
 class SimulatedRadio {
 public:
     SimulatedRadio(const std::filesystem::path& comDir, int port,
-        const std::vector<std::string>& options, const std::filesystem::path& log);
-    ~SimulatedRadio();
-    SimulatedRadio(const SimulatedRadio&) = delete;
-    SimulatedRadio& operator=(const SimulatedRadio&) = delete;
+        const std::vector<std::string>& options, const std::filesystem::path& outDir);
     bool Ready() const { return m_Ready; }
     // Frames of the log in one direction (">>" PC to radio, "<<" radio to
     // PC), as hex text.
     std::vector<std::string> LoggedFrames(const std::string& direction) const;
-    // Waits for the simulator to end (after an exit option); false on time-out.
-    bool WaitForExit(int timeoutMs)
-    {
-        return m_Process.WaitForExit(std::chrono::milliseconds(timeoutMs));
-    }
+    // Ends it (so that it writes its output files); its exit status.
+    int Stop();
+    // The number of bytes it damaged on the line (after Stop).
+    long DamagedBytes() const;
 
 private:
+    std::filesystem::path m_OutDir;
     testsupport::SimProcess m_Process;
     bool m_Ready = false;
-    std::filesystem::path m_Log;
+    int m_Status = -1;
+};
+
+// One test's surroundings: a COM namespace (also set as CORVEL_COM_DIR for
+// in-process use), a working directory and an output directory for the
+// simulator's log and stored data.
+class SimTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    std::unique_ptr<SimulatedRadio> StartRadio(const std::vector<std::string>& options, int port);
+    std::filesystem::path Out(const std::string& name) const { return m_Out / name; }
+
+    testsupport::TempDir m_ComDir;
+    testsupport::TempDir m_Work;
+    testsupport::TempDir m_Out;
+
+private:
+    std::string m_OldComDir;
+    bool m_HadComDir = false;
 };
 
 // A message box as the sequences showed it.
@@ -143,15 +186,15 @@ public:
     bool UpdateInProgress() const override { return m_UpdateInProgress; }
     bool UseBootTwo() const override { return m_UseBootTwo; }
     void SetUseBootTwo(bool value) override { m_UseBootTwo = value; }
-    std::string LoaderFileName() const override;
-    std::string CodeFileName() const override;
+    std::string LoaderFileName() const override { return WorkPath(m_LoaderFileName); }
+    std::string CodeFileName() const override { return WorkPath(m_CodeFileName); }
     std::string ExecutableDirectory() const override { return m_WorkDir.string() + "/"; }
     bool BootRadioButtonChecked() const override { return m_BootRadioButton; }
     void EnterUpdateState() override;
     void LeaveUpdateState(bool deleteWorkFiles) override;
     bool ClaimAndOpenPort(bool versionMode) override;
     bool ExtractFirmwareSet(bool boot) override;
-    void ShowStatusText(const std::string& text) override;
+    void ShowStatusText(const std::string& text) override { m_Statuses.push_back(text); }
     void WriteConsoleText(const std::string& text) override { m_Console += text; }
     void SetReturnCode(int value) override { m_ReturnCode = value; }
     IProgressBar& ProgressBar() override { return m_ProgressBar; }
@@ -196,11 +239,15 @@ public:
     std::vector<std::string> m_Statuses;
     std::vector<ShownBox> m_Boxes;
     std::vector<int> m_TimedProgress;
-    std::vector<std::string> m_Events; // enter / leave(delete) / claim / extract(boot)
+    std::vector<std::string> m_Events; // enter / leave(delete) / claim / extract(boot) / box
     int m_ReturnCode = -1;
     int m_RetrieveFocused = 0;
 
 private:
+    std::string WorkPath(const std::string& name) const
+    {
+        return name.empty() ? "" : (m_WorkDir / name).string();
+    }
     platform::MessageBoxHandler m_PreviousBoxHandler;
 };
 

@@ -1,0 +1,155 @@
+#include "codeplug/CodeplugConvert.h"
+#include "codeplug/QUVParmsFormat59510.h"
+#include "tests/codeplug_convert/CodeplugBuilder.h"
+
+#include <gtest/gtest.h>
+
+using namespace codeplugtest;
+using Bytes = std::vector<uint8_t>;
+using Outcome = CodeplugConvertOutcome;
+
+namespace {
+
+Bytes ToWire(const std::vector<uint16_t>& words, int wordCount)
+{
+    Bytes bytes(static_cast<size_t>(kCodeplugBytes), 0);
+    EncodeWireWords(words.data(), 2 * wordCount, bytes.data());
+    return bytes;
+}
+
+std::vector<uint16_t> FromWire(const Bytes& bytes)
+{
+    std::vector<uint16_t> words(kWords);
+    for (size_t i = 0; i < words.size(); ++i)
+        words[i] = static_cast<uint16_t>((bytes.at(2 * i) << 8) | bytes.at(2 * i + 1));
+    return words;
+}
+
+struct Converted {
+    Outcome outcome;
+    int newLength;
+    std::string error;
+    Bytes buffer;
+};
+
+Converted ConvertWire(Bytes buffer, int byteCount, int minor)
+{
+    Converted result;
+    buffer.resize(static_cast<size_t>(kCodeplugBytes), 0);
+    result.outcome = ConvertCodeplugImage(
+        buffer.data(), byteCount, 5, static_cast<uint8_t>(minor), result.newLength, result.error);
+    result.buffer = std::move(buffer);
+    return result;
+}
+
+} // namespace
+
+TEST(CodeplugConvertImage, OutcomesAndNewLength)
+{
+    const CodeplugBuilder b = TypicalCodeplug(8, 2, 2, 2);
+    const Bytes wire = b.BuildWire();
+    const int byteCount = static_cast<int>(wire.size());
+
+    // 5.8 to 5.10: the chain, the 5.10 defaults, and the new length.
+    Converted c = ConvertWire(wire, byteCount, 10);
+    ASSERT_EQ(c.outcome, Outcome::Converted) << c.error;
+    std::vector<uint16_t> expected = b.Build();
+    int32_t change = 0;
+    CodeplugImage image(expected.data());
+    ASSERT_TRUE(ConvertCodeplugUp(image, 3, 5, change));
+    ASSERT_TRUE(ApplyFormat510Defaults(image));
+    EXPECT_EQ(c.newLength, byteCount + 2 * change);
+    EXPECT_EQ(c.newLength, 2 * expected[4]);
+    EXPECT_EQ(FromWire(c.buffer), expected);
+
+    // Down from 5.10 to 5.9: no 5.10 defaults.
+    Converted d = ConvertWire(c.buffer, c.newLength, 9);
+    ASSERT_EQ(d.outcome, Outcome::Converted) << d.error;
+    ASSERT_TRUE(ConvertCodeplugDown(image, 4, 5, change));
+    EXPECT_EQ(d.newLength, c.newLength + 2 * change);
+    EXPECT_EQ(FromWire(d.buffer), expected);
+
+    // The same format: nothing changes.
+    Converted same = ConvertWire(wire, byteCount, 8);
+    EXPECT_EQ(same.outcome, Outcome::SameFormat);
+    EXPECT_EQ(same.newLength, byteCount);
+    EXPECT_TRUE(std::equal(wire.begin(), wire.end(), same.buffer.begin()));
+
+    // Formats older than 5.8, or unknown, on either side.
+    for (int minor : { 7, 11, 4 })
+        EXPECT_EQ(ConvertWire(wire, byteCount, minor).outcome, Outcome::UnsupportedFormat) << minor;
+    CodeplugBuilder old(5, 7);
+    old.AddKind(0);
+    old.AddSystem(1, 0);
+    old.AddList();
+    const Bytes oldWire = old.BuildWire();
+    Converted u = ConvertWire(oldWire, static_cast<int>(oldWire.size()), 9);
+    EXPECT_EQ(u.outcome, Outcome::UnsupportedFormat);
+    EXPECT_NE(u.error.find("5.7"), std::string::npos) << u.error;
+
+    // An odd byte count: the last byte is the high byte of the last word.
+    const uint8_t odd[] = { 0x12, 0x34, 0x56 };
+    std::vector<uint16_t> oddWords(kWords, 0xFFFF);
+    DecodeWireWords(odd, 3, oddWords.data());
+    EXPECT_EQ(std::vector<uint16_t>(oddWords.begin(), oddWords.begin() + 3),
+        (std::vector<uint16_t> { 0x1234, 0x5600, 0 }));
+    uint8_t back[4] = { 0, 0, 0, 0xEE };
+    EncodeWireWords(oddWords.data(), 3, back);
+    EXPECT_EQ(Bytes(back, back + 4), (Bytes { 0x12, 0x34, 0x56, 0xEE }));
+
+    // Invalid images and lengths. Bytes after the count are not part of the
+    // codeplug: a count that cuts the chain short makes it invalid.
+    Bytes broken = wire;
+    broken[0] = 0;
+    EXPECT_EQ(ConvertWire(broken, byteCount, 10).outcome, Outcome::InvalidImage);
+    for (int count : { 0, kCodeplugBytes + 1, 200 })
+        EXPECT_EQ(ConvertWire(wire, count, 10).outcome, Outcome::InvalidImage) << count;
+}
+
+TEST(CodeplugConvertImage, HostileImagesStopTheConversionAndLeaveTheBufferAlone)
+{
+    auto expectFailed = [](const std::vector<uint16_t>& words, int minor, const std::string& what,
+                            const std::string& reason) {
+        SCOPED_TRACE(what);
+        std::vector<uint16_t> copy = words;
+        CodeplugImage check(copy.data());
+        std::string why;
+        EXPECT_TRUE(CheckCodeplug(check, &why)) << why;
+        const Bytes wire = ToWire(words, words[4]);
+        const Converted c = ConvertWire(wire, 2 * words[4], minor);
+        EXPECT_EQ(c.outcome, Outcome::Failed);
+        EXPECT_EQ(c.buffer, wire);
+        EXPECT_FALSE(c.error.empty());
+        EXPECT_NE(c.error.find(reason), std::string::npos) << c.error;
+    };
+
+    // Two systems numbered 1: the header announces two, system 2 is missing.
+    CodeplugBuilder twice(5, 9);
+    twice.AddKind(0);
+    twice.AddSystem(1, 0);
+    twice.AddSystem(1, 0);
+    twice.AddList();
+    expectFailed(twice.Build(), 10, "missing system", "system block 2");
+
+    // Record counts and sizes that put a table beyond the buffer.
+    CodeplugBuilder beyond(5, 9);
+    beyond.AddKind(1);
+    beyond.AddSystem(1, 1);
+    beyond.AddList();
+    std::vector<uint16_t> words = beyond.Build();
+    words[static_cast<size_t>(beyond.StartOf(2) + 129 + 3)] = 0xFFFF;
+    words[static_cast<size_t>(beyond.StartOf(2) + 129 + 4)] = 0xFFFF;
+    expectFailed(words, 10, "tables beyond the buffer", "");
+    expectFailed(words, 8, "tables beyond the buffer, down", "");
+
+    // Growth that would push the image out of the 65536-byte buffer.
+    CodeplugBuilder huge = HugeCodeplug();
+    expectFailed(huge.Build(), 10, "too large", "65536");
+
+    // A block that would outgrow its 14-bit length field.
+    CodeplugBuilder longBlock(5, 9);
+    longBlock.AddKind(1);
+    longBlock.AddSystem(1, 1).SetTable(7, 200, 36).SetTable(4, 250, 32);
+    longBlock.AddList();
+    expectFailed(longBlock.Build(), 10, "block too long", "length");
+}
