@@ -13,22 +13,47 @@ bool KnownIndex(int index)
     return index >= 0 && index <= kFormatIndex510;
 }
 
+bool RunConverter(
+    QUVParmsFormatConvertBase& step, CodeplugImage& image, bool up, int32_t& sizeChange)
+{
+    const bool ok = up ? step.ConvertUp(image) : step.ConvertDown(image);
+    sizeChange += step.SizeChange();
+    return ok;
+}
+
 // One step into (up) or out of (down) format index `index`; indexes without
 // a converter change nothing.
 bool RunStep(CodeplugImage& image, int index, bool up, int32_t& sizeChange)
 {
     if (index == kFormatIndex59) {
         QUVParmsFormat5859 step;
-        const bool ok = up ? step.ConvertUp(image) : step.ConvertDown(image);
-        sizeChange += step.SizeChange();
-        return ok;
+        return RunConverter(step, image, up, sizeChange);
     }
     if (index == kFormatIndex510) {
         QUVParmsFormat59510 step;
-        const bool ok = up ? step.ConvertUp(image) : step.ConvertDown(image);
-        sizeChange += step.SizeChange();
-        return ok;
+        return RunConverter(step, image, up, sizeChange);
     }
+    return !image.Faulted();
+}
+
+// The chain from format index `from` to `to`: up runs the steps into
+// from + 1 .. to, down the steps out of from .. to + 1.
+bool RunChain(CodeplugImage& image, int from, int to, bool up, int32_t& sizeChange)
+{
+    sizeChange = 0;
+    if (!KnownIndex(from) || !KnownIndex(to)) {
+        image.Fail("unknown parameter format");
+        return false;
+    }
+    if (from < kFormatIndex510)
+        SwitchDirectoryLayout(image, DirectoryLayout::Split11);
+    const int steps = up ? to - from : from - to;
+    for (int i = 0; i < steps; ++i) {
+        if (!RunStep(image, up ? from + 1 + i : from - i, up, sizeChange))
+            return false;
+    }
+    if (to < kFormatIndex510)
+        SwitchDirectoryLayout(image, DirectoryLayout::Split12);
     return !image.Faulted();
 }
 
@@ -36,38 +61,12 @@ bool RunStep(CodeplugImage& image, int index, bool up, int32_t& sizeChange)
 
 bool ConvertCodeplugUp(CodeplugImage& image, int from, int to, int32_t& sizeChange)
 {
-    sizeChange = 0;
-    if (!KnownIndex(from) || !KnownIndex(to)) {
-        image.Fail("unknown parameter format");
-        return false;
-    }
-    if (from < kFormatIndex510)
-        SwitchDirectoryLayout(image, DirectoryLayout::Split11);
-    for (int index = from + 1; index <= to; ++index) {
-        if (!RunStep(image, index, true, sizeChange))
-            return false;
-    }
-    if (to < kFormatIndex510)
-        SwitchDirectoryLayout(image, DirectoryLayout::Split12);
-    return !image.Faulted();
+    return RunChain(image, from, to, true, sizeChange);
 }
 
 bool ConvertCodeplugDown(CodeplugImage& image, int to, int from, int32_t& sizeChange)
 {
-    sizeChange = 0;
-    if (!KnownIndex(from) || !KnownIndex(to)) {
-        image.Fail("unknown parameter format");
-        return false;
-    }
-    if (from < kFormatIndex510)
-        SwitchDirectoryLayout(image, DirectoryLayout::Split11);
-    for (int index = from; index > to; --index) {
-        if (!RunStep(image, index, false, sizeChange))
-            return false;
-    }
-    if (to < kFormatIndex510)
-        SwitchDirectoryLayout(image, DirectoryLayout::Split12);
-    return !image.Faulted();
+    return RunChain(image, from, to, false, sizeChange);
 }
 
 void DecodeWireWords(const uint8_t* bytes, int byteCount, uint16_t* words)
@@ -118,7 +117,7 @@ CodeplugConvertOutcome ConvertCodeplugImage(uint8_t* buffer, int byteCount, uint
     const int current = static_cast<int8_t>(CodeplugFormatIndex(image));
     const int target = static_cast<int8_t>(FormatIndexOfVersion(targetMajor, targetMinor));
     if (current < kFormatIndex58 || target < kFormatIndex58) {
-        const uint16_t version = image.Word(3);
+        const uint16_t version = image.Word(kHeaderWordVersion);
         error = "unsupported parameter format: codeplug " + std::to_string(version >> 8) + "."
             + std::to_string(version & 0xFF) + ", target " + std::to_string(targetMajor) + "."
             + std::to_string(targetMinor) + " (5.8 to 5.10 supported)";

@@ -9,17 +9,16 @@ namespace {
 constexpr uint16_t kTypeMask = 0xC000;
 constexpr int kTypeShift = 14;
 constexpr uint16_t kLengthMask = 0x3FFF;
-constexpr uint16_t kOffsetMask = 0x07FF;
-constexpr uint16_t kCountMask = 0xF800;
-constexpr int kCountShift = 11;
 constexpr uint16_t kOldCountMask = 0xF000;
 constexpr int kOldCountShift = 12;
 constexpr uint16_t kKindMask = 0xF000;
 constexpr int kKindShift = 12;
+constexpr uint16_t kRecordCountMask = 0xFF00;
+constexpr int kRecordCountShift = 8;
+constexpr uint16_t kRecordSizeMask = 0x00FF;
 
-constexpr int kHeaderWordVersion = 3;
 constexpr int kHeaderWordChainEnd = 4;
-constexpr int kHeaderWordCounts = 14;
+constexpr int kHeaderWordRadioKind = 5;
 constexpr int kChainTrailer = 128;
 
 enum BlockType { kTypeHeader = 0, kTypeKind = 1, kTypeSystem = 2, kTypeList = 3 };
@@ -107,26 +106,26 @@ void CodeplugImage::SetWord(int64_t index, uint16_t value)
         m_LiveWords = static_cast<int>(index) + 1;
 }
 
+// Faults when [at, at + count) is not inside the buffer.
+bool CodeplugImage::SpanInRange(int64_t at, int64_t count)
+{
+    if (InRange(at, count))
+        return true;
+    Fail("words " + std::to_string(at) + " (+" + std::to_string(count)
+        + ") lie outside the codeplug buffer");
+    return false;
+}
+
 void CodeplugImage::Zero(int64_t at, int64_t count)
 {
-    if (!InRange(at, count)) {
-        Fail("words " + std::to_string(at) + " (+" + std::to_string(count)
-            + ") lie outside the codeplug buffer");
-        return;
-    }
-    if (m_Faulted || count == 0)
+    if (!SpanInRange(at, count) || m_Faulted || count == 0)
         return;
     std::memset(m_Words + at, 0, static_cast<size_t>(count) * 2);
 }
 
 void CodeplugImage::Copy(int64_t at, const uint16_t* source, int64_t count)
 {
-    if (!InRange(at, count)) {
-        Fail("words " + std::to_string(at) + " (+" + std::to_string(count)
-            + ") lie outside the codeplug buffer");
-        return;
-    }
-    if (m_Faulted || count == 0)
+    if (!SpanInRange(at, count) || m_Faulted || count == 0)
         return;
     std::memmove(m_Words + at, source, static_cast<size_t>(count) * 2);
     for (int64_t i = count; i > 0 && at + i > m_LiveWords; --i) {
@@ -197,6 +196,11 @@ void SetChainEnd(CodeplugImage& image, int value)
     image.SetWord(kHeaderWordChainEnd, static_cast<uint16_t>(value));
 }
 
+int GetRadioKind(CodeplugImage& image)
+{
+    return GetField(image, kHeaderWordRadioKind, 0x000F, 0);
+}
+
 // ---- Block finders --------------------------------------------------------------
 
 int FindKindBlock(CodeplugImage& image, int kind)
@@ -252,7 +256,7 @@ int BlockLengthAt(CodeplugImage& image, int block)
 
 int DescriptorIndexAt(CodeplugImage& image, int block, int table)
 {
-    return block + GetField(image, block + 2, kOffsetMask, 0) + table;
+    return block + GetField(image, block + 2, kDirectoryOffsetMask, 0) + table;
 }
 
 void AdjustLengths(CodeplugImage& image, int block, int delta)
@@ -297,6 +301,22 @@ int DescriptorOffset(CodeplugImage& image, BlockRef block, int table)
     return start < 0 ? -1 : DescriptorIndexAt(image, start, table);
 }
 
+int GetDescriptorField(CodeplugImage& image, BlockRef block, int table, uint16_t mask, int shift)
+{
+    const int at = DescriptorOffset(image, block, table);
+    return at < 0 ? 0 : GetField(image, at, mask, shift);
+}
+
+void SetDescriptorField(
+    CodeplugImage& image, BlockRef block, int table, uint16_t mask, int shift, int value)
+{
+    if (value < 0)
+        return;
+    const int at = DescriptorOffset(image, block, table);
+    if (at >= 0)
+        SetField(image, at, mask, shift, static_cast<uint32_t>(value));
+}
+
 } // namespace
 
 int GetBlockLength(CodeplugImage& image, BlockRef block)
@@ -311,52 +331,48 @@ void SetBlockLength(CodeplugImage& image, BlockRef block, int length)
 
 int GetDirectoryOffset(CodeplugImage& image, BlockRef block)
 {
-    return GetAt(image, block, 2, kOffsetMask, 0);
+    return GetAt(image, block, 2, kDirectoryOffsetMask, 0);
 }
 
 void SetDirectoryOffset(CodeplugImage& image, BlockRef block, int offset)
 {
-    SetAt(image, block, 2, kOffsetMask, 0, offset);
+    SetAt(image, block, 2, kDirectoryOffsetMask, 0, offset);
 }
 
 int GetTableCount(CodeplugImage& image, BlockRef block)
 {
-    return GetAt(image, block, 2, kCountMask, kCountShift);
+    return GetAt(image, block, 2, kDirectoryCountMask, kDirectoryCountShift);
 }
 
 void SetTableCount(CodeplugImage& image, BlockRef block, int count)
 {
-    SetAt(image, block, 2, kCountMask, kCountShift, count);
+    SetAt(image, block, 2, kDirectoryCountMask, kDirectoryCountShift, count);
 }
 
 int GetRecordCount(CodeplugImage& image, BlockRef block, int table)
 {
-    const int at = DescriptorOffset(image, block, table);
-    return at < 0 ? 0 : GetField(image, at, 0xFF00, 8);
+    return GetDescriptorField(image, block, table, kRecordCountMask, kRecordCountShift);
 }
 
 void SetRecordCount(CodeplugImage& image, BlockRef block, int table, int count)
 {
-    if (count < 0)
-        return;
-    const int at = DescriptorOffset(image, block, table);
-    if (at >= 0)
-        SetField(image, at, 0xFF00, 8, static_cast<uint32_t>(count));
+    SetDescriptorField(image, block, table, kRecordCountMask, kRecordCountShift, count);
 }
 
 int GetRecordSize(CodeplugImage& image, BlockRef block, int table)
 {
-    const int at = DescriptorOffset(image, block, table);
-    return at < 0 ? 0 : GetField(image, at, 0x00FF, 0);
+    return GetDescriptorField(image, block, table, kRecordSizeMask, 0);
 }
 
 void SetRecordSize(CodeplugImage& image, BlockRef block, int table, int size)
 {
-    if (size < 0)
-        return;
-    const int at = DescriptorOffset(image, block, table);
-    if (at >= 0)
-        SetField(image, at, 0x00FF, 0, static_cast<uint32_t>(size));
+    SetDescriptorField(image, block, table, kRecordSizeMask, 0, size);
+}
+
+void SetTableDescriptor(CodeplugImage& image, BlockRef block, int table, int count, int size)
+{
+    SetRecordCount(image, block, table, count);
+    SetRecordSize(image, block, table, size);
 }
 
 int GetSystemKind(CodeplugImage& image, int number)
@@ -369,8 +385,8 @@ int GetSystemKind(CodeplugImage& image, int number)
 TableLocation TableStart(CodeplugImage& image, int block, int table)
 {
     TableLocation where;
-    const int directory = block + GetField(image, block + 2, kOffsetMask, 0);
-    const int tables = GetField(image, block + 2, kCountMask, kCountShift);
+    const int directory = block + GetField(image, block + 2, kDirectoryOffsetMask, 0);
+    const int tables = GetField(image, block + 2, kDirectoryCountMask, kDirectoryCountShift);
     if (table < 0 || !image.InRange(directory, table + 1)) {
         image.Fail("descriptor " + std::to_string(table) + " of the block at word "
             + std::to_string(block) + " lies outside the codeplug buffer");
@@ -408,8 +424,8 @@ int ReplaceTable(
     if (records)
         image.Copy(where.start, records, newWords);
     const int descriptor = DescriptorIndexAt(image, block, table);
-    SetField(image, descriptor, 0xFF00, 8, static_cast<uint32_t>(count));
-    SetField(image, descriptor, 0x00FF, 0, static_cast<uint32_t>(size));
+    SetField(image, descriptor, kRecordCountMask, kRecordCountShift, static_cast<uint32_t>(count));
+    SetField(image, descriptor, kRecordSizeMask, 0, static_cast<uint32_t>(size));
     AdjustLengths(image, block, newWords - oldWords);
     return GetChainEnd(image);
 }
@@ -557,10 +573,11 @@ void SwitchDirectoryLayout(CodeplugImage& image, DirectoryLayout to)
         if (to == DirectoryLayout::Split11) {
             const int count = GetField(image, pos + 2, kOldCountMask, kOldCountShift);
             SetField(image, pos + 2, kOldCountMask, 0, 0);
-            SetField(image, pos + 2, kCountMask, kCountShift, static_cast<uint32_t>(count));
+            SetField(image, pos + 2, kDirectoryCountMask, kDirectoryCountShift,
+                static_cast<uint32_t>(count));
         } else {
-            const int count = GetField(image, pos + 2, kCountMask, kCountShift);
-            SetField(image, pos + 2, kCountMask, 0, 0);
+            const int count = GetField(image, pos + 2, kDirectoryCountMask, kDirectoryCountShift);
+            SetField(image, pos + 2, kDirectoryCountMask, 0, 0);
             SetField(image, pos + 2, kOldCountMask, kOldCountShift, static_cast<uint32_t>(count));
         }
         pos += length;

@@ -36,6 +36,15 @@ inline constexpr int kCodeplugWords = 32768;
 inline constexpr uint16_t kBlockMarker = 0x5F5F;
 inline constexpr uint8_t kUnknownFormatIndex = 255;
 
+// Header words (see the layout above).
+inline constexpr int kHeaderWordVersion = 3;
+inline constexpr int kHeaderWordCounts = 14;
+
+// Word 2 of a block in the 5.10 split: table count and descriptor offset.
+inline constexpr uint16_t kDirectoryOffsetMask = 0x07FF;
+inline constexpr uint16_t kDirectoryCountMask = 0xF800;
+inline constexpr int kDirectoryCountShift = 11;
+
 // Format indexes of the parameter formats the converters know.
 inline constexpr int kFormatIndex58 = 3;
 inline constexpr int kFormatIndex59 = 4;
@@ -82,6 +91,8 @@ public:
     void Fail(const std::string& reason);
 
 private:
+    bool SpanInRange(int64_t at, int64_t count);
+
     uint16_t* m_Words;
     int m_LiveWords = 0;
     bool m_Faulted = false;
@@ -100,6 +111,8 @@ uint32_t SetField(CodeplugImage& image, int64_t index, uint16_t mask, int shift,
 // Header word 4: end of the block chain plus 128.
 int GetChainEnd(CodeplugImage& image);
 void SetChainEnd(CodeplugImage& image, int value);
+// Header word 5 bits 0-3: the radio kind code.
+int GetRadioKind(CodeplugImage& image);
 
 // ---- Block finders ----------------------------------------------------------
 // Each walks the chain from word 0 and returns the block's start, or 0 when
@@ -143,6 +156,8 @@ int GetRecordCount(CodeplugImage& image, BlockRef block, int table);
 void SetRecordCount(CodeplugImage& image, BlockRef block, int table, int count);
 int GetRecordSize(CodeplugImage& image, BlockRef block, int table);
 void SetRecordSize(CodeplugImage& image, BlockRef block, int table, int size);
+// Record count, then record size of table k's descriptor.
+void SetTableDescriptor(CodeplugImage& image, BlockRef block, int table, int count, int size);
 // Kind of a system block (word 3 bits 12-15).
 int GetSystemKind(CodeplugImage& image, int number);
 

@@ -2,8 +2,6 @@
 
 namespace {
 
-constexpr int kHeaderWordRadioKind = 5;
-constexpr int kHeaderWordCounts = 14;
 constexpr int kHeaderWord25 = 25;
 constexpr int kHeaderWordFavouritesName = 39;
 constexpr int kHeaderWord70 = 70;
@@ -34,18 +32,6 @@ constexpr uint16_t kTable2Word3Default = 659;
 constexpr int kMembershipRecordWords = 37;
 constexpr int kMembershipBitmapWords = 32;
 
-void SetHighByteIfZero(CodeplugImage& image, int64_t index, int value)
-{
-    if (GetField(image, index, 0xFF00, 8) == 0)
-        SetField(image, index, 0xFF00, 8, static_cast<uint32_t>(value));
-}
-
-void SetLowByteIfZero(CodeplugImage& image, int64_t index, int value)
-{
-    if (GetField(image, index, 0x00FF, 0) == 0)
-        SetField(image, index, 0x00FF, 0, static_cast<uint32_t>(value));
-}
-
 } // namespace
 
 QUVParmsFormat5859::QUVParmsFormat5859()
@@ -68,8 +54,7 @@ void QUVParmsFormat5859::HeaderHook()
     if (GetRecordSize(image, header, kFavouritesTable) == 0) {
         // A table of record size 0 holds no words, whatever its count says;
         // it grows from 0 records.
-        SetRecordCount(image, header, kFavouritesTable, 0);
-        SetRecordSize(image, header, kFavouritesTable, 1);
+        SetTableDescriptor(image, header, kFavouritesTable, 0, 1);
         HeaderTableResize(kFavouritesTable, 0, kFavouritesRecords, -1, -1, false);
         const TableLocation where = TableStart(image, 0, kFavouritesTable);
         if (where.start < 0)
@@ -79,8 +64,8 @@ void QUVParmsFormat5859::HeaderHook()
         WriteName(image, kHeaderWordFavouritesName, "FAVORITES");
     }
 
-    SetHighByteIfZero(image, kHeaderWord25, 1);
-    SetLowByteIfZero(image, kHeaderWord25, 1);
+    SetByteIfZero(image, kHeaderWord25, true, 1);
+    SetByteIfZero(image, kHeaderWord25, false, 1);
 }
 
 void QUVParmsFormat5859::Kind0Hook()
@@ -141,37 +126,33 @@ void QUVParmsFormat5859::System0Hook(int system)
     DefaultRecordSize(system, 7, 9);
     DefaultRecordSize(system, 8, 2);
 
-    SetLowByteIfZero(image, kHeaderWord70, 60);
+    SetByteIfZero(image, kHeaderWord70, false, 60);
+}
+
+// Kind-1 and kind-3 systems get the same treatment; only their table numbers
+// differ (`table` is 9 in kind-1 systems, 13 in kind-3 systems).
+void QUVParmsFormat5859::SystemKind13Hook(int system, int table)
+{
+    SystemTableClear(system, table);
+    SystemTableClear(system, table + 1);
+    const int block = LocateBlock(Image(), BlockRef::System(system));
+    if (block < 0)
+        return;
+    LevelShift(block + 10, 0x3E00, 9);
+    if (Up()) {
+        DefaultRecordSize(system, table - 1, 9);
+        DefaultRecordSize(system, table, 2);
+    }
 }
 
 void QUVParmsFormat5859::System1Hook(int system)
 {
-    CodeplugImage& image = Image();
-    SystemTableClear(system, 9);
-    SystemTableClear(system, 10);
-    const int block = LocateBlock(image, BlockRef::System(system));
-    if (block < 0)
-        return;
-    LevelShift(block + 10, 0x3E00, 9);
-    if (Up()) {
-        DefaultRecordSize(system, 8, 9);
-        DefaultRecordSize(system, 9, 2);
-    }
+    SystemKind13Hook(system, 9);
 }
 
 void QUVParmsFormat5859::System3Hook(int system)
 {
-    CodeplugImage& image = Image();
-    SystemTableClear(system, 13);
-    SystemTableClear(system, 14);
-    const int block = LocateBlock(image, BlockRef::System(system));
-    if (block < 0)
-        return;
-    LevelShift(block + 10, 0x3E00, 9);
-    if (Up()) {
-        DefaultRecordSize(system, 12, 9);
-        DefaultRecordSize(system, 13, 2);
-    }
+    SystemKind13Hook(system, 13);
 }
 
 void QUVParmsFormat5859::System4Hook(int system)
@@ -188,7 +169,7 @@ void QUVParmsFormat5859::System4Hook(int system)
 
     // Radios of kind code 8: a table 0 entry that is in use but has an empty
     // word is cleared as a whole.
-    if (GetField(image, kHeaderWordRadioKind, 0x000F, 0) == 8) {
+    if (GetRadioKind(image) == 8) {
         const TableLocation where = TableStart(image, block, 0);
         if (where.start < 0)
             return;
@@ -245,14 +226,12 @@ void QUVParmsFormat5859::System5Hook(int system)
 
 void QUVParmsFormat5859::System1PostRestructureHook(int system)
 {
-    SetRecordCount(Image(), BlockRef::System(system), 9, 0);
-    SetRecordSize(Image(), BlockRef::System(system), 9, 2);
+    SetTableDescriptor(Image(), BlockRef::System(system), 9, 0, 2);
 }
 
 void QUVParmsFormat5859::System3PostRestructureHook(int system)
 {
-    SetRecordCount(Image(), BlockRef::System(system), 13, 0);
-    SetRecordSize(Image(), BlockRef::System(system), 13, 2);
+    SetTableDescriptor(Image(), BlockRef::System(system), 13, 0, 2);
 }
 
 void QUVParmsFormat5859::System4PostRestructureHook(int system)

@@ -21,4 +21,7 @@ protected:
     void System1PostRestructureHook(int system) override;
     void System3PostRestructureHook(int system) override;
     void System4PostRestructureHook(int system) override;
+
+private:
+    void SystemKind13Hook(int system, int table);
 };

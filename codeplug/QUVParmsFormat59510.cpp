@@ -2,8 +2,6 @@
 
 namespace {
 
-constexpr int kHeaderWordRadioKind = 5;
-
 // Record sizes that change between 5.9 (from) and 5.10 (to).
 struct RecordSizes {
     int table;
@@ -17,17 +15,6 @@ constexpr RecordSizes kListTables[] = {
     { 3, 13, 13 },
     { 4, 14, 14 },
 };
-
-int RadioKind(CodeplugImage& image)
-{
-    return GetField(image, kHeaderWordRadioKind, 0x000F, 0);
-}
-
-void RaiseLevel(CodeplugImage& image, int64_t index, uint16_t mask, int shift)
-{
-    const int value = GetField(image, index, mask, shift);
-    SetField(image, index, mask, shift, static_cast<uint32_t>(value + 4 > 16 ? 16 : value + 4));
-}
 
 // Six fields that are set together when all of them are still 0.
 struct FieldDefault {
@@ -63,14 +50,6 @@ constexpr FieldDefault kSystem4Defaults[6] = {
     { 261, 0x001E, 1, 20 },
     { 262, 0x01FE, 1, 255 },
 };
-
-void SetByteIfZero(CodeplugImage& image, int64_t index, bool high, int value)
-{
-    const uint16_t mask = high ? 0xFF00 : 0x00FF;
-    const int shift = high ? 8 : 0;
-    if (GetField(image, index, mask, shift) == 0)
-        SetField(image, index, mask, shift, static_cast<uint32_t>(value));
-}
 
 } // namespace
 
@@ -116,14 +95,17 @@ void QUVParmsFormat59510::MoveRecordFields(BlockRef ref, int table, const FieldM
     const TableLocation where = TableStart(image, block, table);
     if (where.start < 0)
         return;
-    for (int i = 0; i < where.count; ++i) {
-        const int64_t record = where.start + static_cast<int64_t>(i) * where.size;
-        const int value
-            = GetField(image, record + move.sourceWord, move.sourceMask, move.sourceShift);
-        SetField(image, record + move.destinationWord, move.destinationMask, move.destinationShift,
-            static_cast<uint32_t>(value));
-        SetField(image, record + move.sourceWord, move.sourceMask, move.sourceShift, 0);
-    }
+    for (int i = 0; i < where.count; ++i)
+        MoveField(where.start + static_cast<int64_t>(i) * where.size, move);
+}
+
+void QUVParmsFormat59510::MoveField(int64_t base, const FieldMove& move)
+{
+    CodeplugImage& image = Image();
+    const int value = GetField(image, base + move.sourceWord, move.sourceMask, move.sourceShift);
+    SetField(image, base + move.destinationWord, move.destinationMask, move.destinationShift,
+        static_cast<uint32_t>(value));
+    SetField(image, base + move.sourceWord, move.sourceMask, move.sourceShift, 0);
 }
 
 void QUVParmsFormat59510::MergeTable(int system, int target, int source, bool maskFirstWord)
@@ -138,8 +120,7 @@ void QUVParmsFormat59510::MergeTable(int system, int target, int source, bool ma
     const TableLocation from = TableStart(image, block, source);
     if (from.start < 0)
         return;
-    SetRecordCount(image, ref, target, from.count);
-    SetRecordSize(image, ref, target, 3);
+    SetTableDescriptor(image, ref, target, from.count, 3);
     const TableLocation to = TableStart(image, block, target);
     if (to.start < 0)
         return;
@@ -161,13 +142,10 @@ void QUVParmsFormat59510::System0Hook(int system)
     SystemTableRecordResize(system, 3, 36, 58);
     if (!Up())
         return;
-    CodeplugImage& image = Image();
-    const int block = LocateBlock(image, BlockRef::System(system));
+    const int block = LocateBlock(Image(), BlockRef::System(system));
     if (block < 0)
         return;
-    const int value = GetField(image, block + 4, 0x00F0, 4);
-    SetField(image, block + 28, 0x0FC0, 6, static_cast<uint32_t>(value));
-    SetField(image, block + 4, 0x00F0, 4, 0);
+    MoveField(block, { 4, 0x00F0, 4, 28, 0x0FC0, 6 });
 }
 
 void QUVParmsFormat59510::SystemKind13Hook(int system, bool kind3)
@@ -182,10 +160,9 @@ void QUVParmsFormat59510::SystemKind13Hook(int system, bool kind3)
         return;
     DefaultRecordSize(system, kind3 ? 13 : 9, 2);
     MergeTable(system, kind3 ? 14 : 10, 5, true);
-    CodeplugImage& image = Image();
-    const int block = LocateBlock(image, ref);
+    const int block = LocateBlock(Image(), ref);
     if (block >= 0)
-        RaiseLevel(image, block + 10, 0x3E00, 9);
+        LevelShift(block + 10, 0x3E00, 9);
 }
 
 void QUVParmsFormat59510::System1Hook(int system)
@@ -218,7 +195,7 @@ void QUVParmsFormat59510::System4Hook(int system)
     const int block = LocateBlock(image, ref);
     if (block < 0)
         return;
-    if (RadioKind(image) == 4) {
+    if (GetRadioKind(image) == 4) {
         for (int table : { 6, 14 }) {
             const TableLocation where = TableStart(image, block, table);
             if (where.start < 0)
@@ -232,10 +209,8 @@ void QUVParmsFormat59510::System4Hook(int system)
             }
         }
     }
-    const int value = GetField(image, block + 250, 0xF000, 12);
-    SetField(image, block + 263, 0x1F80, 7, static_cast<uint32_t>(value));
-    SetField(image, block + 250, 0xF000, 12, 0);
-    RaiseLevel(image, block + 248, 0x001F, 0);
+    MoveField(block, { 250, 0xF000, 12, 263, 0x1F80, 7 });
+    LevelShift(block + 248, 0x001F, 0);
 }
 
 void QUVParmsFormat59510::System5Hook(int system)
@@ -246,14 +221,12 @@ void QUVParmsFormat59510::System5Hook(int system)
 
 void QUVParmsFormat59510::System4PostRestructureHook(int system)
 {
-    SetRecordCount(Image(), BlockRef::System(system), 15, 0);
-    SetRecordSize(Image(), BlockRef::System(system), 15, 2);
+    SetTableDescriptor(Image(), BlockRef::System(system), 15, 0, 2);
 }
 
 void QUVParmsFormat59510::System5PostRestructureHook(int system)
 {
-    SetRecordCount(Image(), BlockRef::System(system), 3, 0);
-    SetRecordSize(Image(), BlockRef::System(system), 3, 37);
+    SetTableDescriptor(Image(), BlockRef::System(system), 3, 0, 37);
 }
 
 void QUVParmsFormat59510::ListHook1(int list)
@@ -295,13 +268,13 @@ bool ApplyFormat510Defaults(CodeplugImage& image)
             SetField(image, 52, static_cast<uint16_t>(0x7 << shift), shift, 4);
     }
 
-    const int lists = image.Word(14) >> 8;
-    const int systems = image.Word(14) & 0xFF;
+    const int lists = image.Word(kHeaderWordCounts) >> 8;
+    const int systems = image.Word(kHeaderWordCounts) & 0xFF;
     if ((image.Word(1) & 0xC000) != 0 || GetChainEnd(image) - 128 <= 0 || lists < 1 || lists > 54
         || systems < 1 || systems > 16)
         return !image.Faulted();
 
-    const int radioKind = RadioKind(image);
+    const int radioKind = GetRadioKind(image);
     int pos = 0;
     while (!image.Faulted() && pos < GetChainEnd(image) - 128 && image.InRange(pos, 4)
         && image.Word(pos) == kBlockMarker) {

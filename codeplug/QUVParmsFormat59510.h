@@ -28,8 +28,8 @@ protected:
     void ListHook5(int list) override;
 
 private:
-    // Up only: for every record of the table, the source field's value goes
-    // into the destination field and the source field is cleared.
+    // The source field's value goes into the destination field and the
+    // source field is cleared; words count from a record's or block's start.
     struct FieldMove {
         int sourceWord;
         uint16_t sourceMask;
@@ -38,7 +38,9 @@ private:
         uint16_t destinationMask;
         int destinationShift;
     };
+    // Up only: the move in every record of the table.
     void MoveRecordFields(BlockRef block, int table, const FieldMove& move);
+    void MoveField(int64_t base, const FieldMove& move);
     // Up only: builds table `target` from the first three words of every
     // record of table `source`, unless it has a record size already.
     void MergeTable(int system, int target, int source, bool maskFirstWord);

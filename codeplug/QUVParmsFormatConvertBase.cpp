@@ -4,12 +4,6 @@
 
 namespace {
 
-constexpr int kHeaderWordVersion = 3;
-constexpr int kHeaderWordCounts = 14;
-constexpr uint16_t kOffsetMask = 0x07FF;
-constexpr uint16_t kCountMask = 0xF800;
-constexpr int kCountShift = 11;
-
 // Size records of formats 5.8, 5.9 and 5.10, by block class.
 struct SizeRow {
     SizeRecordClass blockClass;
@@ -73,6 +67,14 @@ int ResizeTableRecords(CodeplugImage& image, int start, int count, int fromSize,
     return newWords - oldWords;
 }
 
+void SetByteIfZero(CodeplugImage& image, int64_t index, bool high, int value)
+{
+    const uint16_t mask = high ? 0xFF00 : 0x00FF;
+    const int shift = high ? 8 : 0;
+    if (GetField(image, index, mask, shift) == 0)
+        SetField(image, index, mask, shift, static_cast<uint32_t>(value));
+}
+
 // ---- Running a step ------------------------------------------------------------------
 
 bool QUVParmsFormatConvertBase::ConvertUp(CodeplugImage& image)
@@ -93,11 +95,12 @@ void QUVParmsFormatConvertBase::Restructure(
     const int fixed = record.fixedAdded;
     const int tables = record.tableCount;
     const int added = record.tablesAdded;
-    const int count = GetField(image, block + 2, kCountMask, kCountShift);
+    const int count = GetField(image, block + 2, kDirectoryCountMask, kDirectoryCountShift);
     if (Up()) {
         const int offset = record.dataStart - tables;
-        SetField(image, block + 2, kOffsetMask, 0, static_cast<uint32_t>(offset));
-        SetField(image, block + 2, kCountMask, kCountShift, static_cast<uint32_t>(count + added));
+        SetField(image, block + 2, kDirectoryOffsetMask, 0, static_cast<uint32_t>(offset));
+        SetField(image, block + 2, kDirectoryCountMask, kDirectoryCountShift,
+            static_cast<uint32_t>(count + added));
         if (fixed > 0) {
             MoveWords(image, block + offset, block + offset - fixed);
             ZeroWords(image, block + offset - fixed, fixed);
@@ -114,9 +117,10 @@ void QUVParmsFormatConvertBase::Restructure(
         return;
     }
     const int offset = record.dataStart - fixed - tables;
-    SetField(image, block + 2, kOffsetMask, 0, static_cast<uint32_t>(offset));
+    SetField(image, block + 2, kDirectoryOffsetMask, 0, static_cast<uint32_t>(offset));
     if (count - added >= 0)
-        SetField(image, block + 2, kCountMask, kCountShift, static_cast<uint32_t>(count - added));
+        SetField(image, block + 2, kDirectoryCountMask, kDirectoryCountShift,
+            static_cast<uint32_t>(count - added));
     if (added > 0)
         MoveWords(image, block + offset + fixed + tables - added, block + offset + fixed + tables);
     if (fixed > 0)
@@ -278,9 +282,8 @@ void QUVParmsFormatConvertBase::HeaderTableResize(
     const TableLocation where = TableStart(image, 0, table);
     if (where.start < 0)
         return;
-    const BlockRef header = BlockRef::Header();
-    SetRecordCount(image, header, table, Up() ? newCount : oldCount);
-    SetRecordSize(image, header, table, Up() ? newSize : oldSize);
+    SetTableDescriptor(
+        image, BlockRef::Header(), table, Up() ? newCount : oldCount, Up() ? newSize : oldSize);
     if (descriptorOnly)
         return;
     const int end = where.start + where.count * where.size;

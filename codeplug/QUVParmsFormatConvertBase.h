@@ -140,3 +140,6 @@ private:
 // appends zero words to each record, shrinking drops its last words. The
 // words after the table move with it. Returns the change in words.
 int ResizeTableRecords(CodeplugImage& image, int start, int count, int fromSize, int toSize);
+
+// Sets the high (or low) byte of image[index] to `value` when it is 0.
+void SetByteIfZero(CodeplugImage& image, int64_t index, bool high, int value);

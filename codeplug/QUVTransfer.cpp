@@ -89,16 +89,42 @@ int QUVTransferParms::Upload()
     if (m_Session == nullptr || m_Buffer == nullptr) {
         return -1;
     }
+    return Transfer(kStartUpload, &QUVTransferParms::ReceiveBlocks);
+}
+
+// Both directions open the same way: the start message, then the password
+// check; the blocks follow only when both succeeded.
+int QUVTransferParms::Transfer(uint8_t start, int (QUVTransferParms::*blocks)())
+{
     m_Session->SetReceiveEnable(true);
-    int status = m_Session->SendCode2(kCodeplugCommand, kStartUpload, nullptr, 0);
+    int status = SendCode(start);
     if (status > 0) {
         status = m_PassChecker->CheckPassword();
     }
     if (status > 0) {
-        status = ReceiveBlocks();
+        status = (this->*blocks)();
     }
     m_Session->SetReceiveEnable(false);
     return status;
+}
+
+int QUVTransferParms::SendCode(uint8_t code)
+{
+    return m_Session->SendCode2(kCodeplugCommand, code, nullptr, 0);
+}
+
+// The next message of the codeplug exchange: greater than 0 with a message
+// of at least two bytes in `reply`, else the failure to pass on.
+int QUVTransferParms::ReceiveReply(LinkMessage& reply)
+{
+    const int received = m_Session->ReceiveMessage(reply);
+    if (received <= 0) {
+        return received;
+    }
+    if (reply.count < 2 || reply.data[0] != kCodeplugCommand) {
+        return -1;
+    }
+    return received;
 }
 
 int QUVTransferParms::ReceiveBlocks()
@@ -107,12 +133,9 @@ int QUVTransferParms::ReceiveBlocks()
     m_NextHeader = 0;
     LinkMessage reply;
     for (;;) {
-        const int received = m_Session->ReceiveMessage(reply);
+        const int received = ReceiveReply(reply);
         if (received <= 0) {
             return received;
-        }
-        if (reply.count < 2 || reply.data[0] != kCodeplugCommand) {
-            return -1;
         }
         if (reply.data[1] == kNextBlock) {
             continue;
@@ -130,9 +153,9 @@ int QUVTransferParms::ReceiveBlocks()
         std::memcpy(m_Buffer + m_ByteCount, reply.data + 2, kCodeplugBlockSize);
         m_ByteCount += kCodeplugBlockSize;
         if (UploadComplete()) {
-            return m_Session->SendCode2(kCodeplugCommand, kEndOfTransfer, nullptr, 0);
+            return SendCode(kEndOfTransfer);
         }
-        const int sent = m_Session->SendCode2(kCodeplugCommand, kNextBlock, nullptr, 0);
+        const int sent = SendCode(kNextBlock);
         if (sent <= 0) {
             return sent;
         }
@@ -178,17 +201,8 @@ int QUVTransferParms::Download()
     }
     std::memset(
         m_Buffer + m_ByteCount, kPadding, static_cast<size_t>(kCodeplugBufferSize - m_ByteCount));
-    m_Session->SetReceiveEnable(true);
     m_Scrambler.Start(m_Identifier);
-    int status = m_Session->SendCode2(kCodeplugCommand, kStartDownload, nullptr, 0);
-    if (status > 0) {
-        status = m_PassChecker->CheckPassword();
-    }
-    if (status > 0) {
-        status = SendBlocks();
-    }
-    m_Session->SetReceiveEnable(false);
-    return status;
+    return Transfer(kStartDownload, &QUVTransferParms::SendBlocks);
 }
 
 int QUVTransferParms::SendBlocks()
@@ -197,21 +211,18 @@ int QUVTransferParms::SendBlocks()
     m_Checksum = 0;
     LinkMessage reply;
     for (;;) {
-        const int received = m_Session->ReceiveMessage(reply);
-        if (received <= 0) {
-            return received;
-        }
         // Only the end message sent after the last block completes a
         // download; any other message from the radio ends it as a failure.
-        if (reply.count < 2 || reply.data[0] != kCodeplugCommand) {
-            return -1;
+        const int received = ReceiveReply(reply);
+        if (received <= 0) {
+            return received;
         }
         if (reply.data[1] == kNextBlock) {
             // Once the codeplug is out, an even block count ends the
             // transfer. The buffer's 512 blocks are an even number, so the
             // block read below never goes past the buffer's end.
             if (blocksSent * kCodeplugBlockSize >= m_ByteCount && blocksSent % 2 == 0) {
-                return m_Session->SendCode2(kCodeplugCommand, kEndOfTransfer, nullptr, 0);
+                return SendCode(kEndOfTransfer);
             }
             uint8_t block[kCodeplugBlockSize];
             std::memcpy(block, m_Buffer + blocksSent * kCodeplugBlockSize, kCodeplugBlockSize);
@@ -228,8 +239,7 @@ int QUVTransferParms::SendBlocks()
             // A report too short to carry a sum cannot match ours.
             const bool matches = reply.count >= 4
                 && static_cast<uint16_t>((reply.data[2] << 8) | reply.data[3]) == m_Checksum;
-            const int sent = m_Session->SendCode2(
-                kCodeplugCommand, matches ? kChecksumMatches : kChecksumDiffers, nullptr, 0);
+            const int sent = SendCode(matches ? kChecksumMatches : kChecksumDiffers);
             if (sent <= 0) {
                 return sent;
             }

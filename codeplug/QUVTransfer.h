@@ -10,6 +10,7 @@
 #include "codeplug/Scrambler.h"
 
 class CommSession;
+struct LinkMessage;
 class QUVTransferParmsPassChecker;
 
 // The codeplug buffer: 65536 bytes, owned by the caller, holding the
@@ -80,6 +81,9 @@ public:
     void SetPasswordPrompt(PasswordPrompt prompt);
 
 private:
+    int Transfer(uint8_t start, int (QUVTransferParms::*blocks)());
+    int SendCode(uint8_t code);
+    int ReceiveReply(LinkMessage& reply);
     int ReceiveBlocks();
     int SendBlocks();
     bool UploadComplete();

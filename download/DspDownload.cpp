@@ -50,20 +50,6 @@ uint32_t Le32(const uint8_t* p)
         | static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
-
 // Data bytes of a loader line read as an S3 record: 0 when the line has no
 // byte count or a count too small to carry data; -1 when the line is shorter
 // than the data and checksum its count announces.
@@ -73,12 +59,11 @@ int LoaderDataLength(const char* line)
     if (length < 4) {
         return 0;
     }
-    const int high = HexDigit(line[2]);
-    const int low = HexDigit(line[3]);
-    if (high < 0 || low < 0) {
+    const int count = ParseHexByte(line + 2);
+    if (count < 0) {
         return 0;
     }
-    const int data = high * 16 + low - kS3OverheadBytes;
+    const int data = count - kS3OverheadBytes;
     if (data <= 0) {
         return 0;
     }
@@ -95,11 +80,6 @@ long long FdSize(int fd)
         return 0;
     }
     return static_cast<long long>(info.st_size);
-}
-
-long long StreamSize(std::FILE* stream)
-{
-    return FdSize(::fileno(stream));
 }
 
 bool WriteAllAt(int fd, const uint8_t* bytes, size_t count, off_t offset)
@@ -262,11 +242,15 @@ DspObjectLayout ReadDspObject(const DspObjectSource& source, DspLayout layout)
 
 // ---------------------------------------------------------------- engine
 
+// The engine's statuses for a link failure are the flash engine's, so that
+// StatusAfterWait serves both.
+static_assert(kDspSuccess == kFlashSuccess && kDspCommProblem == kFlashCommProblem
+    && kDspTimedOut == kFlashTimedOut);
+
 DspDownloadEngine::DspDownloadEngine(CommSession& session, Parameters parameters)
     : m_Session(session)
     , m_Parameters(std::move(parameters))
 {
-    ResetBlock();
 }
 
 void DspDownloadEngine::ShowStatus(const std::string& text) const
@@ -292,17 +276,6 @@ int DspDownloadEngine::Fail(const std::string& text)
     return m_Status;
 }
 
-int DspDownloadEngine::StatusAfterWait(const LinkMessage& reply) const
-{
-    const int status = m_Session.LinkStatus();
-    // The flag is still set but nothing matched: the line closed under the
-    // wait. Going on would take the empty reply for an answer.
-    if (status == kLinkReplyReceived && reply.count == 0) {
-        return kDspCommProblem;
-    }
-    return status;
-}
-
 bool DspDownloadEngine::StartHandshake(int startMessage)
 {
     m_Session.SendTableMessage(startMessage);
@@ -310,19 +283,12 @@ bool DspDownloadEngine::StartHandshake(int startMessage)
     const LinkMessage reply = m_Session.Exchange(MessageTable::CodeOf(msg::kRadioAck),
         MessageTable::ExpectedLength(msg::kRadioAck), MessageTable::CodeOf(msg::kDownloadNegative),
         2);
-    m_Status = StatusAfterWait(reply);
+    m_Status = StatusAfterWait(m_Session, reply);
     if (m_Status != kDspSuccess) {
         ReportLinkStatus(m_Status);
         return false;
     }
     return true;
-}
-
-void DspDownloadEngine::ResetBlock()
-{
-    MessageTable::BuildRequest(msg::kDataBlock, m_DataBlock);
-    m_DataBlock.count = kBlockMessageBytes;
-    m_FillPosition = 2;
 }
 
 void DspDownloadEngine::StartProgress(long long maximum)
@@ -349,69 +315,56 @@ void DspDownloadEngine::AdvanceProgress()
 void DspDownloadEngine::AppendWord(uint16_t word)
 {
     SendBlockIfFull();
-    if (m_FillPosition + 2 > kBlockMessageBytes) {
+    if (!m_Block.HasRoom()) {
         return; // the block could not leave: the download has failed
     }
-    m_DataBlock.data[m_FillPosition] = static_cast<uint8_t>(word & 0xFF);
-    m_DataBlock.data[m_FillPosition + 1] = static_cast<uint8_t>(word >> 8);
-    m_FillPosition += 2;
-    m_RunningSum = static_cast<uint16_t>(m_RunningSum + word);
+    m_Block.Put(word);
 }
 
 void DspDownloadEngine::SendBlockIfFull()
 {
-    if (m_Status != kDspSuccess || m_FillPosition != kBlockMessageBytes) {
+    if (m_Status != kDspSuccess || !m_Block.Full()) {
         return;
     }
     const LinkCode negative = MessageTable::CodeOf(msg::kDownloadNegative);
-    m_Session.SendMessage(m_DataBlock);
+    m_Session.SendMessage(m_Block.Message());
 
-    if (m_PairFlag) {
+    if (m_Block.SecondOfPair()) {
         // The pair's checksum. A mismatch is told to the radio and the
         // download goes on.
         bool wasNegative = false;
         const LinkMessage reply = m_Session.Exchange(MessageTable::CodeOf(msg::kDownloadChecksum),
             MessageTable::ExpectedLength(msg::kDownloadChecksum), negative, 2, &wasNegative);
-        m_Status = StatusAfterWait(reply);
+        m_Status = StatusAfterWait(m_Session, reply);
         if (m_Status != kDspSuccess) {
             return;
         }
-        bool matched = false;
-        if (!wasNegative && reply.count >= 4) {
-            const uint16_t radioSum = static_cast<uint16_t>(reply.data[2] << 8 | reply.data[3]);
-            matched = radioSum == m_RunningSum;
-        }
-        m_Session.SendTableMessage(matched ? msg::kChecksumMatches : msg::kChecksumMismatch);
+        m_Session.SendTableMessage(m_Block.SumMatches(reply, wasNegative) ? msg::kChecksumMatches
+                                                                          : msg::kChecksumMismatch);
     }
 
     // Every block waits for the radio; either reply is taken as acceptance.
     const LinkMessage reply = m_Session.Exchange(MessageTable::CodeOf(msg::kRadioAck),
         MessageTable::ExpectedLength(msg::kRadioAck), negative, 2);
-    m_Status = StatusAfterWait(reply);
+    m_Status = StatusAfterWait(m_Session, reply);
     if (m_Status != kDspSuccess) {
         return;
     }
 
-    if (m_PairFlag) {
-        m_PairFlag = false;
-        m_RunningSum = 0;
-    } else {
-        m_PairFlag = true;
-    }
-    ResetBlock();
+    m_Block.Accepted();
     AdvanceProgress();
 }
 
 void DspDownloadEngine::FinishStream()
 {
     for (int round = 0; round < 2; ++round) {
-        while (m_Status == kDspSuccess && m_FillPosition < kBlockMessageBytes) {
+        while (m_Status == kDspSuccess && !m_Block.Full()) {
             AppendWord(kDspPadWord);
         }
         SendBlockIfFull();
         // The last block to go was the first of a pair: one more block of
         // padding completes the pair and its checksum exchange.
-        if (!m_PairFlag) {
+        if (!m_Block.SecondOfPair()) {
             break;
         }
     }
@@ -422,14 +375,12 @@ int DspDownloadEngine::DownloadDspLoader(std::FILE* loaderStream)
     if (loaderStream == nullptr) {
         return Fail("Download stopped: the Loader code file could not be read.");
     }
-    StartProgress(StreamSize(loaderStream) / 4 + 64);
+    StartProgress(FdSize(::fileno(loaderStream)) / 4 + 64);
     if (!StartHandshake(msg::kStartCodeDownload)) {
         return m_Status;
     }
 
-    m_RunningSum = 0;
-    m_PairFlag = false;
-    ResetBlock();
+    m_Block.StartStream();
     ShowStatus(kDspTextLoader);
 
     // Every line up to an "S9" line is read as an S3 record.
@@ -564,9 +515,7 @@ int DspDownloadEngine::DownloadDspPages(int objectFd)
         closeAll();
         return m_Status;
     }
-    m_RunningSum = 0;
-    m_PairFlag = false;
-    ResetBlock();
+    m_Block.StartStream();
     m_ProgressCounter = 0;
     if (m_Parameters.progressBar != nullptr) {
         m_Parameters.progressBar->SetPosition(0);
@@ -613,7 +562,7 @@ int DspDownloadEngine::DownloadDspPages(int objectFd)
         const LinkMessage reply = m_Session.Exchange(MessageTable::CodeOf(msg::kDspPageAck),
             MessageTable::ExpectedLength(msg::kDspPageAck),
             MessageTable::CodeOf(msg::kDownloadNegative), 2);
-        m_Status = StatusAfterWait(reply);
+        m_Status = StatusAfterWait(m_Session, reply);
         if (m_Status != kDspSuccess) {
             ReportLinkStatus(m_Status);
             return m_Status;

@@ -209,9 +209,7 @@ public:
 private:
     void ReportLinkStatus(int status) const;
     int Fail(const std::string& text);
-    int StatusAfterWait(const LinkMessage& reply) const;
     bool StartHandshake(int startMessage);
-    void ResetBlock();
     void AppendWord(uint16_t word);
     void SendBlockIfFull();
     void FinishStream();
@@ -226,10 +224,7 @@ private:
     Parameters m_Parameters;
 
     int m_Status = kDspSuccess;
-    LinkMessage m_DataBlock;
-    int m_FillPosition = 2;
-    uint16_t m_RunningSum = 0;
-    bool m_PairFlag = false;
+    BlockPair m_Block;
     int m_ProgressCounter = 0;
     int m_ProgressMaximum = 64;
 

@@ -54,11 +54,51 @@ EraseWait EraseWaitFor(int32_t targetModelCode, bool bootFlag)
     return { kEraseTicksLong, kTextEraseLong };
 }
 
+void BlockPair::StartStream()
+{
+    m_RunningSum = 0;
+    m_SecondOfPair = false;
+    EmptyBlock();
+}
+
+void BlockPair::EmptyBlock()
+{
+    MessageTable::BuildRequest(msg::kDataBlock, m_Block);
+    m_Block.count = kBlockMessageBytes;
+    m_FillPosition = 2;
+}
+
+void BlockPair::Put(uint16_t word)
+{
+    m_Block.data[m_FillPosition] = static_cast<uint8_t>(word & 0xFF);
+    m_Block.data[m_FillPosition + 1] = static_cast<uint8_t>(word >> 8);
+    m_FillPosition += 2;
+    m_RunningSum = static_cast<uint16_t>(m_RunningSum + word);
+}
+
+bool BlockPair::SumMatches(const LinkMessage& reply, bool wasNegative) const
+{
+    if (wasNegative || reply.count < 4) {
+        return false;
+    }
+    return static_cast<uint16_t>(reply.data[2] << 8 | reply.data[3]) == m_RunningSum;
+}
+
+void BlockPair::Accepted()
+{
+    if (m_SecondOfPair) {
+        m_SecondOfPair = false;
+        m_RunningSum = 0;
+    } else {
+        m_SecondOfPair = true;
+    }
+    EmptyBlock();
+}
+
 FlashDownloadEngine::FlashDownloadEngine(CommSession& session, Parameters parameters)
     : m_Session(session)
     , m_Parameters(std::move(parameters))
 {
-    ResetBlock();
 }
 
 void FlashDownloadEngine::ShowStatus(const std::string& text) const
@@ -90,9 +130,9 @@ void FlashDownloadEngine::ReportLinkStatus(int status) const
     }
 }
 
-int FlashDownloadEngine::StatusAfterWait(const LinkMessage& reply) const
+int StatusAfterWait(const CommSession& session, const LinkMessage& reply)
 {
-    const int status = m_Session.LinkStatus();
+    const int status = session.LinkStatus();
     // The wait ended with the flag still set but nothing matched: the line
     // closed under it. Going on would read the empty reply as an answer.
     if (status == kLinkReplyReceived && reply.count == 0) {
@@ -101,16 +141,9 @@ int FlashDownloadEngine::StatusAfterWait(const LinkMessage& reply) const
     return status;
 }
 
-void FlashDownloadEngine::ResetBlock()
-{
-    MessageTable::BuildRequest(msg::kDataBlock, m_DataBlock);
-    m_DataBlock.count = kBlockMessageBytes;
-    m_FillPosition = 2;
-}
-
 void FlashDownloadEngine::SendBlock()
 {
-    m_Session.SendMessage(m_DataBlock);
+    m_Session.SendMessage(m_Block.Message());
 }
 
 void FlashDownloadEngine::AdvanceProgress(int amount)
@@ -170,16 +203,13 @@ int FlashDownloadEngine::DownloadStream(std::FILE* stream, const char* kind, boo
     }
 
     // A start the radio did not take ends the stream here.
-    m_Status = StatusAfterWait(reply);
+    m_Status = StatusAfterWait(m_Session, reply);
     if (m_Status != kFlashSuccess) {
         ReportLinkStatus(m_Status);
         return m_Status;
     }
 
-    // A fresh pair and an empty block.
-    m_RunningSum = 0;
-    m_PairFlag = false;
-    ResetBlock();
+    m_Block.StartStream();
     m_ActivityText = "Downloading " + kindText + "code...";
     ShowStatus(m_ActivityText);
 
@@ -248,20 +278,17 @@ int FlashDownloadEngine::DownloadStream(std::FILE* stream, const char* kind, boo
 void FlashDownloadEngine::AppendWord(uint16_t word)
 {
     SendBlockIfFull();
-    if (m_FillPosition + 2 > kBlockMessageBytes) {
+    if (!m_Block.HasRoom()) {
         // Only when the block could not leave (a failed status): nothing
         // more is sent, so the word is dropped.
         return;
     }
-    m_DataBlock.data[m_FillPosition] = static_cast<uint8_t>(word & 0xFF);
-    m_DataBlock.data[m_FillPosition + 1] = static_cast<uint8_t>(word >> 8);
-    m_FillPosition += 2;
-    m_RunningSum = static_cast<uint16_t>(m_RunningSum + word);
+    m_Block.Put(word);
 }
 
 void FlashDownloadEngine::SendBlockIfFull()
 {
-    if (m_Status != kFlashSuccess || m_FillPosition != kBlockMessageBytes) {
+    if (m_Status != kFlashSuccess || !m_Block.Full()) {
         return;
     }
     const LinkCode ack = MessageTable::CodeOf(msg::kRadioAck);
@@ -273,7 +300,7 @@ void FlashDownloadEngine::SendBlockIfFull()
 
     // The pair's checksum exchange.
     bool matched = false;
-    if (m_PairFlag) {
+    if (m_Block.SecondOfPair()) {
         const LinkCode sumCode = MessageTable::CodeOf(msg::kDownloadChecksum);
         const int sumLength = MessageTable::ExpectedLength(msg::kDownloadChecksum);
         const int negativeLength = MessageTable::ExpectedLength(msg::kDownloadNegative);
@@ -285,15 +312,11 @@ void FlashDownloadEngine::SendBlockIfFull()
             wasNegative = false;
             reply = m_Session.Exchange(sumCode, sumLength, negative, negativeLength, &wasNegative);
         }
-        m_Status = StatusAfterWait(reply);
+        m_Status = StatusAfterWait(m_Session, reply);
         if (m_Status != kFlashSuccess) {
             return;
         }
-        // A negative reply carries no sum; it never counts as a match.
-        if (!wasNegative && reply.count >= 4) {
-            const uint16_t radioSum = static_cast<uint16_t>(reply.data[2] << 8 | reply.data[3]);
-            matched = radioSum == m_RunningSum;
-        }
+        matched = m_Block.SumMatches(reply, wasNegative);
         m_Session.SendTableMessage(matched ? msg::kChecksumMatches : msg::kChecksumMismatch);
     }
 
@@ -302,11 +325,11 @@ void FlashDownloadEngine::SendBlockIfFull()
         bool wasNegative = false;
         const LinkMessage reply
             = m_Session.Exchange(ack, ackLength, negative, kVerifyReplyLength, &wasNegative);
-        m_Status = StatusAfterWait(reply);
+        m_Status = StatusAfterWait(m_Session, reply);
         if (m_Status != kFlashSuccess) {
             return;
         }
-        if (!m_PairFlag) {
+        if (!m_Block.SecondOfPair()) {
             break;
         }
         if (wasNegative) {
@@ -330,15 +353,8 @@ void FlashDownloadEngine::SendBlockIfFull()
         }
     }
 
-    // The next block starts or ends a pair.
-    if (m_PairFlag) {
-        m_PairFlag = false;
-        m_RunningSum = 0;
-    } else {
-        m_PairFlag = true;
-    }
-    // Empty the block and move the progress on.
-    ResetBlock();
+    // An empty block, which starts or ends a pair, and the progress on.
+    m_Block.Accepted();
     AdvanceProgress(64);
     ReportPercent();
 }
@@ -346,13 +362,13 @@ void FlashDownloadEngine::SendBlockIfFull()
 void FlashDownloadEngine::FinishStream()
 {
     for (int round = 0; round < 2; ++round) {
-        while (m_Status == kFlashSuccess && m_FillPosition < kBlockMessageBytes) {
+        while (m_Status == kFlashSuccess && !m_Block.Full()) {
             AppendWord(0xFFFF);
         }
         SendBlockIfFull();
         // A first block of a pair was the last to go: one more block of
         // 0xFF completes the pair and its checksum exchange.
-        if (!m_PairFlag) {
+        if (!m_Block.SecondOfPair()) {
             break;
         }
     }

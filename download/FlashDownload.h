@@ -74,6 +74,42 @@ inline constexpr int kBlockMessageBytes = 2 + kBlockDataBytes;
 // Resends of a second block after a checksum mismatch before the stream ends.
 inline constexpr int kMaxResends = 4;
 
+// The block being filled for the block protocol and the pair it belongs to:
+// the code bytes 02 09, then data words low byte first, with the running sum
+// of the pair. The flash and DSP engines both fill their blocks with it.
+class BlockPair {
+public:
+    BlockPair() { StartStream(); }
+    // A fresh pair and an empty block.
+    void StartStream();
+    bool Full() const { return m_FillPosition == kBlockMessageBytes; }
+    bool HasRoom() const { return m_FillPosition + 2 <= kBlockMessageBytes; }
+    // Adds a word to the block, low byte first, and to the pair's sum.
+    void Put(uint16_t word);
+    const LinkMessage& Message() const { return m_Block; }
+    // True when the block is the second of its pair: the radio sums the pair.
+    bool SecondOfPair() const { return m_SecondOfPair; }
+    // True when the radio's checksum reply carries the pair's sum; a
+    // negative reply carries no sum and never matches.
+    bool SumMatches(const LinkMessage& reply, bool wasNegative) const;
+    // The radio took the block: the next one is empty and, after the second
+    // block of a pair, starts a new pair.
+    void Accepted();
+
+private:
+    void EmptyBlock();
+
+    LinkMessage m_Block;
+    int m_FillPosition = 2;
+    uint16_t m_RunningSum = 0;
+    bool m_SecondOfPair = false;
+};
+
+// A download's status after a wait for a reply: the link's status, and a
+// communication problem when the wait ended with the line closed (no reply,
+// no time-out). The flash and DSP engines share it.
+int StatusAfterWait(const CommSession& session, const LinkMessage& reply);
+
 // The window's status-text sink: (window, text).
 using FlashStatusCallback = std::function<void(void* window, const std::string& text)>;
 // The console's progress-line sink: (window, console data, text).
@@ -144,10 +180,6 @@ public:
     void ReportLinkStatus(int status) const;
 
 private:
-    // Status after a wait: the link's status, and a communication problem
-    // when the wait ended with the line closed (no reply, no time-out).
-    int StatusAfterWait(const LinkMessage& reply) const;
-    void ResetBlock();
     void SendBlock();
     void AdvanceProgress(int amount);
     void ReportPercent();
@@ -156,10 +188,7 @@ private:
     Parameters m_Parameters;
 
     int m_Status = kFlashSuccess;
-    LinkMessage m_DataBlock;
-    int m_FillPosition = 2;
-    uint16_t m_RunningSum = 0;
-    bool m_PairFlag = false;
+    BlockPair m_Block;
     bool m_ResendsExhausted = false;
     int m_ProgressCounter = 0;
     int m_ProgressMaximum = 64;

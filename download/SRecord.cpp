@@ -18,9 +18,14 @@ int HexValue(char c)
     return -1;
 }
 
-// The byte of the two hex digits at `p`, or -1 when either is not a hex digit
-// (a NUL included, so this never reads past a line's end).
-int HexByte(const char* p)
+int AddressBytes(int kind)
+{
+    return AddressDigits(kind) / 2;
+}
+
+} // namespace
+
+int ParseHexByte(const char* p)
 {
     const int high = HexValue(p[0]);
     if (high < 0)
@@ -30,13 +35,6 @@ int HexByte(const char* p)
         return -1;
     return high * 16 + low;
 }
-
-int AddressBytes(int kind)
-{
-    return AddressDigits(kind) / 2;
-}
-
-} // namespace
 
 bool ReadRecordLine(std::FILE* file, char* buffer, std::size_t size)
 {
@@ -109,7 +107,7 @@ int DataLength(const char* line)
     const int kind = RecordKind(line);
     if (kind < kKindS1 || kind > kKindS3)
         return kRejectedRecord;
-    const int count = HexByte(line + 2);
+    const int count = ParseHexByte(line + 2);
     if (count < 0)
         return kRejectedRecord;
     const int length = count - AddressBytes(kind) - 1;
@@ -230,15 +228,15 @@ ImageReport ValidateImage(std::string_view image, ImageKind kind, bool allowLfOn
         }
         if ((text.size() - 2) % 2 != 0)
             return Fail(lineNumber, "odd number of hex digits");
-        const int count = HexByte(text.data() + 2);
+        const int count = ParseHexByte(text.data() + 2);
         if (static_cast<std::size_t>(count) * 2 + 4 != text.size()) {
             return Fail(lineNumber, "byte count does not match the line length");
         }
         // Checksum: ones' complement of the sum of count, address and data bytes.
         unsigned sum = 0;
         for (std::size_t i = 2; i + 2 < text.size(); i += 2)
-            sum += HexByte(text.data() + i);
-        const int checksum = HexByte(text.data() + text.size() - 2);
+            sum += ParseHexByte(text.data() + i);
+        const int checksum = ParseHexByte(text.data() + text.size() - 2);
         if (static_cast<int>(~sum & 0xFFu) != checksum) {
             return Fail(lineNumber, "wrong record checksum");
         }
@@ -271,7 +269,7 @@ ImageReport ValidateImage(std::string_view image, ImageKind kind, bool allowLfOn
             return Fail(lineNumber, "odd data length");
         std::uint64_t address = 0;
         for (int i = 0; i < addressBytes; ++i) {
-            address = address << 8 | static_cast<unsigned>(HexByte(text.data() + 4 + 2 * i));
+            address = address << 8 | static_cast<unsigned>(ParseHexByte(text.data() + 4 + 2 * i));
         }
         if (!seenData) {
             report.firstAddress = static_cast<std::uint32_t>(address);

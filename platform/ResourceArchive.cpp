@@ -1,5 +1,7 @@
 #include "platform/ResourceArchive.h"
 
+#include "platform/FileWrite.h"
+
 #include <nettle/sha2.h>
 
 #include <algorithm>
@@ -54,22 +56,6 @@ bool ReadAt(int fd, void* buffer, std::size_t size, std::uint64_t offset)
         p += n;
         size -= static_cast<std::size_t>(n);
         offset += static_cast<std::uint64_t>(n);
-    }
-    return true;
-}
-
-bool WriteAll(int fd, const void* data, std::size_t size)
-{
-    const auto* p = static_cast<const std::uint8_t*>(data);
-    while (size > 0) {
-        const ssize_t n = ::write(fd, p, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        p += n;
-        size -= static_cast<std::size_t>(n);
     }
     return true;
 }

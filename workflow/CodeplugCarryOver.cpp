@@ -25,11 +25,8 @@ namespace {
 
 constexpr const char* kCaption = "Corvel Code Updater";
 
-std::string& BackupNameOfLastRun()
-{
-    static std::string name;
-    return name;
-}
+// The backup file of the last carry-over run; empty until one is saved.
+std::string lastBackupName;
 
 bool StartsWith(const LinkMessage& message, const uint8_t (&code)[2])
 {
@@ -178,7 +175,7 @@ bool CreateCodeplugBackup(const std::string& identifier, std::time_t when, const
 
 const std::string& LastCodeplugBackupName()
 {
-    return BackupNameOfLastRun();
+    return lastBackupName;
 }
 
 std::string DownloadFailedStatusText(const std::string& backupName)
@@ -193,7 +190,7 @@ std::string DownloadFailedStatusText(const std::string& backupName)
 PostUpdateResult CarryCodeplugOver(IUpdateHost& host)
 {
     CommSession& session = host.Session();
-    BackupNameOfLastRun().clear();
+    lastBackupName.clear();
 
     session.SetWaitTime(kCodeplugWaitMs);
     std::string identifier;
@@ -241,7 +238,7 @@ PostUpdateResult CarryCodeplugOver(IUpdateHost& host)
         }
         return kPostUpdateUploadFailed;
     }
-    BackupNameOfLastRun() = backupName;
+    lastBackupName = backupName;
 
     ToHostOrder(words, length);
     CodeplugImage image(words.data(), (length + 1) / 2);
@@ -278,7 +275,6 @@ PostUpdateResult CarryCodeplugOver(IUpdateHost& host)
         return kPostUpdateUploadFailed;
     }
     const int32_t downloadLength = static_cast<int32_t>(newLength);
-    transfer->SetBuffer(buffer, downloadLength);
     ToWireOrder(words, downloadLength);
 
     host.StartTimedProgress(DownloadProgressInterval(downloadLength));

@@ -1,5 +1,6 @@
 #include "workflow/FirmwareCatalogue.h"
 
+#include "platform/FileWrite.h"
 #include "platform/MessageBox.h"
 #include "platform/OwnResources.h"
 
@@ -68,21 +69,6 @@ private:
     int m_Fd;
 };
 
-bool WriteAll(int fd, const std::uint8_t* data, std::size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // True when anything (file, directory, link, even a dangling one) has that name.
 bool NameTaken(int dirFd, const std::string& name)
 {
@@ -126,7 +112,7 @@ bool CopyFile(int inFd, int outFd, std::uint64_t expected)
         }
         if (n == 0)
             return copied == expected;
-        if (!WriteAll(outFd, buffer.data(), static_cast<std::size_t>(n)))
+        if (!platform::WriteAll(outFd, buffer.data(), static_cast<std::size_t>(n)))
             return false;
         copied += static_cast<std::uint64_t>(n);
     }
@@ -207,7 +193,9 @@ bool WriteParts(platform::ResourceSource* resources, int dirFd, std::string_view
         std::string error;
         bool ok = resources->StreamResource(
             resource, platform::kTextResourceType,
-            [fd](const std::uint8_t* data, std::size_t size) { return WriteAll(fd, data, size); },
+            [fd](const std::uint8_t* data, std::size_t size) {
+                return platform::WriteAll(fd, data, size);
+            },
             &error);
         if (::close(fd) != 0 && ok) {
             ok = false;

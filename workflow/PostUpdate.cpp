@@ -17,16 +17,6 @@ bool StartsWith(const LinkMessage& message, const uint8_t (&code)[2])
     return message.data[0] == code[0] && message.data[1] == code[1];
 }
 
-// A step text: the console in console use, the status label otherwise.
-void Report(IUpdateHost& host, const std::string& text)
-{
-    if (host.ConsoleMode()) {
-        host.WriteConsoleText(text);
-    } else {
-        host.ShowStatusText(text);
-    }
-}
-
 // One timed wait for the radio's next message. The record is cleared first,
 // so that nothing received reads as 0x00 0x00.
 void AwaitRadioMessage(
@@ -34,7 +24,7 @@ void AwaitRadioMessage(
 {
     host.StartTimedProgress(progressMs);
     record = LinkMessage {};
-    Report(host, text);
+    ReportText(host, text);
     CommSession& session = host.Session();
     session.SetWaitTime(waitMs);
     session.SetReceiveEnable(true);
@@ -67,14 +57,6 @@ PostUpdateResult RunPostUpdate(IUpdateHost& host)
         }
         return kPostUpdateNothingToDo;
     }
-    return CarryCodeplugAcross(host);
-}
-
-// ---------------------------------------------------------------------------
-// Codeplug carry-over: reads the codeplug out of the restarted radio,
-// converts it to the parameter format of the new code and writes it back.
-// ---------------------------------------------------------------------------
-PostUpdateResult CarryCodeplugAcross(IUpdateHost& host)
-{
+    // Neither message: the codeplug is carried across to the new code.
     return CarryCodeplugOver(host);
 }

@@ -49,7 +49,3 @@ inline constexpr const char* kTextDuplicateControlHeads
 
 // Follows the radio's restart. The link session is open on the radio.
 PostUpdateResult RunPostUpdate(IUpdateHost& host);
-
-// The codeplug path, taken when the radio sent neither the restart message
-// nor a control-head message within the restart wait.
-PostUpdateResult CarryCodeplugAcross(IUpdateHost& host);

@@ -66,3 +66,14 @@ public:
     // it again.
     virtual void FocusRetrieveButton() = 0;
 };
+
+// A text for the user: written to the console in console use, put into the
+// status label otherwise.
+inline void ReportText(IUpdateHost& host, const std::string& text)
+{
+    if (host.ConsoleMode()) {
+        host.WriteConsoleText(text);
+    } else {
+        host.ShowStatusText(text);
+    }
+}

@@ -62,7 +62,6 @@ void Announce(IUpdateHost& host, const std::string& text)
     }
 }
 
-// A final text: written to the console, or put into the status label.
 // The final text in the window: a download the radio broke off also names
 // the file that holds the codeplug as it was read out.
 std::string PostUpdateWindowText(PostUpdateResult post)
@@ -70,15 +69,6 @@ std::string PostUpdateWindowText(PostUpdateResult post)
     if (post == kPostUpdateDownloadFailed)
         return DownloadFailedStatusText(LastCodeplugBackupName());
     return PostUpdateText(post);
-}
-
-void Report(IUpdateHost& host, const std::string& text)
-{
-    if (host.ConsoleMode()) {
-        host.WriteConsoleText(text);
-    } else {
-        host.ShowStatusText(text);
-    }
 }
 
 void DeleteWorkFiles(IUpdateHost& host)
@@ -237,14 +227,14 @@ void RunSelectedUpdate(IUpdateHost& host, bool bootChosen)
 
 namespace {
 
-// The boot-upgrade path of the combined sequence. True when the application
-// download ran after the boot code (window use), its result in `result`;
-// false when the sequence ends here (console use: the job is run again).
-bool RunBootUpgradePath(IUpdateHost& host, int& result)
+// Extracts the firmware set (the boot code's or the application's) and checks
+// the radio, as both paths of the combined sequence do before their first
+// download. False, with `consoleError` on the console, when either fails.
+bool PrepareCombinedDownload(IUpdateHost& host, bool boot, const char* consoleError)
 {
-    if (!host.ExtractFirmwareSet(true)) {
+    if (!host.ExtractFirmwareSet(boot)) {
         host.SetReturnCode(kReturnGeneralError);
-        Console(host, kConsoleError);
+        Console(host, consoleError);
         WindowStatus(host, kTextIdle);
         return false;
     }
@@ -253,10 +243,21 @@ bool RunBootUpgradePath(IUpdateHost& host, int& result)
     if (!CheckTargetRadio(host)) {
         DeleteWorkFiles(host);
         host.SetReturnCode(kReturnGeneralError);
-        Console(host, kConsoleError);
+        Console(host, consoleError);
         return false;
     }
     Console(host, kConsoleDoneLine);
+    return true;
+}
+
+// The boot-upgrade path of the combined sequence. True when the application
+// download ran after the boot code (window use), its result in `result`;
+// false when the sequence ends here (console use: the job is run again).
+bool RunBootUpgradePath(IUpdateHost& host, int& result)
+{
+    if (!PrepareCombinedDownload(host, true, kConsoleError)) {
+        return false;
+    }
     result = DownloadWorkFiles(host, true, host.ConsoleMode());
     host.ShowStatusText(kTextIdle);
     DeleteWorkFiles(host);
@@ -300,21 +301,9 @@ bool RunBootUpgradePath(IUpdateHost& host, int& result)
 bool RunApplicationPath(IUpdateHost& host, int& result)
 {
     host.SetUseBootTwo(false);
-    if (!host.ExtractFirmwareSet(false)) {
-        host.SetReturnCode(kReturnGeneralError);
-        Console(host, kConsoleErrorLine);
-        WindowStatus(host, kTextIdle);
+    if (!PrepareCombinedDownload(host, false, kConsoleErrorLine)) {
         return false;
     }
-    Console(host, kTextDone);
-    Announce(host, kTextCheckingTarget);
-    if (!CheckTargetRadio(host)) {
-        DeleteWorkFiles(host);
-        host.SetReturnCode(kReturnGeneralError);
-        Console(host, kConsoleErrorLine);
-        return false;
-    }
-    Console(host, kConsoleDoneLine);
     result = DownloadWorkFiles(host, false, host.ConsoleMode());
     if (result == kDownloadSucceeded) {
         host.ShowStatusText(kTextIdle);
@@ -348,10 +337,10 @@ void RunCombinedUpdate(IUpdateHost& host)
             downloaded = RunBootUpgradePath(host, result);
         } else if (majorMismatch) {
             host.SetReturnCode(kReturnGeneralError);
-            Report(host, kTextBootMajorMismatch);
+            ReportText(host, kTextBootMajorMismatch);
         } else if (commError) {
             host.SetReturnCode(kReturnGeneralError);
-            Report(host, kTextBootCommError);
+            ReportText(host, kTextBootCommError);
         } else if (familyMismatch) {
             const char* text = host.Attributes().RadioFamily == 0 ? kTextWrongFamilyPortable
                                                                   : kTextWrongFamilyMobile;
@@ -376,7 +365,7 @@ void RunCombinedUpdate(IUpdateHost& host)
                 platform::ShowMessageBox(
                     kCaption, kTextConversionNotSupported, platform::MessageIcon::Information);
             }
-            Report(host,
+            ReportText(host,
                 host.ConsoleMode() ? std::string(PostUpdateText(post))
                                    : PostUpdateWindowText(post));
         } else {

@@ -54,22 +54,34 @@ struct Scheme {
     QString badge;
 };
 
-void Background(QPainter& p, int w, int h)
-{
-    QLinearGradient bg(0, 0, 0, h);
-    bg.setColorAt(0, QColor(250, 251, 253));
-    bg.setColorAt(1, QColor(222, 228, 236));
-    p.fillRect(0, 0, w, h, bg);
-}
+// Both radio pictures share their size and backdrop.
+constexpr int kRadioWidth = 300;
+constexpr int kRadioHeight = 268;
 
-QImage Portable(const Scheme& s)
+using DrawRadio = void (*)(QPainter& p, const Scheme& s);
+
+QImage RadioPicture(DrawRadio draw, const Scheme& s)
 {
-    const int w = 300, h = 268;
-    QImage image(w, h, QImage::Format_RGB32);
+    QImage image(kRadioWidth, kRadioHeight, QImage::Format_RGB32);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
-    Background(p, w, h);
+    QLinearGradient bg(0, 0, 0, kRadioHeight);
+    bg.setColorAt(0, QColor(250, 251, 253));
+    bg.setColorAt(1, QColor(222, 228, 236));
+    p.fillRect(0, 0, kRadioWidth, kRadioHeight, bg);
+    draw(p, s);
+    return image;
+}
 
+void Badge(QPainter& p, const QRectF& where, const QString& badge)
+{
+    p.setPen(QColor(60, 60, 64));
+    p.setFont(QFont(QStringLiteral("DejaVu Sans"), 13, QFont::Bold));
+    p.drawText(where, Qt::AlignCenter, badge);
+}
+
+void DrawPortable(QPainter& p, const Scheme& s)
+{
     // Shadow, antenna and knobs.
     p.setPen(Qt::NoPen);
     p.setBrush(QColor(0, 0, 0, 40));
@@ -117,20 +129,11 @@ QImage Portable(const Scheme& s)
     p.setBrush(s.accent);
     p.setPen(Qt::NoPen);
     p.drawRoundedRect(QRectF(86, 112, 10, 40), 3, 3);
-    p.setPen(QColor(60, 60, 64));
-    p.setFont(QFont(QStringLiteral("DejaVu Sans"), 13, QFont::Bold));
-    p.drawText(QRectF(0, 224, 88, 30), Qt::AlignCenter, s.badge);
-    return image;
+    Badge(p, QRectF(0, 224, 88, 30), s.badge);
 }
 
-QImage Mobile(const Scheme& s)
+void DrawMobile(QPainter& p, const Scheme& s)
 {
-    const int w = 300, h = 268;
-    QImage image(w, h, QImage::Format_RGB32);
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
-    Background(p, w, h);
-
     p.setPen(Qt::NoPen);
     p.setBrush(QColor(0, 0, 0, 40));
     p.drawEllipse(QRectF(24, 190, 252, 20));
@@ -173,10 +176,7 @@ QImage Mobile(const Scheme& s)
         p.drawLine(QPointF(x, 150), QPointF(x, 134));
     }
 
-    p.setPen(QColor(60, 60, 64));
-    p.setFont(QFont(QStringLiteral("DejaVu Sans"), 13, QFont::Bold));
-    p.drawText(QRectF(0, 218, w, 30), Qt::AlignCenter, s.badge);
-    return image;
+    Badge(p, QRectF(0, 218, kRadioWidth, 30), s.badge);
 }
 
 QImage Logo()
@@ -219,9 +219,10 @@ int main(int argc, char** argv)
         QColor(150, 190, 120), QColor(20, 40, 20), QStringLiteral("X") };
     const Scheme g { QColor(28, 30, 34), QColor(10, 10, 12), QColor(40, 170, 90),
         QColor(40, 60, 90), QColor(160, 220, 255), QStringLiteral("G") };
-    bool ok = WriteJpeg(Portable(x), dir + "/PortableX.jpg")
-        && WriteJpeg(Portable(g), dir + "/PortableG.jpg")
-        && WriteJpeg(Mobile(x), dir + "/MobileX.jpg") && WriteJpeg(Mobile(g), dir + "/MobileG.jpg")
+    bool ok = WriteJpeg(RadioPicture(DrawPortable, x), dir + "/PortableX.jpg")
+        && WriteJpeg(RadioPicture(DrawPortable, g), dir + "/PortableG.jpg")
+        && WriteJpeg(RadioPicture(DrawMobile, x), dir + "/MobileX.jpg")
+        && WriteJpeg(RadioPicture(DrawMobile, g), dir + "/MobileG.jpg")
         && WriteJpeg(Logo(), dir + "/Logo.jpg");
     return ok ? 0 : 1;
 }

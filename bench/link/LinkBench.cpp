@@ -48,7 +48,33 @@ struct Radio {
         std::error_code error;
         std::filesystem::remove_all(dir, error);
     }
+
+    // Skips the benchmark when the simulator did not start; otherwise points
+    // the COM namespace at its folder.
+    bool Usable(benchmark::State& state) const
+    {
+        if (!ok) {
+            state.SkipWithError(sim.Error().c_str());
+            return false;
+        }
+        ::setenv("CORVEL_COM_DIR", dir.c_str(), 1);
+        return true;
+    }
 };
+
+// Opens the session on the simulator's port at 19200 bit/s, framed, with the
+// given reply wait; skips the benchmark when the port does not open.
+bool OpenFramed(benchmark::State& state, const Radio& radio, CommSession& session, int waitMs)
+{
+    std::string message;
+    if (!session.OpenDevice(radio.sim.Port(), 19200, false, message)) {
+        state.SkipWithError(message.c_str());
+        return false;
+    }
+    session.SetFraming(CommSession::kFramingFramed);
+    session.SetWaitTime(waitMs);
+    return true;
+}
 
 double ProcessCpuSeconds()
 {
@@ -61,8 +87,7 @@ double ProcessCpuSeconds()
 void BM_BareRoundTrip(benchmark::State& state)
 {
     Radio radio({});
-    if (!radio.ok) {
-        state.SkipWithError(radio.sim.Error().c_str());
+    if (!radio.Usable(state)) {
         return;
     }
     int fd = ::open(radio.sim.Device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -103,20 +128,14 @@ BENCHMARK(BM_BareRoundTrip)->UseRealTime()->MinTime(2.0);
 void BM_SessionRoundTrip(benchmark::State& state)
 {
     Radio radio({});
-    if (!radio.ok) {
-        state.SkipWithError(radio.sim.Error().c_str());
+    if (!radio.Usable(state)) {
         return;
     }
-    ::setenv("CORVEL_COM_DIR", radio.dir.c_str(), 1);
     CommSession session;
     SimpleLinkHost host(session);
-    std::string message;
-    if (!session.OpenDevice(radio.sim.Port(), 19200, false, message)) {
-        state.SkipWithError(message.c_str());
+    if (!OpenFramed(state, radio, session, 2000)) {
         return;
     }
-    session.SetFraming(CommSession::kFramingFramed);
-    session.SetWaitTime(2000);
     LinkMessage request;
     request.data[0] = 0x04;
     request.data[1] = 0x1C;
@@ -137,20 +156,14 @@ BENCHMARK(BM_SessionRoundTrip)->UseRealTime()->MinTime(2.0);
 void BM_SilentRadioWait(benchmark::State& state)
 {
     Radio radio({ "--mute" });
-    if (!radio.ok) {
-        state.SkipWithError(radio.sim.Error().c_str());
+    if (!radio.Usable(state)) {
         return;
     }
-    ::setenv("CORVEL_COM_DIR", radio.dir.c_str(), 1);
     CommSession session;
     SimpleLinkHost host(session);
-    std::string message;
-    if (!session.OpenDevice(radio.sim.Port(), 19200, false, message)) {
-        state.SkipWithError(message.c_str());
+    if (!OpenFramed(state, radio, session, 4000)) {
         return;
     }
-    session.SetFraming(CommSession::kFramingFramed);
-    session.SetWaitTime(4000);
     double cpu = 0;
     double wall = 0;
     for (auto _ : state) {

@@ -6,6 +6,7 @@
 #include "codeplug/CodeplugImage.h"
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,19 +45,33 @@ int Failure(const std::string& text)
     return kExitFailed;
 }
 
+// A codeplug file in host-order words, with the outcome of its check.
 struct LoadedImage {
-    std::vector<uint8_t> bytes;
     int byteCount = 0;
     std::vector<uint16_t> words;
+    std::optional<CodeplugImage> image;
+    bool valid = false;
+    std::string reason; // why the check failed
 };
 
 bool Load(const std::string& path, LoadedImage& loaded, std::string& error)
 {
-    if (!ReadCodeplugFile(path, loaded.bytes, loaded.byteCount, error))
+    std::vector<uint8_t> bytes;
+    if (!ReadCodeplugFile(path, bytes, loaded.byteCount, error))
         return false;
     loaded.words.assign(kCodeplugWords, 0);
-    DecodeWireWords(loaded.bytes.data(), loaded.byteCount, loaded.words.data());
+    DecodeWireWords(bytes.data(), loaded.byteCount, loaded.words.data());
+    loaded.image.emplace(loaded.words.data(), (loaded.byteCount + 1) / 2);
+    loaded.valid = CheckCodeplug(*loaded.image, &loaded.reason);
     return true;
+}
+
+// "N system blocks, M list blocks" as header word 14 announces them.
+std::string CountsText(CodeplugImage& image)
+{
+    const uint16_t counts = image.Word(kHeaderWordCounts);
+    return std::to_string(counts & 0xFF) + " system blocks, " + std::to_string(counts >> 8)
+        + " list blocks";
 }
 
 std::string VersionText(uint16_t word)
@@ -70,10 +85,8 @@ int Info(const std::string& path)
     std::string error;
     if (!Load(path, loaded, error))
         return Failure(error);
-    CodeplugImage image(loaded.words.data(), (loaded.byteCount + 1) / 2);
-    std::string reason;
-    const bool valid = CheckCodeplug(image, &reason);
-    const uint16_t version = image.Word(3);
+    CodeplugImage& image = *loaded.image;
+    const uint16_t version = image.Word(kHeaderWordVersion);
     const int index = CodeplugFormatIndex(image);
     const bool split510 = index == kFormatIndex510;
 
@@ -82,15 +95,15 @@ int Info(const std::string& path)
         std::printf("format: %s (unknown)\n", VersionText(version).c_str());
     else
         std::printf("format: %s (index %d)\n", VersionText(version).c_str(), index);
-    std::printf("chain end: word %d (header word 4 = %d)\n", image.Word(4) - 128, image.Word(4));
-    std::printf("radio kind code: %d\n", image.Word(5) & 0x000F);
-    std::printf("announced: %d system blocks, %d list blocks\n", image.Word(14) & 0xFF,
-        image.Word(14) >> 8);
-    std::printf("valid: %s\n", valid ? "yes" : ("no, " + reason).c_str());
+    const int chainEnd = GetChainEnd(image);
+    std::printf("chain end: word %d (header word 4 = %d)\n", chainEnd - 128, chainEnd);
+    std::printf("radio kind code: %d\n", GetRadioKind(image));
+    std::printf("announced: %s\n", CountsText(image).c_str());
+    std::printf("valid: %s\n", loaded.valid ? "yes" : ("no, " + loaded.reason).c_str());
     std::printf("blocks (directory in the %s split):\n", split510 ? "5.10" : "5.9");
 
     const char* const typeNames[] = { "header", "kind", "system", "list" };
-    const int end = image.Word(4) - 128;
+    const int end = chainEnd - 128;
     int pos = 0;
     int listOrdinal = 0;
     while (pos < end && image.InRange(pos, 4) && image.Word(pos) == kBlockMarker) {
@@ -124,7 +137,7 @@ int Info(const std::string& path)
         }
         pos += length;
     }
-    return valid ? kExitOk : kExitFailed;
+    return loaded.valid ? kExitOk : kExitFailed;
 }
 
 int Validate(const std::string& path)
@@ -133,12 +146,11 @@ int Validate(const std::string& path)
     std::string error;
     if (!Load(path, loaded, error))
         return Failure(error);
-    CodeplugImage image(loaded.words.data(), (loaded.byteCount + 1) / 2);
-    std::string reason;
-    if (!CheckCodeplug(image, &reason))
-        return Failure("invalid: " + reason);
-    std::printf("valid: format %s, %d system blocks, %d list blocks\n",
-        VersionText(image.Word(3)).c_str(), image.Word(14) & 0xFF, image.Word(14) >> 8);
+    if (!loaded.valid)
+        return Failure("invalid: " + loaded.reason);
+    CodeplugImage& image = *loaded.image;
+    std::printf("valid: format %s, %s\n", VersionText(image.Word(kHeaderWordVersion)).c_str(),
+        CountsText(image).c_str());
     return kExitOk;
 }
 

@@ -304,6 +304,20 @@ void Radio::StartStream(StreamKind kind)
     m_Armed = FaultsArmed(stage);
 }
 
+// An armed close or silence fault set on this received block makes the radio
+// go quiet for good (dropping the line first for a close). True when it did.
+bool Radio::BlockFaultStops(int block)
+{
+    if (!m_Armed)
+        return false;
+    if (m_Options.closeAfterBlock == block)
+        m_Host.CloseLine();
+    else if (m_Options.silentAfterBlock != block)
+        return false;
+    m_Silenced = true;
+    return true;
+}
+
 void Radio::OnBlock(const std::vector<uint8_t>& m)
 {
     if (m_Stream == StreamKind::None) {
@@ -315,15 +329,8 @@ void Radio::OnBlock(const std::vector<uint8_t>& m)
         return;
     }
     ++m_Blocks;
-    if (m_Armed && m_Options.closeAfterBlock == m_Blocks) {
-        m_Host.CloseLine();
-        m_Silenced = true;
+    if (BlockFaultStops(m_Blocks))
         return;
-    }
-    if (m_Armed && m_Options.silentAfterBlock == m_Blocks) {
-        m_Silenced = true;
-        return;
-    }
     if (m_AwaitVerdict) {
         m_Host.Warn("data block while the sum verdict is due");
         m_StreamBroken = true;
@@ -621,15 +628,8 @@ void Radio::OnCodeplugBlock(const std::vector<uint8_t>& m)
         return;
     }
     ++m_CpBlocks;
-    if (m_Armed && m_Options.closeAfterBlock == m_CpBlocks) {
-        m_Host.CloseLine();
-        m_Silenced = true;
+    if (BlockFaultStops(m_CpBlocks))
         return;
-    }
-    if (m_Armed && m_Options.silentAfterBlock == m_CpBlocks) {
-        m_Silenced = true;
-        return;
-    }
     uint8_t block[kBlockData];
     std::copy(m.begin() + 2, m.end(), block);
     m_Unscrambler->UnscrambleBlock(block);

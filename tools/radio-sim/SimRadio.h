@@ -61,6 +61,7 @@ private:
     void OnDownloadMessage(const std::vector<uint8_t>& m);
     void StartStream(StreamKind kind);
     void OnBlock(const std::vector<uint8_t>& m);
+    bool BlockFaultStops(int block);
     void OnVerdict(bool match);
     void OnStreamEnd();
     void OnPageEnd();

@@ -1,0 +1,25 @@
+#include "platform/FileWrite.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <unistd.h>
+
+namespace platform {
+
+bool WriteAll(int fd, const void* data, std::size_t size)
+{
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    while (size > 0) {
+        const ssize_t n = ::write(fd, p, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+} // namespace platform
