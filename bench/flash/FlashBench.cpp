@@ -395,8 +395,6 @@ int main(int argc, char** argv)
         std::printf("0. in memory (no line): result %d, %.3f s elapsed, %.3f s processor, "
                     "%.1f us per block\n",
             result, seconds, cpuUsed, 1e6 * cpuUsed / blocks);
-        radio->wire.clear();
-        radio->wire.shrink_to_fit();
         radio->messages.clear();
         radio->messages.shrink_to_fit();
         radio->streams.clear();

@@ -39,21 +39,18 @@ public:
 
     void Put(const std::string& name, Bytes data) { items[Lower(name)] = std::move(data); }
 
-    bool IsAvailable(std::string* error) override
-    {
-        if (!available && error != nullptr)
-            *error = "no resource archive";
-        return available;
-    }
+    bool IsAvailable(std::string*) override { return available; }
     bool ReadResource(
         std::string_view name, std::string_view type, Bytes& out, std::string* error) override
     {
         out.clear();
-        auto sink = [&out](const std::uint8_t* d, std::size_t n) {
-            out.insert(out.end(), d, d + n);
-            return true;
-        };
-        return StreamResource(name, type, sink, error);
+        return StreamResource(
+            name, type,
+            [&out](const std::uint8_t* d, std::size_t n) {
+                out.insert(out.end(), d, d + n);
+                return true;
+            },
+            error);
     }
     bool StreamResource(std::string_view name, std::string_view type,
         const std::function<bool(const std::uint8_t*, std::size_t)>& sink,
@@ -121,7 +118,7 @@ Bytes ShippedRaw()
 
 ResourceAttributes ShippedRecord()
 {
-    const Bytes raw = ShippedRaw();
+    static const Bytes raw = ShippedRaw();
     return DecodeResourceAttributes(raw.data(), raw.size());
 }
 
@@ -237,13 +234,13 @@ TEST(AttributeRecord, ModelCodeTableAndTexts)
     for (int i = -1; i < 5; ++i)
         EXPECT_EQ(UpgradeTypeText(i), types[i + 1]);
 
-    ResourceAttributes r;
-    for (int series = 0; series < 8; ++series) {
-        for (int type = 0; type < 4; ++type) {
-            r.SeriesNumber = static_cast<std::uint8_t>(series);
-            r.UpgradeType = static_cast<std::uint8_t>(type);
-            EXPECT_EQ(IsAppAndBootUpgrade(r), (series == 4 || series == 6) && type == 3);
-        }
+    // Application/Boot only for series 4 and 6.
+    for (const auto& [series, type, combined] :
+        { std::tuple { 4, 3, true }, { 5, 3, false }, { 6, 2, false }, { 4, 1, false } }) {
+        ResourceAttributes r;
+        r.SeriesNumber = static_cast<std::uint8_t>(series);
+        r.UpgradeType = static_cast<std::uint8_t>(type);
+        EXPECT_EQ(IsAppAndBootUpgrade(r), combined) << series << " " << type;
     }
 }
 

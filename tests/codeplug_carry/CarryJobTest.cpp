@@ -19,15 +19,16 @@ using testsupport::TempDir;
 
 namespace {
 
-// Packs the demo images into a release for 4400 series-6 radios with boot
-// code 6.7.
-bool PackRelease(const fs::path& dir, const fs::path& release, std::string& output)
+TEST(CodeplugCarryJob, ConsoleJobCarries58To510AndKeepsTheBackup)
 {
+    TempDir releaseDir;
+    const fs::path release = releaseDir / "Updater_4400_Release_6_10";
+    // The demo images packed into a release for 4400 series-6 radios with
+    // boot code 6.7.
+    const fs::path& dir = releaseDir.Path();
     const std::string pack = BinPath("corvel-pack").string();
     ProcessResult made = RunProcess({ pack, "--demo-images", dir.string() });
-    output = made.out + made.err;
-    if (made.exitCode != 0)
-        return false;
+    ASSERT_EQ(made.exitCode, 0) << made.out << made.err;
     made = RunProcess(
         { pack, "--base", BinPath("corvel-updater").string(), "--out", release.string(), "--family",
             "4400", "--series", "6", "--upgrade-type", "application-boot", "--platform-flag", "1",
@@ -36,16 +37,7 @@ bool PackRelease(const fs::path& dir, const fs::path& release, std::string& outp
             "--app-code", (dir / "app-code.srec").string(), "--boot-loader",
             (dir / "boot-loader.srec").string(), "--boot-code", (dir / "boot-code.srec").string() },
         {}, {}, std::chrono::minutes(2));
-    output += made.out + made.err;
-    return made.exitCode == 0;
-}
-
-TEST(CodeplugCarryJob, ConsoleJobCarries58To510AndKeepsTheBackup)
-{
-    TempDir releaseDir;
-    const fs::path release = releaseDir / "Updater_4400_Release_6_10";
-    std::string packOutput;
-    ASSERT_TRUE(PackRelease(releaseDir.Path(), release, packOutput)) << packOutput;
+    ASSERT_EQ(made.exitCode, 0) << made.out << made.err;
 
     TempDir files;
     TempDir work;

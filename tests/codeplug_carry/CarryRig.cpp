@@ -21,30 +21,14 @@ SimulatedRadio::SimulatedRadio(const std::vector<std::string>& options)
 
 bool SimulatedRadio::Received(uint8_t command, uint8_t subCode) const
 {
+    // Lines: time, direction, then the frame in hex: start byte, two header
+    // bytes, the message (its codes never need escaping) and checksum, end.
     std::ifstream log(m_Dir / "frames.log");
-    std::string line;
-    while (std::getline(log, line)) {
-        // Time, direction, then the frame: start byte, two header bytes,
-        // escaped message and checksum, end byte.
+    for (std::string line; std::getline(log, line);) {
         std::istringstream fields(line);
-        std::string time;
-        std::string direction;
-        fields >> time >> direction;
-        Bytes frame;
-        for (std::string hex; fields >> hex;)
-            frame.push_back(static_cast<uint8_t>(std::stoul(hex, nullptr, 16)));
-        Bytes message;
-        for (size_t i = 3; i + 1 < frame.size(); ++i) {
-            const bool escaped = frame[i] == 0x10 && i + 2 < frame.size();
-            const uint8_t code = escaped ? frame[++i] : 0;
-            message.push_back(!escaped ? frame[i]
-                    : code == 0x00     ? 0xBA
-                    : code == 0x01     ? 0x7E
-                                       : 0x10);
-        }
-        // The message ends with the checksum.
-        if (direction == ">>" && message.size() >= 3 && message[0] == command
-            && message[1] == subCode)
+        std::string time, direction, start, h1, h2, code, sub;
+        if (fields >> time >> direction >> start >> h1 >> h2 >> code >> sub && direction == ">>"
+            && std::stoul(code, nullptr, 16) == command && std::stoul(sub, nullptr, 16) == subCode)
             return true;
     }
     return false;
@@ -98,21 +82,6 @@ const ResourceAttributes& CarryHost::Attributes() const
 {
     static const ResourceAttributes attributes {};
     return attributes;
-}
-
-bool RestartRadio(CommSession& session)
-{
-    const LinkCode acknowledge(0x02, 0x07);
-    session.SetWaitTime(3000);
-    for (int stream = 0; stream < 2; ++stream) {
-        session.SetReceiveEnable(true);
-        if (session.SendCode2(0x02, 0x01, nullptr, 0) <= 0)
-            return false;
-        const LinkMessage reply = session.Exchange(acknowledge, 2, acknowledge, 2);
-        if (reply.count == 0 || session.SendCode2(0x02, 0x04, nullptr, 0) <= 0)
-            return false;
-    }
-    return true;
 }
 
 Bytes ConvertWithTool(const fs::path& input, const std::string& target, const fs::path& output)

@@ -7,7 +7,6 @@
 // post-update sequence over a real link session to that radio.
 
 #include "link/CommSession.h"
-#include "link/LinkCallbacks.h"
 #include "link/SerialPortComponent.h"
 #include "link/SimpleEventLoop.h"
 #include "platform/MessageBox.h"
@@ -152,26 +151,18 @@ public:
     TickCountingComponent m_Component;
 
 private:
-    class Bar : public IProgressBar {
-    public:
-        void SetMinimum(int value) override { m_Min = value; }
-        void SetMaximum(int value) override { m_Max = value; }
-        void SetPosition(int value) override { m_Position = value; }
-        int Minimum() const override { return m_Min; }
-        int Maximum() const override { return m_Max; }
-        int Position() const override { return m_Position; }
-
-    private:
-        int m_Min = 0;
-        int m_Max = 100;
-        int m_Position = 0;
+    struct Bar : IProgressBar {
+        int bounds[2] = { 0, 100 };
+        int position = 0;
+        void SetMinimum(int value) override { bounds[0] = value; }
+        void SetMaximum(int value) override { bounds[1] = value; }
+        void SetPosition(int value) override { position = value; }
+        int Minimum() const override { return bounds[0]; }
+        int Maximum() const override { return bounds[1]; }
+        int Position() const override { return position; }
     } m_ProgressBar;
     platform::MessageBoxHandler m_PreviousBoxHandler;
 };
-
-// Plays the end of an application download to the radio (an empty loader
-// stream, then an empty code stream), after which it restarts on its new code.
-bool RestartRadio(CommSession& session);
 
 // Runs the codeplug converter program on a file: `corvel-codeplug convert`.
 // Returns its output file's bytes (empty when it failed).

@@ -173,6 +173,17 @@ private:
     mutable std::vector<int> m_Starts;
 };
 
+// A small codeplug of format 5.`minor`: header, a kind block, system 1 of
+// that kind and a list block.
+inline CodeplugBuilder SmallCodeplug(int minor, int kind = 0)
+{
+    CodeplugBuilder builder(5, minor);
+    builder.AddKind(kind);
+    builder.AddSystem(1, kind);
+    builder.AddList();
+    return builder;
+}
+
 // A codeplug of format 5.8 or 5.9 with content in every table that the
 // format uses: header, kind blocks 0, 1, 4 and 5, `systemSets` sets of
 // systems of kinds 0, 1, 3, 4 and 5, and `lists` list blocks; every used table

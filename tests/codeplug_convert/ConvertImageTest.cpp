@@ -10,13 +10,6 @@ using Outcome = CodeplugConvertOutcome;
 
 namespace {
 
-Bytes ToWire(const std::vector<uint16_t>& words, int wordCount)
-{
-    Bytes bytes(static_cast<size_t>(kCodeplugBytes), 0);
-    EncodeWireWords(words.data(), 2 * wordCount, bytes.data());
-    return bytes;
-}
-
 std::vector<uint16_t> FromWire(const Bytes& bytes)
 {
     std::vector<uint16_t> words(kWords);
@@ -78,11 +71,7 @@ TEST(CodeplugConvertImage, OutcomesAndNewLength)
     // Formats older than 5.8, or unknown, on either side.
     for (int minor : { 7, 11, 4 })
         EXPECT_EQ(ConvertWire(wire, byteCount, minor).outcome, Outcome::UnsupportedFormat) << minor;
-    CodeplugBuilder old(5, 7);
-    old.AddKind(0);
-    old.AddSystem(1, 0);
-    old.AddList();
-    const Bytes oldWire = old.BuildWire();
+    const Bytes oldWire = SmallCodeplug(7).BuildWire();
     Converted u = ConvertWire(oldWire, static_cast<int>(oldWire.size()), 9);
     EXPECT_EQ(u.outcome, Outcome::UnsupportedFormat);
     EXPECT_NE(u.error.find("5.7"), std::string::npos) << u.error;
@@ -115,7 +104,8 @@ TEST(CodeplugConvertImage, HostileImagesStopTheConversionAndLeaveTheBufferAlone)
         CodeplugImage check(copy.data());
         std::string why;
         EXPECT_TRUE(CheckCodeplug(check, &why)) << why;
-        const Bytes wire = ToWire(words, words[4]);
+        Bytes wire(static_cast<size_t>(kCodeplugBytes), 0);
+        EncodeWireWords(words.data(), 2 * words[4], wire.data());
         const Converted c = ConvertWire(wire, 2 * words[4], minor);
         EXPECT_EQ(c.outcome, Outcome::Failed);
         EXPECT_EQ(c.buffer, wire);
@@ -132,10 +122,7 @@ TEST(CodeplugConvertImage, HostileImagesStopTheConversionAndLeaveTheBufferAlone)
     expectFailed(twice.Build(), 10, "missing system", "system block 2");
 
     // Record counts and sizes that put a table beyond the buffer.
-    CodeplugBuilder beyond(5, 9);
-    beyond.AddKind(1);
-    beyond.AddSystem(1, 1);
-    beyond.AddList();
+    CodeplugBuilder beyond = SmallCodeplug(9, 1);
     std::vector<uint16_t> words = beyond.Build();
     words[static_cast<size_t>(beyond.StartOf(2) + 129 + 3)] = 0xFFFF;
     words[static_cast<size_t>(beyond.StartOf(2) + 129 + 4)] = 0xFFFF;
@@ -143,13 +130,10 @@ TEST(CodeplugConvertImage, HostileImagesStopTheConversionAndLeaveTheBufferAlone)
     expectFailed(words, 8, "tables beyond the buffer, down", "");
 
     // Growth that would push the image out of the 65536-byte buffer.
-    CodeplugBuilder huge = HugeCodeplug();
-    expectFailed(huge.Build(), 10, "too large", "65536");
+    expectFailed(HugeCodeplug().Build(), 10, "too large", "65536");
 
     // A block that would outgrow its 14-bit length field.
-    CodeplugBuilder longBlock(5, 9);
-    longBlock.AddKind(1);
-    longBlock.AddSystem(1, 1).SetTable(7, 200, 36).SetTable(4, 250, 32);
-    longBlock.AddList();
+    CodeplugBuilder longBlock = SmallCodeplug(9, 1);
+    longBlock.At(2).SetTable(7, 200, 36).SetTable(4, 250, 32);
     expectFailed(longBlock.Build(), 10, "block too long", "length");
 }

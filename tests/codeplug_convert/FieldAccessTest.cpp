@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 using namespace codeplugtest;
 using Words = std::vector<uint16_t>;
 
@@ -30,18 +32,11 @@ TEST(CodeplugFieldAccess, FieldsAndNamesIncludingSpillAndBounds)
 {
     Words words(kWords, 0xEEEE);
     CodeplugImage image(words.data());
-    words[7] = 0xABCD;
-    EXPECT_EQ(GetField(image, 7, 0x0F00, 8), 0xB);
-    EXPECT_EQ(GetField(image, 7, 0xF800, 11), 0xABCD >> 11);
-
     // A value wider than its field spills into the bits above; bits that
     // would leave the word are dropped, the rest kept.
     words[9] = 0x0000;
     EXPECT_EQ(SetField(image, 9, 0x00FF, 0, 0x1FF), 0x1FFu);
     EXPECT_EQ(words[9], 0x01FF);
-    words[10] = 0xFFFF;
-    EXPECT_EQ(SetField(image, 10, 0x0780, 7, 20), 20u << 7);
-    EXPECT_EQ(words[10], (0xFFFF & ~0x0780) | (20 << 7));
     words[11] = 0x1234;
     SetField(image, 11, 0xF000, 12, 0x1F);
     EXPECT_EQ(words[11], 0xF234);
@@ -190,22 +185,10 @@ TEST(CodeplugFieldAccess, ReplaceTableMovesTheRestAndAdjustsLengths)
     EXPECT_TRUE(image.Faulted()) << "no such system";
 }
 
+// Moving and zeroing inside the buffer are pinned by the converters' round
+// trips; what stays here are the bounds.
 TEST(CodeplugFieldAccess, MoveAndZeroWordsStayInTheBuffer)
 {
-    Words words(kWords, 0);
-    for (int i = 0; i < 100; ++i)
-        words[static_cast<size_t>(i)] = static_cast<uint16_t>(i + 1);
-    const Words original = words;
-    CodeplugImage image(words.data());
-    MoveWords(image, 15, 10); // opens words 10-14
-    ZeroWords(image, 10, 5);
-    EXPECT_EQ(Words(words.begin() + 9, words.begin() + 16), (Words { 10, 0, 0, 0, 0, 0, 11 }));
-    EXPECT_EQ(words[104], 100);
-    MoveWords(image, 10, 15); // closes them again
-    MoveWords(image, 40, 40);
-    EXPECT_EQ(words, original);
-    EXPECT_FALSE(image.Faulted());
-
     // Growth that would push data out of the buffer is refused unchanged.
     Words full(kWords, 0);
     full[kCodeplugWords - 3] = 7;
@@ -232,11 +215,11 @@ TEST(CodeplugFieldAccess, FormatIndexes)
         EXPECT_EQ(CodeplugFormatIndex(image), index) << std::hex << version;
         EXPECT_EQ(FormatIndexOfVersion(version >> 8, version & 0xFF), index);
     }
-    EXPECT_EQ(VersionOfFormatIndex(5).major, 5);
-    EXPECT_EQ(VersionOfFormatIndex(5).minor, 10);
-    EXPECT_EQ(VersionOfFormatIndex(0).minor, 5);
-    EXPECT_EQ(VersionOfFormatIndex(6).major, 0);
-    EXPECT_EQ(VersionOfFormatIndex(255).minor, 0);
+    for (const auto& [index, major, minor] :
+        { std::tuple { 5, 5, 10 }, { 0, 5, 5 }, { 6, 0, 0 }, { 255, 0, 0 } }) {
+        const FormatVersion v = VersionOfFormatIndex(index);
+        EXPECT_EQ((std::pair<int, int>(v.major, v.minor)), std::pair(major, minor)) << index;
+    }
     CodeplugImage absent(nullptr);
     EXPECT_EQ(CodeplugFormatIndex(absent), 255);
 }
@@ -297,10 +280,7 @@ TEST(CodeplugValidation, AcceptsGoodChainsAndRejectsBrokenOnes)
 
 TEST(CodeplugDirectoryLayout, SwitchesEveryBlockBothWays)
 {
-    CodeplugBuilder b(5, 9);
-    b.AddKind(0);
-    b.AddSystem(1, 0);
-    b.AddList();
+    CodeplugBuilder b = SmallCodeplug(9);
     Words words = b.Build();
     const Words original = words;
     // Old split: 15 tables in bits 12-15.

@@ -32,11 +32,9 @@ void ExpectContains(const std::string& text, std::initializer_list<const char*> 
 TEST(CodeplugTool, InfoAndValidate)
 {
     testsupport::TempDir dir;
-    CodeplugBuilder b(5, 8);
+    CodeplugBuilder b = SmallCodeplug(8);
     b.Header().SetTable(0, 16, 3);
-    b.AddKind(0);
-    b.AddSystem(1, 0).SetTable(2, 4, 2);
-    b.AddList();
+    b.At(2).SetTable(2, 4, 2);
     const std::vector<uint8_t> wire = b.BuildWire();
     WriteFileBytes(dir / "good.cp", wire);
 
@@ -108,16 +106,11 @@ TEST(CodeplugTool, ConvertDoesWhatTheUpdaterDoes)
 
     // Unsupported format, invalid image, and a conversion stopped by the
     // bounds checks: exit 1 with one line, no output file.
-    CodeplugBuilder old(5, 7);
-    old.AddKind(0);
-    old.AddSystem(1, 0);
-    old.AddList();
-    WriteFileBytes(dir / "old.cp", old.BuildWire());
+    WriteFileBytes(dir / "old.cp", SmallCodeplug(7).BuildWire());
     std::vector<uint8_t> bad = wire;
     bad[2] = 0xC0;
     WriteFileBytes(dir / "bad.cp", bad);
-    CodeplugBuilder huge = HugeCodeplug();
-    WriteFileBytes(dir / "huge.cp", huge.BuildWire());
+    WriteFileBytes(dir / "huge.cp", HugeCodeplug().BuildWire());
     for (const auto& [file, to, message] :
         { std::tuple { "old.cp", "5.9", "unsupported parameter format" }, { "bad.cp", "5.9", "" },
             { "huge.cp", "5.10", "conversion stopped" } }) {

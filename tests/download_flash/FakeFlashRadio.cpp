@@ -1,5 +1,7 @@
 #include "tests/download_flash/FakeFlashRadio.h"
 
+#include <algorithm>
+
 namespace flashtest {
 
 namespace {
@@ -9,20 +11,18 @@ const uint8_t kEscaped[] = { 0xBA, 0x7E, 0x10 };
 
 void PutEscaped(Bytes& out, uint8_t b)
 {
-    const int code = b == 0xBA ? 0 : b == 0x7E ? 1 : b == 0x10 ? 2 : -1;
-    if (code < 0) {
+    const auto at = std::find(std::begin(kEscaped), std::end(kEscaped), b);
+    if (at == std::end(kEscaped))
         out.push_back(b);
-    } else {
-        out.insert(out.end(), { 0x10, static_cast<uint8_t>(code) });
-    }
+    else
+        out.insert(out.end(), { 0x10, static_cast<uint8_t>(at - kEscaped) });
 }
 
 uint16_t BlockSum(const Bytes& message)
 {
     uint16_t sum = 0;
-    for (size_t i = 2; i + 1 < message.size(); i += 2) {
+    for (size_t i = 2; i + 1 < message.size(); i += 2)
         sum = static_cast<uint16_t>(sum + (message[i] | message[i + 1] << 8));
-    }
     return sum;
 }
 
@@ -42,19 +42,8 @@ void FakeRadioState::Reply(const Bytes& message)
     pending.insert(pending.end(), frame.begin(), frame.end());
 }
 
-bool FakeRadioState::TakeByte(uint8_t& b)
-{
-    if (pending.empty()) {
-        return false;
-    }
-    b = pending.front();
-    pending.pop_front();
-    return true;
-}
-
 void FakeRadioState::Receive(const uint8_t* bytes, int count)
 {
-    wire.insert(wire.end(), bytes, bytes + count);
     for (int i = 0; i < count; ++i) {
         const uint8_t b = bytes[i];
         if (b == 0xBA) {
@@ -84,10 +73,8 @@ void FakeRadioState::Receive(const uint8_t* bytes, int count)
 void FakeRadioState::Handle(const Bytes& message)
 {
     messages.push_back(message);
-    const bool inFaultStream = static_cast<int>(streams.size()) - 1 == faultStream;
-    if (!open || (silentAfterBlocks > 0 && m_BlocksTotal >= silentAfterBlocks)) {
+    if (!open || (silentAfterBlocks > 0 && m_BlocksTotal >= silentAfterBlocks))
         return;
-    }
     const uint8_t command = message[0];
     const uint8_t sub = message[1];
     if (command == 0x02 && sub == 0x01) {
@@ -99,7 +86,6 @@ void FakeRadioState::Handle(const Bytes& message)
         streams.emplace_back();
         m_BlocksInStream = 0;
         m_PairsInStream = 0;
-        m_AwaitResends = false;
         Reply({ 0x02, 0x07 });
     } else if (command == 0x02 && sub == 0x09 && message.size() == 130) {
         ++m_BlocksTotal;
@@ -107,17 +93,11 @@ void FakeRadioState::Handle(const Bytes& message)
             open = false;
             return;
         }
-        if (silentAfterBlocks > 0 && m_BlocksTotal >= silentAfterBlocks) {
+        if (silentAfterBlocks > 0 && m_BlocksTotal >= silentAfterBlocks)
             return;
-        }
-        if (m_AwaitResends) {
-            Reply({ 0x02, 0x07 });
-            return;
-        }
         ++m_BlocksInStream;
-        if (!streams.empty()) {
+        if (!streams.empty())
             streams.back().insert(streams.back().end(), message.begin() + 2, message.end());
-        }
         if (m_BlocksInStream % 2 == 1) {
             m_PairSum = BlockSum(message);
             Reply({ 0x02, 0x07 });
@@ -132,21 +112,12 @@ void FakeRadioState::Handle(const Bytes& message)
             return;
         }
         ++m_PairsInStream;
-        uint16_t sum = static_cast<uint16_t>(m_PairSum + BlockSum(message));
-        if (m_PairsInStream == wrongSumPair && inFaultStream) {
-            sum = static_cast<uint16_t>(sum + 1);
-        }
+        const uint16_t sum = static_cast<uint16_t>(m_PairSum + BlockSum(message));
         Reply({ 0x02, 0x02, static_cast<uint8_t>(sum >> 8), static_cast<uint8_t>(sum & 0xFF) });
     } else if (command == 0x02 && sub == 0x05) {
-        Bytes reply = { 0x02, 0x07 };
-        if (m_PairsInStream == verifyFailPair && inFaultStream) {
-            reply = { 0x02, 0x0A };
-            reply.insert(reply.end(), verifyAddress.begin(), verifyAddress.end());
-        }
-        Reply(reply);
-    } else if (command == 0x02 && sub == 0x06) {
-        m_AwaitResends = true;
-        Reply({ 0x02, 0x07 });
+        const bool fail = m_PairsInStream == verifyFailPair
+            && static_cast<int>(streams.size()) - 1 == faultStream;
+        Reply(fail ? Bytes { 0x02, 0x0A, 0x00, 0x10, 0x20, 0x30 } : Bytes { 0x02, 0x07 });
     } else if (command == 0x02 && sub == 0x0B) {
         if (closeOnFlashType) {
             open = false;
@@ -159,51 +130,26 @@ void FakeRadioState::Handle(const Bytes& message)
 
 int FakeRadioDevice::Write(const uint8_t* buffer, int count)
 {
-    if (!m_State->open) {
+    if (!m_State->open)
         return -1;
-    }
     m_State->Receive(buffer, count);
     return count;
-}
-
-void FakeRadioComponent::Close()
-{
-    open = false;
-    if (m_State) {
-        m_State->open = false;
-    }
-}
-
-uint8_t FakeRadioComponent::GetByte()
-{
-    uint8_t b = 0;
-    if (m_State) {
-        m_State->TakeByte(b);
-    }
-    return b;
 }
 
 int FakeRadioComponent::WriteBlock(const uint8_t* bytes, int count)
 {
     written.insert(written.end(), bytes, bytes + count);
-    if (m_State && !m_State->open) {
+    if (m_State && !m_State->open)
         return -1;
-    }
-    if (m_State) {
+    if (m_State)
         m_State->Receive(bytes, count);
-    }
     return 0;
 }
 
 void FakeRadioComponent::DelayTicks(int ticks)
 {
-    if (!m_State) {
-        return;
-    }
-    m_State->ticks += ticks;
-    if (m_State->stopOnTick > 0 && m_State->ticks == m_State->stopOnTick && m_State->onStop) {
+    if (m_State && (m_State->ticks += ticks) == m_State->stopOnTick && m_State->onStop)
         m_State->onStop();
-    }
 }
 
 } // namespace flashtest

@@ -3,7 +3,7 @@
 // A scripted radio in bootload mode in place of the serial line (as the
 // direct path's device or as the serial-port component). It decodes the
 // frames the session writes with its own decoder, answers as the radio's boot
-// code and loader would, and keeps every message and wire byte.
+// code and loader would, and keeps every message.
 
 #include <cstdint>
 #include <deque>
@@ -21,21 +21,18 @@ using Bytes = std::vector<uint8_t>;
 
 struct FakeRadioState {
     // Behaviour. Pairs count from 1 within a stream; blocks over all streams.
-    int wrongSumPair = 0; // this pair gets a wrong sum report
-    int verifyFailPair = 0; // the PC's verdict on this pair is answered 02 0A + address
-    Bytes verifyAddress = { 0x00, 0x10, 0x20, 0x30 };
+    int verifyFailPair = 0; // the PC's verdict on this pair is answered 02 0A 00 10 20 30
     int negativeStarts = 0; // refuse this many starts with 02 0A
     int negativeSumReports = 0; // refuse this many second blocks with 02 0A
     int closeAfterBlocks = 0; // close the line at this block
     int silentAfterBlocks = 0; // answer nothing from this block on
-    int faultStream = 1; // stream the sum and verify faults hit (0 loader, 1 code)
+    int faultStream = 1; // stream the verify fault hits (0 loader, 1 code)
     bool closeOnFlashType = false; // close the line instead of answering the query
     Bytes flashTypeReply = { 0x02, 0x0C, 0x00, 0x04 };
     int stopOnTick = 0; // call onStop when the DelayTicks total reaches this
     std::function<void()> onStop;
 
     // What crossed the line.
-    Bytes wire; // every byte the PC wrote
     std::vector<Bytes> messages; // every message the PC sent, unframed
     std::vector<Bytes> streams; // each stream's block data, resends excluded
     int ticks = 0; // DelayTicks total
@@ -45,7 +42,15 @@ struct FakeRadioState {
     std::deque<uint8_t> pending; // bytes on their way to the PC
     void Reply(const Bytes& message);
     void Receive(const uint8_t* bytes, int count);
-    bool TakeByte(uint8_t& b);
+    bool TakeByte(uint8_t& b)
+    {
+        const bool any = !pending.empty();
+        if (any) {
+            b = pending.front();
+            pending.pop_front();
+        }
+        return any;
+    }
 
 private:
     void Handle(const Bytes& message);
@@ -55,7 +60,6 @@ private:
     int m_BlocksTotal = 0;
     int m_PairsInStream = 0;
     uint16_t m_PairSum = 0;
-    bool m_AwaitResends = false;
 };
 
 // The radio as the direct path's device.
@@ -98,13 +102,22 @@ public:
         open = openResult == 0;
         return openResult;
     }
-    void Close() override;
+    void Close() override
+    {
+        open = false;
+        if (m_State)
+            m_State->open = false;
+    }
     bool IsOpen() const override { return m_State ? m_Line && m_State->open : open; }
     void EmptyInputBuffer() override { }
     void EmptyOutputBuffer() override { }
     void SetBaudRate(int baudRate) override { bauds.push_back(baudRate); }
     bool ByteReady() override { return m_State && m_Line && !m_State->pending.empty(); }
-    uint8_t GetByte() override;
+    uint8_t GetByte() override
+    {
+        uint8_t b = 0;
+        return m_State && m_State->TakeByte(b) ? b : 0;
+    }
     int OutputFree() override { return kBufferSize; }
     int OutputUsed() override { return 0; }
     bool Cts() override { return false; }

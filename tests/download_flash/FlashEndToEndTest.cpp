@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <sstream>
 #include <unistd.h>
 
 #include "download/FlashDownload.h"
@@ -32,39 +33,26 @@ std::vector<uint8_t> PaddedToPairs(std::vector<uint8_t> data)
     return data;
 }
 
-// The data bytes of S-record text, in file order, up to the end record.
+// The data bytes of well-formed S1/S2/S3 text (CR LF lines), in file order.
 std::vector<uint8_t> DataOf(const std::string& text)
 {
     std::vector<uint8_t> data;
-    size_t at = 0;
-    while (at < text.size()) {
-        const size_t end = std::min(text.find('\n', at), text.size());
-        const std::string line = text.substr(at, end - at);
-        at = end + 1;
-        if (line.size() < 4 || line[0] != 'S' || line[1] == '7' || line[1] == '9') {
-            if (line.size() >= 2 && (line[1] == '7' || line[1] == '9')) {
-                break;
-            }
-            continue;
-        }
-        const size_t first = 4 + 2 * static_cast<size_t>(line[1] - '0' + 1);
-        const size_t count = std::stoul(line.substr(2, 2), nullptr, 16);
-        for (size_t i = first; i < 4 + 2 * (count - 1); i += 2) {
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line) && line[1] != '9' && line[1] != '7';) {
+        for (size_t i = 6 + 2 * size_t(line[1] - '0'); line[1] != '0' && i + 3 < line.size();
+             i += 2)
             data.push_back(static_cast<uint8_t>(std::stoul(line.substr(i, 2), nullptr, 16)));
-        }
     }
     return data;
 }
 
-// The hex bytes of the PC's frames in the simulator's log
-// ("0.012345 >> BA 7F ...").
+// The hex bytes of the PC's frames in the simulator's log ("0.012 >> BA 7F ...").
 std::vector<std::string> FramesFromPc(const fs::path& log)
 {
     std::vector<std::string> frames;
     for (const auto& line : ReadSimLog(log)) {
-        if (line.find(" >> ") != std::string::npos) {
-            frames.push_back(line.substr(line.find(" >> ") + 4));
-        }
+        if (const size_t at = line.find(" >> "); at != std::string::npos)
+            frames.push_back(line.substr(at + 4));
     }
     return frames;
 }
@@ -98,8 +86,9 @@ struct SimRig {
     }
 
     // A small loader and code, for the fault runs.
-    void SmallImages()
+    void OpenSmall(const std::vector<std::string>& options)
     {
+        Open(options);
         WriteImage(dir / "loader.s", '2', 0x020000, 4096, 32, 3);
         WriteImage(dir / "code.s", '3', 0x100000, 8192, 48, 4);
     }
@@ -173,8 +162,7 @@ TEST(FlashEndToEnd, RadioFaultsOnTheWire)
     // block after each acknowledgement; the fourth resend ends the download.
     {
         SimRig rig;
-        ASSERT_NO_FATAL_FAILURE(rig.Open({ "--wrong-sum", "3" }));
-        rig.SmallImages();
+        ASSERT_NO_FATAL_FAILURE(rig.OpenSmall({ "--wrong-sum", "3" }));
         EXPECT_EQ(rig.Download(), kFlashTimedOut);
         EXPECT_EQ(rig.statuses.back(), "Code download timed out or canceled by user.");
         rig.StopSimWhenQuiet();
@@ -182,17 +170,15 @@ TEST(FlashEndToEnd, RadioFaultsOnTheWire)
         ASSERT_GE(fromPc.size(), 6u);
         const size_t verdict = fromPc.size() - 5;
         EXPECT_EQ(fromPc[verdict], "BA 7F 01 02 06 78 7E");
-        for (size_t i = verdict + 1; i < fromPc.size(); ++i) {
+        for (size_t i = verdict + 1; i < fromPc.size(); ++i)
             EXPECT_EQ(fromPc[i], fromPc[verdict - 1]) << "resend " << i - verdict;
-        }
         // Pairs 1 and 2 were confirmed before it.
         EXPECT_EQ(fromPc[verdict - 3], "BA 7F 01 02 05 79 7E");
     }
     // A verify failure after the second pair.
     {
         SimRig rig;
-        ASSERT_NO_FATAL_FAILURE(rig.Open({ "--verify-fail", "2:A1B2C3D4" }));
-        rig.SmallImages();
+        ASSERT_NO_FATAL_FAILURE(rig.OpenSmall({ "--verify-fail", "2:A1B2C3D4" }));
         EXPECT_EQ(rig.Download(), kFlashVerifyFailed);
         EXPECT_EQ(rig.statuses.back(), "Flash Verify failed at address: 0xA1B2C3D4");
     }
@@ -203,8 +189,7 @@ TEST(FlashEndToEnd, RadioFaultsOnTheWire)
     for (const char* fault : { "--close-after-block", "--silent-after-block" }) {
         SCOPED_TRACE(fault);
         SimRig rig;
-        ASSERT_NO_FATAL_FAILURE(rig.Open({ fault, "5" }));
-        rig.SmallImages();
+        ASSERT_NO_FATAL_FAILURE(rig.OpenSmall({ fault, "5" }));
         const auto started = std::chrono::steady_clock::now();
         const int result = rig.Download();
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(25))
@@ -218,8 +203,7 @@ TEST(FlashEndToEnd, RadioFaultsOnTheWire)
     // A loader that reports the other flash type: the code never goes out.
     {
         SimRig rig;
-        ASSERT_NO_FATAL_FAILURE(rig.Open({ "--flash-type", "8" }));
-        rig.SmallImages();
+        ASSERT_NO_FATAL_FAILURE(rig.OpenSmall({ "--flash-type", "8" }));
         EXPECT_EQ(rig.Download(), kFlashWrongFlashType);
         rig.sim.Stop();
         EXPECT_TRUE(testsupport::ReadFileBytes(rig.dir / "code.bin").empty());

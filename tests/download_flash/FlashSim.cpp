@@ -19,12 +19,10 @@ std::string SRecordLine(char type, uint32_t address, const std::vector<uint8_t>&
         sum += b;
     };
     put(static_cast<unsigned>(data.size()) + addressBytes + 1);
-    for (int i = addressBytes - 1; i >= 0; --i) {
+    for (int i = addressBytes - 1; i >= 0; --i)
         put((address >> (8 * i)) & 0xFF);
-    }
-    for (uint8_t b : data) {
+    for (uint8_t b : data)
         put(b);
-    }
     put(~sum & 0xFF);
     return line;
 }
@@ -66,9 +64,8 @@ std::vector<std::string> ReadSimLog(const std::filesystem::path& log)
 {
     std::vector<std::string> lines;
     std::ifstream in(log);
-    for (std::string line; std::getline(in, line);) {
+    for (std::string line; std::getline(in, line);)
         lines.push_back(line);
-    }
     return lines;
 }
 

@@ -52,16 +52,6 @@ inline long ElapsedMs(Clock::time_point since)
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }
 
-// How often `what` occurs in `text` (requests in a frame log).
-inline int CountOf(const std::string& text, const std::string& what)
-{
-    int count = 0;
-    for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; ++at) {
-        ++count;
-    }
-    return count;
-}
-
 // A scripted direct device. Bytes queued with Feed are read back one at a
 // time; every Write is recorded and handed to the responder, which may feed
 // a reply. Optionally the line "closes" once the queued bytes are used up.
@@ -91,17 +81,15 @@ public:
     }
     bool IsOpen() override
     {
-        if (closeWhenDrained && m_Input.empty()) {
+        if (closeWhenDrained && m_Input.empty())
             m_Open = false;
-        }
         return m_Open;
     }
     bool CharReady() override
     {
         ++charReadyCalls;
-        if (onPoll) {
+        if (onPoll)
             onPoll();
-        }
         return m_Open && !m_Input.empty();
     }
     int GetChar(uint8_t& ch) override { return Read(&ch, 1, 1); }
@@ -112,9 +100,8 @@ public:
     int Write(const uint8_t* buffer, int count) override
     {
         writes.emplace_back(buffer, buffer + count);
-        if (responder) {
+        if (responder)
             responder(writes.back());
-        }
         return count;
     }
 
@@ -177,9 +164,8 @@ public:
     int WriteBlock(const uint8_t* bytes, int count) override
     {
         writes.emplace_back(bytes, bytes + count);
-        if (responder) {
+        if (responder)
             responder(writes.back());
-        }
         return writeError;
     }
     void DelayTicks(int ticks) override { delays.push_back(ticks); }
@@ -189,9 +175,8 @@ private:
     // Runs the poll hook first, so that it can free the line for this poll.
     bool Polled()
     {
-        if (onOutputPoll) {
+        if (onOutputPoll)
             onOutputPoll();
-        }
         return true;
     }
 };

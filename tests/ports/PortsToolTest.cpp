@@ -76,40 +76,21 @@ TEST(PortsTool, TextAndJsonNameEveryPortItsDeviceAndItsState)
     EXPECT_EQ(LineOf(out, "COM3"), "");
     EXPECT_THAT(out, EndsWith("\n3 ports present, 1 free.\n"));
 
-    auto all = RunPorts({ "--all" }, ports);
-    ASSERT_EQ(all.exitCode, 0) << all.err;
-    EXPECT_THAT(LineOf(all.out, "COM3"), EndsWith("  absent"));
-    EXPECT_THAT(LineOf(all.out, "COM255"), EndsWith("  absent"));
-    EXPECT_THAT(LineOf(all.out, "COM1"), EndsWith("  free"));
-    EXPECT_THAT(all.out, EndsWith("\n3 ports present, 1 free.\n"));
+    // --all lists the absent numbers too (every one: the report suite).
+    EXPECT_THAT(LineOf(RunPorts({ "--all" }, ports).out, "COM255"), EndsWith("  absent"));
 
-    // JSON gives scripts the same facts, one object per port.
+    // JSON gives scripts the same facts (its shape is the report suite's).
     r = RunPorts({ "--json" }, ports);
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_TRUE(
-        r.out.starts_with("{\"comDir\":\"" + ports.string() + "\",\"ports\":[\n{\"port\":1,"))
-        << r.out;
+    EXPECT_TRUE(r.out.starts_with("{\"comDir\":\"" + ports.string() + "\",\"ports\":[\n")) << r.out;
     EXPECT_THAT(r.out,
-        HasSubstr("},\n{\"port\":2,\"name\":\"COM2\",\"label\":\"COM2\",\"path\":\""
-            + held.SlavePath() + "\",\"status\":\"held\",\"adapter\":null,\"series\":null,"
-            + "\"holderPid\":" + self + ",\"holderName\":\"" + selfName + "\",\"reason\":\"process "
-            + self + " (" + selfName
-            + ") has the port open\",\"fix\":[\"Close that program, or end " + "it with: kill "
-            + self + "\"]},\n"));
-    EXPECT_THAT(r.out,
-        HasSubstr("{\"port\":5,\"name\":\"COM5\",\"label\":\"COM5\",\"path\":null,"
-                  "\"status\":\"broken-entry\","));
+        HasSubstr("\"status\":\"held\",\"adapter\":null,\"series\":null,\"holderPid\":" + self
+            + ",\"holderName\":\"" + selfName + "\","));
+    EXPECT_THAT(r.out, HasSubstr("\"path\":null,\"status\":\"broken-entry\","));
     EXPECT_THAT(r.out, HasSubstr("\"status\":\"error\""));
-    EXPECT_THAT(r.out, EndsWith("\"fix\":[]}\n]}\n"));
-    all = RunPorts({ "--all", "--json" }, ports);
-    size_t objects = 0;
-    for (size_t at = all.out.find("{\"port\":"); at != std::string::npos;
-         at = all.out.find("{\"port\":", at + 1))
-        ++objects;
-    EXPECT_EQ(objects, 255u);
-    EXPECT_THAT(all.out,
-        HasSubstr("{\"port\":3,\"name\":\"COM3\",\"label\":\"COM3\",\"path\":null,"
-                  "\"status\":\"absent\","));
+    EXPECT_THAT(RunPorts({ "--all", "--json" }, ports).out,
+        HasSubstr("{\"port\":3,\"name\":\"COM3\",\"label\":\"COM3\",\"path\":null,\"status\":"
+                  "\"absent\","));
 
     // The lock goes, the port is free: nothing is remembered between runs.
     lock.Release();

@@ -27,15 +27,14 @@ using Bytes = std::vector<uint8_t>;
 using namespace std::chrono_literals;
 
 // The PC's frame of a message: BA 7F 01, escaped message and checksum, 7E.
-inline Bytes PcFrame(const Bytes& message)
+inline Bytes PcFrame(Bytes message)
 {
-    Bytes body = message;
     unsigned sum = 0x7F + 0x01;
     for (uint8_t b : message)
         sum += b;
-    body.push_back(static_cast<uint8_t>(-sum));
+    message.push_back(static_cast<uint8_t>(-sum));
     Bytes out { 0xBA, 0x7F, 0x01 };
-    for (uint8_t b : body) {
+    for (uint8_t b : message) {
         if (b == 0xBA || b == 0x7E || b == 0x10)
             out.insert(out.end(), { 0x10, uint8_t(b == 0xBA ? 0 : (b == 0x7E ? 1 : 2)) });
         else
@@ -51,6 +50,7 @@ inline std::optional<Bytes> RadioMessage(const Bytes& frame)
     if (frame.size() < 5 || frame.front() != 0xBA || frame.back() != 0x7E)
         return std::nullopt;
     Bytes plain;
+    unsigned sum = 0;
     for (size_t i = 1; i + 1 < frame.size(); ++i) {
         uint8_t b = frame[i];
         if (b == 0x10) {
@@ -62,10 +62,8 @@ inline std::optional<Bytes> RadioMessage(const Bytes& frame)
             b = c == 0 ? 0xBA : c == 1 ? 0x7E : 0x10;
         }
         plain.push_back(b);
-    }
-    unsigned sum = 0;
-    for (uint8_t b : plain)
         sum += b;
+    }
     if (plain.size() < 3 || plain[1] != 0x7F || (sum & 0xFF) != 0)
         return std::nullopt;
     return Bytes(plain.begin() + 2, plain.end() - 1);
@@ -82,20 +80,19 @@ public:
             waitpid(m_Pid, nullptr, 0);
         }
     }
-    // Starts the simulator with the arguments; waits for its ready line.
-    // False when it ended or never got ready.
-    bool Start(const std::vector<std::string>& args)
+    // Starts the simulator on the COM folder with the arguments; waits for its
+    // ready line. False when it ended or never got ready.
+    bool Start(const testsupport::TempDir& comDir, const std::vector<std::string>& args = {})
     {
         int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0) {
+        if (pipe2(out, O_CLOEXEC) != 0)
             return false;
-        }
-        std::vector<std::string> all { testsupport::BinPath("corvel-radio-sim").string() };
+        std::vector<std::string> all { testsupport::BinPath("corvel-radio-sim").string(),
+            "--com-dir", comDir.Path().string() };
         all.insert(all.end(), args.begin(), args.end());
         std::vector<char*> argv;
-        for (auto& a : all) {
+        for (auto& a : all)
             argv.push_back(a.data());
-        }
         argv.push_back(nullptr);
         const std::string errFile = (m_Dir / "stderr").string();
         m_Pid = fork();
@@ -109,9 +106,8 @@ public:
         // The ready line, within 5 s; the simulator writes nothing after it.
         char c = 0;
         pollfd p { out[0], POLLIN, 0 };
-        while (poll(&p, 1, 5000) > 0 && read(out[0], &c, 1) == 1 && c != '\n') {
+        while (poll(&p, 1, 5000) > 0 && read(out[0], &c, 1) == 1 && c != '\n')
             m_Ready += c;
-        }
         close(out[0]);
         return c == '\n';
     }
@@ -237,25 +233,15 @@ public:
         Send(message);
         return Receive(timeout);
     }
+    // The frame answering the message, in hex.
+    std::string AskHex(const Bytes& message)
+    {
+        Send(message);
+        auto frame = ReadFrame(2s);
+        return frame ? testsupport::Hex(*frame) : "(nothing)";
+    }
     // True when nothing arrives within the time.
     bool Quiet(std::chrono::milliseconds time) { return !ReadFrame(time) && m_Pending.empty(); }
-    // True when the line reports hang-up or end within the time.
-    bool HangsUp(std::chrono::milliseconds timeout)
-    {
-        auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (std::chrono::steady_clock::now() < deadline) {
-            pollfd p { m_Fd, POLLIN, 0 };
-            if (poll(&p, 1, 50) <= 0)
-                continue;
-            if (p.revents & (POLLHUP | POLLERR))
-                return true;
-            uint8_t buf[256];
-            ssize_t n = read(m_Fd, buf, sizeof buf);
-            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
-                return true;
-        }
-        return false;
-    }
 
 private:
     int m_Fd = -1;

@@ -74,12 +74,32 @@ protected:
         unsetenv("CORVEL_COM_DIR");
     }
 
-    // A packed release with small images; the window is named `name`.
+    // A window on a small packed release of the shipped shape (4400 series
+    // 6, combined update by default), named `name`.
     std::unique_ptr<TCodeUpdaterMainDispForm> Make(uint8_t family = 0, uint8_t series = 6,
         uint8_t upgradeType = 3, const std::string& name = "Updater_4400_Release_6_10")
     {
+        const char* types[] = { "application", "boot", "dsp", "application-boot" };
+        const fs::path dir = m_Dir / ("release" + std::to_string(m_Releases++));
+        fs::create_directory(dir);
+        testsupport::WriteFileText(dir / "base", "updater");
+        std::vector<std::string> args { testsupport::BinPath("corvel-pack").string(), "--base",
+            (dir / "base").string(), "--out", (dir / "release").string(), "--family",
+            family == 0 ? "4400" : "4600", "--series", std::to_string(series), "--upgrade-type",
+            types[upgradeType], "--platform-flag", "1", "--processor", "816", "--boot-version",
+            "6.7", "--programming-app-version", "2.12.4", "--tuning-app-version", "3.0.17" };
+        const pack::DemoImageShape images[]
+            = { { false, 0x010100, 400, 1 }, { true, 0xFE040100, 16 * 3000, 2 },
+                  { false, 0x010100, 200, 3 }, { true, 0xFE000100, 800, 4 } };
+        const char* options[] = { "--app-loader", "--app-code", "--boot-loader", "--boot-code" };
+        for (int i = 0; i < 4; ++i) {
+            testsupport::WriteFileText(dir / options[i], pack::MakeDemoImage(images[i]));
+            args.insert(args.end(), { options[i], (dir / options[i]).string() });
+        }
+        const auto r = testsupport::RunProcess(args);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
         return std::make_unique<TCodeUpdaterMainDispForm>(std::vector<std::string> {},
-            platform::OpenFileResources(PackRelease(family, series, upgradeType).string()), name);
+            platform::OpenFileResources((dir / "release").string()), name);
     }
 
     // Answers the next modal dialog with `code` (OK) or cancels it.
@@ -99,33 +119,6 @@ protected:
     {
         options.insert(options.end(), { "--port", "3" });
         return radio.Start(testsupport::SimBinary(), m_Dir / "ports", options);
-    }
-
-    // A small release of the shipped shape (4400 series 6, combined update
-    // by default).
-    fs::path PackRelease(uint8_t family = 0, uint8_t series = 6, uint8_t upgradeType = 3)
-    {
-        const char* types[] = { "application", "boot", "dsp", "application-boot" };
-        const fs::path dir = m_Dir / ("release" + std::to_string(m_Releases++));
-        fs::create_directory(dir);
-        testsupport::WriteFileText(dir / "base", "updater");
-        std::vector<std::string> args { testsupport::BinPath("corvel-pack").string(), "--base",
-            (dir / "base").string(), "--out", (dir / "Updater_4400_Release_6_10").string(),
-            "--family", family == 0 ? "4400" : "4600", "--series", std::to_string(series),
-            "--upgrade-type", types[upgradeType], "--platform-flag", "1", "--processor", "816",
-            "--boot-version", "6.7", "--programming-app-version", "2.12.4", "--tuning-app-version",
-            "3.0.17" };
-        const pack::DemoImageShape images[]
-            = { { false, 0x010100, 400, 1 }, { true, 0xFE040100, 16 * 3000, 2 },
-                  { false, 0x010100, 200, 3 }, { true, 0xFE000100, 800, 4 } };
-        const char* options[] = { "--app-loader", "--app-code", "--boot-loader", "--boot-code" };
-        for (int i = 0; i < 4; ++i) {
-            testsupport::WriteFileText(dir / options[i], pack::MakeDemoImage(images[i]));
-            args.insert(args.end(), { options[i], (dir / options[i]).string() });
-        }
-        auto r = testsupport::RunProcess(args);
-        EXPECT_EQ(r.exitCode, 0) << r.err;
-        return dir / "Updater_4400_Release_6_10";
     }
 
     TempDir m_Dir;
@@ -295,9 +288,8 @@ TEST_F(Window, CloseDuringAnUpdateAsksAndYesStopsAndRemovesWorkFiles)
 TEST_F(Window, PortListKeepsAllPortsAndSkipsMissingOnes)
 {
     auto w = Make();
+    // The list's contents themselves are the port handling's own tests.
     ASSERT_EQ(w->m_ComportComboBox->count(), 255);
-    EXPECT_EQ(w->m_ComportComboBox->currentIndex(), 0);
-    EXPECT_EQ(w->m_ComportComboBox->itemText(254), "COM255");
 
     // A port appears; the menu command rescans and keeps the selection.
     testsupport::PtyPair pty;

@@ -1,15 +1,10 @@
 #include "tests/workflow/WorkflowRig.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
-#include <regex>
-#include <sstream>
+#include <numeric>
 #include <thread>
 
 namespace workflowtest {
@@ -19,9 +14,7 @@ namespace {
 std::string Upper(std::string_view text)
 {
     std::string upper(text);
-    for (char& c : upper) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
+    std::ranges::transform(upper, upper.begin(), [](unsigned char c) { return std::toupper(c); });
     return upper;
 }
 
@@ -33,28 +26,13 @@ std::string Record(char kind, int addressBytes, uint32_t address, const uint8_t*
         body.push_back(static_cast<uint8_t>(address >> (8 * i)));
     }
     body.insert(body.end(), data, data + count);
-    unsigned sum = 0;
-    for (const uint8_t byte : body) {
-        sum += byte;
-    }
-    body.push_back(static_cast<uint8_t>(~sum));
+    body.push_back(static_cast<uint8_t>(~std::accumulate(body.begin(), body.end(), 0u)));
     std::string hex = testsupport::Hex(body);
     std::erase(hex, ' ');
     return std::string("S") + kind + hex + "\r\n";
 }
 
 } // namespace
-
-std::vector<uint8_t> PatternBytes(size_t count, uint32_t seed)
-{
-    std::vector<uint8_t> bytes(count);
-    uint32_t state = seed * 2654435761u + 12345u;
-    for (uint8_t& byte : bytes) {
-        state = state * 1103515245u + 12345u;
-        byte = static_cast<uint8_t>(state >> 16);
-    }
-    return bytes;
-}
 
 std::string MakeImage(bool s3, uint32_t address, const std::vector<uint8_t>& data)
 {
@@ -132,8 +110,7 @@ TestRelease MakeRelease(
     // The application code in two chunks split at a record boundary; only
     // the last ends with the termination record.
     const std::string code = MakeImage(true, 0xFE040100, release.appCode);
-    const size_t header = code.find("\r\n") + 2;
-    size_t split = header;
+    size_t split = code.find("\r\n") + 2;
     for (int line = 0; line < 200; ++line) {
         split = code.find("\r\n", split) + 2;
     }
@@ -175,96 +152,6 @@ int SimulatedRadio::Stop()
         m_Status = m_Process.Stop();
     }
     return m_Status;
-}
-
-long SimulatedRadio::DamagedBytes() const
-{
-    static const std::regex count("([0-9]+) bytes damaged on the line");
-    const std::string err = testsupport::ReadFileText(m_OutDir / "radio.err");
-    std::smatch match;
-    return std::regex_search(err, match, count) ? std::stol(match[1]) : 0;
-}
-
-std::string WithoutPercentLines(const std::string& console)
-{
-    static const std::regex running("\\rDownloading (Loader|Application|Bootloader) "
-                                    "code\\.\\.\\.[0-9]+% complete(?!\\.\\.\\.Done)");
-    return std::regex_replace(console, running, "");
-}
-
-void ExpectStoredData(const std::vector<uint8_t>& stored, const std::vector<uint8_t>& image)
-{
-    ASSERT_GE(stored.size(), image.size());
-    EXPECT_EQ(stored.size() % 128, 0u);
-    EXPECT_TRUE(std::equal(image.begin(), image.end(), stored.begin()));
-    EXPECT_TRUE(std::all_of(stored.begin() + static_cast<long>(image.size()), stored.end(),
-        [](uint8_t b) { return b == 0xFF; }));
-}
-
-bool Contains(const std::vector<std::string>& list, const std::string& item)
-{
-    return std::find(list.begin(), list.end(), item) != list.end();
-}
-
-testsupport::ProcessResult PackRelease(
-    const std::filesystem::path& out, const std::vector<std::string>& images)
-{
-    std::vector<std::string> args { testsupport::BinPath("corvel-pack").string(), "--base",
-        testsupport::BinPath("corvel-updater").string(), "--out", out.string(), "--family", "4400",
-        "--series", "6", "--platform-flag", "1", "--processor", "816", "--boot-version", "6.7",
-        "--programming-app-version", "2.12.4", "--tuning-app-version", "3.0.17" };
-    args.insert(args.end(), images.begin(), images.end());
-    return testsupport::RunProcess(args, {}, {}, std::chrono::minutes(2));
-}
-
-testsupport::ProcessResult RunConsoleJob(const std::filesystem::path& updater, int port,
-    const std::filesystem::path& comDir, const std::filesystem::path& workDir,
-    std::chrono::milliseconds timeout)
-{
-    return testsupport::RunProcess({ updater.string(), "/d", "/sp", std::to_string(port), "/c" },
-        { { "CORVEL_COM_DIR", comDir.string() }, { "DISPLAY", "" }, { "WAYLAND_DISPLAY", "" } }, {},
-        timeout, workDir);
-}
-
-void SimTest::SetUp()
-{
-    const char* old = std::getenv("CORVEL_COM_DIR");
-    m_OldComDir = old != nullptr ? old : "";
-    m_HadComDir = old != nullptr;
-    ::setenv("CORVEL_COM_DIR", m_ComDir.Path().c_str(), 1);
-}
-
-void SimTest::TearDown()
-{
-    if (m_HadComDir) {
-        ::setenv("CORVEL_COM_DIR", m_OldComDir.c_str(), 1);
-    } else {
-        ::unsetenv("CORVEL_COM_DIR");
-    }
-}
-
-std::unique_ptr<SimulatedRadio> SimTest::StartRadio(
-    const std::vector<std::string>& options, int port)
-{
-    auto radio = std::make_unique<SimulatedRadio>(m_ComDir.Path(), port, options, m_Out.Path());
-    EXPECT_TRUE(radio->Ready());
-    return radio;
-}
-
-void RecordingProgressBar::SetPosition(int value)
-{
-    m_Position = value;
-    if (m_Trigger && m_TriggerAt >= 0 && value >= m_TriggerAt) {
-        auto trigger = std::move(m_Trigger);
-        m_Trigger = nullptr;
-        trigger();
-    }
-}
-
-void RecordingProgressBar::OnPosition(int position, std::function<void()> action)
-{
-    m_TriggerAt = position;
-    m_Trigger = std::move(action);
 }
 
 RecordingHost::RecordingHost(

@@ -18,11 +18,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
+#include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace workflowtest {
@@ -32,7 +36,16 @@ namespace workflowtest {
 // record.
 std::string MakeImage(bool s3, uint32_t address, const std::vector<uint8_t>& data);
 // Deterministic data bytes.
-std::vector<uint8_t> PatternBytes(size_t count, uint32_t seed);
+inline std::vector<uint8_t> PatternBytes(size_t count, uint32_t seed)
+{
+    std::vector<uint8_t> bytes(count);
+    uint32_t state = seed * 2654435761u + 12345u;
+    for (uint8_t& byte : bytes) {
+        state = state * 1103515245u + 12345u;
+        byte = static_cast<uint8_t>(state >> 16);
+    }
+    return bytes;
+}
 
 // The console's texts of a run that went well.
 inline const std::string kConsoleHead
@@ -42,11 +55,26 @@ inline const std::string kAppDone = "\rDownloading Application code...100% compl
 inline const std::string kBootDone = "\rDownloading Bootloader code...100% complete...Done.\n";
 // The console text without the running percentage lines (the finished
 // lines of each stream stay).
-std::string WithoutPercentLines(const std::string& console);
+inline std::string WithoutPercentLines(const std::string& console)
+{
+    static const std::regex running("\\rDownloading (Loader|Application|Bootloader) "
+                                    "code\\.\\.\\.[0-9]+% complete(?!\\.\\.\\.Done)");
+    return std::regex_replace(console, running, "");
+}
 // Data the radio stored: the image's bytes, then 0xFF padding of the last
 // whole blocks.
-void ExpectStoredData(const std::vector<uint8_t>& stored, const std::vector<uint8_t>& image);
-bool Contains(const std::vector<std::string>& list, const std::string& item);
+inline void ExpectStoredData(const std::vector<uint8_t>& stored, const std::vector<uint8_t>& image)
+{
+    ASSERT_GE(stored.size(), image.size());
+    EXPECT_EQ(stored.size() % 128, 0u);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), stored.begin()));
+    EXPECT_TRUE(std::all_of(stored.begin() + static_cast<long>(image.size()), stored.end(),
+        [](uint8_t b) { return b == 0xFF; }));
+}
+inline bool Contains(const std::vector<std::string>& list, const std::string& item)
+{
+    return std::find(list.begin(), list.end(), item) != list.end();
+}
 
 // A release held in memory: the firmware resources by name.
 class MemoryResources : public platform::ResourceSource {
@@ -78,13 +106,26 @@ TestRelease MakeRelease(
 
 // corvel-packs an updater at `out` for a 4400 series 6 radio (platform flag
 // 1, 816 processor, boot code 6.7) from the images named in `images`.
-testsupport::ProcessResult PackRelease(
-    const std::filesystem::path& out, const std::vector<std::string>& images);
+inline testsupport::ProcessResult PackRelease(
+    const std::filesystem::path& out, const std::vector<std::string>& images)
+{
+    std::vector<std::string> args { testsupport::BinPath("corvel-pack").string(), "--base",
+        testsupport::BinPath("corvel-updater").string(), "--out", out.string(), "--family", "4400",
+        "--series", "6", "--platform-flag", "1", "--processor", "816", "--boot-version", "6.7",
+        "--programming-app-version", "2.12.4", "--tuning-app-version", "3.0.17" };
+    args.insert(args.end(), images.begin(), images.end());
+    return testsupport::RunProcess(args, {}, {}, std::chrono::minutes(2));
+}
 // Runs a packed updater's console job "/d /sp <port> /c" in `workDir`
 // without a display, so that message boxes come out on the console.
-testsupport::ProcessResult RunConsoleJob(const std::filesystem::path& updater, int port,
+inline testsupport::ProcessResult RunConsoleJob(const std::filesystem::path& updater, int port,
     const std::filesystem::path& comDir, const std::filesystem::path& workDir,
-    std::chrono::milliseconds timeout);
+    std::chrono::milliseconds timeout)
+{
+    return testsupport::RunProcess({ updater.string(), "/d", "/sp", std::to_string(port), "/c" },
+        { { "CORVEL_COM_DIR", comDir.string() }, { "DISPLAY", "" }, { "WAYLAND_DISPLAY", "" } }, {},
+        timeout, workDir);
+}
 
 // corvel-radio-sim in a child process, published as COM<port> of `comDir`,
 // keeping its log and standard error in `outDir`.
@@ -98,8 +139,6 @@ public:
     std::vector<std::string> LoggedFrames(const std::string& direction) const;
     // Ends it (so that it writes its output files); its exit status.
     int Stop();
-    // The number of bytes it damaged on the line (after Stop).
-    long DamagedBytes() const;
 
 private:
     std::filesystem::path m_OutDir;
@@ -113,18 +152,19 @@ private:
 // simulator's log and stored data.
 class SimTest : public ::testing::Test {
 protected:
-    void SetUp() override;
-    void TearDown() override;
-    std::unique_ptr<SimulatedRadio> StartRadio(const std::vector<std::string>& options, int port);
+    void SetUp() override { ::setenv("CORVEL_COM_DIR", m_ComDir.Path().c_str(), 1); }
+    void TearDown() override { ::unsetenv("CORVEL_COM_DIR"); }
+    std::unique_ptr<SimulatedRadio> StartRadio(const std::vector<std::string>& options, int port)
+    {
+        auto radio = std::make_unique<SimulatedRadio>(m_ComDir.Path(), port, options, m_Out.Path());
+        EXPECT_TRUE(radio->Ready());
+        return radio;
+    }
     std::filesystem::path Out(const std::string& name) const { return m_Out / name; }
 
     testsupport::TempDir m_ComDir;
     testsupport::TempDir m_Work;
     testsupport::TempDir m_Out;
-
-private:
-    std::string m_OldComDir;
-    bool m_HadComDir = false;
 };
 
 // A message box as the sequences showed it.
@@ -136,8 +176,7 @@ struct ShownBox {
 
 // A wait timer that cuts every wait to at most `capMs`, so that the long
 // waits for control heads take seconds in tests.
-class CappedWaitTimer : public IWaitTimer {
-public:
+struct CappedWaitTimer : IWaitTimer {
     CappedWaitTimer(IWaitTimer& inner, int capMs)
         : m_Inner(inner)
         , m_CapMs(capMs)
@@ -145,24 +184,25 @@ public:
     }
     void Start(int milliseconds) override { m_Inner.Start(std::min(milliseconds, m_CapMs)); }
     void Stop() override { m_Inner.Stop(); }
-
-private:
     IWaitTimer& m_Inner;
     int m_CapMs;
 };
 
-class RecordingProgressBar : public IProgressBar {
-public:
+struct RecordingProgressBar : IProgressBar {
     void SetMinimum(int value) override { m_Min = value; }
     void SetMaximum(int value) override { m_Max = value; }
-    void SetPosition(int value) override;
+    void SetPosition(int value) override
+    {
+        m_Position = value;
+        // Runs once when the position first reaches m_TriggerAt (a Stop press).
+        if (m_Trigger && value >= m_TriggerAt) {
+            std::exchange(m_Trigger, nullptr)();
+        }
+    }
     int Minimum() const override { return m_Min; }
     int Maximum() const override { return m_Max; }
     int Position() const override { return m_Position; }
-    // Runs once when the position first reaches `position` (a Stop press).
-    void OnPosition(int position, std::function<void()> action);
 
-private:
     int m_Min = 0;
     int m_Max = 100;
     int m_Position = 0;
