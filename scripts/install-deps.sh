@@ -5,6 +5,7 @@ set -eu
 
 PACKAGES="
 cmake ninja-build g++ make pkg-config git
+libcli11-dev nlohmann-json3-dev
 qt6-base-dev qt6-serialport-dev libqt6serialport6
 libjpeg-dev nettle-dev libudev-dev
 libgtest-dev libgmock-dev libbenchmark-dev

@@ -93,6 +93,35 @@ TEST(RadioSim, CommandLineHelpAndUsageErrors)
     EXPECT_TRUE(fs::is_empty(dir.Path()));
 }
 
+TEST(RadioSim, OptionsTakeEffectInTheOrderGiven)
+{
+    auto version = testsupport::RunProcess(
+        { testsupport::BinPath("corvel-radio-sim").string(), "--version" }, {}, {}, 5s);
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_TRUE(std::regex_match(version.out,
+        std::regex("corvel-radio-sim \\(Corvel Code Updater\\) [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+        << version.out;
+
+    // A later field option changes what an earlier record set, the later of
+    // two values wins, refusals given twice add up, and "=" joins a value.
+    TempDir dir;
+    SimProcess sim;
+    ASSERT_TRUE(sim.Start(dir,
+        { "--port=7", "--version-record", "0509 0A0B0C 040506 070809 BA7E10FF00112233 0607 BF00",
+            "--dsp-version", "112233", "--boot-version", "1.1", "--boot-version", "6.8",
+            "--negative", "format", "--negative=sem:1" }))
+        << sim.Stderr();
+    EXPECT_EQ(sim.Port(), "COM7");
+    Line line(sim.DevicePath());
+    ASSERT_TRUE(line.IsOpen());
+    EXPECT_EQ(line.Ask({ 0x04, 0x0B }), (Bytes { 0x04, 0x0C, 0x11, 0x22, 0x33 }));
+    EXPECT_EQ(line.Ask({ 0x04, 0x09 }), (Bytes { 0x04, 0x0A, 0x04, 0x05, 0x06 }));
+    EXPECT_EQ(line.Ask({ 0x04, 0x2D }), (Bytes { 0x04, 0x2E, 0x06, 0x08 }));
+    EXPECT_EQ(line.Ask({ 0x04, 0x1C }), (Bytes { 0x04, 0x20 }));
+    EXPECT_EQ(line.Ask({ 0x04, 0x3E }), (Bytes { 0x04, 0x20 }));
+    EXPECT_EQ(line.Ask({ 0x04, 0x3E }), (Bytes { 0x04, 0x3F, 0xBF, 0x00 }));
+}
+
 TEST(RadioSim, AnswersProbeBaudAndEveryQuery)
 {
     TempDir dir;

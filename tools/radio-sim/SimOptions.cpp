@@ -1,111 +1,17 @@
 #include "SimOptions.h"
 
+#include "tools/common/ToolCli.h"
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
-#include <string_view>
+#include <functional>
 #include <type_traits>
+#include <utility>
 
 namespace radiosim {
 
 namespace {
-
-const char kHelp[] = R"(Usage: corvel-radio-sim --com-dir DIR [--port N] [options]
-
-Plays a radio on a pseudo-terminal and publishes it as DIR/COM<N>. When ready
-it prints one line "COM<N> <device path>" on standard output. It removes the
-entry when it ends (SIGINT, SIGTERM, SIGHUP, its parent ending, or an exit
-option below).
-
-Publishing and life cycle:
-  --com-dir DIR            directory of the COM namespace (default: $CORVEL_COM_DIR)
-  --port N                 port number 1..255 (default: lowest number without an entry)
-  --log FILE               every frame received and sent, one line each:
-                           "<seconds, 6 decimals> >>|<< <hex bytes>" (>> PC to radio)
-  --idle-exit SECONDS      end when nothing arrived from the PC for SECONDS
-  --exit-after-restart     end about 1 s after the restart message(s) were sent
-  --exit-after-codeplug    end right after a codeplug download ended
-  --line-rate BITS|follow  delay every byte both ways as a line at BITS bit/s would
-                           (10 bits a byte); "follow" uses the rate the baud-rate
-                           messages set (19200 at start); default: no delay
-  --check-speed            a frame that arrives while the PC's line speed differs
-                           from the radio's is garbage: dropped (baud-rate messages
-                           excepted)
-  --help                   this text
-
-Identity (bootload mode):
-  --family portable|mobile       answer to the family request (default portable)
-  --boot-version MAJ.MIN         boot information (default 6.10)
-  --new-boot-version MAJ.MIN     boot version after a boot-code download (default: unchanged)
-  --format-version MAJ.MIN       file/parameter format version (0x04 0x1D) (default 5.8)
-  --new-format-version MAJ.MIN   format version after an application download
-                                 (default: unchanged)
-  --dsp-version HEX              3 bytes (default 010203)
-  --controller-version HEX       3 bytes; first byte 2, 4 or 6 makes the PC ask SEM
-                                 (default 021000)
-  --hardware-revision HEX        3 bytes (default 000100)
-  --serial HEX                   8 bytes, also the codeplug identifier
-                                 (default 001A2B3C4D5E6F70)
-  --sem-version HEX              2 bytes (default 0100)
-  --version-record HEX           the 23-byte version record at once: format 2, DSP 3,
-                                 controller 3, hardware 3, serial 8, boot 2, SEM 2
-  --probe-reply HEX              4 data bytes of the probe reply (default 00000000)
-  --negative NAME[:N][,...]      answer NAME negatively (0x04 0x20, or 0x02 0x0A for
-                                 start and dsp-start), the first N times or always
-  --silent NAME[:N][,...]        do not answer NAME, the first N times or always
-                                 NAMEs: probe format dsp controller hardware serial
-                                 boot sem family flash-type start dsp-start
-                                 upload download (codeplug starts (3,7), (3,0))
-  --mute                         answer nothing at all
-
-Flash side:
-  --flash-type N           type in the flash-type reply 0x02 0x0C 0x00 N (default 4)
-  --loader-out FILE        data of the last loader stream (confirmed blocks, 128 bytes each)
-  --code-out FILE          data of the last application code stream
-  --boot-out FILE          data of the last boot code stream
-  --code-kind auto|boot|app  what a code stream is; auto: boot code while the boot
-                           version differs from --new-boot-version, else application
-
-Faults (block and pair numbers count from 1 within one run of the stage):
-  --fault-stage STAGE      loader, code, dsp, upload or download (default code)
-  --fault-repeat           faults fire in every run of the stage, not only the first
-  --wrong-sum K            pair K (flash, DSP) or checksum report K (codeplug
-                           download) carries a wrong sum
-  --verify-fail K[:ADDR]   after pair K answer 0x02 0x0A + 4 address bytes
-                           (default address 00102030)
-  --silent-after-block K   after block K go silent for good
-  --close-after-block K    after block K close the line and end
-  --silent-after-frames N  after the N-th valid frame received go silent for good
-  --close-after-frames N   on the N-th valid frame received close the line and end
-  --corrupt-rate P         damage each byte on the line, both ways, with chance P
-                           (0..1; the byte is XORed with a random non-zero value)
-  --seed N                 seed of the damage (default 1)
-
-Restart (after an application code stream):
-  --restart message|heads|none  what the radio sends (default message)
-  --restart-delay MS       delay before the first message (default 500)
-  --restart-message HEX    bytes of the restart message (default 0725)
-  --control-heads FLAGS    duplicate-address flag of each control-head message
-                           0x09 0x03 0x00 FLAG, comma separated (default 0)
-  --head-interval MS       time between control-head messages (default 1000)
-
-Codeplug side:
-  --codeplug FILE          the radio's codeplug, wire form (big-endian words);
-                           default: none (the upload sends blocks of the fill byte)
-  --codeplug-out FILE      the codeplug stored by the last download (wire form,
-                           every block received, padding included)
-  --password DIGITS        password (up to 8 digits) asked for with (3,11)
-  --grant 13|14            sub-code that grants access (default 13)
-  --verdict-noise N        (7,37) messages before each password verdict (default 0)
-  --sum-every N            blocks between (3,3) checksum reports (default 4)
-  --upload-fill HEX        byte sent beyond the end of the codeplug (default 00)
-
-DSP side:
-  --dsp-pages-dir DIR      write the k-th page received to DIR/page<k>.bin
-
-Exit status: 0 after a signal or an exit option, 1 on a runtime error,
-2 on a usage error.
-)";
 
 struct NameEntry {
     const char* name;
@@ -177,11 +83,6 @@ bool ParseRefusals(const std::string& text, int* counts)
 
 } // namespace
 
-const char* HelpText()
-{
-    return kHelp;
-}
-
 std::optional<Version> ParseVersion(const std::string& text)
 {
     size_t dot = text.find('.');
@@ -225,239 +126,259 @@ std::optional<std::vector<uint8_t>> ParseHex(const std::string& text)
     return out;
 }
 
-ParseResult ParseOptions(int argc, char** argv, const char* comDirFromEnv)
+std::optional<int> ReadCommandLine(
+    int argc, const char* const* argv, const char* comDirFromEnv, Options& o)
 {
-    ParseResult r;
-    Options& o = r.options;
     if (comDirFromEnv)
         o.comDir = comDirFromEnv;
 
-    auto fail = [&r](const std::string& text) {
-        r.ok = false;
-        r.error = text;
-        return r;
-    };
+    CLI::App app;
+    toolcli::Prepare(app,
+        { "corvel-radio-sim", "corvel-radio-sim --com-dir DIR [--port N] [options]",
+            "Plays a radio on a pseudo-terminal and publishes it as DIR/COM<N>. When ready\n"
+            "it prints one line \"COM<N> <device path>\" on standard output. It removes the\n"
+            "entry when it ends (SIGINT, SIGTERM, SIGHUP, its parent ending, or an exit\n"
+            "option below).",
+            "Exit status: 0 after a signal or an exit option, 1 on a runtime error,\n"
+            "2 on a usage error." });
 
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            r.help = true;
-            return r;
-        }
-        // Flags without a value.
-        if (arg == "--exit-after-restart") {
-            o.exitAfterRestart = true;
-            continue;
-        }
-        if (arg == "--exit-after-codeplug") {
-            o.exitAfterCodeplug = true;
-            continue;
-        }
-        if (arg == "--check-speed") {
-            o.checkSpeed = true;
-            continue;
-        }
-        if (arg == "--mute") {
-            o.mute = true;
-            continue;
-        }
-        if (arg == "--fault-repeat") {
-            o.faultRepeat = true;
-            continue;
-        }
-        if (arg.rfind("--", 0) != 0)
-            return fail("unexpected argument: " + arg);
-        if (i + 1 >= argc)
-            return fail("option " + arg + " needs a value");
-        std::string v = argv[++i];
-        auto bad = [&]() { return fail("bad value for " + arg + ": " + v); };
-        auto hexOf = [&](size_t size, std::vector<uint8_t>& into) {
+    // Options take effect in the order given; given twice, the later one wins.
+    using Apply = std::function<bool(const std::string&)>;
+    std::string group;
+    auto value = [&](const std::string& name, const std::string& shown, const std::string& help,
+                     Apply apply) {
+        app.add_option_function<std::string>(
+               name,
+               [name, apply](const std::string& v) {
+                   if (!apply(v))
+                       toolcli::BadValue(name, v);
+               },
+               help)
+            ->type_name(shown)
+            ->group(group)
+            ->trigger_on_parse();
+    };
+    auto flag = [&](const std::string& name, const std::string& help, bool& into) {
+        app.add_flag_callback(
+               name, [&into] { into = true; }, help)
+            ->group(group);
+    };
+    auto text = [](std::string& into) -> Apply {
+        return [&into](const std::string& v) {
+            into = v;
+            return true;
+        };
+    };
+    auto number = [](long low, long high, auto& into) -> Apply {
+        return [low, high, &into](const std::string& v) {
+            auto n = ParseNumber(v, low, high);
+            if (n)
+                into = static_cast<std::remove_reference_t<decltype(into)>>(*n);
+            return n.has_value();
+        };
+    };
+    auto hex = [](size_t size, std::vector<uint8_t>& into) -> Apply {
+        return [size, &into](const std::string& v) {
             auto h = ParseHex(v);
             if (!h || h->size() != size)
                 return false;
             into = *h;
             return true;
         };
-        auto numberOf = [&](long low, long high, auto& into) {
-            auto n = ParseNumber(v, low, high);
-            if (!n)
-                return false;
-            into = static_cast<std::remove_reference_t<decltype(into)>>(*n);
-            return true;
+    };
+    auto version = [](auto& into) -> Apply {
+        return [&into](const std::string& v) {
+            auto ver = ParseVersion(v);
+            if (ver)
+                into = *ver;
+            return ver.has_value();
         };
-
-        if (arg == "--com-dir") {
-            o.comDir = v;
-        } else if (arg == "--port") {
-            if (!numberOf(1, 255, o.port))
-                return bad();
-        } else if (arg == "--log") {
-            o.logFile = v;
-        } else if (arg == "--idle-exit") {
+    };
+    auto choice
+        = [](auto& into,
+              std::vector<std::pair<std::string, std::remove_reference_t<decltype(into)>>> names)
+        -> Apply {
+        return [&into, names](const std::string& v) {
+            for (const auto& [name, meaning] : names)
+                if (v == name) {
+                    into = meaning;
+                    return true;
+                }
+            return false;
+        };
+    };
+    auto fraction = [](double low, double high, bool lowIncluded, double& into) -> Apply {
+        return [=, &into](const std::string& v) {
             char* end = nullptr;
             errno = 0;
-            double s = std::strtod(v.c_str(), &end);
-            if (errno || end == v.c_str() || *end || !(s > 0) || s > 1e6)
-                return bad();
-            o.idleExitSeconds = s;
-        } else if (arg == "--line-rate") {
+            double d = std::strtod(v.c_str(), &end);
+            if (errno || end == v.c_str() || *end || !(lowIncluded ? d >= low : d > low)
+                || d > high)
+                return false;
+            into = d;
+            return true;
+        };
+    };
+
+    group = "Publishing and life cycle";
+    value("--com-dir", "DIR", "directory of the COM namespace (default: $CORVEL_COM_DIR)",
+        text(o.comDir));
+    value("--port", "N", "port number 1..255 (default: lowest number without an entry)",
+        number(1, 255, o.port));
+    value("--log", "FILE",
+        "every frame received and sent, one line each:\n"
+        "\"<seconds, 6 decimals> >>|<< <hex bytes>\" (>> PC to radio)",
+        text(o.logFile));
+    value("--idle-exit", "SECONDS", "end when nothing arrived from the PC for SECONDS",
+        fraction(0, 1e6, false, o.idleExitSeconds));
+    flag("--exit-after-restart", "end about 1 s after the restart message(s) were sent",
+        o.exitAfterRestart);
+    flag("--exit-after-codeplug", "end right after a codeplug download ended", o.exitAfterCodeplug);
+    value("--line-rate", "BITS|follow",
+        "delay every byte both ways as a line at BITS bit/s would\n"
+        "(10 bits a byte); \"follow\" uses the rate the baud-rate\n"
+        "messages set (19200 at start); default: no delay",
+        [&o](const std::string& v) {
             if (v == "follow") {
                 o.lineRateFollow = true;
                 o.lineRate = 19200;
-            } else if (!numberOf(0, 100000000, o.lineRate)) {
-                return bad();
+                return true;
             }
-        } else if (arg == "--family") {
-            if (v == "portable")
-                o.portable = true;
-            else if (v == "mobile")
-                o.portable = false;
-            else
-                return bad();
-        } else if (arg == "--boot-version") {
-            auto ver = ParseVersion(v);
-            if (!ver)
-                return bad();
-            o.bootVersion = *ver;
-        } else if (arg == "--new-boot-version") {
-            auto ver = ParseVersion(v);
-            if (!ver)
-                return bad();
-            o.newBootVersion = *ver;
-        } else if (arg == "--format-version") {
-            auto ver = ParseVersion(v);
-            if (!ver)
-                return bad();
-            o.formatVersion = *ver;
-        } else if (arg == "--new-format-version") {
-            auto ver = ParseVersion(v);
-            if (!ver)
-                return bad();
-            o.newFormatVersion = *ver;
-        } else if (arg == "--dsp-version") {
-            if (!hexOf(3, o.dspVersion))
-                return bad();
-        } else if (arg == "--controller-version") {
-            if (!hexOf(3, o.controllerVersion))
-                return bad();
-        } else if (arg == "--hardware-revision") {
-            if (!hexOf(3, o.hardwareRevision))
-                return bad();
-        } else if (arg == "--serial") {
-            if (!hexOf(8, o.serial))
-                return bad();
-        } else if (arg == "--sem-version") {
-            if (!hexOf(2, o.semVersion))
-                return bad();
-        } else if (arg == "--version-record") {
-            std::vector<uint8_t> rec;
-            if (!hexOf(23, rec))
-                return bad();
-            o.formatVersion = { rec[0], rec[1] };
-            o.dspVersion.assign(rec.begin() + 2, rec.begin() + 5);
-            o.controllerVersion.assign(rec.begin() + 5, rec.begin() + 8);
-            o.hardwareRevision.assign(rec.begin() + 8, rec.begin() + 11);
-            o.serial.assign(rec.begin() + 11, rec.begin() + 19);
-            o.bootVersion = { rec[19], rec[20] };
-            o.semVersion.assign(rec.begin() + 21, rec.begin() + 23);
-        } else if (arg == "--probe-reply") {
-            if (!hexOf(4, o.probeReply))
-                return bad();
-        } else if (arg == "--negative") {
-            if (!ParseRefusals(v, o.refusals.negative))
-                return bad();
-        } else if (arg == "--silent") {
-            if (!ParseRefusals(v, o.refusals.silent))
-                return bad();
-        } else if (arg == "--flash-type") {
-            if (!numberOf(0, 255, o.flashType))
-                return bad();
-        } else if (arg == "--loader-out") {
-            o.loaderOut = v;
-        } else if (arg == "--code-out") {
-            o.codeOut = v;
-        } else if (arg == "--boot-out") {
-            o.bootOut = v;
-        } else if (arg == "--code-kind") {
-            if (v == "auto")
-                o.codeKind = CodeKind::Auto;
-            else if (v == "boot")
-                o.codeKind = CodeKind::Boot;
-            else if (v == "app")
-                o.codeKind = CodeKind::App;
-            else
-                return bad();
-        } else if (arg == "--fault-stage") {
-            if (v == "loader")
-                o.faultStage = Stage::Loader;
-            else if (v == "code")
-                o.faultStage = Stage::Code;
-            else if (v == "dsp")
-                o.faultStage = Stage::Dsp;
-            else if (v == "upload")
-                o.faultStage = Stage::Upload;
-            else if (v == "download")
-                o.faultStage = Stage::Download;
-            else
-                return bad();
-        } else if (arg == "--wrong-sum") {
-            if (!numberOf(1, 100000000, o.wrongSum))
-                return bad();
-        } else if (arg == "--verify-fail") {
+            auto n = ParseNumber(v, 0, 100000000);
+            if (n)
+                o.lineRate = *n;
+            return n.has_value();
+        });
+    flag("--check-speed",
+        "a frame that arrives while the PC's line speed differs\n"
+        "from the radio's is garbage: dropped (baud-rate messages\n"
+        "excepted)",
+        o.checkSpeed);
+    app.get_help_ptr()->group(group);
+    app.get_option("--version")->group(group);
+
+    group = "Identity (bootload mode)";
+    value("--family", "portable|mobile", "answer to the family request (default portable)",
+        choice(o.portable, { { "portable", true }, { "mobile", false } }));
+    value("--boot-version", "MAJ.MIN", "boot information (default 6.10)", version(o.bootVersion));
+    value("--new-boot-version", "MAJ.MIN",
+        "boot version after a boot-code download (default: unchanged)", version(o.newBootVersion));
+    value("--format-version", "MAJ.MIN", "file/parameter format version (0x04 0x1D) (default 5.8)",
+        version(o.formatVersion));
+    value("--new-format-version", "MAJ.MIN",
+        "format version after an application download\n(default: unchanged)",
+        version(o.newFormatVersion));
+    value("--dsp-version", "HEX", "3 bytes (default 010203)", hex(3, o.dspVersion));
+    value("--controller-version", "HEX",
+        "3 bytes; first byte 2, 4 or 6 makes the PC ask SEM\n(default 021000)",
+        hex(3, o.controllerVersion));
+    value("--hardware-revision", "HEX", "3 bytes (default 000100)", hex(3, o.hardwareRevision));
+    value("--serial", "HEX", "8 bytes, also the codeplug identifier\n(default 001A2B3C4D5E6F70)",
+        hex(8, o.serial));
+    value("--sem-version", "HEX", "2 bytes (default 0100)", hex(2, o.semVersion));
+    value("--version-record", "HEX",
+        "the 23-byte version record at once: format 2, DSP 3,\n"
+        "controller 3, hardware 3, serial 8, boot 2, SEM 2",
+        [&o](const std::string& v) {
+            auto rec = ParseHex(v);
+            if (!rec || rec->size() != 23)
+                return false;
+            o.formatVersion = { (*rec)[0], (*rec)[1] };
+            o.dspVersion.assign(rec->begin() + 2, rec->begin() + 5);
+            o.controllerVersion.assign(rec->begin() + 5, rec->begin() + 8);
+            o.hardwareRevision.assign(rec->begin() + 8, rec->begin() + 11);
+            o.serial.assign(rec->begin() + 11, rec->begin() + 19);
+            o.bootVersion = { (*rec)[19], (*rec)[20] };
+            o.semVersion.assign(rec->begin() + 21, rec->begin() + 23);
+            return true;
+        });
+    value("--probe-reply", "HEX", "4 data bytes of the probe reply (default 00000000)",
+        hex(4, o.probeReply));
+    value("--negative", "NAME[:N][,...]",
+        "answer NAME negatively (0x04 0x20, or 0x02 0x0A for\n"
+        "start and dsp-start), the first N times or always",
+        [&o](const std::string& v) { return ParseRefusals(v, o.refusals.negative); });
+    value("--silent", "NAME[:N][,...]",
+        "do not answer NAME, the first N times or always\n"
+        "NAMEs: probe format dsp controller hardware serial\n"
+        "boot sem family flash-type start dsp-start\n"
+        "upload download (codeplug starts (3,7), (3,0))",
+        [&o](const std::string& v) { return ParseRefusals(v, o.refusals.silent); });
+    flag("--mute", "answer nothing at all", o.mute);
+
+    group = "Flash side";
+    value("--flash-type", "N", "type in the flash-type reply 0x02 0x0C 0x00 N (default 4)",
+        number(0, 255, o.flashType));
+    value("--loader-out", "FILE",
+        "data of the last loader stream (confirmed blocks, 128 bytes each)", text(o.loaderOut));
+    value("--code-out", "FILE", "data of the last application code stream", text(o.codeOut));
+    value("--boot-out", "FILE", "data of the last boot code stream", text(o.bootOut));
+    value("--code-kind", "auto|boot|app",
+        "what a code stream is; auto: boot code while the boot\n"
+        "version differs from --new-boot-version, else application",
+        choice(o.codeKind,
+            { { "auto", CodeKind::Auto }, { "boot", CodeKind::Boot }, { "app", CodeKind::App } }));
+
+    group = "Faults (block and pair numbers count from 1 within one run of the stage)";
+    value("--fault-stage", "STAGE", "loader, code, dsp, upload or download (default code)",
+        choice(o.faultStage,
+            { { "loader", Stage::Loader }, { "code", Stage::Code }, { "dsp", Stage::Dsp },
+                { "upload", Stage::Upload }, { "download", Stage::Download } }));
+    flag("--fault-repeat", "faults fire in every run of the stage, not only the first",
+        o.faultRepeat);
+    value("--wrong-sum", "K",
+        "pair K (flash, DSP) or checksum report K (codeplug\n"
+        "download) carries a wrong sum",
+        number(1, 100000000, o.wrongSum));
+    value("--verify-fail", "K[:ADDR]",
+        "after pair K answer 0x02 0x0A + 4 address bytes\n(default address 00102030)",
+        [&o](const std::string& v) {
             size_t colon = v.find(':');
-            std::string k = v.substr(0, colon);
-            auto n = ParseNumber(k, 1, 100000000);
+            auto n = ParseNumber(v.substr(0, colon), 1, 100000000);
             if (!n)
-                return bad();
-            o.verifyFail = static_cast<int>(*n);
+                return false;
             if (colon != std::string::npos) {
                 auto h = ParseHex(v.substr(colon + 1));
                 if (!h || h->size() != 4)
-                    return bad();
+                    return false;
                 o.verifyAddress = *h;
             }
-        } else if (arg == "--silent-after-block") {
-            if (!numberOf(1, 100000000, o.silentAfterBlock))
-                return bad();
-        } else if (arg == "--close-after-block") {
-            if (!numberOf(1, 100000000, o.closeAfterBlock))
-                return bad();
-        } else if (arg == "--silent-after-frames") {
-            if (!numberOf(1, 1000000000, o.silentAfterFrames))
-                return bad();
-        } else if (arg == "--close-after-frames") {
-            if (!numberOf(1, 1000000000, o.closeAfterFrames))
-                return bad();
-        } else if (arg == "--corrupt-rate") {
-            char* end = nullptr;
-            errno = 0;
-            double p = std::strtod(v.c_str(), &end);
-            if (errno || end == v.c_str() || *end || !(p >= 0) || p > 1)
-                return bad();
-            o.corruptRate = p;
-        } else if (arg == "--seed") {
-            long long n = 0;
-            if (!numberOf(0, 1000000000000L, n))
-                return bad();
-            o.seed = static_cast<uint64_t>(n);
-        } else if (arg == "--restart") {
-            if (v == "message")
-                o.restart = RestartKind::Message;
-            else if (v == "heads")
-                o.restart = RestartKind::Heads;
-            else if (v == "none")
-                o.restart = RestartKind::None;
-            else
-                return bad();
-        } else if (arg == "--restart-delay") {
-            if (!numberOf(0, 3600000, o.restartDelayMs))
-                return bad();
-        } else if (arg == "--restart-message") {
+            o.verifyFail = static_cast<int>(*n);
+            return true;
+        });
+    value("--silent-after-block", "K", "after block K go silent for good",
+        number(1, 100000000, o.silentAfterBlock));
+    value("--close-after-block", "K", "after block K close the line and end",
+        number(1, 100000000, o.closeAfterBlock));
+    value("--silent-after-frames", "N", "after the N-th valid frame received go silent for good",
+        number(1, 1000000000, o.silentAfterFrames));
+    value("--close-after-frames", "N", "on the N-th valid frame received close the line and end",
+        number(1, 1000000000, o.closeAfterFrames));
+    value("--corrupt-rate", "P",
+        "damage each byte on the line, both ways, with chance P\n"
+        "(0..1; the byte is XORed with a random non-zero value)",
+        fraction(0, 1, true, o.corruptRate));
+    value("--seed", "N", "seed of the damage (default 1)", number(0, 1000000000000L, o.seed));
+
+    group = "Restart (after an application code stream)";
+    value("--restart", "message|heads|none", "what the radio sends (default message)",
+        choice(o.restart,
+            { { "message", RestartKind::Message }, { "heads", RestartKind::Heads },
+                { "none", RestartKind::None } }));
+    value("--restart-delay", "MS", "delay before the first message (default 500)",
+        number(0, 3600000, o.restartDelayMs));
+    value("--restart-message", "HEX", "bytes of the restart message (default 0725)",
+        [&o](const std::string& v) {
             auto h = ParseHex(v);
             if (!h || h->empty() || h->size() > 512)
-                return bad();
+                return false;
             o.restartMessage = *h;
-        } else if (arg == "--control-heads") {
+            return true;
+        });
+    value("--control-heads", "FLAGS",
+        "duplicate-address flag of each control-head message\n"
+        "0x09 0x03 0x00 FLAG, comma separated (default 0)",
+        [&o](const std::string& v) {
             std::vector<uint8_t> flags;
             size_t pos = 0;
             while (true) {
@@ -465,58 +386,60 @@ ParseResult ParseOptions(int argc, char** argv, const char* comDirFromEnv)
                 auto n = ParseNumber(
                     v.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos), 0,
                     255);
-                if (!n)
-                    return bad();
+                if (!n || flags.size() == 1000)
+                    return false;
                 flags.push_back(static_cast<uint8_t>(*n));
                 if (comma == std::string::npos)
                     break;
                 pos = comma + 1;
             }
-            if (flags.size() > 1000)
-                return bad();
             o.controlHeads = flags;
-        } else if (arg == "--head-interval") {
-            if (!numberOf(0, 3600000, o.headIntervalMs))
-                return bad();
-        } else if (arg == "--codeplug") {
-            o.codeplugFile = v;
-        } else if (arg == "--codeplug-out") {
-            o.codeplugOut = v;
-        } else if (arg == "--password") {
-            if (v.empty() || v.size() > 8)
-                return bad();
-            for (char c : v)
-                if (c < '0' || c > '9')
-                    return bad();
+            return true;
+        });
+    value("--head-interval", "MS", "time between control-head messages (default 1000)",
+        number(0, 3600000, o.headIntervalMs));
+
+    group = "Codeplug side";
+    value("--codeplug", "FILE",
+        "the radio's codeplug, wire form (big-endian words);\n"
+        "default: none (the upload sends blocks of the fill byte)",
+        text(o.codeplugFile));
+    value("--codeplug-out", "FILE",
+        "the codeplug stored by the last download (wire form,\n"
+        "every block received, padding included)",
+        text(o.codeplugOut));
+    value("--password", "DIGITS", "password (up to 8 digits) asked for with (3,11)",
+        [&o](const std::string& v) {
+            if (v.empty() || v.size() > 8
+                || !std::all_of(v.begin(), v.end(), [](char c) { return c >= '0' && c <= '9'; }))
+                return false;
             o.password = v;
-        } else if (arg == "--grant") {
-            if (v == "13")
-                o.grantCode = 13;
-            else if (v == "14")
-                o.grantCode = 14;
-            else
-                return bad();
-        } else if (arg == "--verdict-noise") {
-            if (!numberOf(0, 1000, o.verdictNoise))
-                return bad();
-        } else if (arg == "--sum-every") {
-            if (!numberOf(1, 512, o.sumEvery))
-                return bad();
-        } else if (arg == "--upload-fill") {
-            std::vector<uint8_t> b;
-            if (!hexOf(1, b))
-                return bad();
-            o.uploadFill = b[0];
-        } else if (arg == "--dsp-pages-dir") {
-            o.dspPagesDir = v;
-        } else {
-            return fail("unknown option: " + arg);
-        }
-    }
+            return true;
+        });
+    value("--grant", "13|14", "sub-code that grants access (default 13)",
+        choice(o.grantCode, { { "13", uint8_t { 13 } }, { "14", uint8_t { 14 } } }));
+    value("--verdict-noise", "N", "(7,37) messages before each password verdict (default 0)",
+        number(0, 1000, o.verdictNoise));
+    value("--sum-every", "N", "blocks between (3,3) checksum reports (default 4)",
+        number(1, 512, o.sumEvery));
+    value("--upload-fill", "HEX", "byte sent beyond the end of the codeplug (default 00)",
+        [&o](const std::string& v) {
+            auto h = ParseHex(v);
+            if (!h || h->size() != 1)
+                return false;
+            o.uploadFill = (*h)[0];
+            return true;
+        });
+
+    group = "DSP side";
+    value("--dsp-pages-dir", "DIR", "write the k-th page received to DIR/page<k>.bin",
+        text(o.dspPagesDir));
+
+    if (auto done = toolcli::Parse(app, argc, argv))
+        return done;
     if (o.comDir.empty())
-        return fail("no COM directory: give --com-dir or set CORVEL_COM_DIR");
-    r.ok = true;
-    return r;
+        return toolcli::UsageError(app, "no COM directory: give --com-dir or set CORVEL_COM_DIR");
+    return std::nullopt;
 }
 
 } // namespace radiosim

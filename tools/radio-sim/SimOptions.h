@@ -112,17 +112,11 @@ struct Options {
     std::string dspPagesDir;
 };
 
-// Result of reading the command line.
-struct ParseResult {
-    bool ok = false;
-    bool help = false;
-    std::string error; // set when ok is false and help is false
-    Options options;
-};
-
-ParseResult ParseOptions(int argc, char** argv, const char* comDirFromEnv);
-
-const char* HelpText();
+// Reads the command line into `options` (the COM directory defaults to
+// comDirFromEnv). Returns the exit status when the program ends here: 0 after
+// --help or --version, 2 after a usage error (both printed).
+std::optional<int> ReadCommandLine(
+    int argc, const char* const* argv, const char* comDirFromEnv, Options& options);
 
 // "5.8" -> {5, 8}; numbers 0..255.
 std::optional<Version> ParseVersion(const std::string& text);

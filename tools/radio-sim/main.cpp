@@ -435,16 +435,9 @@ int Simulator::Run(int signalFd)
 int main(int argc, char** argv)
 {
     using namespace radiosim;
-    ParseResult parsed = ParseOptions(argc, argv, std::getenv("CORVEL_COM_DIR"));
-    if (parsed.help) {
-        std::fputs(HelpText(), stdout);
-        return 0;
-    }
-    if (!parsed.ok) {
-        std::fprintf(
-            stderr, "corvel-radio-sim: %s\nTry corvel-radio-sim --help.\n", parsed.error.c_str());
-        return 2;
-    }
+    Options options;
+    if (auto done = ReadCommandLine(argc, argv, std::getenv("CORVEL_COM_DIR"), options))
+        return *done;
 
     // End with the process that started us, and on the usual signals.
     pid_t parent = getppid();
@@ -453,7 +446,7 @@ int main(int argc, char** argv)
         return 0;
     std::signal(SIGPIPE, SIG_IGN);
     // A paced line wakes up for every frame; keep those wake-ups punctual.
-    if (parsed.options.lineRate > 0)
+    if (options.lineRate > 0)
         prctl(PR_SET_TIMERSLACK, 1UL);
     sigset_t signals;
     sigemptyset(&signals);
@@ -469,11 +462,11 @@ int main(int argc, char** argv)
 
     PublishedPty pty;
     std::string error;
-    if (!pty.Open(parsed.options.comDir, parsed.options.port, error)) {
+    if (!pty.Open(options.comDir, options.port, error)) {
         std::fprintf(stderr, "corvel-radio-sim: %s\n", error.c_str());
         return 1;
     }
-    Simulator sim(parsed.options, pty);
+    Simulator sim(options, pty);
     if (!sim.Prepare(error)) {
         pty.Close();
         std::fprintf(stderr, "corvel-radio-sim: %s\n", error.c_str());
