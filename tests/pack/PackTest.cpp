@@ -6,6 +6,7 @@
 #include "tools/pack/Packer.h"
 #include "workflow/FirmwareCatalogue.h"
 
+#include <algorithm>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -246,6 +247,19 @@ TEST(Packer, OptionsAndChunking)
         EXPECT_NE(r.exitCode, 0) << message;
         EXPECT_THAT(r.err, HasSubstr(message));
     }
+    for (const std::vector<std::string>& line : std::vector<std::vector<std::string>> {
+             {}, { "--list" }, { "--list", out.string(), "--out", out.string() }, { "stray" } }) {
+        std::vector<std::string> args { kPack };
+        args.insert(args.end(), line.begin(), line.end());
+        r = RunProcess(args);
+        EXPECT_EQ(r.exitCode, 2) << r.err;
+        EXPECT_THAT(r.err, HasSubstr("Try corvel-pack --help."));
+    }
+    // The help names the loader a DSP release needs.
+    r = RunProcess({ kPack, "--help" });
+    EXPECT_EQ(r.exitCode, 0);
+    std::replace(r.out.begin(), r.out.end(), '\n', ' ');
+    EXPECT_THAT(r.out, HasSubstr("a release of upgrade type dsp needs an S3 loader"));
     r = RunProcess({ kPack, "--base", base.string(), "--out", out.string(), "--family", "4800" });
     EXPECT_THAT(r.err, HasSubstr("is required"));
     for (const auto& [index, value, message] :

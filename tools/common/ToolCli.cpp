@@ -46,17 +46,20 @@ std::string Help(const CLI::App& app, const ProgramText& text)
     for (const CLI::Option* o : options)
         width = std::max(width, std::min<size_t>(OptionName(*o).size(), 26));
     const size_t column = width + 4;
-    for (const CLI::Option* o : options)
-        if (!o->get_group().empty()
-            && std::find(groups.begin(), groups.end(), o->get_group()) == groups.end())
-            groups.push_back(o->get_group());
+    // The program's own options first, --help and --version last.
+    auto own = [&app](const CLI::Option* o) {
+        return o != app.get_help_ptr() && o != app.get_version_ptr();
+    };
+    for (int pass = 0; pass < 2; ++pass)
+        for (const CLI::Option* o : options)
+            if (own(o) == (pass == 0) && !o->get_group().empty()
+                && std::find(groups.begin(), groups.end(), o->get_group()) == groups.end())
+                groups.push_back(o->get_group());
     for (const std::string& group : groups) {
         std::vector<std::pair<std::string, const CLI::Option*>> rows;
-        // The program's own options first, --help and --version last.
         for (int pass = 0; pass < 2; ++pass) {
             for (const CLI::Option* o : options) {
-                const bool own = o != app.get_help_ptr() && o != app.get_version_ptr();
-                if (o->get_group() != group || own != (pass == 0))
+                if (o->get_group() != group || own(o) != (pass == 0))
                     continue;
                 rows.emplace_back(OptionName(*o), o);
             }

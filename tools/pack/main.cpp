@@ -4,36 +4,22 @@
 #include "tools/pack/DemoImages.h"
 #include "tools/pack/Packer.h"
 
+#include "tools/common/ToolCli.h"
+
 #include <charconv>
 #include <cstdint>
 #include <iostream>
 #include <map>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace {
 
-const char* const kUsage
-    = "usage:\n"
-      "  corvel-pack --base UPDATER --out RELEASE\n"
-      "      --family 4400|4600 --series N --upgrade-type application|boot|dsp|application-boot\n"
-      "      --platform-flag N --processor 416|816 --boot-version M.N [--boot-two-version M.N]\n"
-      "      --programming-app-version TEXT --tuning-app-version TEXT\n"
-      "      --app-loader FILE --app-code FILE [--boot-loader FILE --boot-code FILE]\n"
-      "      [--boot-two-loader FILE --boot-two-code FILE] [--chunk-size BYTES]\n"
-      "      [--resource NAME=FILE ...] [--attributes-file FILE]\n"
-      "  corvel-pack --list RELEASE\n"
-      "  corvel-pack --demo-images DIR\n"
-      "\n"
-      "Loaders are S2 images and code images S3 images (a DSP release's code is\n"
-      "its object file, stored as it is). Every image is checked before packing.\n"
-      "--attributes-file stores a raw attribute record instead of the fields;\n"
-      "--resource adds a raw resource as it is.\n";
+constexpr const char* kProgram = "corvel-pack";
 
 int UsageError(const std::string& text)
 {
-    std::cerr << "corvel-pack: " << text << "\n" << kUsage;
+    std::cerr << kProgram << ": " << text << "\nTry " << kProgram << " --help.\n";
     return 2;
 }
 
@@ -64,68 +50,119 @@ bool ParseVersion(std::string_view text, std::uint32_t& major, std::uint32_t& mi
 
 int main(int argc, char** argv)
 {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.empty() || args[0] == "--help" || args[0] == "-h") {
-        std::cout << kUsage;
-        return args.empty() ? 2 : 0;
-    }
-    if (args[0] == "--list") {
-        if (args.size() != 2)
-            return UsageError("--list takes one file");
-        return pack::ListRelease(args[1], std::cout, std::cerr);
-    }
-    if (args[0] == "--demo-images") {
-        if (args.size() != 2)
-            return UsageError("--demo-images takes one folder");
-        std::string error;
-        if (!pack::WriteDemoImages(args[1], &error)) {
-            std::cerr << "corvel-pack: " << error << "\n";
-            return 1;
-        }
-        return 0;
-    }
+    CLI::App app;
+    toolcli::Prepare(app,
+        { kProgram,
+            "corvel-pack --base UPDATER --out RELEASE\n"
+            "    --family 4400|4600 --series N --upgrade-type "
+            "application|boot|dsp|application-boot\n"
+            "    --platform-flag N --processor 416|816 --boot-version M.N [--boot-two-version "
+            "M.N]\n"
+            "    --programming-app-version TEXT --tuning-app-version TEXT\n"
+            "    --app-loader FILE --app-code FILE [--boot-loader FILE --boot-code FILE]\n"
+            "    [--boot-two-loader FILE --boot-two-code FILE] [--chunk-size BYTES]\n"
+            "    [--resource NAME=FILE ...] [--attributes-file FILE]\n"
+            "corvel-pack --list RELEASE\n"
+            "corvel-pack --demo-images DIR",
+            "Builds a release (the updater with its firmware appended), lists what a\n"
+            "release holds, or writes demo images. Loaders are S2 images, but a release\n"
+            "of upgrade type dsp needs an S3 loader (the DSP download sends every loader\n"
+            "line as an S3 record); code images are S3 images, and a DSP release's code\n"
+            "is its object file, stored as it is. Every image is checked before packing.\n"
+            "Options may also be written --name=value.",
+            "Exit status: 0 written (or --list found everything sound), 1 an image or\n"
+            "file refused (nothing written) or a damaged resource listed, 2 a wrong\n"
+            "command line (or --list found no readable archive)." });
 
-    // Options with a value: "--name value" or "--name=value".
+    // Each option once; --resource as often as needed.
     std::map<std::string, std::string> values;
     pack::ReleaseOptions o;
-    static const char* const known[] = { "--base", "--out", "--family", "--series",
-        "--upgrade-type", "--platform-flag", "--processor", "--boot-version", "--boot-two-version",
-        "--programming-app-version", "--tuning-app-version", "--app-loader", "--app-code",
-        "--boot-loader", "--boot-code", "--boot-two-loader", "--boot-two-code", "--chunk-size",
-        "--resource", "--attributes-file" };
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string name = args[i];
-        std::string value;
-        const std::size_t eq = name.find('=');
-        if (name.rfind("--", 0) == 0 && eq != std::string::npos) {
-            value = name.substr(eq + 1);
-            name = name.substr(0, eq);
-        } else {
-            if (i + 1 >= args.size())
-                return UsageError(name + " needs a value");
-            value = args[++i];
-        }
-        bool isKnown = false;
-        for (const char* k : known)
-            isKnown = isKnown || name == k;
-        if (!isKnown)
-            return UsageError("unknown option " + name);
-        if (name == "--resource") {
-            const std::size_t sep = value.find('=');
-            if (sep == std::string::npos || sep == 0)
-                return UsageError("--resource takes NAME=FILE");
-            o.rawResources.emplace_back(value.substr(0, sep), value.substr(sep + 1));
-            continue;
-        }
-        if (values.count(name) != 0)
-            return UsageError(name + " given twice");
-        values[name] = value;
-    }
+    std::string group;
+    auto value = [&](const std::string& name, const std::string& shown, const std::string& help) {
+        app.add_option_function<std::string>(
+               name,
+               [&values, name](const std::string& v) {
+                   if (!values.emplace(name, v).second)
+                       throw CLI::ValidationError(name + " given twice");
+               },
+               help)
+            ->type_name(shown)
+            ->group(group)
+            ->trigger_on_parse();
+    };
+    group = "Release";
+    value("--base", "UPDATER", "the updater executable to copy (its resources are replaced)");
+    value("--out", "RELEASE", "the release to write (through a temporary name)");
+    group = "Fields (required unless --attributes-file is given)";
+    value("--family", "4400|4600", "the radio family");
+    value("--series", "N", "the release series, -128 to 255");
+    value("--upgrade-type", "TYPE", "application, boot, dsp or application-boot");
+    value("--platform-flag", "N", "0 to 255");
+    value("--processor", "416|816", "the radio's processor");
+    value("--boot-version", "M.N", "version of the boot set");
+    value("--boot-two-version", "M.N", "version of the second boot set (with that set only)");
+    value("--programming-app-version", "TEXT", "at most 9 characters");
+    value("--tuning-app-version", "TEXT", "at most 9 characters");
+    group = "Images";
+    value("--app-loader", "FILE",
+        "loader of the application set (required): S2, or S3 for\nupgrade type dsp");
+    value("--app-code", "FILE",
+        "code of the application set (required): S3, or the DSP\n"
+        "object file for upgrade type dsp");
+    value("--boot-loader", "FILE",
+        "loader of the boot set (S2); both or neither, required\n"
+        "for application-boot");
+    value("--boot-code", "FILE", "code of the boot set (S3)");
+    value("--boot-two-loader", "FILE", "loader of the second boot set (S2); both or neither");
+    value("--boot-two-code", "FILE", "code of the second boot set (S3)");
+    group = "Other";
+    value("--chunk-size", "BYTES", "largest chunk of an image (default 1022976)");
+    app.add_option_function<std::string>(
+           "--resource",
+           [&o](const std::string& v) {
+               const std::size_t sep = v.find('=');
+               if (sep == std::string::npos || sep == 0)
+                   throw CLI::ValidationError("--resource takes NAME=FILE");
+               o.rawResources.emplace_back(v.substr(0, sep), v.substr(sep + 1));
+           },
+           "add a raw resource as it is (for test releases)")
+        ->type_name("NAME=FILE")
+        ->group(group)
+        ->trigger_on_parse();
+    value("--attributes-file", "FILE",
+        "store a raw attribute record instead of the fields\n(for test releases)");
+    value("--list", "RELEASE",
+        "print every resource with its type, size and digest\nstate, then the attribute record");
+    value("--demo-images", "DIR",
+        "write four synthetic images of the shipped release's\n"
+        "shape into DIR");
+    app.get_help_ptr()->group(group);
+    app.get_version_ptr()->group(group);
+
+    if (argc < 2)
+        return UsageError("no options given");
+    if (auto done = toolcli::Parse(app, argc, argv))
+        return *done;
     auto get = [&](const char* name) -> std::string {
         const auto it = values.find(name);
         return it == values.end() ? std::string() : it->second;
     };
     auto has = [&](const char* name) { return values.count(name) != 0; };
+
+    for (const char* mode : { "--list", "--demo-images" }) {
+        if (has(mode) && (values.size() > 1 || !o.rawResources.empty()))
+            return UsageError(std::string(mode) + " goes alone");
+    }
+    if (has("--list"))
+        return pack::ListRelease(get("--list"), std::cout, std::cerr);
+    if (has("--demo-images")) {
+        std::string error;
+        if (!pack::WriteDemoImages(get("--demo-images"), &error)) {
+            std::cerr << kProgram << ": " << error << "\n";
+            return 1;
+        }
+        return 0;
+    }
 
     o.base = get("--base");
     o.out = get("--out");
