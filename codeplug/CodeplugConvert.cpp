@@ -2,6 +2,7 @@
 
 #include "codeplug/QUVParmsFormat5859.h"
 #include "codeplug/QUVParmsFormat59510.h"
+#include "platform/ByteOrder.h"
 
 #include <algorithm>
 #include <vector>
@@ -74,7 +75,7 @@ void DecodeWireWords(const uint8_t* bytes, int byteCount, uint16_t* words)
     const int count = std::clamp(byteCount, 0, kCodeplugBytes);
     const int whole = count / 2;
     for (int i = 0; i < whole; ++i)
-        words[i] = static_cast<uint16_t>((bytes[2 * i] << 8) | bytes[2 * i + 1]);
+        words[i] = platform::ReadBigEndian16(bytes + 2 * i);
     int next = whole;
     if (count % 2 != 0)
         words[next++] = static_cast<uint16_t>(bytes[count - 1] << 8);
@@ -85,26 +86,30 @@ void EncodeWireWords(const uint16_t* words, int byteCount, uint8_t* bytes)
 {
     const int count = std::clamp(byteCount, 0, kCodeplugBytes);
     const int whole = count / 2;
-    for (int i = 0; i < whole; ++i) {
-        bytes[2 * i] = static_cast<uint8_t>(words[i] >> 8);
-        bytes[2 * i + 1] = static_cast<uint8_t>(words[i] & 0xFF);
-    }
+    for (int i = 0; i < whole; ++i)
+        platform::WriteBigEndian16(bytes + 2 * i, words[i]);
     if (count % 2 != 0)
         bytes[count - 1] = static_cast<uint8_t>(words[whole] >> 8);
 }
 
-CodeplugConvertOutcome ConvertCodeplugImage(uint8_t* buffer, int byteCount, uint8_t targetMajor,
-    uint8_t targetMinor, int& newLength, std::string& error)
+std::string FormatVersionText(FormatVersion version)
 {
-    newLength = byteCount;
+    return std::to_string(version.major) + "." + std::to_string(version.minor);
+}
+
+CodeplugConvertOutcome CodeplugConversion::Prepare(const uint8_t* wire, int byteCount,
+    uint8_t targetMajor, uint8_t targetMinor, std::string& error)
+{
     error.clear();
-    if (!buffer || byteCount <= 0 || byteCount > kCodeplugBytes) {
+    m_Current = m_Target = -1;
+    m_ByteCount = byteCount;
+    if (!wire || byteCount <= 0 || byteCount > kCodeplugBytes) {
         error = "the codeplug is empty or longer than 65536 bytes";
         return CodeplugConvertOutcome::InvalidImage;
     }
-    std::vector<uint16_t> words(kCodeplugWords);
-    DecodeWireWords(buffer, byteCount, words.data());
-    CodeplugImage image(words.data(), (byteCount + 1) / 2);
+    m_Words.assign(kCodeplugWords, 0);
+    DecodeWireWords(wire, byteCount, m_Words.data());
+    CodeplugImage image(m_Words.data(), (byteCount + 1) / 2);
 
     std::string reason;
     if (!CheckCodeplug(image, &reason)) {
@@ -118,30 +123,57 @@ CodeplugConvertOutcome ConvertCodeplugImage(uint8_t* buffer, int byteCount, uint
     const int target = static_cast<int8_t>(FormatIndexOfVersion(targetMajor, targetMinor));
     if (current < kFormatIndex58 || target < kFormatIndex58) {
         const uint16_t version = image.Word(kHeaderWordVersion);
-        error = "unsupported parameter format: codeplug " + std::to_string(version >> 8) + "."
-            + std::to_string(version & 0xFF) + ", target " + std::to_string(targetMajor) + "."
-            + std::to_string(targetMinor) + " (5.8 to 5.10 supported)";
+        error = "unsupported parameter format: codeplug "
+            + FormatVersionText(
+                { static_cast<uint8_t>(version >> 8), static_cast<uint8_t>(version & 0xFF) })
+            + ", target " + FormatVersionText({ targetMajor, targetMinor })
+            + " (5.8 to 5.10 supported)";
         return CodeplugConvertOutcome::UnsupportedFormat;
     }
-    if (current == target)
-        return CodeplugConvertOutcome::SameFormat;
+    m_Current = current;
+    m_Target = target;
+    return current == target ? CodeplugConvertOutcome::SameFormat : CodeplugConvertOutcome::Due;
+}
 
+CodeplugConvertOutcome CodeplugConversion::Run(uint8_t* buffer, int& newLength, std::string& error)
+{
+    newLength = m_ByteCount;
+    error.clear();
+    if (m_Current < 0 || m_Current == m_Target || m_Words.size() != kCodeplugWords) {
+        error = "conversion stopped: no codeplug prepared for conversion";
+        return CodeplugConvertOutcome::Failed;
+    }
+    CodeplugImage image(m_Words.data(), (m_ByteCount + 1) / 2);
     int32_t sizeChange = 0;
-    bool ok = current < target ? ConvertCodeplugUp(image, current, target, sizeChange)
-                               : ConvertCodeplugDown(image, target, current, sizeChange);
-    if (ok && target == kFormatIndex510)
+    bool ok = m_Current < m_Target ? ConvertCodeplugUp(image, m_Current, m_Target, sizeChange)
+                                   : ConvertCodeplugDown(image, m_Target, m_Current, sizeChange);
+    if (ok && m_Target == kFormatIndex510)
         ok = ApplyFormat510Defaults(image);
-    const int64_t length = static_cast<int64_t>(byteCount) + 2 * static_cast<int64_t>(sizeChange);
+    const int64_t length = static_cast<int64_t>(m_ByteCount) + 2 * static_cast<int64_t>(sizeChange);
     if (ok && (length <= 0 || length > kCodeplugBytes)) {
         image.Fail("the converted codeplug would be " + std::to_string(length)
             + " bytes long (1 to 65536 allowed)");
         ok = false;
     }
+    // The words are used up either way: a second Run has nothing to convert.
+    m_Current = m_Target;
     if (!ok) {
         error = "conversion stopped: " + image.FaultReason();
         return CodeplugConvertOutcome::Failed;
     }
     newLength = static_cast<int>(length);
-    EncodeWireWords(words.data(), kCodeplugBytes, buffer);
+    EncodeWireWords(m_Words.data(), kCodeplugBytes, buffer);
     return CodeplugConvertOutcome::Converted;
+}
+
+CodeplugConvertOutcome ConvertCodeplugImage(uint8_t* buffer, int byteCount, uint8_t targetMajor,
+    uint8_t targetMinor, int& newLength, std::string& error)
+{
+    newLength = byteCount;
+    CodeplugConversion conversion;
+    const CodeplugConvertOutcome outcome
+        = conversion.Prepare(buffer, byteCount, targetMajor, targetMinor, error);
+    if (outcome != CodeplugConvertOutcome::Due)
+        return outcome;
+    return conversion.Run(buffer, newLength, error);
 }

@@ -6,41 +6,13 @@
 
 namespace {
 
-constexpr uint16_t kTypeMask = 0xC000;
-constexpr int kTypeShift = 14;
-constexpr uint16_t kLengthMask = 0x3FFF;
-constexpr uint16_t kOldCountMask = 0xF000;
-constexpr int kOldCountShift = 12;
-constexpr uint16_t kKindMask = 0xF000;
-constexpr int kKindShift = 12;
-constexpr uint16_t kRecordCountMask = 0xFF00;
-constexpr int kRecordCountShift = 8;
-constexpr uint16_t kRecordSizeMask = 0x00FF;
-
-constexpr int kHeaderWordChainEnd = 4;
-constexpr int kHeaderWordRadioKind = 5;
-constexpr int kChainTrailer = 128;
-
-enum BlockType { kTypeHeader = 0, kTypeKind = 1, kTypeSystem = 2, kTypeList = 3 };
-
-// Walks the chain from word 0 and returns the start of the first block for
-// which `match(start, type)` holds, or 0.
+// Walks the chain from word 0 up to header word 4's value and returns the
+// start of the first block for which `match(walk)` holds, or 0.
 template <typename Match> int WalkChain(CodeplugImage& image, Match match)
 {
-    if (!image.InRange(0, kHeaderWordChainEnd + 1))
-        return 0;
-    const int limit = std::min<int>(image.Word(kHeaderWordChainEnd), kCodeplugWords);
-    int pos = 0;
-    while (pos < limit && image.InRange(pos, 4)) {
-        if (image.Word(pos) != kBlockMarker)
-            return 0;
-        const uint16_t typeAndLength = image.Word(pos + 1);
-        const int length = typeAndLength & kLengthMask;
-        if (length == 0)
-            return 0;
-        if (match(pos, (typeAndLength & kTypeMask) >> kTypeShift))
-            return pos;
-        pos += length;
+    for (BlockWalk walk(image, ChainBound::Announced); walk.Next();) {
+        if (match(walk))
+            return walk.Start();
     }
     return 0;
 }
@@ -171,6 +143,48 @@ void CodeplugImage::MoveTail(int64_t to, int64_t from)
     }
 }
 
+// ---- Block chain ---------------------------------------------------------------
+
+BlockWalk::BlockWalk(CodeplugImage& image, ChainBound bound)
+    : m_Image(image)
+    , m_Bound(bound)
+{
+}
+
+bool BlockWalk::Next()
+{
+    if (m_Stop != WalkStop::Walking)
+        return false;
+    if (m_Started)
+        m_Position += BlockLengthAt(m_Image, m_Position);
+    m_Started = true;
+    if (!m_Image.InRange(0, kHeaderWordChainEnd + 1)) {
+        m_Stop = WalkStop::PastBuffer;
+        return false;
+    }
+    const int announced = m_Image.Word(kHeaderWordChainEnd);
+    const int bound = m_Bound == ChainBound::ChainEnd ? announced - kChainTrailer : announced;
+    if (m_Position >= bound) {
+        m_Stop = WalkStop::Bound;
+    } else if (!m_Image.InRange(m_Position, 4)) {
+        m_Stop = WalkStop::PastBuffer;
+    } else if (m_Image.Word(m_Position) != kBlockMarker) {
+        m_Stop = WalkStop::NoMarker;
+    } else {
+        const uint16_t typeAndLength = m_Image.Word(m_Position + 1);
+        m_Type = static_cast<BlockType>((typeAndLength & kBlockTypeMask) >> kBlockTypeShift);
+        m_Length = typeAndLength & kBlockLengthMask;
+        if (m_Length == 0)
+            m_Stop = WalkStop::ZeroLength;
+    }
+    return m_Stop == WalkStop::Walking;
+}
+
+int BlockWalk::Kind() const
+{
+    return GetField(m_Image, m_Position + 3, kBlockKindMask, kBlockKindShift);
+}
+
 // ---- Bit fields ---------------------------------------------------------------
 
 uint16_t GetField(CodeplugImage& image, int64_t index, uint16_t mask, int shift)
@@ -198,29 +212,41 @@ void SetChainEnd(CodeplugImage& image, int value)
 
 int GetRadioKind(CodeplugImage& image)
 {
-    return GetField(image, kHeaderWordRadioKind, 0x000F, 0);
+    return GetField(image, kHeaderWordRadioKind, kRadioKindMask, 0);
+}
+
+int GetListCount(CodeplugImage& image)
+{
+    return GetField(image, kHeaderWordCounts, 0xFF00, 8);
+}
+
+int GetSystemCount(CodeplugImage& image)
+{
+    return GetField(image, kHeaderWordCounts, 0x00FF, 0);
 }
 
 // ---- Block finders --------------------------------------------------------------
 
 int FindKindBlock(CodeplugImage& image, int kind)
 {
-    return WalkChain(image, [&](int pos, int type) {
-        return type == kTypeKind && GetField(image, pos + 3, kKindMask, kKindShift) == kind;
+    return WalkChain(image, [&](const BlockWalk& walk) {
+        return walk.Type() == BlockType::Kind && walk.Kind() == kind;
     });
 }
 
 int FindSystemBlock(CodeplugImage& image, int number)
 {
-    return WalkChain(image, [&](int pos, int type) {
-        return type == kTypeSystem && (image.Word(pos + 3) & 0x00FF) == number;
+    return WalkChain(image, [&](const BlockWalk& walk) {
+        return walk.Type() == BlockType::System
+            && (image.Word(walk.Start() + 3) & kSystemNumberMask) == number;
     });
 }
 
 int FindListBlock(CodeplugImage& image, int ordinal)
 {
     int seen = 0;
-    return WalkChain(image, [&](int, int type) { return type == kTypeList && ++seen == ordinal; });
+    return WalkChain(image,
+        [&](const BlockWalk& walk) { return walk.Type() == BlockType::List && ++seen == ordinal; });
 }
 
 // ---- Block-level accessors --------------------------------------------------------
@@ -251,7 +277,7 @@ int LocateBlock(CodeplugImage& image, BlockRef block)
 
 int BlockLengthAt(CodeplugImage& image, int block)
 {
-    return GetField(image, block + 1, kLengthMask, 0);
+    return GetField(image, block + 1, kBlockLengthMask, 0);
 }
 
 int DescriptorIndexAt(CodeplugImage& image, int block, int table)
@@ -265,7 +291,7 @@ void AdjustLengths(CodeplugImage& image, int block, int delta)
         return;
     const int length = BlockLengthAt(image, block) + delta;
     const int chainEnd = GetChainEnd(image) + delta;
-    if (length < 1 || length > kLengthMask) {
+    if (length < 1 || length > kBlockLengthMask) {
         image.Fail("the block at word " + std::to_string(block)
             + " would get a length outside 1 to 16383 words");
         return;
@@ -274,7 +300,7 @@ void AdjustLengths(CodeplugImage& image, int block, int delta)
         image.Fail("the chain end would leave header word 4");
         return;
     }
-    SetField(image, block + 1, kLengthMask, 0, static_cast<uint32_t>(length));
+    SetField(image, block + 1, kBlockLengthMask, 0, static_cast<uint32_t>(length));
     SetChainEnd(image, chainEnd);
 }
 
@@ -321,12 +347,12 @@ void SetDescriptorField(
 
 int GetBlockLength(CodeplugImage& image, BlockRef block)
 {
-    return GetAt(image, block, 1, kLengthMask, 0);
+    return GetAt(image, block, 1, kBlockLengthMask, 0);
 }
 
 void SetBlockLength(CodeplugImage& image, BlockRef block, int length)
 {
-    SetAt(image, block, 1, kLengthMask, 0, length);
+    SetAt(image, block, 1, kBlockLengthMask, 0, length);
 }
 
 int GetDirectoryOffset(CodeplugImage& image, BlockRef block)
@@ -377,7 +403,7 @@ void SetTableDescriptor(CodeplugImage& image, BlockRef block, int table, int cou
 
 int GetSystemKind(CodeplugImage& image, int number)
 {
-    return GetAt(image, BlockRef::System(number), 3, kKindMask, kKindShift);
+    return GetAt(image, BlockRef::System(number), 3, kBlockKindMask, kBlockKindShift);
 }
 
 // ---- Table helpers ------------------------------------------------------------------
@@ -395,11 +421,12 @@ TableLocation TableStart(CodeplugImage& image, int block, int table)
     int64_t start = static_cast<int64_t>(directory) + tables;
     for (int j = 0; j < table; ++j) {
         const uint16_t descriptor = image.Word(directory + j);
-        start += static_cast<int64_t>(descriptor >> 8) * (descriptor & 0xFF);
+        start += static_cast<int64_t>(descriptor >> kRecordCountShift)
+            * (descriptor & kRecordSizeMask);
     }
     const uint16_t descriptor = image.Word(directory + table);
-    where.count = descriptor >> 8;
-    where.size = descriptor & 0xFF;
+    where.count = descriptor >> kRecordCountShift;
+    where.size = descriptor & kRecordSizeMask;
     if (!image.InRange(start, static_cast<int64_t>(where.count) * where.size)) {
         image.Fail("table " + std::to_string(table) + " of the block at word "
             + std::to_string(block) + " lies outside the codeplug buffer");
@@ -477,31 +504,49 @@ FormatVersion VersionOfFormatIndex(int index)
 
 // ---- Validation -----------------------------------------------------------------------
 
+namespace {
+
+bool Refuse(std::string* reason, const std::string& text)
+{
+    if (reason)
+        *reason = text;
+    return false;
+}
+
+} // namespace
+
+bool CheckCodeplugHeader(CodeplugImage& image, std::string* reason)
+{
+    const int chainEnd = GetChainEnd(image);
+    const int listCount = GetListCount(image);
+    const int systemCount = GetSystemCount(image);
+    if ((image.Word(1) & kBlockTypeMask) != 0)
+        return Refuse(reason, "the first block is not the header block");
+    if (chainEnd <= kChainTrailer)
+        return Refuse(
+            reason, "header word 4 (chain end) is " + std::to_string(chainEnd) + ", not above 128");
+    if (listCount < 1 || listCount > 54)
+        return Refuse(reason,
+            "the header announces " + std::to_string(listCount) + " list blocks (1 to 54 allowed)");
+    if (systemCount < 1 || systemCount > 16)
+        return Refuse(reason,
+            "the header announces " + std::to_string(systemCount)
+                + " system blocks (1 to 16 allowed)");
+    return true;
+}
+
 bool CheckCodeplug(CodeplugImage& image, std::string* reason)
 {
-    auto fail = [&](const std::string& text) {
-        if (reason)
-            *reason = text;
-        return false;
-    };
+    auto fail = [&](const std::string& text) { return Refuse(reason, text); };
     if (!image.Present())
         return fail("there is no codeplug image");
     if (image.Word(0) != kBlockMarker)
         return fail("the codeplug does not start with a block marker");
-    const uint16_t headerType = image.Word(1);
-    const int chainEnd = image.Word(kHeaderWordChainEnd);
-    const int listCount = image.Word(kHeaderWordCounts) >> 8;
-    const int systemCount = image.Word(kHeaderWordCounts) & 0xFF;
-    if ((headerType & kTypeMask) != 0)
-        return fail("the first block is not the header block");
-    if (chainEnd <= kChainTrailer)
-        return fail("header word 4 (chain end) is " + std::to_string(chainEnd) + ", not above 128");
-    if (listCount < 1 || listCount > 54)
-        return fail(
-            "the header announces " + std::to_string(listCount) + " list blocks (1 to 54 allowed)");
-    if (systemCount < 1 || systemCount > 16)
-        return fail("the header announces " + std::to_string(systemCount)
-            + " system blocks (1 to 16 allowed)");
+    if (!CheckCodeplugHeader(image, reason))
+        return false;
+    const int chainEnd = GetChainEnd(image);
+    const int listCount = GetListCount(image);
+    const int systemCount = GetSystemCount(image);
 
     const int end = chainEnd - kChainTrailer;
     if (end > kCodeplugWords)
@@ -510,37 +555,38 @@ bool CheckCodeplug(CodeplugImage& image, std::string* reason)
     int systems = 0;
     int lists = 0;
     unsigned systemKinds = 0;
-    int pos = 0;
-    while (pos < end) {
-        if (!image.InRange(pos, 4))
-            return fail(
-                "the block at word " + std::to_string(pos) + " runs past the codeplug buffer");
-        if (image.Word(pos) != kBlockMarker)
-            return fail("no block marker at word " + std::to_string(pos));
-        const uint16_t typeAndLength = image.Word(pos + 1);
-        const int length = typeAndLength & kLengthMask;
-        if (length == 0)
-            return fail("the block at word " + std::to_string(pos) + " has length 0");
-        const int type = (typeAndLength & kTypeMask) >> kTypeShift;
-        if (type == kTypeKind) {
+    BlockWalk walk(image, ChainBound::ChainEnd);
+    while (walk.Next()) {
+        if (walk.Type() == BlockType::Kind) {
             ++kindBlocks;
-        } else if (type == kTypeSystem) {
-            int kind = GetField(image, pos + 3, kKindMask, kKindShift);
+        } else if (walk.Type() == BlockType::System) {
+            int kind = walk.Kind();
             if (kind >= 7)
-                return fail("the system block at word " + std::to_string(pos) + " has kind "
-                    + std::to_string(kind));
+                return fail("the system block at word " + std::to_string(walk.Start())
+                    + " has kind " + std::to_string(kind));
             if (kind == 3)
                 kind = 1;
             systemKinds |= 1u << kind;
             ++systems;
-        } else if (type == kTypeList) {
+        } else if (walk.Type() == BlockType::List) {
             ++lists;
         }
-        pos += length;
     }
-    if (pos != end)
-        return fail("the block chain ends at word " + std::to_string(pos) + " instead of word "
-            + std::to_string(end));
+    const std::string at = std::to_string(walk.Position());
+    switch (walk.Stopped()) {
+    case WalkStop::PastBuffer:
+        return fail("the block at word " + at + " runs past the codeplug buffer");
+    case WalkStop::NoMarker:
+        return fail("no block marker at word " + at);
+    case WalkStop::ZeroLength:
+        return fail("the block at word " + at + " has length 0");
+    case WalkStop::Walking:
+    case WalkStop::Bound:
+        break;
+    }
+    if (walk.Position() != end)
+        return fail(
+            "the block chain ends at word " + at + " instead of word " + std::to_string(end));
     if (std::popcount(systemKinds) != kindBlocks)
         return fail("there are " + std::to_string(kindBlocks) + " kind blocks for "
             + std::to_string(std::popcount(systemKinds)) + " system kinds");
@@ -562,24 +608,18 @@ bool IsCodeplugValid(CodeplugImage& image)
 
 void SwitchDirectoryLayout(CodeplugImage& image, DirectoryLayout to)
 {
-    if (!image.InRange(0, kHeaderWordChainEnd + 1))
-        return;
-    const int limit = std::min<int>(image.Word(kHeaderWordChainEnd), kCodeplugWords);
-    int pos = 0;
-    while (pos < limit && image.InRange(pos, 3) && image.Word(pos) == kBlockMarker) {
-        const int length = image.Word(pos + 1) & kLengthMask;
-        if (length == 0)
-            break;
+    for (BlockWalk walk(image, ChainBound::Announced); walk.Next();) {
+        const int at = walk.Start() + 2;
         if (to == DirectoryLayout::Split11) {
-            const int count = GetField(image, pos + 2, kOldCountMask, kOldCountShift);
-            SetField(image, pos + 2, kOldCountMask, 0, 0);
-            SetField(image, pos + 2, kDirectoryCountMask, kDirectoryCountShift,
-                static_cast<uint32_t>(count));
+            const int count = GetField(image, at, kOldDirectoryCountMask, kOldDirectoryCountShift);
+            SetField(image, at, kOldDirectoryCountMask, 0, 0);
+            SetField(
+                image, at, kDirectoryCountMask, kDirectoryCountShift, static_cast<uint32_t>(count));
         } else {
-            const int count = GetField(image, pos + 2, kDirectoryCountMask, kDirectoryCountShift);
-            SetField(image, pos + 2, kDirectoryCountMask, 0, 0);
-            SetField(image, pos + 2, kOldCountMask, kOldCountShift, static_cast<uint32_t>(count));
+            const int count = GetField(image, at, kDirectoryCountMask, kDirectoryCountShift);
+            SetField(image, at, kDirectoryCountMask, 0, 0);
+            SetField(image, at, kOldDirectoryCountMask, kOldDirectoryCountShift,
+                static_cast<uint32_t>(count));
         }
-        pos += length;
     }
 }

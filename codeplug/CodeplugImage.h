@@ -38,12 +38,36 @@ inline constexpr uint8_t kUnknownFormatIndex = 255;
 
 // Header words (see the layout above).
 inline constexpr int kHeaderWordVersion = 3;
+inline constexpr int kHeaderWordChainEnd = 4;
+inline constexpr int kHeaderWordRadioKind = 5;
 inline constexpr int kHeaderWordCounts = 14;
+// Header word 4 holds the chain end plus this many words.
+inline constexpr int kChainTrailer = 128;
+inline constexpr uint16_t kRadioKindMask = 0x000F;
+
+// Word 1 of a block: type and length in words.
+inline constexpr uint16_t kBlockTypeMask = 0xC000;
+inline constexpr int kBlockTypeShift = 14;
+inline constexpr uint16_t kBlockLengthMask = 0x3FFF;
+// Word 3 of a kind or system block: the kind; of a system block also its number.
+inline constexpr uint16_t kBlockKindMask = 0xF000;
+inline constexpr int kBlockKindShift = 12;
+inline constexpr uint16_t kSystemNumberMask = 0x00FF;
+
+enum class BlockType { Header = 0, Kind = 1, System = 2, List = 3 };
 
 // Word 2 of a block in the 5.10 split: table count and descriptor offset.
 inline constexpr uint16_t kDirectoryOffsetMask = 0x07FF;
 inline constexpr uint16_t kDirectoryCountMask = 0xF800;
 inline constexpr int kDirectoryCountShift = 11;
+// The same word in formats up to 5.9.
+inline constexpr uint16_t kOldDirectoryOffsetMask = 0x0FFF;
+inline constexpr uint16_t kOldDirectoryCountMask = 0xF000;
+inline constexpr int kOldDirectoryCountShift = 12;
+// A table descriptor: record count (high byte) and record size (low byte).
+inline constexpr uint16_t kRecordCountMask = 0xFF00;
+inline constexpr int kRecordCountShift = 8;
+inline constexpr uint16_t kRecordSizeMask = 0x00FF;
 
 // Format indexes of the parameter formats the converters know.
 inline constexpr int kFormatIndex58 = 3;
@@ -99,6 +123,56 @@ private:
     std::string m_FaultReason;
 };
 
+// ---- Block chain ----------------------------------------------------------
+
+// Where a walk over the chain ends: at header word 4's value (the chain end
+// plus 128, as the finders walk) or at the chain end itself (word 4 - 128).
+enum class ChainBound { Announced, ChainEnd };
+
+// Why a walk stopped.
+enum class WalkStop {
+    Walking, // not stopped yet
+    Bound, // the position reached the bound
+    PastBuffer, // the next block's first four words lie outside the buffer
+    NoMarker, // no block marker at the position
+    ZeroLength, // a block of length 0
+};
+
+// The blocks of the chain from word 0, one after the other:
+//
+//     for (BlockWalk walk(image, ChainBound::ChainEnd); walk.Next();)
+//         ... walk.Start(), walk.Type(), walk.Length() ...
+//
+// The bound is read from header word 4 before every step, and a step
+// advances by the length the block has at that moment, so a walk may change
+// the block it stands on (its length included) before moving on.
+class BlockWalk {
+public:
+    BlockWalk(CodeplugImage& image, ChainBound bound);
+
+    // Moves to the next block (the first call to the block at word 0); false
+    // when the walk stops, with the reason in Stopped().
+    bool Next();
+
+    int Start() const { return m_Position; }
+    BlockType Type() const { return m_Type; }
+    int Length() const { return m_Length; }
+    // Word 3 bits 12-15 of a kind or system block.
+    int Kind() const;
+    // Where the walk stands, or where it stopped.
+    int Position() const { return m_Position; }
+    WalkStop Stopped() const { return m_Stop; }
+
+private:
+    CodeplugImage& m_Image;
+    ChainBound m_Bound;
+    bool m_Started = false;
+    int m_Position = 0;
+    BlockType m_Type = BlockType::Header;
+    int m_Length = 0;
+    WalkStop m_Stop = WalkStop::Walking;
+};
+
 // ---- Bit fields -----------------------------------------------------------
 
 // (image[index] AND mask) shifted right by shift.
@@ -113,6 +187,10 @@ int GetChainEnd(CodeplugImage& image);
 void SetChainEnd(CodeplugImage& image, int value);
 // Header word 5 bits 0-3: the radio kind code.
 int GetRadioKind(CodeplugImage& image);
+// Header word 14: the number of list blocks (high byte) and of system blocks
+// (low byte) the header announces.
+int GetListCount(CodeplugImage& image);
+int GetSystemCount(CodeplugImage& image);
 
 // ---- Block finders ----------------------------------------------------------
 // Each walks the chain from word 0 and returns the block's start, or 0 when
@@ -218,6 +296,9 @@ FormatVersion VersionOfFormatIndex(int index);
 // Structural check of an uploaded image: header, block chain, block counts and
 // kinds. Gives the reason of the first failed check when `reason` is set.
 bool CheckCodeplug(CodeplugImage& image, std::string* reason);
+// The header's part of it: the first block is the header, the chain end lies
+// above word 0, 1 to 54 list blocks and 1 to 16 system blocks are announced.
+bool CheckCodeplugHeader(CodeplugImage& image, std::string* reason);
 bool IsCodeplugValid(CodeplugImage& image);
 
 // ---- Directory layout -------------------------------------------------------

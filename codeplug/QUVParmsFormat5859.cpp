@@ -72,13 +72,13 @@ void QUVParmsFormat5859::Kind0Hook()
 {
     CodeplugImage& image = Image();
     const int kindBlock = FindKindBlock(image, 0);
-    const int systems = image.Word(kHeaderWordCounts) & 0xFF;
+    const int systems = GetSystemCount(image);
     int systemBlock = -1;
     for (int n = 1; n <= systems && systemBlock < 0; ++n) {
         const int block = LocateBlock(image, BlockRef::System(n));
         if (block < 0)
             return;
-        if (GetField(image, block + 3, 0xF000, 12) == 0)
+        if (GetField(image, block + 3, kBlockKindMask, kBlockKindShift) == 0)
             systemBlock = block;
     }
     if (systemBlock < 0 || kindBlock == 0)

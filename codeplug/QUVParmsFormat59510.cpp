@@ -268,28 +268,22 @@ bool ApplyFormat510Defaults(CodeplugImage& image)
             SetField(image, 52, static_cast<uint16_t>(0x7 << shift), shift, 4);
     }
 
-    const int lists = image.Word(kHeaderWordCounts) >> 8;
-    const int systems = image.Word(kHeaderWordCounts) & 0xFF;
-    if ((image.Word(1) & 0xC000) != 0 || GetChainEnd(image) - 128 <= 0 || lists < 1 || lists > 54
-        || systems < 1 || systems > 16)
+    if (!CheckCodeplugHeader(image, nullptr))
         return !image.Faulted();
 
     const int radioKind = GetRadioKind(image);
-    int pos = 0;
-    while (!image.Faulted() && pos < GetChainEnd(image) - 128 && image.InRange(pos, 4)
-        && image.Word(pos) == kBlockMarker) {
-        const int type = GetField(image, pos + 1, 0xC000, 14);
-        const int kind = GetField(image, pos + 3, 0xF000, 12);
-        if (BlockLengthAt(image, pos) == 0)
-            break;
-        if (type == 1 && kind == 4) {
+    for (BlockWalk walk(image, ChainBound::ChainEnd); !image.Faulted() && walk.Next();) {
+        const int pos = walk.Start();
+        const BlockType type = walk.Type();
+        const int kind = walk.Kind();
+        if (type == BlockType::Kind && kind == 4) {
             uint16_t word = image.Word(pos + 30);
             for (int shift : { 6, 4, 2, 0 }) {
                 if (((word >> shift) & 0x3) == 0)
                     word = static_cast<uint16_t>(word | (1u << shift));
             }
             image.SetWord(pos + 30, word);
-        } else if (type == 2 && kind == 0) {
+        } else if (type == BlockType::System && kind == 0) {
             int value = GetField(image, pos + 8, 0x00FF, 0);
             const int limit = GetField(image, pos + 84, 0xFF00, 8);
             if (limit < value)
@@ -298,7 +292,7 @@ bool ApplyFormat510Defaults(CodeplugImage& image)
                 value = 0;
             SetField(image, pos + 8, 0x00FF, 0, static_cast<uint32_t>(value));
             SetDefaultsIfAllZero(image, pos, kSystem0Defaults);
-        } else if (type == 2 && kind == 3) {
+        } else if (type == BlockType::System && kind == 3) {
             // At most 16 records of 64 words in table 11.
             const int records = GetField(image, pos + 344, 0xFF00, 8);
             if (records > 16) {
@@ -310,12 +304,13 @@ bool ApplyFormat510Defaults(CodeplugImage& image)
                 SetField(image, pos + 344, 0xFF00, 8, 16);
                 AdjustLengths(image, pos, -words);
             }
-        } else if (type == 2 && kind == 4) {
+        } else if (type == BlockType::System && kind == 4) {
             SetDefaultsIfAllZero(image, pos, kSystem4Defaults);
             SetByteIfZero(image, pos + 29, true, 29);
             SetByteIfZero(image, pos + 313, false, 2);
             SetByteIfZero(image, pos + 320, false, 4);
-        } else if (type == 3 && (radioKind == 1 || radioKind == 5 || radioKind == 6)) {
+        } else if (type == BlockType::List
+            && (radioKind == 1 || radioKind == 5 || radioKind == 6)) {
             for (int table : { 0, 1 }) {
                 const TableLocation where = TableStart(image, pos, table);
                 if (where.start < 0)
@@ -327,7 +322,6 @@ bool ApplyFormat510Defaults(CodeplugImage& image)
                 }
             }
         }
-        pos += BlockLengthAt(image, pos);
     }
     return !image.Faulted();
 }

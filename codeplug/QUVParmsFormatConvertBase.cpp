@@ -1,6 +1,7 @@
 #include "codeplug/QUVParmsFormatConvertBase.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace {
 
@@ -200,51 +201,45 @@ bool QUVParmsFormatConvertBase::Run(CodeplugImage& image, uint8_t direction)
     }
 
     // System blocks by number; kinds without a record are left alone.
-    const int systems = image.Word(kHeaderWordCounts) & 0xFF;
+    const int systems = GetSystemCount(image);
     for (int n = 1; n <= systems; ++n) {
         const int block = LocateBlock(image, BlockRef::System(n));
         if (block < 0)
             return false;
-        SizeRecordClass blockClass;
-        NumberedHook hook;
-        NumberedHook postHook;
-        switch (GetField(image, block + 3, 0xF000, 12)) {
-        case 0:
-            blockClass = SizeRecordClass::System0;
-            hook = &QUVParmsFormatConvertBase::System0Hook;
-            postHook = &QUVParmsFormatConvertBase::System0PostRestructureHook;
-            break;
-        case 1:
-            blockClass = SizeRecordClass::System1;
-            hook = &QUVParmsFormatConvertBase::System1Hook;
-            postHook = &QUVParmsFormatConvertBase::System1PostRestructureHook;
-            break;
-        case 3:
-            blockClass = SizeRecordClass::System3;
-            hook = &QUVParmsFormatConvertBase::System3Hook;
-            postHook = &QUVParmsFormatConvertBase::System3PostRestructureHook;
-            break;
-        case 4:
-            blockClass = SizeRecordClass::System4;
-            hook = &QUVParmsFormatConvertBase::System4Hook;
-            postHook = &QUVParmsFormatConvertBase::System4PostRestructureHook;
-            break;
-        case 5:
-            blockClass = SizeRecordClass::System5;
-            hook = &QUVParmsFormatConvertBase::System5Hook;
-            postHook = &QUVParmsFormatConvertBase::System5PostRestructureHook;
-            break;
-        default:
+        struct SystemStep {
+            int kind;
+            SizeRecordClass blockClass;
+            NumberedHook hook;
+            NumberedHook postHook;
+        };
+        static constexpr SystemStep systemSteps[] = {
+            { 0, SizeRecordClass::System0, &QUVParmsFormatConvertBase::System0Hook,
+                &QUVParmsFormatConvertBase::System0PostRestructureHook },
+            { 1, SizeRecordClass::System1, &QUVParmsFormatConvertBase::System1Hook,
+                &QUVParmsFormatConvertBase::System1PostRestructureHook },
+            { 3, SizeRecordClass::System3, &QUVParmsFormatConvertBase::System3Hook,
+                &QUVParmsFormatConvertBase::System3PostRestructureHook },
+            { 4, SizeRecordClass::System4, &QUVParmsFormatConvertBase::System4Hook,
+                &QUVParmsFormatConvertBase::System4PostRestructureHook },
+            { 5, SizeRecordClass::System5, &QUVParmsFormatConvertBase::System5Hook,
+                &QUVParmsFormatConvertBase::System5PostRestructureHook },
+        };
+        const int kind = GetField(image, block + 3, kBlockKindMask, kBlockKindShift);
+        const auto step = std::find_if(std::begin(systemSteps), std::end(systemSteps),
+            [kind](const SystemStep& s) { return s.kind == kind; });
+        if (step == std::end(systemSteps))
             continue;
-        }
+        const NumberedHook hook = step->hook;
+        const NumberedHook postHook = step->postHook;
         convertBlock(
-            block, blockClass, false, [&] { (this->*hook)(n); }, [&] { (this->*postHook)(n); });
+            block, step->blockClass, false, [&] { (this->*hook)(n); },
+            [&] { (this->*postHook)(n); });
         if (Stopped())
             return false;
     }
 
     // List blocks by ordinal, each with its five hooks.
-    const int lists = image.Word(kHeaderWordCounts) >> 8;
+    const int lists = GetListCount(image);
     for (int n = 1; n <= lists; ++n) {
         const int block = LocateBlock(image, BlockRef::List(n));
         if (block < 0)

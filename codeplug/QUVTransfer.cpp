@@ -1,26 +1,21 @@
 #include "codeplug/QUVTransfer.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "codeplug/CodeplugImage.h"
+#include "codeplug/CodeplugMessages.h"
 #include "codeplug/QUVTransferParmsPassChecker.h"
 #include "link/CommSession.h"
+#include "platform/ByteOrder.h"
 
 namespace {
 
-constexpr uint8_t kCodeplugCommand = 3;
-constexpr uint8_t kStartDownload = 0;
-constexpr uint8_t kDataBlock = 2;
-constexpr uint8_t kChecksumReport = 3;
-constexpr uint8_t kEndOfTransfer = 4;
-constexpr uint8_t kChecksumMatches = 5;
-constexpr uint8_t kChecksumDiffers = 6;
-constexpr uint8_t kStartUpload = 7;
-constexpr uint8_t kNextBlock = 8;
+using namespace cpmsg;
 
-// Every codeplug block starts with the marker word 0x5F5F ("__") followed by
-// a word whose low 14 bits give the block's length in words.
-constexpr uint8_t kBlockMarker = 0x5F;
-constexpr uint16_t kBlockLengthMask = 0x3FFF;
+// Every codeplug block starts with the marker word 0x5F5F ("__"), the same
+// byte twice, followed by its type-and-length word.
+constexpr uint8_t kMarkerByte = kBlockMarker & 0xFF;
 
 // The download pads the buffer beyond the codeplug with blanks.
 constexpr uint8_t kPadding = 0x20;
@@ -64,6 +59,18 @@ void QUVTransferParms::SetSession(CommSession* session)
 void QUVTransferParms::SetPasswordPrompt(PasswordPrompt prompt)
 {
     m_PassChecker->SetPasswordPrompt(std::move(prompt));
+}
+
+PasswordOutcome QUVTransferParms::LastPasswordOutcome() const
+{
+    return m_PassChecker->LastOutcome();
+}
+
+void QUVTransferParms::ReportProgress(int32_t bytes) const
+{
+    if (m_Progress) {
+        m_Progress(bytes);
+    }
 }
 
 void QUVTransferParms::SetRadioIdentifier(const std::string& text)
@@ -110,7 +117,7 @@ int QUVTransferParms::Transfer(uint8_t start, int (QUVTransferParms::*blocks)())
 
 int QUVTransferParms::SendCode(uint8_t code)
 {
-    return m_Session->SendCode2(kCodeplugCommand, code, nullptr, 0);
+    return m_Session->SendCode2(kCommand, code, nullptr, 0);
 }
 
 // The next message of the codeplug exchange: greater than 0 with a message
@@ -121,7 +128,7 @@ int QUVTransferParms::ReceiveReply(LinkMessage& reply)
     if (received <= 0) {
         return received;
     }
-    if (reply.count < 2 || reply.data[0] != kCodeplugCommand) {
+    if (reply.count < 2 || reply.data[0] != kCommand) {
         return -1;
     }
     return received;
@@ -152,6 +159,7 @@ int QUVTransferParms::ReceiveBlocks()
         }
         std::memcpy(m_Buffer + m_ByteCount, reply.data + 2, kCodeplugBlockSize);
         m_ByteCount += kCodeplugBlockSize;
+        ReportProgress(m_ByteCount);
         if (UploadComplete()) {
             return SendCode(kEndOfTransfer);
         }
@@ -178,7 +186,7 @@ bool QUVTransferParms::UploadComplete()
         }
         position = m_NextHeader;
     }
-    if (m_Buffer[position] != kBlockMarker || m_Buffer[position + 1] != kBlockMarker) {
+    if (m_Buffer[position] != kMarkerByte || m_Buffer[position + 1] != kMarkerByte) {
         m_NextHeader = 0;
         return true;
     }
@@ -187,8 +195,7 @@ bool QUVTransferParms::UploadComplete()
     if (position + 4 > m_ByteCount) {
         return false;
     }
-    const uint16_t lengthWord
-        = static_cast<uint16_t>((m_Buffer[position + 2] << 8) | m_Buffer[position + 3]);
+    const uint16_t lengthWord = platform::ReadBigEndian16(m_Buffer + position + 2);
     m_NextHeader += 2 * static_cast<int32_t>(lengthWord & kBlockLengthMask);
     return false;
 }
@@ -230,15 +237,16 @@ int QUVTransferParms::SendBlocks()
                 m_Checksum + CommSession::WordSum16(block, kCodeplugBlockSize));
             m_Scrambler.ScrambleBlock(std::span<uint8_t, kCodeplugBlockSize>(block));
             const int sent
-                = m_Session->SendCode2(kCodeplugCommand, kDataBlock, block, kCodeplugBlockSize);
+                = m_Session->SendCode2(kCommand, kDataBlock, block, kCodeplugBlockSize);
             if (sent <= 0) {
                 return sent;
             }
             ++blocksSent;
+            ReportProgress(std::min(blocksSent * kCodeplugBlockSize, m_ByteCount));
         } else if (reply.data[1] == kChecksumReport) {
             // A report too short to carry a sum cannot match ours.
-            const bool matches = reply.count >= 4
-                && static_cast<uint16_t>((reply.data[2] << 8) | reply.data[3]) == m_Checksum;
+            const bool matches
+                = reply.count >= 4 && platform::ReadBigEndian16(reply.data + 2) == m_Checksum;
             const int sent = SendCode(matches ? kChecksumMatches : kChecksumDiffers);
             if (sent <= 0) {
                 return sent;

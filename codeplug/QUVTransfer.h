@@ -24,6 +24,15 @@ constexpr int32_t kCodeplugBlockSize = 128;
 // false when the user cancelled.
 using PasswordPrompt = std::function<bool(std::string& entry)>;
 
+// How the password check at the start of a transfer ended, for a caller that
+// must tell a refused or cancelled password from a failed link.
+enum class PasswordOutcome {
+    Granted, // the radio granted access (with or without a password)
+    Cancelled, // the prompt was cancelled
+    Refused, // the radio asked again after the last answer it could get
+    Failed, // the link failed or the radio sent something unexpected
+};
+
 // Base of the codeplug transfers: a link session, a buffer and a byte count.
 // Results are signed: greater than 0 is success, 0 or less is failure.
 class QUVTransfer {
@@ -79,6 +88,14 @@ public:
 
     // Replaces the password prompt of this transfer's checker.
     void SetPasswordPrompt(PasswordPrompt prompt);
+    // How the password check of the last transfer ended.
+    PasswordOutcome LastPasswordOutcome() const;
+
+    // Called with the number of codeplug bytes moved so far after every
+    // block of an upload or a download (a download counts at most
+    // ByteCount()).
+    using ProgressCallback = std::function<void(int32_t bytes)>;
+    void SetProgress(ProgressCallback progress) { m_Progress = std::move(progress); }
 
 private:
     int Transfer(uint8_t start, int (QUVTransferParms::*blocks)());
@@ -88,7 +105,10 @@ private:
     int SendBlocks();
     bool UploadComplete();
 
+    void ReportProgress(int32_t bytes) const;
+
     std::unique_ptr<QUVTransferParmsPassChecker> m_PassChecker;
+    ProgressCallback m_Progress;
     uint16_t m_Checksum = 0;
     Identifier m_Identifier {};
     QUVScrambler m_Scrambler;

@@ -1,15 +1,12 @@
 #include "codeplug/QUVTransferParmsPassChecker.h"
 
+#include "codeplug/CodeplugMessages.h"
 #include "link/CommSession.h"
 
 namespace {
 
-constexpr uint8_t kCodeplugCommand = 3;
-constexpr uint8_t kEndOfTransfer = 4;
-constexpr uint8_t kPasswordRequired = 11;
-constexpr uint8_t kPasswordAnswer = 12;
-constexpr uint8_t kAccessGranted = 13;
-constexpr uint8_t kAccessGrantedAlt = 14;
+using namespace cpmsg;
+
 // A message the radio may send between the answer and its verdict.
 constexpr uint8_t kInterimCommand = 7;
 constexpr uint8_t kInterimSubCode = 37;
@@ -67,6 +64,7 @@ int QUVTransferParmsPassChecker::CheckPassword()
     int status = -1;
     bool granted = false;
     int attempts = 0;
+    m_Outcome = PasswordOutcome::Failed;
     LinkMessage reply;
     while (!granted && attempts <= kMaxAttempts) {
         status = m_Session->ReceiveMessage(reply);
@@ -78,24 +76,29 @@ int QUVTransferParmsPassChecker::CheckPassword()
         }
         const uint8_t command = reply.data[0];
         const uint8_t subCode = reply.data[1];
-        if (command == kCodeplugCommand && subCode == kPasswordRequired) {
+        if (command == kCommand && subCode == kPasswordRequired) {
             bool answered = false;
             std::string entry;
-            if (attempts < kMaxAttempts && m_PasswordPrompt && m_PasswordPrompt(entry)) {
+            if (attempts >= kMaxAttempts) {
+                m_Outcome = PasswordOutcome::Refused;
+            } else if (m_PasswordPrompt && m_PasswordPrompt(entry)) {
                 const std::array<uint8_t, 4> answer = EncodeEntry(entry);
-                status = m_Session->SendCode2(kCodeplugCommand, kPasswordAnswer, answer.data(),
+                status = m_Session->SendCode2(kCommand, kPasswordAnswer, answer.data(),
                     static_cast<int>(answer.size()));
                 answered = status > 0;
+            } else {
+                m_Outcome = PasswordOutcome::Cancelled;
             }
             if (!answered) {
                 // Cancelled, refused a third time or the answer was not sent.
                 attempts = kMaxAttempts;
             }
             ++attempts;
-        } else if (command == kCodeplugCommand
+        } else if (command == kCommand
             && (subCode == kAccessGranted || subCode == kAccessGrantedAlt)) {
             granted = true;
             status = 1;
+            m_Outcome = PasswordOutcome::Granted;
         } else if (command == kInterimCommand && subCode == kInterimSubCode) {
             // The radio may send this while it checks the answer; it is no
             // verdict and costs no attempt.
@@ -104,7 +107,7 @@ int QUVTransferParmsPassChecker::CheckPassword()
         }
     }
     if (!granted || status < 0) {
-        m_Session->SendCode2(kCodeplugCommand, kEndOfTransfer, nullptr, 0);
+        m_Session->SendCode2(kCommand, kEndOfTransfer, nullptr, 0);
     }
     return status;
 }

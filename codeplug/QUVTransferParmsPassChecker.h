@@ -22,6 +22,9 @@ public:
 
     void SetPasswordPrompt(PasswordPrompt prompt) { m_PasswordPrompt = std::move(prompt); }
 
+    // How the last check ended.
+    PasswordOutcome LastOutcome() const { return m_Outcome; }
+
     // The standard prompt of every checker constructed from now on calls
     // this; the application binds it to the access-code dialog. With none
     // bound the standard prompt cancels.
@@ -34,4 +37,5 @@ public:
 
 private:
     PasswordPrompt m_PasswordPrompt;
+    PasswordOutcome m_Outcome = PasswordOutcome::Failed;
 };

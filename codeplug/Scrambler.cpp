@@ -1,5 +1,7 @@
 #include "codeplug/Scrambler.h"
 
+#include "platform/ByteOrder.h"
+
 #include <nettle/des.h>
 
 namespace {
@@ -44,7 +46,8 @@ void QUVScrambler::ScrambleBlock(std::span<uint8_t, kBlockSize> block)
     block[1] = static_cast<uint8_t>(high ^ k2);
     const uint16_t mask = static_cast<uint16_t>((block[1] << 8) | block[0]);
     for (int i = 2; i < kBlockSize; i += 2) {
-        const uint16_t word = static_cast<uint16_t>(((block[i] << 8) | block[i + 1]) ^ mask);
+        const uint16_t word
+            = static_cast<uint16_t>(platform::ReadBigEndian16(block.data() + i) ^ mask);
         block[i] = static_cast<uint8_t>(word & 0xFF);
         block[i + 1] = static_cast<uint8_t>(word >> 8);
     }

@@ -2,7 +2,6 @@
 
 #include "codeplug/CodeplugConvert.h"
 #include "codeplug/CodeplugImage.h"
-#include "codeplug/QUVParmsFormat59510.h"
 #include "codeplug/QUVTransfer.h"
 #include "link/CommSession.h"
 #include "link/LinkMessage.h"
@@ -15,7 +14,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -54,21 +52,6 @@ int Ask(CommSession& session, int messageNumber, LinkMessage& reply)
     return session.ReceiveMessage(reply);
 }
 
-// The codeplug travels as 16-bit words, most significant byte first; the
-// image code works on words in host order. The buffer is held as words so
-// that the image can use it in place.
-void ToHostOrder(std::vector<uint16_t>& words, int32_t byteCount)
-{
-    if constexpr (std::endian::native == std::endian::little) {
-        SwapWordBytes(reinterpret_cast<uint8_t*>(words.data()), byteCount);
-    }
-}
-
-void ToWireOrder(std::vector<uint16_t>& words, int32_t byteCount)
-{
-    ToHostOrder(words, byteCount);
-}
-
 std::string ErrnoText(const std::string& what, const std::string& path)
 {
     return what + " " + path + ": " + std::strerror(errno);
@@ -84,6 +67,17 @@ bool ReadRadioIdentifier(CommSession& session, std::string& text)
         return false;
     }
     text = HexTextOfBytes(reply.data + 2, kIdentifierBytes);
+    return true;
+}
+
+bool ReadCodeplugFormat(CommSession& session, FormatVersion& version)
+{
+    LinkMessage info;
+    if (Ask(session, msg::kAskFileFormatVersion, info) != 1 || !StartsWith(info, kCodeplugInfoReply)
+        || info.count < 4) {
+        return false;
+    }
+    version = { info.data[2], info.data[3] };
     return true;
 }
 
@@ -153,9 +147,10 @@ bool SaveCodeplugBackup(const std::string& path, const uint8_t* bytes, int32_t b
 }
 
 bool CreateCodeplugBackup(const std::string& identifier, std::time_t when, const uint8_t* bytes,
-    int32_t byteCount, std::string& name, std::string& error)
+    int32_t byteCount, std::string& name, std::string& error, const std::string& folder)
 {
-    const std::string first = CodeplugBackupName(identifier, when);
+    const std::string first
+        = (folder.empty() ? std::string() : folder + "/") + CodeplugBackupName(identifier, when);
     const std::string stem = first.substr(0, first.size() - 4);
     name = first;
     for (int attempt = 1; attempt <= 9; ++attempt) {
@@ -196,17 +191,13 @@ PostUpdateResult CarryCodeplugOver(IUpdateHost& host)
     std::string identifier;
     ReadRadioIdentifier(session, identifier);
 
-    LinkMessage info;
-    if (Ask(session, msg::kAskFileFormatVersion, info) != 1 || !StartsWith(info, kCodeplugInfoReply)
-        || info.count < 4) {
+    FormatVersion target;
+    if (!ReadCodeplugFormat(session, target)) {
         return kPostUpdateNoAnswer;
     }
-    // Indexes compare as signed bytes: an unknown format (255) is -1.
-    const int target = static_cast<int8_t>(FormatIndexOfVersion(info.data[2], info.data[3]));
-
     auto transfer = std::make_unique<QUVTransferParms>();
-    std::vector<uint16_t> words(kCodeplugBufferSize / 2, 0);
-    uint8_t* buffer = reinterpret_cast<uint8_t*>(words.data());
+    std::vector<uint8_t> wire(kCodeplugBufferSize, 0);
+    uint8_t* buffer = wire.data();
     transfer->SetBuffer(buffer, 0);
     transfer->SetRadioIdentifier(identifier);
     transfer->SetSession(&session);
@@ -240,17 +231,19 @@ PostUpdateResult CarryCodeplugOver(IUpdateHost& host)
     }
     lastBackupName = backupName;
 
-    ToHostOrder(words, length);
-    CodeplugImage image(words.data(), (length + 1) / 2);
-    if (!IsCodeplugValid(image)) {
-        return kPostUpdateUploadFailed;
-    }
-    const int current = static_cast<int8_t>(CodeplugFormatIndex(image));
-    if (current < kFormatIndex58 || target < kFormatIndex58) {
+    // The same conversion as the codeplug tool's: validation, the formats,
+    // the chain and the 5.10 defaults.
+    CodeplugConversion conversion;
+    std::string reason;
+    switch (conversion.Prepare(buffer, length, target.major, target.minor, reason)) {
+    case CodeplugConvertOutcome::Due:
+        break;
+    case CodeplugConvertOutcome::UnsupportedFormat:
         return kPostUpdateFormatUnsupported;
-    }
-    if (current == target) {
+    case CodeplugConvertOutcome::SameFormat:
         return kPostUpdateNothingToDo;
+    default:
+        return kPostUpdateUploadFailed;
     }
 
     host.StartTimedProgress(kConversionProgressMs);
@@ -262,20 +255,12 @@ PostUpdateResult CarryCodeplugOver(IUpdateHost& host)
         return kPostUpdateDownloadFailed;
     }
 
-    int32_t sizeChange = 0;
-    bool converted = current < target ? ConvertCodeplugUp(image, current, target, sizeChange)
-                                      : ConvertCodeplugDown(image, target, current, sizeChange);
-    if (converted && target == kFormatIndex510) {
-        converted = ApplyFormat510Defaults(image);
-    }
-    const int64_t newLength = static_cast<int64_t>(length) + 2 * static_cast<int64_t>(sizeChange);
     // A conversion the image's bounds stopped, or one that would not fit the
     // buffer, leaves the radio untouched.
-    if (!converted || image.Faulted() || newLength <= 0 || newLength > kCodeplugBufferSize) {
+    int downloadLength = 0;
+    if (conversion.Run(buffer, downloadLength, reason) != CodeplugConvertOutcome::Converted) {
         return kPostUpdateUploadFailed;
     }
-    const int32_t downloadLength = static_cast<int32_t>(newLength);
-    ToWireOrder(words, downloadLength);
 
     host.StartTimedProgress(DownloadProgressInterval(downloadLength));
     ReportStep(host, kTextDownloadingCodeplug);

@@ -4,6 +4,7 @@
 #include <ctime>
 #include <string>
 
+#include "codeplug/CodeplugImage.h"
 #include "workflow/PostUpdate.h"
 
 class CommSession;
@@ -36,6 +37,10 @@ inline constexpr const char* kTextDownloadingCodeplug = "Downloading codeplug...
 // and the result is true; otherwise `text` is left as it was.
 bool ReadRadioIdentifier(CommSession& session, std::string& text);
 
+// Asks the radio for the parameter-format version its code expects (the
+// codeplug-information request). False when it gives no valid answer.
+bool ReadCodeplugFormat(CommSession& session, FormatVersion& version);
+
 // Timed-progress interval of a codeplug download: 0.015 ms per byte (1.5 s
 // per 1000 bytes to fill the bar), at least 1 ms.
 int DownloadProgressInterval(int32_t byteCount);
@@ -57,8 +62,10 @@ bool SaveCodeplugBackup(const std::string& path, const uint8_t* bytes, int32_t b
 // CodeplugBackupName; should that file exist already (the same radio read
 // twice within a second), under the same name with "_2" to "_9" before
 // ".bin". Never replaces a file. `name` is the file created.
+// `folder`, when given, is where the file goes instead (`name` then
+// includes it).
 bool CreateCodeplugBackup(const std::string& identifier, std::time_t when, const uint8_t* bytes,
-    int32_t byteCount, std::string& name, std::string& error);
+    int32_t byteCount, std::string& name, std::string& error, const std::string& folder = {});
 
 // File name of the backup saved by the last codeplug carry-over of this
 // process; empty when it saved none.

@@ -95,6 +95,33 @@ TEST(CodeplugConvertImage, OutcomesAndNewLength)
         EXPECT_EQ(ConvertWire(wire, count, 10).outcome, Outcome::InvalidImage) << count;
 }
 
+// The post-update sequence checks first and converts after the radio's reset:
+// the two steps give what the one call gives.
+TEST(CodeplugConvertImage, PrepareThenRunGivesTheSameImage)
+{
+    const Bytes wire = TypicalCodeplug(9, 2, 3, 2).BuildWire();
+    const int byteCount = static_cast<int>(wire.size());
+    const Converted once = ConvertWire(wire, byteCount, 8);
+    ASSERT_EQ(once.outcome, Outcome::Converted) << once.error;
+
+    CodeplugConversion conversion;
+    std::string error;
+    ASSERT_EQ(conversion.Prepare(wire.data(), byteCount, 5, 8, error), Outcome::Due) << error;
+    EXPECT_EQ(FormatVersionText(conversion.From()) + " -> " + FormatVersionText(conversion.To()),
+        "5.9 -> 5.8");
+    Bytes buffer(static_cast<size_t>(kCodeplugBytes), 0xAA);
+    int newLength = 0;
+    ASSERT_EQ(conversion.Run(buffer.data(), newLength, error), Outcome::Converted) << error;
+    EXPECT_EQ(newLength, once.newLength);
+    EXPECT_EQ(buffer, once.buffer);
+    EXPECT_EQ(conversion.Run(buffer.data(), newLength, error), Outcome::Failed)
+        << "the prepared image is used up";
+
+    EXPECT_EQ(conversion.Prepare(wire.data(), byteCount, 5, 9, error), Outcome::SameFormat);
+    EXPECT_EQ(conversion.Run(buffer.data(), newLength, error), Outcome::Failed);
+    EXPECT_EQ(newLength, byteCount);
+}
+
 TEST(CodeplugConvertImage, HostileImagesStopTheConversionAndLeaveTheBufferAlone)
 {
     auto expectFailed = [](const std::vector<uint16_t>& words, int minor, const std::string& what,

@@ -104,6 +104,60 @@ TEST(CodeplugFieldAccess, FindersStopAtBrokenChains)
         EXPECT_EQ(FindKindBlock(runawayImage, n), 0);
 }
 
+// The one walk over the chain that finders, validation, the layout switch,
+// the 5.10 defaults and the tool's listing use.
+TEST(CodeplugFieldAccess, BlockWalkStepsByTheCurrentLengthAndSaysWhyItStopped)
+{
+    CodeplugBuilder b = SmallImage();
+    Words words = b.Build();
+    CodeplugImage image(words.data());
+    std::vector<std::pair<int, ::BlockType>> seen;
+    BlockWalk walk(image, ChainBound::ChainEnd);
+    while (walk.Next()) {
+        seen.emplace_back(walk.Start(), walk.Type());
+        EXPECT_EQ(walk.Length(), words[static_cast<size_t>(walk.Start() + 1)] & 0x3FFF);
+    }
+    ASSERT_EQ(seen.size(), 8u);
+    EXPECT_EQ(seen[3], std::make_pair(b.StartOf(3), ::BlockType::System));
+    EXPECT_EQ(seen[7], std::make_pair(b.StartOf(7), ::BlockType::List));
+    EXPECT_EQ(walk.Stopped(), WalkStop::Bound);
+    EXPECT_EQ(walk.Position(), words[4] - 128);
+    EXPECT_FALSE(walk.Next()) << "a stopped walk stays stopped";
+
+    // Up to word 4 itself the walk goes on past the chain end and stops at
+    // the first word without a marker.
+    BlockWalk announced(image, ChainBound::Announced);
+    int blocks = 0;
+    while (announced.Next())
+        ++blocks;
+    EXPECT_EQ(blocks, 8);
+    EXPECT_EQ(announced.Stopped(), WalkStop::NoMarker);
+
+    // A block shortened while the walk stands on it is left by its new
+    // length: the walk then finds no marker where the next block was.
+    Words shortened = words;
+    CodeplugImage shortenedImage(shortened.data());
+    BlockWalk changing(shortenedImage, ChainBound::ChainEnd);
+    ASSERT_TRUE(changing.Next() && changing.Next());
+    shortened[static_cast<size_t>(changing.Start() + 1)] -= 1;
+    EXPECT_FALSE(changing.Next());
+    EXPECT_EQ(changing.Stopped(), WalkStop::NoMarker);
+    EXPECT_EQ(changing.Position(), b.StartOf(2) - 1);
+
+    Words zero = words;
+    zero[static_cast<size_t>(b.StartOf(5) + 1)] = 0x8000;
+    CodeplugImage zeroImage(zero.data());
+    BlockWalk zeroWalk(zeroImage, ChainBound::ChainEnd);
+    while (zeroWalk.Next()) { }
+    EXPECT_EQ(zeroWalk.Stopped(), WalkStop::ZeroLength);
+    EXPECT_EQ(zeroWalk.Position(), b.StartOf(5));
+
+    CodeplugImage absent(nullptr);
+    BlockWalk none(absent, ChainBound::ChainEnd);
+    EXPECT_FALSE(none.Next());
+    EXPECT_EQ(none.Stopped(), WalkStop::PastBuffer);
+}
+
 TEST(CodeplugFieldAccess, BlockAccessorsAndTableStartBounds)
 {
     CodeplugBuilder b = SmallImage();

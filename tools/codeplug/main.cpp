@@ -69,14 +69,14 @@ bool Load(const std::string& path, LoadedImage& loaded, std::string& error)
 // "N system blocks, M list blocks" as header word 14 announces them.
 std::string CountsText(CodeplugImage& image)
 {
-    const uint16_t counts = image.Word(kHeaderWordCounts);
-    return std::to_string(counts & 0xFF) + " system blocks, " + std::to_string(counts >> 8)
-        + " list blocks";
+    return std::to_string(GetSystemCount(image)) + " system blocks, "
+        + std::to_string(GetListCount(image)) + " list blocks";
 }
 
 std::string VersionText(uint16_t word)
 {
-    return std::to_string(word >> 8) + "." + std::to_string(word & 0xFF);
+    return FormatVersionText(
+        { static_cast<uint8_t>(word >> 8), static_cast<uint8_t>(word & 0xFF) });
 }
 
 int Info(const std::string& path)
@@ -96,46 +96,40 @@ int Info(const std::string& path)
     else
         std::printf("format: %s (index %d)\n", VersionText(version).c_str(), index);
     const int chainEnd = GetChainEnd(image);
-    std::printf("chain end: word %d (header word 4 = %d)\n", chainEnd - 128, chainEnd);
+    std::printf("chain end: word %d (header word 4 = %d)\n", chainEnd - kChainTrailer, chainEnd);
     std::printf("radio kind code: %d\n", GetRadioKind(image));
     std::printf("announced: %s\n", CountsText(image).c_str());
     std::printf("valid: %s\n", loaded.valid ? "yes" : ("no, " + loaded.reason).c_str());
     std::printf("blocks (directory in the %s split):\n", split510 ? "5.10" : "5.9");
 
     const char* const typeNames[] = { "header", "kind", "system", "list" };
-    const int end = chainEnd - 128;
-    int pos = 0;
     int listOrdinal = 0;
-    while (pos < end && image.InRange(pos, 4) && image.Word(pos) == kBlockMarker) {
-        const uint16_t typeAndLength = image.Word(pos + 1);
-        const int type = typeAndLength >> 14;
-        const int length = typeAndLength & 0x3FFF;
-        if (length == 0)
-            break;
+    for (BlockWalk walk(image, ChainBound::ChainEnd); walk.Next();) {
+        const int pos = walk.Start();
         const uint16_t directory = image.Word(pos + 2);
-        const int tables = split510 ? directory >> 11 : directory >> 12;
-        const int offset = split510 ? directory & 0x07FF : directory & 0x0FFF;
+        const int tables
+            = split510 ? directory >> kDirectoryCountShift : directory >> kOldDirectoryCountShift;
+        const int offset = directory & (split510 ? kDirectoryOffsetMask : kOldDirectoryOffsetMask);
         std::string id;
-        const int kind = image.Word(pos + 3) >> 12;
-        if (type == 1)
-            id = "kind " + std::to_string(kind);
-        else if (type == 2)
-            id = "number " + std::to_string(image.Word(pos + 3) & 0xFF) + ", kind "
-                + std::to_string(kind);
-        else if (type == 3)
+        if (walk.Type() == BlockType::Kind)
+            id = "kind " + std::to_string(walk.Kind());
+        else if (walk.Type() == BlockType::System)
+            id = "number " + std::to_string(image.Word(pos + 3) & kSystemNumberMask) + ", kind "
+                + std::to_string(walk.Kind());
+        else if (walk.Type() == BlockType::List)
             id = "ordinal " + std::to_string(++listOrdinal);
         std::printf("  word %5d  %-6s %-18s length %5d  directory at +%d, %d tables\n", pos,
-            typeNames[type], id.c_str(), length, offset, tables);
+            typeNames[static_cast<int>(walk.Type())], id.c_str(), walk.Length(), offset, tables);
         if (tables > 0 && image.InRange(pos + offset, tables)) {
             std::string line = "     ";
             for (int k = 0; k < tables; ++k) {
                 const uint16_t descriptor = image.Word(pos + offset + k);
-                line += " " + std::to_string(k) + ":" + std::to_string(descriptor >> 8) + "x"
-                    + std::to_string(descriptor & 0xFF);
+                line += " " + std::to_string(k) + ":"
+                    + std::to_string(descriptor >> kRecordCountShift) + "x"
+                    + std::to_string(descriptor & kRecordSizeMask);
             }
             std::printf("%s\n", line.c_str());
         }
-        pos += length;
     }
     return loaded.valid ? kExitOk : kExitFailed;
 }
