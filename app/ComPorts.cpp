@@ -1,6 +1,7 @@
 #include "app/ComPorts.h"
 
 #include "link/CommSession.h"
+#include "link/ModelTraits.h"
 #include "link/SerialPortComponent.h"
 #include "platform/ComNamespace.h"
 #include "platform/MessageBox.h"
@@ -16,8 +17,6 @@ constexpr const char* kAdapterName4600 = "USB RPI QUV 4600";
 // Length of the adapter name followed by " (COM".
 constexpr size_t kAdapterPrefixLength = 21;
 
-constexpr int kLineBaudRate = 19200;
-constexpr int kFastBaudRate = 115200;
 constexpr int kProbeWaitMs = 500;
 
 void ShowPortError(const std::string& text)
@@ -212,8 +211,9 @@ bool ComPorts::ClaimAndOpenPort(bool versionMode)
     if (m_Session.ProbeRadio()) {
         m_Session.SetFraming(CommSession::kFramingFramed);
         m_Session.SetReceiveEnable(true);
-        if (!versionMode && m_TargetModelCode != 1) {
-            m_Session.SetRadioBaudRate(kFastBaudRate);
+        const int updateRate = ModelTraitsOf(m_TargetModelCode).updateBaudRate;
+        if (!versionMode && updateRate != kLineBaudRate) {
+            m_Session.SetRadioBaudRate(updateRate);
         }
         return true;
     }
@@ -238,10 +238,13 @@ bool ComPorts::ClaimAndOpenPort(bool versionMode)
     m_Session.SetReceiveEnable(true);
     m_Session.SetFraming(CommSession::kFramingFramed);
     m_Session.SetLocalBaudRate(kLineBaudRate);
-    if (m_TargetModelCode == 1) {
+    // A model that stays at the line rate is told so even for the version
+    // retrieval.
+    const int updateRate = ModelTraitsOf(m_TargetModelCode).updateBaudRate;
+    if (updateRate == kLineBaudRate) {
         m_Session.SetRadioBaudRate(kLineBaudRate);
     } else if (!versionMode) {
-        m_Session.SetRadioBaudRate(kFastBaudRate);
+        m_Session.SetRadioBaudRate(updateRate);
     }
     return true;
 }

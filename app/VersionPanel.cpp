@@ -15,6 +15,7 @@
 
 #include "app/TAboutDialog.h"
 #include "app/TCodeDownPassDispDlg.h"
+#include "link/ModelTraits.h"
 #include "link/RadioQueries.h"
 #include "platform/MessageBox.h"
 
@@ -38,8 +39,9 @@ void TCodeUpdaterMainDispForm::RetrieveVersionInfo()
     if (ClaimAndOpenPort(true)) {
         m_RetrieveVersionInfoButton->setEnabled(false);
         uint8_t record[24] = {};
-        int result = QueryVersionInfo(*m_CommSession, m_TargetModelCode, record, true);
-        if (result == 1 || result == 5 || result == 8) {
+        const QueryResult result
+            = QueryVersionInfo(*m_CommSession, m_TargetModelCode, record, true);
+        if (VersionInfoRead(result)) {
             ShowVersionRecord(record);
         } else {
             platform::ShowMessageBox("Communication",
@@ -58,8 +60,7 @@ void TCodeUpdaterMainDispForm::ShowVersionRecord(const uint8_t* record)
     DSPVersionLabel->setText(Dotted(record + 2, 3));
     HWControllerVersionHeadingLabel->setText(QStringLiteral("Controller Version:"));
     HWControllerVersionLabel->setText(Dotted(record + 5, 3));
-    const bool revisionApplies
-        = m_TargetModelCode == 1 || m_TargetModelCode == 5 || m_TargetModelCode == 7;
+    const bool revisionApplies = ModelTraitsOf(m_TargetModelCode).showsHardwareRevision;
     HWRevisionLabel->setText(revisionApplies ? Dotted(record + 8, 3) : notApplicable);
     QString serial;
     for (int i = 11; i <= 18; ++i) {

@@ -12,6 +12,7 @@
 #include "download/SRecord.h"
 #include "link/CommSession.h"
 #include "link/MessageTable.h"
+#include "link/ModelTraits.h"
 
 namespace download {
 
@@ -110,7 +111,7 @@ std::string Damaged(const std::string& what)
 
 DspLayout DspLayoutFor(int32_t targetModelCode)
 {
-    return targetModelCode == 3 ? DspLayout::Header48 : DspLayout::Header40;
+    return ModelTraitsOf(targetModelCode).dspLayout;
 }
 
 int DspSectionHeaderSize(DspLayout layout)
@@ -242,10 +243,12 @@ DspObjectLayout ReadDspObject(const DspObjectSource& source, DspLayout layout)
 
 // ---------------------------------------------------------------- engine
 
-// The engine's statuses for a link failure are the flash engine's, so that
-// StatusAfterWait serves both.
-static_assert(kDspSuccess == kFlashSuccess && kDspCommProblem == kFlashCommProblem
-    && kDspTimedOut == kFlashTimedOut);
+DspResult DspResultOf(LinkResult link)
+{
+    return link == LinkResult::ReplyReceived ? DspResult::Success
+        : link == LinkResult::CommProblem    ? DspResult::CommProblem
+                                             : DspResult::TimedOut;
+}
 
 DspDownloadEngine::DspDownloadEngine(CommSession& session, Parameters parameters)
     : m_Session(session)
@@ -260,18 +263,18 @@ void DspDownloadEngine::ShowStatus(const std::string& text) const
     }
 }
 
-void DspDownloadEngine::ReportLinkStatus(int status) const
+void DspDownloadEngine::ReportLinkStatus(DspResult status) const
 {
-    if (status == kDspCommProblem) {
+    if (status == DspResult::CommProblem) {
         ShowStatus(kDspTextCommProblem);
-    } else if (status == kDspTimedOut) {
+    } else if (status == DspResult::TimedOut) {
         ShowStatus(kDspTextTimedOut);
     }
 }
 
-int DspDownloadEngine::Fail(const std::string& text)
+DspResult DspDownloadEngine::Fail(const std::string& text)
 {
-    m_Status = kDspFileProblem;
+    m_Status = DspResult::FileProblem;
     ShowStatus(text);
     return m_Status;
 }
@@ -283,8 +286,8 @@ bool DspDownloadEngine::StartHandshake(int startMessage)
     const LinkMessage reply = m_Session.Exchange(MessageTable::CodeOf(msg::kRadioAck),
         MessageTable::ExpectedLength(msg::kRadioAck), MessageTable::CodeOf(msg::kDownloadNegative),
         2);
-    m_Status = StatusAfterWait(m_Session, reply);
-    if (m_Status != kDspSuccess) {
+    m_Status = DspResultOf(StatusAfterWait(m_Session, reply));
+    if (m_Status != DspResult::Success) {
         ReportLinkStatus(m_Status);
         return false;
     }
@@ -323,7 +326,7 @@ void DspDownloadEngine::AppendWord(uint16_t word)
 
 void DspDownloadEngine::SendBlockIfFull()
 {
-    if (m_Status != kDspSuccess || !m_Block.Full()) {
+    if (m_Status != DspResult::Success || !m_Block.Full()) {
         return;
     }
     const LinkCode negative = MessageTable::CodeOf(msg::kDownloadNegative);
@@ -335,8 +338,8 @@ void DspDownloadEngine::SendBlockIfFull()
         bool wasNegative = false;
         const LinkMessage reply = m_Session.Exchange(MessageTable::CodeOf(msg::kDownloadChecksum),
             MessageTable::ExpectedLength(msg::kDownloadChecksum), negative, 2, &wasNegative);
-        m_Status = StatusAfterWait(m_Session, reply);
-        if (m_Status != kDspSuccess) {
+        m_Status = DspResultOf(StatusAfterWait(m_Session, reply));
+        if (m_Status != DspResult::Success) {
             return;
         }
         m_Session.SendTableMessage(m_Block.SumMatches(reply, wasNegative) ? msg::kChecksumMatches
@@ -346,8 +349,8 @@ void DspDownloadEngine::SendBlockIfFull()
     // Every block waits for the radio; either reply is taken as acceptance.
     const LinkMessage reply = m_Session.Exchange(MessageTable::CodeOf(msg::kRadioAck),
         MessageTable::ExpectedLength(msg::kRadioAck), negative, 2);
-    m_Status = StatusAfterWait(m_Session, reply);
-    if (m_Status != kDspSuccess) {
+    m_Status = DspResultOf(StatusAfterWait(m_Session, reply));
+    if (m_Status != DspResult::Success) {
         return;
     }
 
@@ -358,7 +361,7 @@ void DspDownloadEngine::SendBlockIfFull()
 void DspDownloadEngine::FinishStream()
 {
     for (int round = 0; round < 2; ++round) {
-        while (m_Status == kDspSuccess && !m_Block.Full()) {
+        while (m_Status == DspResult::Success && !m_Block.Full()) {
             AppendWord(kDspPadWord);
         }
         SendBlockIfFull();
@@ -370,7 +373,7 @@ void DspDownloadEngine::FinishStream()
     }
 }
 
-int DspDownloadEngine::DownloadDspLoader(std::FILE* loaderStream)
+DspResult DspDownloadEngine::DownloadDspLoader(std::FILE* loaderStream)
 {
     if (loaderStream == nullptr) {
         return Fail("Download stopped: the Loader code file could not be read.");
@@ -386,7 +389,7 @@ int DspDownloadEngine::DownloadDspLoader(std::FILE* loaderStream)
     // Every line up to an "S9" line is read as an S3 record.
     char line[kRecordLineSize];
     long lineNumber = 0;
-    while (m_Status == kDspSuccess && ReadRecordLine(loaderStream, line, sizeof line)) {
+    while (m_Status == DspResult::Success && ReadRecordLine(loaderStream, line, sizeof line)) {
         ++lineNumber;
         if (line[0] == 'S' && line[1] == '9') {
             break;
@@ -404,18 +407,18 @@ int DspDownloadEngine::DownloadDspLoader(std::FILE* loaderStream)
             AppendWord(DataWord(line, kS3DataOffset + k));
         }
     }
-    if (m_Status == kDspSuccess && std::ferror(loaderStream)) {
+    if (m_Status == DspResult::Success && std::ferror(loaderStream)) {
         return Fail("Download stopped: the Loader code file could not be read.");
     }
 
-    if (m_Status == kDspSuccess) {
+    if (m_Status == DspResult::Success) {
         FinishStream();
-        if (m_Status == kDspSuccess) {
+        if (m_Status == DspResult::Success) {
             m_Session.SendTableMessage(msg::kEndOfDownload);
-            m_Status = m_Session.LinkStatus();
+            m_Status = DspResultOf(m_Session.LinkStatus());
         }
     }
-    if (m_Status != kDspSuccess) {
+    if (m_Status != DspResult::Success) {
         ReportLinkStatus(m_Status);
     }
     return m_Status;
@@ -494,7 +497,7 @@ void DspDownloadEngine::RemovePageFiles() const
     }
 }
 
-int DspDownloadEngine::DownloadDspPages(int objectFd)
+DspResult DspDownloadEngine::DownloadDspPages(int objectFd)
 {
     std::array<int, kDspPageCount> fds {};
     if (!CreatePageFiles(fds)) {
@@ -510,7 +513,7 @@ int DspDownloadEngine::DownloadDspPages(int objectFd)
     };
 
     ShowStatus(kDspTextPreparing);
-    m_Status = kDspSuccess;
+    m_Status = DspResult::Success;
     if (!StartHandshake(msg::kStartDspDownload)) {
         closeAll();
         return m_Status;
@@ -552,8 +555,8 @@ int DspDownloadEngine::DownloadDspPages(int objectFd)
         }
         DownloadPage(fd, pageNumber);
         ::close(fd);
-        if (m_Status != kDspSuccess) {
-            if (m_Status == kDspCommProblem || m_Status == kDspTimedOut) {
+        if (m_Status != DspResult::Success) {
+            if (m_Status == DspResult::CommProblem || m_Status == DspResult::TimedOut) {
                 ReportLinkStatus(m_Status);
             }
             return m_Status;
@@ -562,8 +565,8 @@ int DspDownloadEngine::DownloadDspPages(int objectFd)
         const LinkMessage reply = m_Session.Exchange(MessageTable::CodeOf(msg::kDspPageAck),
             MessageTable::ExpectedLength(msg::kDspPageAck),
             MessageTable::CodeOf(msg::kDownloadNegative), 2);
-        m_Status = StatusAfterWait(m_Session, reply);
-        if (m_Status != kDspSuccess) {
+        m_Status = DspResultOf(StatusAfterWait(m_Session, reply));
+        if (m_Status != DspResult::Success) {
             ReportLinkStatus(m_Status);
             return m_Status;
         }
@@ -576,7 +579,7 @@ int DspDownloadEngine::DownloadDspPages(int objectFd)
     return m_Status;
 }
 
-int DspDownloadEngine::DownloadPage(int pageFd, int pageNumber)
+DspResult DspDownloadEngine::DownloadPage(int pageFd, int pageNumber)
 {
     StartProgress(FdSize(pageFd) / 2 + 128);
     ShowStatus("Downloading page " + std::to_string(pageNumber) + " of "
@@ -584,7 +587,7 @@ int DspDownloadEngine::DownloadPage(int pageFd, int pageNumber)
 
     std::vector<uint8_t> piece(kDspChunkBytes);
     off_t offset = 0;
-    while (m_Status == kDspSuccess) {
+    while (m_Status == DspResult::Success) {
         const ssize_t got = ::pread(pageFd, piece.data(), piece.size(), offset);
         if (got < 0 && errno == EINTR) {
             continue;
@@ -596,19 +599,19 @@ int DspDownloadEngine::DownloadPage(int pageFd, int pageNumber)
             break;
         }
         offset += got;
-        for (ssize_t k = 0; k < got && m_Status == kDspSuccess; k += 2) {
+        for (ssize_t k = 0; k < got && m_Status == DspResult::Success; k += 2) {
             // A lone last byte is completed with a blank.
             const uint8_t high = k + 1 < got ? piece[static_cast<size_t>(k + 1)] : 0x20;
             AppendWord(static_cast<uint16_t>(piece[static_cast<size_t>(k)] | high << 8));
         }
     }
-    if (m_Status == kDspSuccess) {
+    if (m_Status == DspResult::Success) {
         FinishStream();
     }
     return m_Status;
 }
 
-int DownloadDsp(CommSession& session, std::FILE* loaderStream, int objectFd,
+DspResult DownloadDsp(CommSession& session, std::FILE* loaderStream, int objectFd,
     int32_t targetModelCode, const DspStatusCallback& statusCallback, void* statusWindow,
     const std::string& executableDirectory, IProgressBar* progressBar)
 {
@@ -626,15 +629,15 @@ int DownloadDsp(CommSession& session, std::FILE* loaderStream, int objectFd,
     const DspObjectFile object(objectFd);
     if (!object.Usable()) {
         engine.ShowStatus(kDspTextUnreadable);
-        return kDspFileProblem;
+        return DspResult::FileProblem;
     }
     const DspObjectLayout layout = ReadDspObject(object, DspLayoutFor(targetModelCode));
     if (!layout.ok) {
         engine.ShowStatus(layout.error);
-        return kDspFileProblem;
+        return DspResult::FileProblem;
     }
 
-    if (engine.DownloadDspLoader(loaderStream) != kDspSuccess) {
+    if (engine.DownloadDspLoader(loaderStream) != DspResult::Success) {
         return engine.Status();
     }
     // The radio starts the loader; the pause yields to the message queue.

@@ -59,13 +59,18 @@ class CommSession;
 namespace download {
 
 // Results of DownloadDsp.
-inline constexpr int kDspSuccess = 1;
-inline constexpr int kDspCommProblem = 2;
-// The loader or the object file cannot be used (unreadable, damaged, a
-// section outside the file or its page), or a page file could not be created
-// or written. The status text says which.
-inline constexpr int kDspFileProblem = 3;
-inline constexpr int kDspTimedOut = 4;
+enum class DspResult {
+    Success = 1,
+    CommProblem = 2,
+    // The loader or the object file cannot be used (unreadable, damaged, a
+    // section outside the file or its page), or a page file could not be
+    // created or written. The status text says which.
+    FileProblem = 3,
+    TimedOut = 4,
+};
+
+// The link's result of a wait as the engine's result.
+DspResult DspResultOf(LinkResult link);
 
 // Status texts.
 inline constexpr const char* kDspTextLoader = "Downloading Loader code...";
@@ -88,11 +93,7 @@ inline constexpr int kDspLoaderStartMs = 1000;
 // The status-text sink: (window, text).
 using DspStatusCallback = FlashStatusCallback;
 
-// Section header layouts.
-enum class DspLayout {
-    Header40, // 40-byte section headers: every model code but 3
-    Header48, // 48-byte section headers: model code 3
-};
+// Section header layout of a target model code (DspLayout: link/ModelTraits.h).
 DspLayout DspLayoutFor(int32_t targetModelCode);
 int DspSectionHeaderSize(DspLayout layout);
 // True when the page index takes data with the layout.
@@ -174,9 +175,9 @@ std::string DspPageName(const std::string& directory, int index);
 // text file and the object file a descriptor opened read-only. The page files
 // are made in `executableDirectory` (ending with a separator) and removed
 // after a successful download; after a failure they stay. The progress bar
-// may be null. Returns kDspSuccess or a failure result, whose text has gone
-// to the status callback.
-int DownloadDsp(CommSession& session, std::FILE* loaderStream, int objectFd,
+// may be null. Returns DspResult::Success or a failure result, whose text has
+// gone to the status callback.
+DspResult DownloadDsp(CommSession& session, std::FILE* loaderStream, int objectFd,
     int32_t targetModelCode, const DspStatusCallback& statusCallback, void* statusWindow,
     const std::string& executableDirectory, IProgressBar* progressBar);
 
@@ -195,20 +196,20 @@ public:
     DspDownloadEngine(CommSession& session, Parameters parameters);
 
     // Sends the loader stream; returns the status.
-    int DownloadDspLoader(std::FILE* loaderStream);
+    DspResult DownloadDspLoader(std::FILE* loaderStream);
     // Builds the page files from the object file and downloads them;
     // returns the status.
-    int DownloadDspPages(int objectFd);
+    DspResult DownloadDspPages(int objectFd);
     // Downloads one page file (open for reading); returns the status.
-    int DownloadPage(int pageFd, int pageNumber);
+    DspResult DownloadPage(int pageFd, int pageNumber);
 
-    int Status() const { return m_Status; }
+    DspResult Status() const { return m_Status; }
     int PagesWritten() const { return m_PagesWritten; }
     void ShowStatus(const std::string& text) const;
 
 private:
-    void ReportLinkStatus(int status) const;
-    int Fail(const std::string& text);
+    void ReportLinkStatus(DspResult status) const;
+    DspResult Fail(const std::string& text);
     bool StartHandshake(int startMessage);
     void AppendWord(uint16_t word);
     void SendBlockIfFull();
@@ -223,7 +224,7 @@ private:
     CommSession& m_Session;
     Parameters m_Parameters;
 
-    int m_Status = kDspSuccess;
+    DspResult m_Status = DspResult::Success;
     BlockPair m_Block;
     int m_ProgressCounter = 0;
     int m_ProgressMaximum = 64;

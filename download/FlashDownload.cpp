@@ -40,18 +40,19 @@ constexpr int kVerifyReplyLength = 6;
 
 } // namespace
 
+FlashResult FlashResultOf(LinkResult link)
+{
+    return link == LinkResult::ReplyReceived ? FlashResult::Success
+        : link == LinkResult::CommProblem    ? FlashResult::CommProblem
+                                             : FlashResult::TimedOut;
+}
+
 EraseWait EraseWaitFor(int32_t targetModelCode, bool bootFlag)
 {
-    if (targetModelCode == 1 || bootFlag) {
-        return { kEraseTicksShortest, nullptr };
+    if (bootFlag) {
+        return { kEraseTicksBootCode, nullptr };
     }
-    if (targetModelCode == 4) {
-        return { kEraseTicksMedium, kTextEraseMedium };
-    }
-    if (targetModelCode == 0 || targetModelCode == 8) {
-        return { kEraseTicksShort, kTextEraseShort };
-    }
-    return { kEraseTicksLong, kTextEraseLong };
+    return ModelTraitsOf(targetModelCode).erase;
 }
 
 void BlockPair::StartStream()
@@ -121,22 +122,22 @@ void FlashDownloadEngine::ShowStreamDone() const
     ShowProgressLine("\r" + m_ActivityText + "100% complete...Done.\n");
 }
 
-void FlashDownloadEngine::ReportLinkStatus(int status) const
+void FlashDownloadEngine::ReportLinkStatus(FlashResult status) const
 {
-    if (status == kFlashCommProblem) {
+    if (status == FlashResult::CommProblem) {
         ShowStatus(kTextCommProblem);
-    } else if (status == kFlashTimedOut) {
+    } else if (status == FlashResult::TimedOut) {
         ShowStatus(kTextTimedOut);
     }
 }
 
-int StatusAfterWait(const CommSession& session, const LinkMessage& reply)
+LinkResult StatusAfterWait(const CommSession& session, const LinkMessage& reply)
 {
-    const int status = session.LinkStatus();
+    const LinkResult status = session.LinkStatus();
     // The wait ended with the flag still set but nothing matched: the line
     // closed under it. Going on would read the empty reply as an answer.
-    if (status == kLinkReplyReceived && reply.count == 0) {
-        return kFlashCommProblem;
+    if (status == LinkResult::ReplyReceived && reply.count == 0) {
+        return LinkResult::CommProblem;
     }
     return status;
 }
@@ -167,11 +168,12 @@ void FlashDownloadEngine::ReportPercent()
     }
 }
 
-int FlashDownloadEngine::DownloadStream(std::FILE* stream, const char* kind, bool codeStream)
+FlashResult FlashDownloadEngine::DownloadStream(
+    std::FILE* stream, const char* kind, bool codeStream)
 {
     const std::string kindText = kind;
     if (stream == nullptr) {
-        m_Status = kFlashImageProblem;
+        m_Status = FlashResult::ImageProblem;
         ShowStatus("Download stopped: the " + kindText + "code file could not be read.");
         return m_Status;
     }
@@ -203,8 +205,8 @@ int FlashDownloadEngine::DownloadStream(std::FILE* stream, const char* kind, boo
     }
 
     // A start the radio did not take ends the stream here.
-    m_Status = StatusAfterWait(m_Session, reply);
-    if (m_Status != kFlashSuccess) {
+    m_Status = FlashResultOf(StatusAfterWait(m_Session, reply));
+    if (m_Status != FlashResult::Success) {
         ReportLinkStatus(m_Status);
         return m_Status;
     }
@@ -216,7 +218,7 @@ int FlashDownloadEngine::DownloadStream(std::FILE* stream, const char* kind, boo
     // The data records, word by word.
     char line[kRecordLineSize];
     long lineNumber = 0;
-    while (m_Status == kFlashSuccess && ReadRecordLine(stream, line, sizeof line)) {
+    while (m_Status == FlashResult::Success && ReadRecordLine(stream, line, sizeof line)) {
         ++lineNumber;
         if (IsEndRecord(line)) {
             break;
@@ -228,7 +230,7 @@ int FlashDownloadEngine::DownloadStream(std::FILE* stream, const char* kind, boo
         const int length = DataLength(line);
         if (length < 0) {
             // Streaming on would shift every later byte in the flash.
-            m_Status = kFlashImageProblem;
+            m_Status = FlashResult::ImageProblem;
             ShowStatus("Download stopped: damaged record in line " + std::to_string(lineNumber)
                 + " of the " + kindText + "code file.");
             return m_Status;
@@ -239,17 +241,17 @@ int FlashDownloadEngine::DownloadStream(std::FILE* stream, const char* kind, boo
             AppendWord(DataWord(line, offset + k));
         }
     }
-    if (m_Status == kFlashSuccess && std::ferror(stream)) {
-        m_Status = kFlashImageProblem;
+    if (m_Status == FlashResult::Success && std::ferror(stream)) {
+        m_Status = FlashResult::ImageProblem;
         ShowStatus("Download stopped: the " + kindText + "code file could not be read.");
         return m_Status;
     }
 
     // The last block, its pair, the end message and the way back to
     // 19200 bit/s, all only while nothing has gone wrong.
-    if (m_Status == kFlashSuccess) {
+    if (m_Status == FlashResult::Success) {
         FinishStream();
-        if (m_Status == kFlashSuccess) {
+        if (m_Status == FlashResult::Success) {
             m_Session.SendTableMessage(msg::kEndOfDownload);
             if (codeStream) {
                 m_Session.SetRadioBaudRate(19200);
@@ -258,18 +260,18 @@ int FlashDownloadEngine::DownloadStream(std::FILE* stream, const char* kind, boo
     }
 
     // The outcome and its text.
-    if (m_Status == kFlashVerifyFailed) {
+    if (m_Status == FlashResult::VerifyFailed) {
         return m_Status;
     }
     if (m_ResendsExhausted) {
-        m_Status = kFlashTimedOut;
+        m_Status = FlashResult::TimedOut;
         ReportLinkStatus(m_Status);
         return m_Status;
     }
-    if (m_Status == kFlashSuccess) {
-        m_Status = m_Session.LinkStatus();
+    if (m_Status == FlashResult::Success) {
+        m_Status = FlashResultOf(m_Session.LinkStatus());
     }
-    if (m_Status != kFlashSuccess) {
+    if (m_Status != FlashResult::Success) {
         ReportLinkStatus(m_Status);
     }
     return m_Status;
@@ -288,7 +290,7 @@ void FlashDownloadEngine::AppendWord(uint16_t word)
 
 void FlashDownloadEngine::SendBlockIfFull()
 {
-    if (m_Status != kFlashSuccess || !m_Block.Full()) {
+    if (m_Status != FlashResult::Success || !m_Block.Full()) {
         return;
     }
     const LinkCode ack = MessageTable::CodeOf(msg::kRadioAck);
@@ -312,8 +314,8 @@ void FlashDownloadEngine::SendBlockIfFull()
             wasNegative = false;
             reply = m_Session.Exchange(sumCode, sumLength, negative, negativeLength, &wasNegative);
         }
-        m_Status = StatusAfterWait(m_Session, reply);
-        if (m_Status != kFlashSuccess) {
+        m_Status = FlashResultOf(StatusAfterWait(m_Session, reply));
+        if (m_Status != FlashResult::Success) {
             return;
         }
         matched = m_Block.SumMatches(reply, wasNegative);
@@ -325,8 +327,8 @@ void FlashDownloadEngine::SendBlockIfFull()
         bool wasNegative = false;
         const LinkMessage reply
             = m_Session.Exchange(ack, ackLength, negative, kVerifyReplyLength, &wasNegative);
-        m_Status = StatusAfterWait(m_Session, reply);
-        if (m_Status != kFlashSuccess) {
+        m_Status = FlashResultOf(StatusAfterWait(m_Session, reply));
+        if (m_Status != FlashResult::Success) {
             return;
         }
         if (!m_Block.SecondOfPair()) {
@@ -338,7 +340,7 @@ void FlashDownloadEngine::SendBlockIfFull()
                 text += HexByte(reply.data[i]);
             }
             ShowStatus(text);
-            m_Status = kFlashVerifyFailed;
+            m_Status = FlashResult::VerifyFailed;
             return;
         }
         if (matched) {
@@ -347,7 +349,7 @@ void FlashDownloadEngine::SendBlockIfFull()
         SendBlock();
         ++resends;
         if (resends >= kMaxResends) {
-            m_Status = kFlashTimedOut;
+            m_Status = FlashResult::TimedOut;
             m_ResendsExhausted = true;
             return;
         }
@@ -362,7 +364,7 @@ void FlashDownloadEngine::SendBlockIfFull()
 void FlashDownloadEngine::FinishStream()
 {
     for (int round = 0; round < 2; ++round) {
-        while (m_Status == kFlashSuccess && !m_Block.Full()) {
+        while (m_Status == FlashResult::Success && !m_Block.Full()) {
             AppendWord(0xFFFF);
         }
         SendBlockIfFull();
@@ -374,7 +376,7 @@ void FlashDownloadEngine::FinishStream()
     }
 }
 
-int DownloadCode(CommSession& session, std::FILE* loaderStream, std::FILE* codeStream,
+FlashResult DownloadCode(CommSession& session, std::FILE* loaderStream, std::FILE* codeStream,
     const FlashStatusCallback& statusCallback, void* statusWindow, int32_t targetModelCode,
     IProgressBar* progressBar, bool bootFlag, bool processorFlag, void* consoleData,
     bool textProgressFlag, const FlashTextProgressCallback& textProgressCallback,
@@ -390,25 +392,26 @@ int DownloadCode(CommSession& session, std::FILE* loaderStream, std::FILE* codeS
     parameters.textProgressWindow = textProgressWindow;
     FlashDownloadEngine engine(session, std::move(parameters));
     engine.ShowStatus(kTextPreparing);
-    engine.SetStatus(kFlashSuccess);
+    engine.SetStatus(FlashResult::Success);
     session.SetWaitTime(kDownloadWaitMs);
 
     engine.DownloadStream(loaderStream, kKindLoader, false);
 
-    // Model code 1: the loader tells which flash it found. Code built for
-    // the other processor would leave the radio unusable, so anything but a
+    // Some models' loaders tell which flash they found. Code built for the
+    // other processor would leave the radio unusable, so anything but a
     // flash-type reply with the expected type fails the check.
+    const ModelTraits& model = ModelTraitsOf(targetModelCode);
     bool checkRan = false;
     bool checkPassed = false;
-    if (engine.Status() == kFlashSuccess && targetModelCode == 1) {
+    if (engine.Status() == FlashResult::Success && model.checksFlashType) {
         checkRan = true;
         session.SendCode2(0x02, 0x0B, nullptr, 0);
         LinkMessage reply;
         if (session.ReceiveMessage(reply) != 1) {
             // No reply at all is a link failure, not a wrong processor.
-            int status = session.LinkStatus();
-            if (status == kFlashSuccess) {
-                status = kFlashCommProblem;
+            FlashResult status = FlashResultOf(session.LinkStatus());
+            if (status == FlashResult::Success) {
+                status = FlashResult::CommProblem;
             }
             engine.SetStatus(status);
             engine.ReportLinkStatus(status);
@@ -420,19 +423,19 @@ int DownloadCode(CommSession& session, std::FILE* loaderStream, std::FILE* codeS
     }
 
     // The loader's 100% line, also when the flash type is wrong.
-    if (textProgressFlag && engine.Status() == kFlashSuccess) {
+    if (textProgressFlag && engine.Status() == FlashResult::Success) {
         engine.ShowStreamDone();
     }
 
     // No code for a processor it was not built for; the caller explains.
     if (checkRan && !checkPassed) {
-        return kFlashWrongFlashType;
+        return FlashResult::WrongFlashType;
     }
 
     // The loader erases the flash. The wait yields to the message queue
     // tick by tick and ends early when Stop has cleared the receive-enable
     // flag; the code stream's start then reports the cancellation.
-    if (engine.Status() == kFlashSuccess) {
+    if (engine.Status() == FlashResult::Success) {
         const EraseWait erase = EraseWaitFor(targetModelCode, bootFlag);
         if (erase.text != nullptr) {
             engine.ShowStatus(erase.text);
@@ -441,7 +444,7 @@ int DownloadCode(CommSession& session, std::FILE* loaderStream, std::FILE* codeS
             session.DelayTicks(1);
         }
         engine.DownloadStream(codeStream, bootFlag ? kKindBootloader : kKindApplication, true);
-        if (engine.Status() == kFlashSuccess) {
+        if (engine.Status() == FlashResult::Success) {
             engine.ShowStatus(kTextFinished);
             if (textProgressFlag) {
                 engine.ShowStreamDone();

@@ -29,26 +29,29 @@
 
 #include "link/LinkCallbacks.h"
 #include "link/LinkMessage.h"
+#include "link/ModelTraits.h"
 
 class CommSession;
 
 namespace download {
 
 // Results of DownloadCode.
-inline constexpr int kFlashSuccess = 1;
-inline constexpr int kFlashCommProblem = 2;
-// A stream could not be read (no file, a read error) or holds a data record
-// that cannot be streamed; nothing more is sent to the radio.
-inline constexpr int kFlashImageProblem = 3;
-inline constexpr int kFlashTimedOut = 4;
-inline constexpr int kFlashVerifyFailed = 6;
-inline constexpr int kFlashWrongFlashType = 9;
+// ImageProblem: a stream could not be read (no file, a read error) or holds
+// a data record that cannot be streamed; nothing more is sent to the radio.
+enum class FlashResult {
+    Success = 1,
+    CommProblem,
+    ImageProblem,
+    TimedOut,
+    VerifyFailed = 6,
+    WrongFlashType = 9
+};
+
+// The link's result of a wait as the engine's result.
+FlashResult FlashResultOf(LinkResult link);
 
 // Status texts.
 inline constexpr const char* kTextPreparing = "Preparing to download ...";
-inline constexpr const char* kTextEraseShort = "Erasing flash (2 seconds)...";
-inline constexpr const char* kTextEraseMedium = "Erasing flash (40 seconds)...";
-inline constexpr const char* kTextEraseLong = "Erasing flash (80 seconds)...";
 inline constexpr const char* kTextFinished = "Download finished.";
 inline constexpr const char* kTextCommProblem = "Communication problem during code download.";
 inline constexpr const char* kTextTimedOut = "Code download timed out or canceled by user.";
@@ -58,12 +61,6 @@ inline constexpr const char* kTextVerifyFailed = "Flash Verify failed at address
 inline constexpr const char* kKindLoader = "Loader ";
 inline constexpr const char* kKindApplication = "Application ";
 inline constexpr const char* kKindBootloader = "Bootloader ";
-
-// Erase waits in ticks of 55 ms.
-inline constexpr int kEraseTicksShortest = 18; // model code 1 or boot code
-inline constexpr int kEraseTicksShort = 36; // model codes 0 and 8
-inline constexpr int kEraseTicksMedium = 720; // model code 4
-inline constexpr int kEraseTicksLong = 1440; // any other model code
 
 // Wait for each reply during a download.
 inline constexpr int kDownloadWaitMs = 15000;
@@ -105,10 +102,10 @@ private:
     bool m_SecondOfPair = false;
 };
 
-// A download's status after a wait for a reply: the link's status, and a
+// A download's view of a wait for a reply: the link's status, and a
 // communication problem when the wait ended with the line closed (no reply,
 // no time-out). The flash and DSP engines share it.
-int StatusAfterWait(const CommSession& session, const LinkMessage& reply);
+LinkResult StatusAfterWait(const CommSession& session, const LinkMessage& reply);
 
 // The window's status-text sink: (window, text).
 using FlashStatusCallback = std::function<void(void* window, const std::string& text)>;
@@ -116,22 +113,20 @@ using FlashStatusCallback = std::function<void(void* window, const std::string& 
 using FlashTextProgressCallback
     = std::function<void(void* window, void* consoleData, const std::string& text)>;
 
-// Erase wait and its status text (null: no text) for a target model code.
-struct EraseWait {
-    int ticks;
-    const char* text;
-};
+// Erase wait and its status text (null: no text) for a target model code:
+// the model's, or the shortest one for boot code.
 EraseWait EraseWaitFor(int32_t targetModelCode, bool bootFlag);
 
 // Writes the loader and then the code into the radio. The session is open in
 // framing mode 1 with its receive-enable flag set; the two streams are open
 // S-record text files read from their current position. Returns
-// kFlashSuccess or one of the failure results above; every failure except
-// kFlashWrongFlashType has sent its text to the status callback.
+// FlashResult::Success or one of the failure results above; every failure
+// except WrongFlashType has sent its text to the status callback.
 //
 // processorFlag: the flash type the loader must report is 4 when set, 8 when
-// clear (checked for target model code 1 only). The progress bar may be null.
-int DownloadCode(CommSession& session, std::FILE* loaderStream, std::FILE* codeStream,
+// clear (checked only for models whose loader reports it). The progress bar
+// may be null.
+FlashResult DownloadCode(CommSession& session, std::FILE* loaderStream, std::FILE* codeStream,
     const FlashStatusCallback& statusCallback, void* statusWindow, int32_t targetModelCode,
     IProgressBar* progressBar, bool bootFlag, bool processorFlag, void* consoleData,
     bool textProgressFlag, const FlashTextProgressCallback& textProgressCallback,
@@ -156,7 +151,7 @@ public:
     // Sends one S-record stream with the block protocol; `kind` is one of
     // the kinds above. The code stream (not the loader) ends by setting the
     // radio back to 19200 bit/s. Returns the status.
-    int DownloadStream(std::FILE* stream, const char* kind, bool codeStream);
+    FlashResult DownloadStream(std::FILE* stream, const char* kind, bool codeStream);
 
     // Adds a word (low byte first) to the block being filled, sending the
     // block first when it is full.
@@ -167,8 +162,8 @@ public:
     // Pads the last block with 0xFF and sends it, and completes its pair.
     void FinishStream();
 
-    int Status() const { return m_Status; }
-    void SetStatus(int status) { m_Status = status; }
+    FlashResult Status() const { return m_Status; }
+    void SetStatus(FlashResult status) { m_Status = status; }
     const std::string& ActivityText() const { return m_ActivityText; }
 
     // Texts to the window and the console.
@@ -176,8 +171,8 @@ public:
     void ShowProgressLine(const std::string& text) const;
     // "\r" + activity text + "100% complete...Done.\n"
     void ShowStreamDone() const;
-    // Sends the text for a status of 2 or 4.
-    void ReportLinkStatus(int status) const;
+    // Sends the text for a communication problem or a time-out.
+    void ReportLinkStatus(FlashResult status) const;
 
 private:
     void SendBlock();
@@ -187,7 +182,7 @@ private:
     CommSession& m_Session;
     Parameters m_Parameters;
 
-    int m_Status = kFlashSuccess;
+    FlashResult m_Status = FlashResult::Success;
     BlockPair m_Block;
     bool m_ResendsExhausted = false;
     int m_ProgressCounter = 0;

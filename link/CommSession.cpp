@@ -508,12 +508,12 @@ int CommSession::ReceiveMessage(LinkMessage& reply)
     return 1;
 }
 
-int CommSession::LinkStatus() const
+LinkResult CommSession::LinkStatus() const
 {
     if (m_UseComponent && m_Idle) {
-        return kLinkCommProblem;
+        return LinkResult::CommProblem;
     }
-    return m_ReceiveEnable ? kLinkReplyReceived : kLinkTimedOut;
+    return m_ReceiveEnable ? LinkResult::ReplyReceived : LinkResult::TimedOut;
 }
 
 // -------------------------------------------------------------- sending

@@ -111,9 +111,9 @@ public:
     // Waits for the first valid frame: 1 and `reply` filled, or -1 and
     // `reply` untouched.
     int ReceiveMessage(LinkMessage& reply);
-    // Result of the last wait: kLinkCommProblem (component path, idle line),
-    // kLinkReplyReceived (receive-enable still set) or kLinkTimedOut.
-    int LinkStatus() const;
+    // Result of the last wait: CommProblem (component path, idle line),
+    // ReplyReceived (receive-enable still set) or TimedOut.
+    LinkResult LinkStatus() const;
 
     // Tells the radio the new rate (message 42 plus a rate index), then
     // switches the local side.

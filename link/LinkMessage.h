@@ -36,7 +36,10 @@ struct LinkCode {
     }
 };
 
-// Result codes of the link's waits (`CommSession::LinkStatus`).
-constexpr int kLinkReplyReceived = 1; // a reply arrived (or the line closed)
-constexpr int kLinkCommProblem = 2; // component path, line idle when the wait ended
-constexpr int kLinkTimedOut = 4; // time-out or Stop
+// Result of the link's last wait (`CommSession::LinkStatus`). The layers
+// above map it into their own results, each in one function.
+enum class LinkResult {
+    ReplyReceived = 1, // a reply arrived (or the line closed)
+    CommProblem = 2, // component path, line idle when the wait ended
+    TimedOut = 4, // time-out or Stop
+};

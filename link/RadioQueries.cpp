@@ -5,13 +5,14 @@
 
 #include "link/CommSession.h"
 #include "link/MessageTable.h"
+#include "link/ModelTraits.h"
 
 namespace {
 
 constexpr int kQueryWaitMs = 4000;
 
 struct Answer {
-    int status = 0;
+    QueryResult status = QueryResult::Ok;
     bool negative = false; // the radio answered with message 51
     LinkMessage reply;
 };
@@ -25,7 +26,7 @@ Answer Ask(CommSession& session, int request, int replyNumber)
     answer.reply = session.Exchange(MessageTable::CodeOf(replyNumber),
         MessageTable::ExpectedLength(replyNumber), MessageTable::CodeOf(msg::kQueryNegative),
         MessageTable::ExpectedLength(msg::kQueryNegative), &answer.negative);
-    answer.status = session.LinkStatus();
+    answer.status = QueryResultOf(session.LinkStatus());
     return answer;
 }
 
@@ -40,20 +41,25 @@ void StoreField(const Answer& answer, uint8_t* field, int length)
     }
 }
 
-bool OneOf(int value, std::initializer_list<int> set)
-{
-    for (int v : set) {
-        if (v == value) {
-            return true;
-        }
-    }
-    return false;
-}
-
 } // namespace
 
-int QueryVersionInfo(CommSession& session, int targetModelCode, uint8_t* record, bool withSem)
+QueryResult QueryResultOf(LinkResult link)
 {
+    return link == LinkResult::ReplyReceived ? QueryResult::Ok
+        : link == LinkResult::CommProblem    ? QueryResult::CommProblem
+                                             : QueryResult::TimedOut;
+}
+
+bool VersionInfoRead(QueryResult result)
+{
+    return result == QueryResult::Ok || result == QueryResult::BootMissing
+        || result == QueryResult::SemMissing;
+}
+
+QueryResult QueryVersionInfo(
+    CommSession& session, int targetModelCode, uint8_t* record, bool withSem)
+{
+    const ModelTraits& model = ModelTraitsOf(targetModelCode);
     struct Step {
         int request;
         int reply;
@@ -71,22 +77,22 @@ int QueryVersionInfo(CommSession& session, int targetModelCode, uint8_t* record,
     session.SetWaitTime(kQueryWaitMs);
     for (const Step& step : kSteps) {
         Answer answer = Ask(session, step.request, step.reply);
-        if (answer.status != kLinkReplyReceived) {
+        if (answer.status != QueryResult::Ok) {
             return answer.status;
         }
         StoreField(answer, record + step.offset, step.length);
     }
 
-    // Boot information: some radios cannot give it; for those model codes a
+    // Boot information: some radios cannot give it; for those models a
     // missing answer is tolerated.
-    int result = kLinkReplyReceived;
+    QueryResult result = QueryResult::Ok;
     Answer boot = Ask(session, msg::kAskBootInfo, msg::kBootInfo);
-    if (boot.status == kLinkReplyReceived) {
+    if (boot.status == QueryResult::Ok) {
         StoreField(boot, record + kVersionBoot, 2);
-    } else if (OneOf(targetModelCode, { 1, 5, 7 })) {
+    } else if (model.versionBootOptional) {
         record[kVersionBoot] = 0;
         record[kVersionBoot + 1] = 0;
-        result = kQueryBootMissing;
+        result = QueryResult::BootMissing;
     } else {
         result = boot.status;
     }
@@ -96,16 +102,17 @@ int QueryVersionInfo(CommSession& session, int targetModelCode, uint8_t* record,
     if (!withSem) {
         return result;
     }
-    if ((result != kLinkReplyReceived && result != kQueryBootMissing)
-        || !OneOf(targetModelCode, { 0, 1, 4, 5, 6, 7, 8 })) {
+    if ((result != QueryResult::Ok && result != QueryResult::BootMissing) || !model.semPresent) {
         return result;
     }
-    if (OneOf(record[kVersionController], { 2, 4, 6 })) {
+    // The controller version tells whether this radio has a SEM.
+    const uint8_t controller = record[kVersionController];
+    if (controller == 2 || controller == 4 || controller == 6) {
         LinkMessage request;
         MessageTable::BuildRequest(msg::kAskSemVersion, request);
         session.SendMessage(request);
         LinkMessage reply = session.ReceiveAny();
-        if (session.LinkStatus() == kLinkReplyReceived) {
+        if (session.LinkStatus() == LinkResult::ReplyReceived) {
             // Any frame ends this wait; one too short to hold the version
             // (the negative reply) leaves zeros.
             if (reply.count >= 4) {
@@ -113,13 +120,13 @@ int QueryVersionInfo(CommSession& session, int targetModelCode, uint8_t* record,
                 record[kVersionSem + 1] = reply.data[3];
             }
         } else {
-            result = kQuerySemMissing;
+            result = QueryResult::SemMissing;
         }
     }
     return result;
 }
 
-int QueryBootInfo(CommSession& session, int targetModelCode, uint8_t* bootInfo)
+QueryResult QueryBootInfo(CommSession& session, int targetModelCode, uint8_t* bootInfo)
 {
     session.SetWaitTime(kQueryWaitMs);
     Answer answer = Ask(session, msg::kAskBootInfo, msg::kBootInfo);
@@ -133,16 +140,16 @@ int QueryBootInfo(CommSession& session, int targetModelCode, uint8_t* bootInfo)
             answer = Ask(session, msg::kAskBootInfo, msg::kBootInfo);
         }
     }
-    if (OneOf(targetModelCode, { 1, 5, 7, 8 })) {
-        if (answer.status == kLinkReplyReceived) {
+    if (ModelTraitsOf(targetModelCode).bootInfoOptional) {
+        if (answer.status == QueryResult::Ok) {
             StoreField(answer, bootInfo, 2);
-            return kLinkReplyReceived;
+            return QueryResult::Ok;
         }
         bootInfo[0] = 0;
         bootInfo[1] = 0;
-        return kQueryBootMissing;
+        return QueryResult::BootMissing;
     }
-    if (answer.status == kLinkReplyReceived) {
+    if (answer.status == QueryResult::Ok) {
         StoreField(answer, bootInfo, 2);
     }
     return answer.status;

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "link/LinkMessage.h"
+
 class CommSession;
 
 // The radio's identity, read over the link session.
@@ -17,14 +19,28 @@ constexpr int kVersionSerial = 11; // 8 bytes
 constexpr int kVersionBoot = 19; // 2 bytes: major, minor
 constexpr int kVersionSem = 21; // 2 bytes
 
-// Result codes besides the link's 1, 2 and 4.
-constexpr int kQueryBootMissing = 5; // no boot information, tolerated for the model code
-constexpr int kQuerySemMissing = 8; // no SEM version (version query only)
+// Results of the two queries.
+enum class QueryResult {
+    Ok = 1, // everything asked was read
+    CommProblem = 2, // the link's CommProblem
+    TimedOut = 4, // the link's TimedOut (or Stop)
+    BootMissing = 5, // no boot information, tolerated for the model code
+    SemMissing = 8, // no SEM version (version query only)
+};
+
+// The link's result as a query result.
+QueryResult QueryResultOf(LinkResult link);
+
+// True when the version record holds what the radio could tell: everything,
+// or everything but the fields the model may lack (Ok, BootMissing,
+// SemMissing).
+bool VersionInfoRead(QueryResult result);
 
 // Fills the 23-byte version record step by step; the caller sets the
-// session's receive-enable flag first. 1, 5 and 8 count as success. A field
-// the radio answered with the negative reply is stored as zeros.
-int QueryVersionInfo(CommSession& session, int targetModelCode, uint8_t* record, bool withSem);
+// session's receive-enable flag first. A field the radio answered with the
+// negative reply is stored as zeros.
+QueryResult QueryVersionInfo(
+    CommSession& session, int targetModelCode, uint8_t* record, bool withSem);
 
 // Reads the boot loader version: bootInfo[0] major, bootInfo[1] minor.
-int QueryBootInfo(CommSession& session, int targetModelCode, uint8_t* bootInfo);
+QueryResult QueryBootInfo(CommSession& session, int targetModelCode, uint8_t* bootInfo);

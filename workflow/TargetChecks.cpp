@@ -2,6 +2,7 @@
 
 #include "link/CommSession.h"
 #include "link/LinkCallbacks.h"
+#include "link/ModelTraits.h"
 #include "link/RadioQueries.h"
 #include "platform/MessageBox.h"
 #include "workflow/FirmwareCatalogue.h"
@@ -18,12 +19,6 @@ constexpr const char* kTextIdle = "Idle";
 constexpr uint8_t kFamilyRequest[2] = { 0x04, 0x67 };
 constexpr uint8_t kFamilyAnswer[2] = { 0x04, 0x68 };
 constexpr int kFamilyWaitMs = 500;
-
-// Model codes for which the target checks do not ask the radio.
-bool SkipsBootCheck(uint8_t modelCode)
-{
-    return modelCode == 1 || modelCode == 4 || modelCode == 5;
-}
 
 } // namespace
 
@@ -67,12 +62,12 @@ void ShowSeriesMismatch(uint8_t family, int radioMajor)
 bool CheckTargetRadio(IUpdateHost& host)
 {
     const uint8_t target = host.TargetModelCode();
-    if (SkipsBootCheck(target)) {
+    if (ModelTraitsOf(target).skipsBootChecks) {
         return true;
     }
     uint8_t boot[2] = { 0, 0 };
-    const int result = QueryBootInfo(host.Session(), target, boot);
-    if (result == kLinkReplyReceived) {
+    const QueryResult result = QueryBootInfo(host.Session(), target, boot);
+    if (result == QueryResult::Ok) {
         const ResourceAttributes& attributes = host.Attributes();
         const uint8_t radioCode = RadioModelCodeOf(attributes.RadioFamily, boot[0], boot[1]);
         // The series is a signed byte in the record.
@@ -85,7 +80,7 @@ bool CheckTargetRadio(IUpdateHost& host)
         host.ProgressBar().SetPosition(0);
         return false;
     }
-    if (result == kQueryBootMissing) {
+    if (result == QueryResult::BootMissing) {
         host.ShowStatusText(kTextNoBootInfo);
         return true;
     }
@@ -96,13 +91,13 @@ bool CheckTargetRadio(IUpdateHost& host)
 bool CheckBootVersion(IUpdateHost& host)
 {
     const uint8_t target = host.TargetModelCode();
-    if (SkipsBootCheck(target)) {
+    if (ModelTraitsOf(target).skipsBootChecks) {
         return true;
     }
     uint8_t boot[2] = { 0, 0 };
-    const int query = QueryBootInfo(host.Session(), target, boot);
+    const QueryResult query = QueryBootInfo(host.Session(), target, boot);
     host.SetUseBootTwo(false);
-    if (query != kLinkReplyReceived) {
+    if (query != QueryResult::Ok) {
         host.ShowStatusText(kTextBootCommError);
         return false;
     }
@@ -130,7 +125,7 @@ bool CheckBootForCombined(
     IUpdateHost& host, bool& majorMismatch, bool& commError, bool& familyMismatch)
 {
     uint8_t boot[2] = { 0, 0 };
-    const int query = QueryBootInfo(host.Session(), host.TargetModelCode(), boot);
+    const QueryResult query = QueryBootInfo(host.Session(), host.TargetModelCode(), boot);
     bool needsBoot = true;
     host.SetUseBootTwo(false);
     majorMismatch = false;
@@ -139,7 +134,7 @@ bool CheckBootForCombined(
     bool versionKnown = false;
 
     const ResourceAttributes& attributes = host.Attributes();
-    if (query == kLinkReplyReceived) {
+    if (query == QueryResult::Ok) {
         if (boot[0] == attributes.BootMajor) {
             needsBoot = boot[1] != attributes.BootMinor;
             versionKnown = true;

@@ -27,13 +27,33 @@ constexpr const char* kConsoleErrorLine = "\nError.";
 constexpr const char* kConsoleComError = "\nCOM error.";
 constexpr const char* kConsoleDoneLine = "Done.\n";
 
-constexpr int kFastBaudRate = 115200;
 constexpr uint8_t kUpgradeTypeDsp = 2;
 constexpr uint8_t kUpgradeTypeAppBoot = 3;
 
-// Download results the sequences look at.
-constexpr int kDownloadSucceeded = download::kFlashSuccess;
-constexpr int kDownloadWrongProcessor = download::kFlashWrongFlashType;
+// What the sequences need to know of a download's result.
+enum class DownloadOutcome {
+    Succeeded,
+    WrongProcessor, // the flash loader found the other processor's flash
+    Failed, // the engine has shown its text
+};
+
+DownloadOutcome OutcomeOf(download::FlashResult result)
+{
+    switch (result) {
+    case download::FlashResult::Success:
+        return DownloadOutcome::Succeeded;
+    case download::FlashResult::WrongFlashType:
+        return DownloadOutcome::WrongProcessor;
+    default:
+        return DownloadOutcome::Failed;
+    }
+}
+
+DownloadOutcome OutcomeOf(download::DspResult result)
+{
+    return result == download::DspResult::Success ? DownloadOutcome::Succeeded
+                                                  : DownloadOutcome::Failed;
+}
 
 // A step text on the console (console use only).
 void Console(IUpdateHost& host, const std::string& text)
@@ -104,35 +124,35 @@ private:
 
 // Runs the flash download of the two merged work files. A work file that
 // cannot be opened reaches the engine as no stream, which it reports.
-int DownloadWorkFiles(IUpdateHost& host, bool boot, bool textProgress)
+DownloadOutcome DownloadWorkFiles(IUpdateHost& host, bool boot, bool textProgress)
 {
     WorkFile loader(host.LoaderFileName());
     WorkFile code(host.CodeFileName());
-    return download::DownloadCode(
+    return OutcomeOf(download::DownloadCode(
         host.Session(), loader.Get(), code.Get(),
         [&host](void*, const std::string& text) { host.ShowStatusText(text); }, nullptr,
         host.TargetModelCode(), &host.ProgressBar(), boot, host.Attributes().Processor416 != 0,
         nullptr, textProgress,
-        [&host](void*, void*, const std::string& text) { host.WriteConsoleText(text); }, nullptr);
+        [&host](void*, void*, const std::string& text) { host.WriteConsoleText(text); }, nullptr));
 }
 
 // The DSP download of the merged work files: the loader as S-record text,
 // the object file ("Code.OUT") as a read-only binary descriptor. A file that
 // cannot be opened reaches the engine as no stream (or descriptor -1), which
 // it reports.
-int DownloadDspWorkFiles(IUpdateHost& host)
+DownloadOutcome DownloadDspWorkFiles(IUpdateHost& host)
 {
     WorkFile loader(host.LoaderFileName());
     const std::string codeName = host.CodeFileName();
     const int object = codeName.empty() ? -1 : ::open(codeName.c_str(), O_RDONLY | O_CLOEXEC);
-    const int result = download::DownloadDsp(
+    const download::DspResult result = download::DownloadDsp(
         host.Session(), loader.Get(), object, host.TargetModelCode(),
         [&host](void*, const std::string& text) { host.ShowStatusText(text); }, nullptr,
         host.ExecutableDirectory(), &host.ProgressBar());
     if (object >= 0) {
         ::close(object);
     }
-    return result;
+    return OutcomeOf(result);
 }
 
 } // namespace
@@ -172,7 +192,7 @@ void RunSelectedUpdate(IUpdateHost& host, bool bootChosen)
         = attributes.UpgradeType == kUpgradeTypeAppBoot && host.BootRadioButtonChecked();
     bool extracted = false;
     bool dspUsed = false;
-    int result = kDownloadSucceeded;
+    DownloadOutcome result = DownloadOutcome::Succeeded;
 
     host.EnterUpdateState();
     host.ShowStatusText(kTextExtracting);
@@ -206,14 +226,14 @@ void RunSelectedUpdate(IUpdateHost& host, bool bootChosen)
         }
 
         if (!bootChosen && !bootSet && !dspUsed && host.UpdateInProgress()
-            && result == kDownloadSucceeded) {
+            && result == DownloadOutcome::Succeeded) {
             const PostUpdateResult post = RunPostUpdate(host);
             host.ShowStatusText(PostUpdateWindowText(post));
             if (post == kPostUpdateFormatUnsupported) {
                 platform::ShowMessageBox(
                     kCaption, kTextConversionNotSupported, platform::MessageIcon::Information);
             }
-        } else if (result == kDownloadWrongProcessor) {
+        } else if (result == DownloadOutcome::WrongProcessor) {
             platform::ShowMessageBox(kCaption,
                 attributes.Processor416 != 0 ? kTextProcessor416 : kTextProcessor816,
                 platform::MessageIcon::Error);
@@ -253,7 +273,7 @@ bool PrepareCombinedDownload(IUpdateHost& host, bool boot, const char* consoleEr
 // The boot-upgrade path of the combined sequence. True when the application
 // download ran after the boot code (window use), its result in `result`;
 // false when the sequence ends here (console use: the job is run again).
-bool RunBootUpgradePath(IUpdateHost& host, int& result)
+bool RunBootUpgradePath(IUpdateHost& host, DownloadOutcome& result)
 {
     if (!PrepareCombinedDownload(host, true, kConsoleError)) {
         return false;
@@ -261,7 +281,7 @@ bool RunBootUpgradePath(IUpdateHost& host, int& result)
     result = DownloadWorkFiles(host, true, host.ConsoleMode());
     host.ShowStatusText(kTextIdle);
     DeleteWorkFiles(host);
-    if (result != kDownloadSucceeded) {
+    if (result != DownloadOutcome::Succeeded) {
         host.SetReturnCode(kReturnGeneralError);
         Console(host, kConsoleErrorLine);
         WindowStatus(host, kTextIdle);
@@ -298,14 +318,14 @@ bool RunBootUpgradePath(IUpdateHost& host, int& result)
 
 // The application path of the combined sequence (boot code current). True
 // when the download ran, its result in `result`.
-bool RunApplicationPath(IUpdateHost& host, int& result)
+bool RunApplicationPath(IUpdateHost& host, DownloadOutcome& result)
 {
     host.SetUseBootTwo(false);
     if (!PrepareCombinedDownload(host, false, kConsoleErrorLine)) {
         return false;
     }
     result = DownloadWorkFiles(host, false, host.ConsoleMode());
-    if (result == kDownloadSucceeded) {
+    if (result == DownloadOutcome::Succeeded) {
         host.ShowStatusText(kTextIdle);
     }
     DeleteWorkFiles(host);
@@ -331,7 +351,7 @@ void RunCombinedUpdate(IUpdateHost& host)
         bool familyMismatch = false;
         const bool needsBoot = CheckBootForCombined(host, majorMismatch, commError, familyMismatch);
 
-        int result = kDownloadSucceeded;
+        DownloadOutcome result = DownloadOutcome::Succeeded;
         bool downloaded = false;
         if (needsBoot) {
             downloaded = RunBootUpgradePath(host, result);
@@ -358,7 +378,7 @@ void RunCombinedUpdate(IUpdateHost& host)
             break;
         }
 
-        if (host.UpdateInProgress() && result == kDownloadSucceeded) {
+        if (host.UpdateInProgress() && result == DownloadOutcome::Succeeded) {
             const PostUpdateResult post = RunPostUpdate(host);
             host.SetReturnCode(PostUpdateReturnCode(post));
             if (!host.ConsoleMode() && post == kPostUpdateFormatUnsupported) {

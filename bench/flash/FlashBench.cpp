@@ -87,7 +87,7 @@ struct Workspace {
 struct EngineRun {
     double seconds = -1;
     double cpuSeconds = 0;
-    int result = 0;
+    download::FlashResult result = download::FlashResult::Success;
 };
 
 EngineRun RunEngine(
@@ -110,7 +110,7 @@ EngineRun RunEngine(
     std::FILE* loader = std::fopen(loaderPath.c_str(), "r");
     std::FILE* code = std::fopen(codePath.c_str(), "r");
     run.result = engine.DownloadStream(loader, download::kKindLoader, false);
-    if (run.result == download::kFlashSuccess) {
+    if (run.result == download::FlashResult::Success) {
         const double cpu = CpuSeconds();
         const auto started = Clock::now();
         run.result = engine.DownloadStream(code, download::kKindApplication, true);
@@ -292,12 +292,12 @@ int ChildDownload(int port, const char* loader, const char* code)
     session.SetRadioBaudRate(115200);
     std::FILE* l = std::fopen(loader, "r");
     std::FILE* c = std::fopen(code, "r");
-    const int result = download::DownloadCode(
+    const download::FlashResult result = download::DownloadCode(
         session, l, c, {}, nullptr, 1, nullptr, true, true, nullptr, false, {}, nullptr);
     std::fclose(l);
     std::fclose(c);
     std::printf("%ld\n", HighWaterKb());
-    return result == download::kFlashSuccess ? 0 : 2;
+    return result == download::FlashResult::Success ? 0 : 2;
 }
 
 // Peak resident size in KB of a fresh process downloading the images.
@@ -387,14 +387,15 @@ int main(int argc, char** argv)
         std::FILE* code = std::fopen(app.c_str(), "r");
         const double cpu = CpuSeconds();
         const auto started = Clock::now();
-        const int result = engine.DownloadStream(code, download::kKindApplication, false);
+        const download::FlashResult result
+            = engine.DownloadStream(code, download::kKindApplication, false);
         const double seconds = Seconds(Clock::now() - started);
         const double cpuUsed = CpuSeconds() - cpu;
         std::fclose(code);
         const double blocks = static_cast<double>((appBytes + 255) / 256 * 2);
         std::printf("0. in memory (no line): result %d, %.3f s elapsed, %.3f s processor, "
                     "%.1f us per block\n",
-            result, seconds, cpuUsed, 1e6 * cpuUsed / blocks);
+            static_cast<int>(result), seconds, cpuUsed, 1e6 * cpuUsed / blocks);
         radio->messages.clear();
         radio->messages.shrink_to_fit();
         radio->streams.clear();
@@ -423,8 +424,9 @@ int main(int argc, char** argv)
             }
             const EngineRun run = RunEngine(ws, sim, loader, app);
             sim.Stop();
-            if (bare < 0 || run.result != download::kFlashSuccess) {
-                std::fprintf(stderr, "run failed: bare %.3f, engine result %d\n", bare, run.result);
+            if (bare < 0 || run.result != download::FlashResult::Success) {
+                std::fprintf(stderr, "run failed: bare %.3f, engine result %d\n", bare,
+                    static_cast<int>(run.result));
                 return 1;
             }
             bestBare = std::min(bestBare, bare);
@@ -468,8 +470,8 @@ int main(int argc, char** argv)
             sim.Stop();
             // The simulator polls around due times to keep the line's timing.
             simCpuShare = (CpuSeconds(RUSAGE_CHILDREN) - simCpu) / run.seconds;
-            if (run.result != download::kFlashSuccess) {
-                std::fprintf(stderr, "paced run failed: %d\n", run.result);
+            if (run.result != download::FlashResult::Success) {
+                std::fprintf(stderr, "paced run failed: %d\n", static_cast<int>(run.result));
                 return 1;
             }
             // Bytes of the code stream: from its start request on.

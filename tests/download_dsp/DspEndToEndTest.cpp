@@ -95,7 +95,7 @@ protected:
     }
 
     // Runs the engine on a host whose link is open on the simulator.
-    int Run(RecordingHost& host, const std::string& loaderText, const Bytes& object,
+    DspResult Run(RecordingHost& host, const std::string& loaderText, const Bytes& object,
         int32_t modelCode, const std::string& exeDir)
     {
         EXPECT_TRUE(host.ClaimAndOpenPort(false));
@@ -103,7 +103,7 @@ protected:
         WriteFileBytes(Out("Code.OUT"), object);
         std::FILE* loader = std::fopen(Out("loader.s").c_str(), "r");
         const int fd = ::open(Out("Code.OUT").c_str(), O_RDONLY);
-        const int result = DownloadDsp(
+        const DspResult result = DownloadDsp(
             host.Session(), loader, fd, modelCode,
             [&host](void*, const std::string& text) { host.ShowStatusText(text); }, nullptr, exeDir,
             &host.ProgressBar());
@@ -155,7 +155,8 @@ TEST_F(DspDownload, HeaderLayout48WithoutOptionalHeader)
     {
         auto radio = Radio({});
         RecordingHost host(m_Release, false, kPort, m_Work.Path());
-        ASSERT_EQ(Run(host, MakeLoader().text, BuildObject(file), 3, ExeDirText()), kDspSuccess);
+        ASSERT_EQ(
+            Run(host, MakeLoader().text, BuildObject(file), 3, ExeDirText()), DspResult::Success);
         EXPECT_TRUE(Contains(host.m_Statuses, "Downloading page 3 of 3 from input DSP file ..."));
     }
     EXPECT_EQ(RadioPage(1), PaddedToPairs(pages.at(0)));
@@ -171,7 +172,8 @@ TEST_F(DspDownload, ChecksumMismatchIsReportedAndTheDownloadGoesOn)
     {
         auto radio = Radio({ "--fault-stage", "dsp", "--wrong-sum", "2" });
         RecordingHost host(m_Release, false, kPort, m_Work.Path());
-        ASSERT_EQ(Run(host, MakeLoader().text, BuildObject(file), 0, ExeDirText()), kDspSuccess);
+        ASSERT_EQ(
+            Run(host, MakeLoader().text, BuildObject(file), 0, ExeDirText()), DspResult::Success);
         EXPECT_EQ(host.m_Statuses.back(), "Download finished");
         // Every block went out once: a resent block would have been taken
         // for the next one and shifted the rest of the page.
@@ -197,20 +199,20 @@ TEST_F(DspDownload, LinkFailuresKeepThePageFiles)
     const std::map<int, Bytes> pages = ExpectedPages(file);
     struct Case {
         const char* option;
-        int result;
+        DspResult result;
         const char* text;
     };
-    for (const Case& c : { Case { "--close-after-block", kDspCommProblem,
+    for (const Case& c : { Case { "--close-after-block", DspResult::CommProblem,
                                "Communication problem during DSP download." },
-             Case { "--silent-after-block", kDspTimedOut,
+             Case { "--silent-after-block", DspResult::TimedOut,
                  "DSP download timed out or canceled by user." } }) {
         fs::remove_all(ExeDir());
         fs::create_directories(ExeDir());
         auto radio = Radio({ "--fault-stage", "dsp", c.option, "5" });
         RecordingHost host(m_Release, false, kPort, m_Work.Path());
-        const int result = Run(host, MakeLoader().text, BuildObject(file), 0, ExeDirText());
+        const DspResult result = Run(host, MakeLoader().text, BuildObject(file), 0, ExeDirText());
         // A line closed under a wait may also show as the wait running out.
-        if (c.result == kDspCommProblem && result == kDspTimedOut) {
+        if (c.result == DspResult::CommProblem && result == DspResult::TimedOut) {
             EXPECT_EQ(host.m_Statuses.back(), "DSP download timed out or canceled by user.");
         } else {
             EXPECT_EQ(result, c.result);
@@ -267,7 +269,7 @@ TEST_F(DspDownload, BadInputEndsWithATextAndSendsNoPage)
         {
             auto radio = Radio({});
             RecordingHost host(m_Release, false, kPort, m_Work.Path());
-            EXPECT_EQ(Run(host, c.loader, c.object, 0, c.exeDir), kDspFileProblem) << c.text;
+            EXPECT_EQ(Run(host, c.loader, c.object, 0, c.exeDir), DspResult::FileProblem) << c.text;
             EXPECT_EQ(host.m_Statuses.back(), c.text);
             const auto sent = radio->LoggedFrames(">>");
             const bool loaderStarted = std::any_of(sent.begin(), sent.end(),

@@ -83,7 +83,7 @@ struct Rig {
 
     // Runs the download of the two images; an empty text stands for a file
     // that could not be opened.
-    int Run(const std::string& loader, const std::string& code, Options o = {})
+    FlashResult Run(const std::string& loader, const std::string& code, Options o = {})
     {
         std::FILE* files[2] = {};
         for (int i : { 0, 1 }) {
@@ -100,7 +100,7 @@ struct Rig {
             wrongWindow |= window != &g_ConsoleWindow || data != &g_ConsoleData;
             lines.push_back(text);
         };
-        const int result
+        const FlashResult result
             = DownloadCode(session, files[0], files[1], status, &g_StatusWindow, o.model, &bar,
                 o.boot, o.processor416, &g_ConsoleData, o.console, progress, &g_ConsoleWindow);
         for (std::FILE* f : files) {
@@ -129,7 +129,8 @@ TEST(FlashDownload, BlocksPairsAndPaddingOnTheWire)
         SCOPED_TRACE(size);
         Rig rig;
         const Bytes data = Pattern(size, 2);
-        ASSERT_EQ(rig.Run(kLoader, MakeSRecords('3', 0x100000, data) + extra), kFlashSuccess);
+        ASSERT_EQ(
+            rig.Run(kLoader, MakeSRecords('3', 0x100000, data) + extra), FlashResult::Success);
         EXPECT_EQ(rig.radio->badFrames, 0);
 
         // The data in file order, padded with 0xFF to whole pairs of blocks.
@@ -169,7 +170,7 @@ TEST(FlashDownload, StatusTextsAndEraseWaitByModelCode)
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "model " << c.model << " boot " << c.boot);
         Rig rig;
-        ASSERT_EQ(rig.Run(kLoader, CodeImage(200, 3), { c.model, c.boot }), kFlashSuccess);
+        ASSERT_EQ(rig.Run(kLoader, CodeImage(200, 3), { c.model, c.boot }), FlashResult::Success);
         Codes expected = { "Preparing to download ...", "Downloading Loader code...",
             c.boot ? "Downloading Bootloader code..." : "Downloading Application code...",
             "Download finished." };
@@ -188,23 +189,23 @@ TEST(FlashDownload, FlashTypeCheckOfModelCodeOne)
     struct Case {
         bool processor416;
         Bytes reply;
-        int result;
+        FlashResult result;
     };
     const Case cases[] = {
-        { true, { 0x02, 0x0C, 0x00, 0x04 }, kFlashSuccess },
-        { true, { 0x02, 0x0C, 0x00, 0x08 }, kFlashWrongFlashType },
-        { false, { 0x02, 0x0C, 0x00, 0x08 }, kFlashSuccess },
-        { false, { 0x02, 0x0C, 0x00, 0x04 }, kFlashWrongFlashType },
-        { true, { 0x02, 0x0C, 0x04, 0x00 }, kFlashWrongFlashType },
-        { true, { 0x02, 0x0D, 0x00, 0x04 }, kFlashWrongFlashType }, // not a flash-type reply
-        { true, { 0x02, 0x0C }, kFlashWrongFlashType }, // no type at all
+        { true, { 0x02, 0x0C, 0x00, 0x04 }, FlashResult::Success },
+        { true, { 0x02, 0x0C, 0x00, 0x08 }, FlashResult::WrongFlashType },
+        { false, { 0x02, 0x0C, 0x00, 0x08 }, FlashResult::Success },
+        { false, { 0x02, 0x0C, 0x00, 0x04 }, FlashResult::WrongFlashType },
+        { true, { 0x02, 0x0C, 0x04, 0x00 }, FlashResult::WrongFlashType },
+        { true, { 0x02, 0x0D, 0x00, 0x04 }, FlashResult::WrongFlashType }, // not a flash-type reply
+        { true, { 0x02, 0x0C }, FlashResult::WrongFlashType }, // no type at all
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(Hex(c.reply) + (c.processor416 ? " 416" : " 816"));
         Rig rig;
         rig.radio->flashTypeReply = c.reply;
         EXPECT_EQ(rig.Run(kLoader, CodeImage(64, 4), { 1, false, c.processor416, true }), c.result);
-        const bool wrong = c.result == kFlashWrongFlashType;
+        const bool wrong = c.result == FlashResult::WrongFlashType;
         EXPECT_EQ(rig.radio->streams.size(), wrong ? 1u : 2u);
         if (wrong) {
             // No erase wait and no text of the engine's own (the caller
@@ -218,7 +219,7 @@ TEST(FlashDownload, FlashTypeCheckOfModelCodeOne)
     // A loader that never answers is a broken link, not a wrong processor.
     Rig rig;
     rig.radio->closeOnFlashType = true;
-    EXPECT_EQ(rig.Run(kLoader, CodeImage(64, 4), { .model = 1 }), kFlashCommProblem);
+    EXPECT_EQ(rig.Run(kLoader, CodeImage(64, 4), { .model = 1 }), FlashResult::CommProblem);
     EXPECT_EQ(rig.statuses.back(), kCommProblem);
     EXPECT_EQ(rig.radio->streams.size(), 1u);
 }
@@ -228,7 +229,7 @@ TEST(FlashDownload, VerifyFailureStopsTheStream)
     {
         Rig rig;
         rig.radio->verifyFailPair = 2;
-        EXPECT_EQ(rig.Run(kLoader, CodeImage(1024, 5)), kFlashVerifyFailed);
+        EXPECT_EQ(rig.Run(kLoader, CodeImage(1024, 5)), FlashResult::VerifyFailed);
         EXPECT_EQ(rig.statuses.back(), "Flash Verify failed at address: 0x00102030");
         // Two pairs went out; no further block and no end message.
         EXPECT_EQ(rig.CodeStream(),
@@ -238,7 +239,7 @@ TEST(FlashDownload, VerifyFailureStopsTheStream)
     Rig rig;
     rig.radio->faultStream = 0;
     rig.radio->verifyFailPair = 1;
-    EXPECT_EQ(rig.Run(kLoader, CodeImage(64, 5)), kFlashVerifyFailed);
+    EXPECT_EQ(rig.Run(kLoader, CodeImage(64, 5)), FlashResult::VerifyFailed);
     EXPECT_EQ(rig.radio->streams.size(), 1u);
 }
 
@@ -252,7 +253,7 @@ TEST(FlashDownload, ProgressBarAndConsoleLines)
             code += "S5030000FC\r\n";
         code += "xx\r\nS9030000FC\r\n";
         ASSERT_EQ(code.size(), 4000u);
-        ASSERT_EQ(rig.Run(kLoader, code, { .console = true }), kFlashSuccess);
+        ASSERT_EQ(rig.Run(kLoader, code, { .console = true }), FlashResult::Success);
         EXPECT_EQ(rig.bar.minimum, 0);
         EXPECT_EQ(rig.bar.maximum, 1064);
         EXPECT_EQ(Codes(rig.lines.end() - 3, rig.lines.end()),
@@ -267,7 +268,8 @@ TEST(FlashDownload, ProgressBarAndConsoleLines)
     // leaves when the next record's first word arrives.
     {
         Rig rig;
-        ASSERT_EQ(rig.Run(MakeSRecords('2', 0, Pattern(256, 7)), CodeImage(256, 8)), kFlashSuccess);
+        ASSERT_EQ(rig.Run(MakeSRecords('2', 0, Pattern(256, 7)), CodeImage(256, 8)),
+            FlashResult::Success);
         EXPECT_EQ(rig.bar.positions,
             (std::vector<int> { 0, 9 * 3 + 64, 16 * 3 + 128, 0, 9 * 4 + 64, 16 * 4 + 128 }));
         EXPECT_TRUE(rig.lines.empty()); // no console lines without the flag
@@ -277,7 +279,7 @@ TEST(FlashDownload, ProgressBarAndConsoleLines)
     Rig rig;
     std::string code = MakeSRecords('3', 0, Pattern(48 * 200, 9), 48);
     code.erase(std::remove(code.begin(), code.end(), '\r'), code.end());
-    ASSERT_EQ(rig.Run(kLoader, code, { .console = true }), kFlashSuccess);
+    ASSERT_EQ(rig.Run(kLoader, code, { .console = true }), FlashResult::Success);
     EXPECT_LE(
         *std::max_element(rig.bar.positions.begin(), rig.bar.positions.end()), rig.bar.maximum);
     EXPECT_EQ(rig.lines[rig.lines.size() - 2], "\rDownloading Application code...100% complete");
@@ -290,7 +292,7 @@ TEST(FlashDownload, LinkFailuresEndTheDownload)
     {
         Rig rig;
         rig.radio->closeAfterBlocks = 6;
-        EXPECT_EQ(rig.Run(kLoader, CodeImage(2048, 10)), kFlashCommProblem);
+        EXPECT_EQ(rig.Run(kLoader, CodeImage(2048, 10)), FlashResult::CommProblem);
         EXPECT_EQ(rig.statuses.back(), kCommProblem);
         EXPECT_EQ(CodeOf(rig.radio->messages.back()), "02 09");
     }
@@ -302,8 +304,8 @@ TEST(FlashDownload, LinkFailuresEndTheDownload)
         SimpleLinkHost host(rig.session);
         rig.radio->silentAfterBlocks = component ? 1 : 2;
         host.Loop().PostDelayed(150, [&] { rig.session.SetReceiveEnable(false); });
-        EXPECT_EQ(
-            rig.Run(kLoader, CodeImage(64, 11)), component ? kFlashCommProblem : kFlashTimedOut);
+        EXPECT_EQ(rig.Run(kLoader, CodeImage(64, 11)),
+            component ? FlashResult::CommProblem : FlashResult::TimedOut);
         EXPECT_EQ(rig.statuses.back(), component ? kCommProblem : kTimedOut);
         EXPECT_EQ(rig.CodeStream(), Codes {});
     }
@@ -312,7 +314,7 @@ TEST(FlashDownload, LinkFailuresEndTheDownload)
     Rig rig;
     rig.radio->stopOnTick = 100;
     rig.radio->onStop = [&] { rig.session.SetReceiveEnable(false); };
-    EXPECT_EQ(rig.Run(kLoader, CodeImage(64, 12), { .model = 4 }), kFlashTimedOut);
+    EXPECT_EQ(rig.Run(kLoader, CodeImage(64, 12), { .model = 4 }), FlashResult::TimedOut);
     EXPECT_EQ(rig.radio->ticks, 100);
     EXPECT_EQ(rig.statuses.back(), kTimedOut);
     EXPECT_EQ(rig.CodeStream(), Codes { "02 01" });
@@ -324,7 +326,7 @@ TEST(FlashDownload, NegativeRepliesOnTheComponentPathAreRepeated)
     rig.radio->negativeStarts = 2;
     rig.radio->negativeSumReports = 1;
     const Bytes code = Pattern(256, 13);
-    ASSERT_EQ(rig.Run(kLoader, MakeSRecords('3', 0, code)), kFlashSuccess);
+    ASSERT_EQ(rig.Run(kLoader, MakeSRecords('3', 0, code)), FlashResult::Success);
     // Two refused starts before the loader's; the refused second block came again.
     EXPECT_EQ(StreamCodes(rig.radio->messages, 0), Codes { "02 01" });
     EXPECT_EQ(StreamCodes(rig.radio->messages, 1), Codes { "02 01" });
@@ -345,14 +347,14 @@ TEST(FlashDownload, UnreadableOrDamagedImagesStopBeforeTheirData)
         // Header, one good record, the bad one (line 3), then more data.
         const std::string code = "S0030000FC\r\n" + SRecordLine('3', 0, Pattern(16, 14)) + "\r\n"
             + bad + "\r\n" + MakeSRecords('3', 0x20, Pattern(512, 15));
-        EXPECT_EQ(rig.Run(kLoader, code), kFlashImageProblem);
+        EXPECT_EQ(rig.Run(kLoader, code), FlashResult::ImageProblem);
         EXPECT_EQ(rig.statuses.back(),
             "Download stopped: damaged record in line 3 of the Application code file.");
         EXPECT_EQ(rig.CodeStream(), Codes { "02 01" });
     }
     // No loader at all: nothing is sent.
     Rig rig;
-    EXPECT_EQ(rig.Run("", ""), kFlashImageProblem);
+    EXPECT_EQ(rig.Run("", ""), FlashResult::ImageProblem);
     EXPECT_TRUE(rig.radio->messages.empty());
     EXPECT_EQ(rig.statuses.back(), "Download stopped: the Loader code file could not be read.");
 }

@@ -107,14 +107,14 @@ struct SimRig {
         sim.Stop();
     }
 
-    int Download()
+    FlashResult Download()
     {
         std::FILE* loader = std::fopen((dir / "loader.s").c_str(), "r");
         std::FILE* code = std::fopen((dir / "code.s").c_str(), "r");
         auto status = [this](void*, const std::string& text) { statuses.push_back(text); };
         auto lines = [this](void*, void*, const std::string& text) { progress.push_back(text); };
-        const int result = DownloadCode(session, loader, code, status, nullptr, 1, nullptr, false,
-            true, nullptr, true, lines, nullptr);
+        const FlashResult result = DownloadCode(session, loader, code, status, nullptr, 1, nullptr,
+            false, true, nullptr, true, lines, nullptr);
         std::fclose(loader);
         std::fclose(code);
         return result;
@@ -135,7 +135,7 @@ TEST(FlashEndToEnd, DemoReleaseArrivesByteForByte)
     const auto loader = DataOf(loaderText);
     const auto code = DataOf(codeText);
     ASSERT_EQ(code.size(), 3953772u);
-    ASSERT_EQ(rig.Download(), kFlashSuccess) << rig.statuses.back();
+    ASSERT_EQ(rig.Download(), FlashResult::Success) << rig.statuses.back();
     EXPECT_EQ(rig.statuses,
         (std::vector<std::string> { "Preparing to download ...", "Downloading Loader code...",
             "Downloading Application code...", "Download finished." }));
@@ -163,7 +163,7 @@ TEST(FlashEndToEnd, RadioFaultsOnTheWire)
     {
         SimRig rig;
         ASSERT_NO_FATAL_FAILURE(rig.OpenSmall({ "--wrong-sum", "3" }));
-        EXPECT_EQ(rig.Download(), kFlashTimedOut);
+        EXPECT_EQ(rig.Download(), FlashResult::TimedOut);
         EXPECT_EQ(rig.statuses.back(), "Code download timed out or canceled by user.");
         rig.StopSimWhenQuiet();
         const auto fromPc = FramesFromPc(rig.dir / "sim.log");
@@ -179,7 +179,7 @@ TEST(FlashEndToEnd, RadioFaultsOnTheWire)
     {
         SimRig rig;
         ASSERT_NO_FATAL_FAILURE(rig.OpenSmall({ "--verify-fail", "2:A1B2C3D4" }));
-        EXPECT_EQ(rig.Download(), kFlashVerifyFailed);
+        EXPECT_EQ(rig.Download(), FlashResult::VerifyFailed);
         EXPECT_EQ(rig.statuses.back(), "Flash Verify failed at address: 0xA1B2C3D4");
     }
     // The radio closes the line or falls silent in the middle of the code:
@@ -191,20 +191,21 @@ TEST(FlashEndToEnd, RadioFaultsOnTheWire)
         SimRig rig;
         ASSERT_NO_FATAL_FAILURE(rig.OpenSmall({ fault, "5" }));
         const auto started = std::chrono::steady_clock::now();
-        const int result = rig.Download();
+        const FlashResult result = rig.Download();
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(25))
             << "one 15 s wait, not one per remaining block";
-        EXPECT_TRUE(result == kFlashCommProblem || result == kFlashTimedOut) << result;
+        EXPECT_TRUE(result == FlashResult::CommProblem || result == FlashResult::TimedOut)
+            << static_cast<int>(result);
         EXPECT_EQ(rig.statuses.back(),
-            result == kFlashCommProblem ? "Communication problem during code download."
-                                        : "Code download timed out or canceled by user.");
+            result == FlashResult::CommProblem ? "Communication problem during code download."
+                                               : "Code download timed out or canceled by user.");
         EXPECT_FALSE(rig.host->Timer().Active());
     }
     // A loader that reports the other flash type: the code never goes out.
     {
         SimRig rig;
         ASSERT_NO_FATAL_FAILURE(rig.OpenSmall({ "--flash-type", "8" }));
-        EXPECT_EQ(rig.Download(), kFlashWrongFlashType);
+        EXPECT_EQ(rig.Download(), FlashResult::WrongFlashType);
         rig.sim.Stop();
         EXPECT_TRUE(testsupport::ReadFileBytes(rig.dir / "code.bin").empty());
     }
@@ -218,7 +219,7 @@ TEST(FlashEndToEnd, StopEndsTheDownloadAtTheNextWait)
     WriteImage(rig.dir / "code.s", '3', 0x100000, 100 * 1024, 48, 6);
     // Stop, as the window's button does it: the receive-enable flag drops.
     rig.host->Loop().PostDelayed(2500, [&] { rig.session.SetReceiveEnable(false); });
-    EXPECT_EQ(rig.Download(), kFlashTimedOut);
+    EXPECT_EQ(rig.Download(), FlashResult::TimedOut);
     EXPECT_EQ(rig.statuses.back(), "Code download timed out or canceled by user.");
     // The code stream had begun and did not end.
     EXPECT_EQ(rig.statuses[rig.statuses.size() - 2], "Downloading Application code...");

@@ -117,7 +117,7 @@ TEST(LinkExchange, MatchesCodeAndLength)
     EXPECT_EQ(exchange(LinkCode(0x04, 0x2E), 4, LinkCode(0x04, 0x20), 2),
         (Bytes { 0x04, 0x2E, 0x06, 0x0A }));
     EXPECT_FALSE(alternative);
-    EXPECT_EQ(link.session.LinkStatus(), kLinkReplyReceived);
+    EXPECT_EQ(link.session.LinkStatus(), LinkResult::ReplyReceived);
     EXPECT_EQ(link.device->Pending(), 0u);
     feed({ 0x04, 0x20 });
     EXPECT_EQ(exchange(LinkCode(0x04, 0x2E), 4, LinkCode(0x04, 0x20), 2), (Bytes { 0x04, 0x20 }));
@@ -159,7 +159,7 @@ TEST(LinkExchange, MatchesCodeAndLength)
     reply = link.session.Exchange(LinkCode(0x02, 0x07), 2, LinkCode(0x02, 0x0A), 2);
     EXPECT_EQ(reply.count, 0);
     EXPECT_EQ(reply.data[0], 0);
-    EXPECT_EQ(link.session.LinkStatus(), kLinkTimedOut);
+    EXPECT_EQ(link.session.LinkStatus(), LinkResult::TimedOut);
 }
 
 TEST(LinkWaits, TimeOutStopAndTheReceiveEnableLatch)
@@ -174,7 +174,7 @@ TEST(LinkWaits, TimeOutStopAndTheReceiveEnableLatch)
     auto start = Clock::now();
     EXPECT_EQ(exchange(), 0);
     long waited = ElapsedMs(start);
-    EXPECT_EQ(link.session.LinkStatus(), kLinkTimedOut);
+    EXPECT_EQ(link.session.LinkStatus(), LinkResult::TimedOut);
     EXPECT_GE(waited, 140);
     EXPECT_LT(waited, 1500);
     EXPECT_FALSE(link.host.Timer().Active());
@@ -198,7 +198,7 @@ TEST(LinkWaits, TimeOutStopAndTheReceiveEnableLatch)
     start = Clock::now();
     EXPECT_EQ(link.session.ReceiveAny().count, 0);
     EXPECT_LT(ElapsedMs(start), 1000);
-    EXPECT_EQ(link.session.LinkStatus(), kLinkTimedOut);
+    EXPECT_EQ(link.session.LinkStatus(), LinkResult::TimedOut);
 
     // A reply that trickles in byte by byte is still accepted.
     link.session.SetReceiveEnable(true);
@@ -216,7 +216,7 @@ TEST(LinkWaits, TimeOutStopAndTheReceiveEnableLatch)
     link.device->Feed({ 0xBA, 0x01, 0x7F, 0x04 });
     link.device->closeWhenDrained = true;
     EXPECT_EQ(exchange(), 0);
-    EXPECT_EQ(link.session.LinkStatus(), kLinkReplyReceived);
+    EXPECT_EQ(link.session.LinkStatus(), LinkResult::ReplyReceived);
 }
 
 TEST(LinkWaits, EndsByItselfWithoutATimer)
@@ -230,7 +230,7 @@ TEST(LinkWaits, EndsByItselfWithoutATimer)
     EXPECT_EQ(session.ReceiveAny().count, 0);
     EXPECT_GE(ElapsedMs(start), 110);
     EXPECT_LT(ElapsedMs(start), 1500);
-    EXPECT_EQ(session.LinkStatus(), kLinkTimedOut);
+    EXPECT_EQ(session.LinkStatus(), LinkResult::TimedOut);
 }
 
 TEST(LinkComponent, OpensSendsAndReportsStatusLikeTheComponentPath)
@@ -287,18 +287,18 @@ TEST(LinkComponent, OpensSendsAndReportsStatusLikeTheComponentPath)
     // Time-out on an idle line is a communication problem (2); with a byte
     // read at the last poll it is 4; a reply is 1.
     EXPECT_EQ(session.Exchange(LinkCode(0x02, 0x07), 2, LinkCode(0x02, 0x0A), 2).count, 0);
-    EXPECT_EQ(session.LinkStatus(), kLinkCommProblem);
+    EXPECT_EQ(session.LinkStatus(), LinkResult::CommProblem);
     session.SetReceiveEnable(true);
     component.Feed(RadioFrame({ 0x02, 0x07 }));
     EXPECT_EQ(session.Exchange(LinkCode(0x02, 0x07), 2, LinkCode(0x02, 0x0A), 2).count, 2);
-    EXPECT_EQ(session.LinkStatus(), kLinkReplyReceived);
+    EXPECT_EQ(session.LinkStatus(), LinkResult::ReplyReceived);
     host.Loop().SetPumpHook([&] {
         component.Feed({ 0x41 });
         if (host.Loop().PumpCount() > 50)
             session.SetReceiveEnable(false);
     });
     session.ReceiveAny();
-    EXPECT_EQ(session.LinkStatus(), kLinkTimedOut);
+    EXPECT_EQ(session.LinkStatus(), LinkResult::TimedOut);
     host.Loop().SetPumpHook(nullptr);
 
     // Rates go to the component without the direct path's pause; the 55 ms

@@ -66,7 +66,7 @@ TEST(RadioQueries, VersionQueryStopsAtTheFailingStep)
         QueryLink link;
         link.radio.answers.erase(0x040B);
         std::fill(record, record + kVersionInfoSize, 0xEE);
-        EXPECT_EQ(QueryVersionInfo(link.session, 5, record, true), kLinkTimedOut);
+        EXPECT_EQ(QueryVersionInfo(link.session, 5, record, true), QueryResult::TimedOut);
         EXPECT_EQ(record[0], 0x05);
         EXPECT_EQ(record[2], 0xEE);
         EXPECT_EQ(record[21], 0xEE);
@@ -80,8 +80,8 @@ TEST(RadioQueries, VersionQueryStopsAtTheFailingStep)
         if (silentBoot)
             link.radio.answers.erase(0x042D);
         std::fill(record, record + kVersionInfoSize, 0xEE);
-        EXPECT_EQ(
-            QueryVersionInfo(link.session, 0, record, silentBoot), silentBoot ? kLinkTimedOut : 1);
+        EXPECT_EQ(QueryVersionInfo(link.session, 0, record, silentBoot),
+            silentBoot ? QueryResult::TimedOut : QueryResult::Ok);
         EXPECT_EQ(record[19], silentBoot ? 0xEE : 0x06);
         EXPECT_EQ(record[21], 0);
         EXPECT_EQ(link.radio.asked.back(), 0x042D);
@@ -97,7 +97,9 @@ TEST(RadioQueries, BootQueryToleranceAndComponentRepetition)
         link.radio.answers.erase(0x042D);
         boot[0] = boot[1] = 0xEE;
         const bool tolerated = model != 0;
-        EXPECT_EQ(QueryBootInfo(link.session, model, boot), tolerated ? 5 : kLinkTimedOut) << model;
+        EXPECT_EQ(QueryBootInfo(link.session, model, boot),
+            tolerated ? QueryResult::BootMissing : QueryResult::TimedOut)
+            << model;
         EXPECT_EQ(Bytes(boot, boot + 2), tolerated ? Bytes(2, 0) : Bytes(2, 0xEE)) << model;
     }
     // Direct path: a negative reply is taken as an answer without data.
@@ -105,7 +107,7 @@ TEST(RadioQueries, BootQueryToleranceAndComponentRepetition)
         QueryLink link;
         link.radio.negativeTimes[0x042D] = 2;
         boot[0] = boot[1] = 0xEE;
-        EXPECT_EQ(QueryBootInfo(link.session, 0, boot), 1);
+        EXPECT_EQ(QueryBootInfo(link.session, 0, boot), QueryResult::Ok);
         EXPECT_EQ(boot[0], 0);
         EXPECT_EQ(link.radio.asked.size(), 1u);
     }
@@ -120,7 +122,7 @@ TEST(RadioQueries, BootQueryToleranceAndComponentRepetition)
     ASSERT_TRUE(session.OpenComponentPort(&component, message));
     session.SetFraming(CommSession::kFramingFramed);
     session.SetReceiveEnable(true);
-    EXPECT_EQ(QueryBootInfo(session, 0, boot), 1);
+    EXPECT_EQ(QueryBootInfo(session, 0, boot), QueryResult::Ok);
     EXPECT_EQ(boot[0], 0x06);
     EXPECT_EQ(boot[1], 0x0A);
     EXPECT_EQ(radio.asked.size(), 3u);

@@ -88,14 +88,14 @@ TEST(LinkAgainstSim, VersionQueriesOverAPseudoTerminal)
         EXPECT_TRUE(link.session.ProbeRadio());
         link.session.SetReceiveEnable(true);
         std::fill(record, record + kVersionInfoSize, 0xEE);
-        EXPECT_EQ(QueryVersionInfo(link.session, 0, record, true), 1);
+        EXPECT_EQ(QueryVersionInfo(link.session, 0, record, true), QueryResult::Ok);
         EXPECT_EQ(Bytes(record, record + kVersionInfoSize),
             (Bytes { 0x05, 0x08, 0x01, 0x02, 0x03, 0x02, 0x10, 0x00, 0x00, 0x01, 0x00, 0x00, 0x1A,
                 0x2B, 0x3C, 0x4D, 0x5E, 0x6F, 0x70, 0x06, 0x0A, 0x01, 0x00 }));
         // At 115200 the radio, which follows the rate message, still answers.
         link.session.SetRadioBaudRate(115200);
         uint8_t boot[2] = {};
-        EXPECT_EQ(QueryBootInfo(link.session, 0, boot), 1);
+        EXPECT_EQ(QueryBootInfo(link.session, 0, boot), QueryResult::Ok);
         EXPECT_EQ(Bytes(boot, boot + 2), (Bytes { 6, 10 }));
     }
     // Model code 5, no boot answer: 8 with the SEM step, 5 without it.
@@ -104,17 +104,18 @@ TEST(LinkAgainstSim, VersionQueriesOverAPseudoTerminal)
         ASSERT_TRUE(link.Start({ "--silent", "boot", "--controller-version", controller }))
             << link.error;
         std::fill(record, record + kVersionInfoSize, 0xEE);
-        int expected = controller[1] == '2' ? 8 : 5;
+        const QueryResult expected
+            = controller[1] == '2' ? QueryResult::SemMissing : QueryResult::BootMissing;
         EXPECT_EQ(QueryVersionInfo(link.session, 5, record, true), expected);
         EXPECT_EQ(record[19], 0);
         EXPECT_EQ(record[20], 0);
-        EXPECT_EQ(link.Received("04 3E"), expected == 8 ? 1 : 0);
+        EXPECT_EQ(link.Received("04 3E"), expected == QueryResult::SemMissing ? 1 : 0);
     }
     // Model code 2: no SEM step; negative replies leave zeros.
     SimLink link;
     ASSERT_TRUE(link.Start({ "--negative", "dsp,serial" })) << link.error;
     std::fill(record, record + kVersionInfoSize, 0xEE);
-    EXPECT_EQ(QueryVersionInfo(link.session, 2, record, true), 1);
+    EXPECT_EQ(QueryVersionInfo(link.session, 2, record, true), QueryResult::Ok);
     EXPECT_EQ(Bytes(record + 2, record + 5), Bytes(3, 0));
     EXPECT_EQ(Bytes(record + 11, record + 19), Bytes(8, 0));
     EXPECT_EQ(record[5], 0x02);
@@ -154,7 +155,7 @@ TEST(LinkAgainstSim, HostileLinesEndWithinTheWaitTime)
         stop = true;
         writer.join();
         EXPECT_EQ(reply.count, 0);
-        EXPECT_EQ(link.session.LinkStatus(), kLinkTimedOut);
+        EXPECT_EQ(link.session.LinkStatus(), LinkResult::TimedOut);
         EXPECT_LT(waited, std::chrono::milliseconds(1500));
         // Drop what is still queued before the next case: read until a wait
         // ends on a quiet line.
