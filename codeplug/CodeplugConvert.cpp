@@ -144,6 +144,9 @@ CodeplugConvertOutcome CodeplugConversion::Run(uint8_t* buffer, int& newLength, 
         return CodeplugConvertOutcome::Failed;
     }
     CodeplugImage image(m_Words.data(), (m_ByteCount + 1) / 2);
+    // Growth is bounded by the codeplug's data, not by what follows the
+    // chain: a full-length file may grow on the way as long as the chain fits.
+    image.BoundDataByChain();
     int32_t sizeChange = 0;
     bool ok = m_Current < m_Target ? ConvertCodeplugUp(image, m_Current, m_Target, sizeChange)
                                    : ConvertCodeplugDown(image, m_Target, m_Current, sizeChange);

@@ -46,6 +46,13 @@ CodeplugImage::CodeplugImage(uint16_t* words, int liveWords)
         --last;
     const int announced = std::min<int>(m_Words[kHeaderWordChainEnd], kCodeplugWords);
     m_LiveWords = std::max({ last, announced, std::clamp(liveWords, 0, kCodeplugWords) });
+    m_DataWords = m_LiveWords;
+}
+
+void CodeplugImage::BoundDataByChain()
+{
+    if (m_Words)
+        m_DataWords = std::clamp(m_Words[kHeaderWordChainEnd] - kChainTrailer, 0, m_LiveWords);
 }
 
 void CodeplugImage::Fail(const std::string& reason)
@@ -76,6 +83,8 @@ void CodeplugImage::SetWord(int64_t index, uint16_t value)
     m_Words[index] = value;
     if (value != 0 && index >= m_LiveWords)
         m_LiveWords = static_cast<int>(index) + 1;
+    if (value != 0 && index >= m_DataWords)
+        m_DataWords = static_cast<int>(index) + 1;
 }
 
 // Faults when [at, at + count) is not inside the buffer.
@@ -100,17 +109,19 @@ void CodeplugImage::Copy(int64_t at, const uint16_t* source, int64_t count)
     if (!SpanInRange(at, count) || m_Faulted || count == 0)
         return;
     std::memmove(m_Words + at, source, static_cast<size_t>(count) * 2);
-    for (int64_t i = count; i > 0 && at + i > m_LiveWords; --i) {
+    for (int64_t i = count; i > 0 && at + i > m_DataWords; --i) {
         if (source[i - 1] != 0) {
-            m_LiveWords = static_cast<int>(at + i);
+            m_LiveWords = std::max(m_LiveWords, static_cast<int>(at + i));
+            m_DataWords = static_cast<int>(at + i);
             break;
         }
     }
 }
 
 // Only the live words need moving: everything after them is zero, so moving
-// zeros about changes nothing. Growth that would push live words past the end
-// of the buffer loses codeplug data and is refused.
+// zeros about changes nothing. Growth that would push codeplug data past the
+// end of the buffer is refused; other live words that fall off the end (what
+// follows the chain in a full-length file) are dropped.
 void CodeplugImage::MoveTail(int64_t to, int64_t from)
 {
     if (to < 0 || from < 0 || to > kCodeplugWords || from > kCodeplugWords) {
@@ -124,12 +135,16 @@ void CodeplugImage::MoveTail(int64_t to, int64_t from)
         const int64_t gap = to - from;
         if (m_LiveWords <= from)
             return;
-        if (m_LiveWords + gap > kCodeplugWords) {
+        if (m_DataWords > from && m_DataWords + gap > kCodeplugWords) {
             Fail("the converted codeplug would not fit into 65536 bytes");
             return;
         }
-        std::memmove(m_Words + to, m_Words + from, static_cast<size_t>(m_LiveWords - from) * 2);
-        m_LiveWords += static_cast<int>(gap);
+        const int64_t kept = std::min<int64_t>(m_LiveWords, kCodeplugWords - gap);
+        if (kept > from)
+            std::memmove(m_Words + to, m_Words + from, static_cast<size_t>(kept - from) * 2);
+        m_LiveWords = static_cast<int>(std::min<int64_t>(m_LiveWords + gap, kCodeplugWords));
+        if (m_DataWords > from)
+            m_DataWords += static_cast<int>(gap);
         return;
     }
     const int64_t gap = from - to;
@@ -141,6 +156,10 @@ void CodeplugImage::MoveTail(int64_t to, int64_t from)
         std::memset(m_Words + to, 0, static_cast<size_t>(m_LiveWords - to) * 2);
         m_LiveWords = static_cast<int>(to);
     }
+    if (m_DataWords > from)
+        m_DataWords -= static_cast<int>(gap);
+    else if (m_DataWords > to)
+        m_DataWords = static_cast<int>(to);
 }
 
 // ---- Block chain ---------------------------------------------------------------

@@ -99,8 +99,9 @@ public:
     void SetWord(int64_t index, uint16_t value);
 
     // Moves the words from `from` up to the end of the buffer so that they
-    // start at `to`. A move that would push live words out of the buffer
-    // faults and moves nothing.
+    // start at `to`; words moved past the end of the buffer are dropped. A
+    // move that would push codeplug data (DataWords) out of the buffer faults
+    // and moves nothing.
     void MoveTail(int64_t to, int64_t from);
     void Zero(int64_t at, int64_t count);
     void Copy(int64_t at, const uint16_t* source, int64_t count);
@@ -108,6 +109,14 @@ public:
     // Number of words from the start that may hold codeplug data; every word
     // after them is zero.
     int LiveWords() const { return m_LiveWords; }
+    // Number of words from the start that hold codeplug data, which growth
+    // must not push out of the buffer: all live words, unless
+    // BoundDataByChain narrowed them to the block chain.
+    int DataWords() const { return m_DataWords; }
+    // Only the block chain (up to header word 4 - 128) is codeplug data; the
+    // words after it (padding of a full-length file) may fall off the end of
+    // the buffer when the image grows. For an image that passed validation.
+    void BoundDataByChain();
 
     bool Faulted() const { return m_Faulted; }
     const std::string& FaultReason() const { return m_FaultReason; }
@@ -119,6 +128,7 @@ private:
 
     uint16_t* m_Words;
     int m_LiveWords = 0;
+    int m_DataWords = 0;
     bool m_Faulted = false;
     std::string m_FaultReason;
 };

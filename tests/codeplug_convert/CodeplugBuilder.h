@@ -4,6 +4,7 @@
 // of its own (independent of the library's accessors), so that suites can
 // state images as header, kind, system and list blocks with given tables.
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -89,7 +90,8 @@ public:
     size_t BlockCount() const { return m_Blocks.size(); }
 
     // The image; 128 non-zero words follow the chain (where word 4 points
-    // past) so that tests see the tail of the image move along.
+    // past, as far as the buffer reaches) so that tests see the tail of the
+    // image move along.
     std::vector<uint16_t> Build() const
     {
         std::vector<uint16_t> image(kWords, 0);
@@ -129,7 +131,7 @@ public:
         image.at(3) = static_cast<uint16_t>((m_Major << 8) | m_Minor);
         image.at(4) = static_cast<uint16_t>(pos + 128);
         image.at(14) = static_cast<uint16_t>((lists << 8) | systems);
-        for (int i = 0; i < 128; ++i)
+        for (int i = 0; i < 128 && pos + i < kWords; ++i)
             image.at(pos + i) = static_cast<uint16_t>(0x7E00 + i);
         for (size_t b = 0; b < m_Blocks.size(); ++b)
             for (const auto& [index, value] : m_Blocks[b].words)
@@ -141,12 +143,12 @@ public:
     int StartOf(size_t b) const { return m_Starts.at(b); }
 
     // Wire form (most significant byte first) of the image up to the chain
-    // end plus 128.
+    // end plus 128 (or the end of the buffer).
     std::vector<uint8_t> BuildWire() const
     {
         const std::vector<uint16_t> image = Build();
         std::vector<uint8_t> bytes;
-        for (int i = 0; i < image[4]; ++i) {
+        for (int i = 0; i < std::min<int>(image[4], kWords); ++i) {
             bytes.push_back(static_cast<uint8_t>(image[i] >> 8));
             bytes.push_back(static_cast<uint8_t>(image[i] & 0xFF));
         }

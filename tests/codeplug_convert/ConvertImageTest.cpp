@@ -164,3 +164,66 @@ TEST(CodeplugConvertImage, HostileImagesStopTheConversionAndLeaveTheBufferAlone)
     longBlock.At(2).SetTable(7, 200, 36).SetTable(4, 250, 32);
     expectFailed(longBlock.Build(), 10, "block too long", "length");
 }
+
+// A 5.8 codeplug whose conversion to 5.9 grows the image first (the header
+// gains records and the favourites table) and then shrinks it by more (the
+// kind-5 system's membership list becomes one bitmap record). `filler` data
+// words in further list blocks (at most 16000 a block) lengthen the chain.
+CodeplugBuilder GrowsThenShrinks(int filler)
+{
+    CodeplugBuilder b(5, 8);
+    b.Header().SetTable(0, 2, 3);
+    b.AddKind(5);
+    b.AddSystem(1, 5).SetTable(1, 120, 2);
+    b.AddList();
+    for (int left = filler; left > 0; left -= 16000) {
+        const int words = std::min(left, 16000);
+        Block& fill = b.AddList();
+        fill.SetTable(5, words / 255, words >= 255 ? 255 : 0);
+        fill.SetTable(6, words % 255, words % 255 ? 1 : 0);
+    }
+    return b;
+}
+
+// Full-length files: the words past the chain end that fall off the end of
+// the buffer while a step grows the image are no loss; codeplug data that
+// would be pushed out still stops the conversion.
+TEST(CodeplugConvertImage, FullLengthImagesConvertUnlessCodeplugDataWouldBeLost)
+{
+    const CodeplugBuilder b = GrowsThenShrinks(8000);
+    Bytes wire = b.BuildWire();
+    const Converted shortFile = ConvertWire(wire, static_cast<int>(wire.size()), 9);
+    ASSERT_EQ(shortFile.outcome, Outcome::Converted) << shortFile.error;
+    const int change = (shortFile.newLength - static_cast<int>(wire.size())) / 2;
+    ASSERT_LT(change, 0);
+    const int chainBytes = 2 * (FromWire(shortFile.buffer)[4] - 128);
+
+    // The same codeplug as a 65536-byte file, the rest padded as a radio's
+    // download pads it.
+    Bytes full = wire;
+    full.resize(static_cast<size_t>(kCodeplugBytes), 0x20);
+    const Converted fullFile = ConvertWire(full, kCodeplugBytes, 9);
+    ASSERT_EQ(fullFile.outcome, Outcome::Converted) << fullFile.error;
+    EXPECT_EQ(fullFile.newLength, kCodeplugBytes + 2 * change);
+    EXPECT_TRUE(std::equal(
+        fullFile.buffer.begin(), fullFile.buffer.begin() + chainBytes, shortFile.buffer.begin()))
+        << "the same codeplug comes out";
+    EXPECT_EQ(fullFile.buffer[static_cast<size_t>(chainBytes)], 0x7E);
+    EXPECT_EQ(fullFile.buffer[static_cast<size_t>(chainBytes) + 256], 0x20)
+        << "what follows the chain moved down with it";
+
+    // A chain that reaches so close to the end of the buffer that the growth
+    // before the shrink would push its last words out.
+    // Three filler blocks of 38 words' directory each.
+    int filler = kWords - 20 - (GrowsThenShrinks(0).Build()[4] - 128) - 3 * 38;
+    for (int round = 0; round < 3; ++round)
+        filler += (kWords - 20) - (GrowsThenShrinks(filler).Build()[4] - 128);
+    const CodeplugBuilder nearlyFull = GrowsThenShrinks(filler);
+    Bytes nearly = nearlyFull.BuildWire();
+    ASSERT_EQ(nearlyFull.Build()[4] - 128, kWords - 20);
+    nearly.resize(static_cast<size_t>(kCodeplugBytes), 0x20);
+    const Converted refused = ConvertWire(nearly, kCodeplugBytes, 9);
+    EXPECT_EQ(refused.outcome, Outcome::Failed);
+    EXPECT_NE(refused.error.find("65536"), std::string::npos) << refused.error;
+    EXPECT_EQ(refused.buffer, nearly);
+}
