@@ -431,6 +431,12 @@ std::optional<int> ReadCommandLine(
             return true;
         });
 
+    value("--corrupt-stored-word", "N",
+        "after each codeplug download, word N (from 0) of the stored\n"
+        "codeplug has its lowest bit flipped: later uploads serve it\n"
+        "changed (--codeplug-out keeps what was received)",
+        number(0, 32767, o.corruptStoredWord));
+
     group = "DSP side";
     value("--dsp-pages-dir", "DIR", "write the k-th page received to DIR/page<k>.bin",
         text(o.dspPagesDir));

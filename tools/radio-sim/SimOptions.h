@@ -107,6 +107,7 @@ struct Options {
     int verdictNoise = 0;
     int sumEvery = 4;
     uint8_t uploadFill = 0x00;
+    int corruptStoredWord = -1; // -1 = none
 
     // DSP side
     std::string dspPagesDir;

@@ -662,6 +662,10 @@ void Radio::EndCodeplugTransfer()
         return;
     m_Codeplug = m_Received;
     WriteOut(m_Options.codeplugOut, m_Codeplug);
+    // A word that does not hold what was written, for the PC's verify.
+    const size_t corrupt = 2 * static_cast<size_t>(m_Options.corruptStoredWord) + 1;
+    if (m_Options.corruptStoredWord >= 0 && corrupt < m_Codeplug.size())
+        m_Codeplug[corrupt] ^= 0x01;
     if (m_Options.exitAfterCodeplug)
         m_Host.ExitAfter(0);
 }
