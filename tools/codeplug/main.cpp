@@ -1,9 +1,13 @@
 // corvel-codeplug: looks into, checks and converts codeplug files offline,
-// with the same code the updater runs after an update.
+// with the same code the updater runs after an update, and reads and writes
+// the codeplug of a radio on a COM port.
 
 #include "codeplug/CodeplugConvert.h"
 #include "codeplug/CodeplugFile.h"
 #include "codeplug/CodeplugImage.h"
+#include "tools/codeplug/RadioJob.h"
+
+#include <CLI/CLI.hpp>
 
 #include <cstdio>
 #include <optional>
@@ -26,12 +30,27 @@ const char* const kUsage
       "  corvel-codeplug convert IN OUT --to 5.8|5.9|5.10\n"
       "      Converts IN to the given parameter format the way the updater does after\n"
       "      an update (including the 5.10 defaults) and writes OUT.\n"
+      "  corvel-codeplug read --port N FILE|DIR [--password-file F]\n"
+      "      Reads the codeplug of the radio on COM port N (running its application\n"
+      "      code, 19200 bit/s) into FILE, or into DIR under the name the updater\n"
+      "      gives its backups. Exit 0 read, 1 not saved or password refused,\n"
+      "      2 communication failure.\n"
+      "  corvel-codeplug write --port N FILE [--other-radio] [--password-file F]\n"
+      "      Writes FILE into the radio on COM port N: checks FILE, reads the radio's\n"
+      "      identifier and format, refuses another radio's backup unless\n"
+      "      --other-radio is given, saves the radio's current codeplug as a backup\n"
+      "      in the working folder, converts FILE to the radio's format, writes it\n"
+      "      and reads it back to verify it. Exit 0 written and verified, 1 refused\n"
+      "      (nothing written) or verify failed, 2 communication failure.\n"
       "  corvel-codeplug --help\n"
       "\n"
       "Files hold the codeplug as uploaded from a radio: 16-bit words, most\n"
       "significant byte first, at most 65536 bytes.\n"
-      "Exit codes: 0 success, 1 invalid image, unsupported format or failed\n"
-      "conversion, 2 wrong command line.\n";
+      "When the radio asks for its codeplug password, it is read from the file\n"
+      "given with --password-file, asked for without echo on a terminal, or read\n"
+      "as one line from standard input; end of input cancels.\n"
+      "Exit codes of info, validate and convert: 0 success, 1 invalid image,\n"
+      "unsupported format or failed conversion, 2 wrong command line.\n";
 
 int UsageError(const std::string& text)
 {
@@ -161,31 +180,8 @@ bool ParseTarget(const std::string& text, uint8_t& minor)
     return true;
 }
 
-int Convert(const std::vector<std::string>& args)
+int Convert(const std::string& in, const std::string& out, const std::string& target)
 {
-    std::vector<std::string> files;
-    std::string target;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--to") {
-            if (i + 1 >= args.size())
-                return UsageError("--to needs a format (5.8, 5.9 or 5.10)");
-            if (!target.empty())
-                return UsageError("--to given twice");
-            target = args[++i];
-        } else if (args[i].rfind("--to=", 0) == 0) {
-            if (!target.empty())
-                return UsageError("--to given twice");
-            target = args[i].substr(5);
-        } else if (args[i].size() > 1 && args[i][0] == '-') {
-            return UsageError("unknown option " + args[i]);
-        } else {
-            files.push_back(args[i]);
-        }
-    }
-    if (files.size() != 2)
-        return UsageError("convert needs an input and an output file");
-    if (target.empty())
-        return UsageError("convert needs --to 5.8, 5.9 or 5.10");
     uint8_t minor = 0;
     if (!ParseTarget(target, minor))
         return UsageError("unknown target format " + target + " (5.8, 5.9 or 5.10)");
@@ -193,7 +189,7 @@ int Convert(const std::vector<std::string>& args)
     std::vector<uint8_t> buffer;
     int byteCount = 0;
     std::string error;
-    if (!ReadCodeplugFile(files[0], buffer, byteCount, error))
+    if (!ReadCodeplugFile(in, buffer, byteCount, error))
         return Failure(error);
     int newLength = 0;
     const CodeplugConvertOutcome outcome
@@ -205,7 +201,7 @@ int Convert(const std::vector<std::string>& args)
     default:
         return Failure(error);
     }
-    if (!WriteCodeplugFile(files[1], buffer.data(), newLength, error))
+    if (!WriteCodeplugFile(out, buffer.data(), newLength, error))
         return Failure(error);
     if (outcome == CodeplugConvertOutcome::SameFormat)
         std::printf("already format %s: copied %d bytes\n", target.c_str(), newLength);
@@ -218,22 +214,52 @@ int Convert(const std::vector<std::string>& args)
 
 int main(int argc, char** argv)
 {
-    std::vector<std::string> args;
-    for (int i = 1; i < argc; ++i)
-        args.emplace_back(argv[i]);
-    if (args.empty())
+    if (argc < 2)
         return UsageError("no command given");
-    const std::string command = args[0];
-    if (command == "--help" || command == "-h" || command == "help") {
+    const std::string first = argv[1];
+    if (first == "--help" || first == "-h" || first == "help") {
         std::printf("%s", kUsage);
         return kExitOk;
     }
-    if (command == "info" || command == "validate") {
-        if (args.size() != 2)
-            return UsageError(command + " needs exactly one file");
-        return command == "info" ? Info(args[1]) : Validate(args[1]);
+
+    CLI::App app("corvel-codeplug");
+    app.set_help_flag();
+    app.require_subcommand(1);
+
+    std::string file;
+    CLI::App* info = app.add_subcommand("info");
+    info->add_option("FILE", file)->required();
+    CLI::App* validate = app.add_subcommand("validate");
+    validate->add_option("FILE", file)->required();
+
+    std::vector<std::string> files;
+    std::string target;
+    CLI::App* convert = app.add_subcommand("convert");
+    convert->add_option("IN OUT", files)->expected(2)->required();
+    convert->add_option("--to", target)
+        ->required()
+        ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+
+    RadioJobOptions radio;
+    CLI::App* read = app.add_subcommand("read");
+    CLI::App* write = app.add_subcommand("write");
+    for (CLI::App* job : { read, write }) {
+        job->add_option("--port", radio.port)->required()->check(CLI::Range(1, 255));
+        job->add_option("--password-file", radio.passwordFile);
+        job->add_option(job == read ? "FILE|DIR" : "FILE", file)->required();
     }
-    if (command == "convert")
-        return Convert(std::vector<std::string>(args.begin() + 1, args.end()));
-    return UsageError("unknown command " + command);
+    write->add_flag("--other-radio", radio.otherRadio);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return UsageError(e.what());
+    }
+    if (*info)
+        return Info(file);
+    if (*validate)
+        return Validate(file);
+    if (*convert)
+        return Convert(files[0], files[1], target);
+    return RunRadioJob(*read ? RadioJob::Read : RadioJob::Write, file, radio);
 }

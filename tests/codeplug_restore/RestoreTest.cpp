@@ -1,0 +1,307 @@
+// Reading a radio's codeplug and writing a codeplug file back into a radio,
+// against the simulated radio running its application code. The radio's
+// reset wait goes through the tick-counting component and takes no time.
+
+#include "codeplug/CodeplugConvert.h"
+#include "tests/codeplug_carry/CarryRig.h"
+#include "tests/codeplug_convert/CodeplugBuilder.h"
+#include "workflow/CodeplugJobs.h"
+
+#include <gtest/gtest.h>
+
+#include <numeric>
+#include <regex>
+
+namespace fs = std::filesystem;
+using carrytest::Bytes;
+using carrytest::CarryHost;
+using carrytest::SimulatedRadio;
+using testsupport::ReadFileBytes;
+using testsupport::TempDir;
+using testsupport::WriteFileBytes;
+
+namespace {
+
+constexpr const char* kSerial = "001A2B3C4D5E6F70";
+
+// The codeplug tool's side of a job, recorded.
+class JobHost : public ICodeplugJobHost {
+public:
+    void Step(const std::string& text) override { steps.push_back(text); }
+    void Note(const std::string& text) override { notes.push_back(text); }
+    void Progress(int32_t bytes, int32_t total) override
+    {
+        lastBytes = bytes;
+        lastTotal = total;
+    }
+    bool AskPassword(std::string& entry) override
+    {
+        ++asked;
+        if (passwords.empty())
+            return false;
+        entry = passwords.front();
+        if (passwords.size() > 1)
+            passwords.erase(passwords.begin());
+        return true;
+    }
+
+    std::vector<std::string> steps;
+    std::vector<std::string> notes;
+    std::vector<std::string> passwords; // the last one is given again and again
+    int asked = 0;
+    int32_t lastBytes = 0;
+    int32_t lastTotal = -1;
+};
+
+// A codeplug in wire form in format 5.`minor` (5.10 made by converting 5.9).
+Bytes CodeplugOfFormat(int minor, int records)
+{
+    const Bytes wire
+        = codeplugtest::TypicalCodeplug(minor == 10 ? 9 : minor, 1, 2, records).BuildWire();
+    if (minor != 10)
+        return wire;
+    Bytes buffer = wire;
+    buffer.resize(kCodeplugBytes, 0);
+    int length = 0;
+    std::string error;
+    EXPECT_EQ(
+        ConvertCodeplugImage(buffer.data(), static_cast<int>(wire.size()), 5, 10, length, error),
+        CodeplugConvertOutcome::Converted)
+        << error;
+    buffer.resize(static_cast<size_t>(length));
+    return buffer;
+}
+
+Bytes Converted(const Bytes& wire, int minor)
+{
+    Bytes buffer = wire;
+    buffer.resize(kCodeplugBytes, 0);
+    int length = 0;
+    std::string error;
+    const CodeplugConvertOutcome outcome = ConvertCodeplugImage(buffer.data(),
+        static_cast<int>(wire.size()), 5, static_cast<uint8_t>(minor), length, error);
+    EXPECT_TRUE(outcome == CodeplugConvertOutcome::Converted
+        || outcome == CodeplugConvertOutcome::SameFormat)
+        << error;
+    buffer.resize(static_cast<size_t>(length));
+    return buffer;
+}
+
+// An upload ends where its walk over the chain ends, which may be before the
+// end of the file it came from, and a radio pads what it stores: `actual`
+// must cover `expected`'s block chain and agree with it as far as both go.
+bool SameCodeplug(const Bytes& actual, const Bytes& expected)
+{
+    const size_t chain = 2 * (((expected.at(8) << 8) | expected.at(9)) - 128u);
+    const size_t common = std::min(actual.size(), expected.size());
+    return actual.size() >= chain
+        && std::equal(actual.begin(), actual.begin() + common, expected.begin());
+}
+
+// One radio with a codeplug of its own and a file to write into it.
+struct Bench {
+    Bench(int radioMinor, const std::vector<std::string>& extra = {})
+    {
+        radioCodeplug = CodeplugOfFormat(radioMinor, 1);
+        WriteFileBytes(files / "radio.bin", radioCodeplug);
+        std::vector<std::string> options { "--format-version", "5." + std::to_string(radioMinor),
+            "--serial", kSerial, "--codeplug", (files / "radio.bin").string(), "--codeplug-out",
+            (files / "stored.bin").string() };
+        options.insert(options.end(), extra.begin(), extra.end());
+        radio = std::make_unique<SimulatedRadio>(options);
+        std::string error;
+        opened = host.Open(*radio, error);
+        EXPECT_TRUE(opened) << error;
+    }
+
+    bool Load(const Bytes& wire, const std::string& name, CodeplugFileImage& image)
+    {
+        WriteFileBytes(files / name, wire);
+        std::string error;
+        const bool ok = LoadCodeplugForWrite((files / name).string(), image, error);
+        EXPECT_TRUE(ok) << error;
+        return ok;
+    }
+
+    CodeplugJobReport Write(const CodeplugFileImage& image, bool otherRadio = false)
+    {
+        CodeplugWriteOptions options;
+        options.otherRadio = otherRadio;
+        options.backupFolder = backups.Path().string();
+        return WriteCodeplugJob(host.Session(), job, image, options);
+    }
+
+    std::vector<fs::path> Backups() const
+    {
+        return carrytest::FilesStartingWith(backups.Path(), "Codeplug_");
+    }
+
+    TempDir files;
+    TempDir backups;
+    Bytes radioCodeplug;
+    std::unique_ptr<SimulatedRadio> radio;
+    CarryHost host { true };
+    JobHost job;
+    bool opened = false;
+};
+
+} // namespace
+
+TEST(CodeplugRestore, EveryFormatPairRoundTrips)
+{
+    for (int fileMinor : { 8, 9, 10 }) {
+        for (int radioMinor : { 8, 9, 10 }) {
+            SCOPED_TRACE(
+                "file 5." + std::to_string(fileMinor) + ", radio 5." + std::to_string(radioMinor));
+            Bench bench(radioMinor);
+            ASSERT_TRUE(bench.opened);
+            const Bytes file = CodeplugOfFormat(fileMinor, 3);
+            CodeplugFileImage image;
+            ASSERT_TRUE(bench.Load(file, "restore.bin", image));
+
+            const CodeplugJobReport written = bench.Write(image);
+            ASSERT_EQ(written.result, CodeplugJobResult::Done) << written.message;
+            EXPECT_NE(written.message.find("written and verified"), std::string::npos);
+
+            // The radio's own codeplug was saved first, whole.
+            ASSERT_EQ(bench.Backups().size(), 1u);
+            EXPECT_EQ(written.file, bench.Backups()[0].string());
+            EXPECT_TRUE(SameCodeplug(ReadFileBytes(written.file), bench.radioCodeplug));
+            ASSERT_GE(bench.job.notes.size(), 1u);
+            EXPECT_EQ(bench.job.notes[0], "backup of the radio's codeplug: " + written.file);
+
+            // The radio ends with the file in its own format.
+            const Bytes expected = Converted(file, radioMinor);
+            EXPECT_TRUE(SameCodeplug(ReadFileBytes(bench.files / "stored.bin"), expected));
+            const bool converts = fileMinor != radioMinor;
+            EXPECT_EQ(std::count(bench.job.notes.begin(), bench.job.notes.end(),
+                          "converting 5." + std::to_string(fileMinor) + " -> 5."
+                              + std::to_string(radioMinor)),
+                converts ? 1 : 0);
+            EXPECT_EQ(bench.job.steps,
+                (std::vector<std::string> { "Uploading codeplug...",
+                    "Resetting radio and converting codeplug...", "Downloading codeplug...",
+                    "Verifying codeplug..." }));
+            EXPECT_EQ(bench.job.lastTotal, 0) << "the read-back's total is not known";
+            const std::vector<int>& delays = bench.host.m_Component.m_Delays;
+            EXPECT_EQ(std::accumulate(delays.begin(), delays.end(), 0), 360) << "the reset wait";
+
+            // Read back into a folder: the backup's name, the same bytes.
+            const CodeplugJobReport read
+                = ReadCodeplugJob(bench.host.Session(), bench.job, bench.files.Path().string());
+            ASSERT_EQ(read.result, CodeplugJobResult::Done) << read.message;
+            EXPECT_TRUE(std::regex_match(fs::path(read.file).filename().string(),
+                std::regex("Codeplug_001A2B3C4D5E6F70_[0-9]{8}T[0-9]{6}Z(_[0-9])?\\.bin")))
+                << read.file;
+            EXPECT_TRUE(SameCodeplug(ReadFileBytes(read.file), expected));
+        }
+    }
+}
+
+TEST(CodeplugRestore, RefusesBadFilesAndAnotherRadiosBackupWithoutWriting)
+{
+    TempDir dir;
+    CodeplugFileImage image;
+    std::string error;
+    Bytes broken = CodeplugOfFormat(9, 1);
+    broken[0] = 0;
+    WriteFileBytes(dir / "broken.bin", broken);
+    EXPECT_FALSE(LoadCodeplugForWrite((dir / "broken.bin").string(), image, error));
+    EXPECT_NE(error.find("not valid"), std::string::npos) << error;
+    WriteFileBytes(dir / "old.bin", codeplugtest::SmallCodeplug(7).BuildWire());
+    EXPECT_FALSE(LoadCodeplugForWrite((dir / "old.bin").string(), image, error));
+    EXPECT_NE(error.find("5.7"), std::string::npos) << error;
+    EXPECT_FALSE(LoadCodeplugForWrite((dir / "missing.bin").string(), image, error));
+
+    EXPECT_EQ(IdentifierOfBackupName("/x/Codeplug_00ff2b3c4d5e6f70_20260101T000000Z.bin"),
+        "00FF2B3C4D5E6F70");
+    EXPECT_EQ(IdentifierOfBackupName("Codeplug_unknown_20260101T000000Z.bin"), "");
+    EXPECT_EQ(IdentifierOfBackupName("restore.bin"), "");
+
+    // Another radio's backup: the identifier is asked for, nothing else.
+    Bench bench(9);
+    ASSERT_TRUE(bench.opened);
+    ASSERT_TRUE(bench.Load(
+        CodeplugOfFormat(9, 2), "Codeplug_0000000000000001_20260101T000000Z.bin", image));
+    const CodeplugJobReport refused = bench.Write(image);
+    EXPECT_EQ(refused.result, CodeplugJobResult::Refused);
+    EXPECT_NE(refused.message.find("radio 0000000000000001, this is radio 001A2B3C4D5E6F70"),
+        std::string::npos)
+        << refused.message;
+    EXPECT_FALSE(bench.radio->Received(3, 7));
+    EXPECT_FALSE(bench.radio->Received(3, 0));
+    EXPECT_TRUE(bench.Backups().empty());
+
+    // With the radio's own identifier, or when told, it goes in.
+    EXPECT_EQ(bench.Write(image, true).result, CodeplugJobResult::Done);
+}
+
+TEST(CodeplugRestore, PasswordGivenOnceWrongOrCancelled)
+{
+    {
+        Bench bench(9, { "--password", "1234" });
+        ASSERT_TRUE(bench.opened);
+        bench.job.passwords = { "12-34" };
+        CodeplugFileImage image;
+        ASSERT_TRUE(bench.Load(CodeplugOfFormat(8, 2), "restore.bin", image));
+        const CodeplugJobReport done = bench.Write(image);
+        EXPECT_EQ(done.result, CodeplugJobResult::Done) << done.message;
+        EXPECT_EQ(bench.job.asked, 1) << "the download and the read-back reuse the password";
+    }
+    for (bool cancel : { false, true }) {
+        Bench bench(9, { "--password", "1234" });
+        ASSERT_TRUE(bench.opened);
+        if (!cancel)
+            bench.job.passwords = { "4321" };
+        CodeplugFileImage image;
+        ASSERT_TRUE(bench.Load(CodeplugOfFormat(9, 2), "restore.bin", image));
+        const CodeplugJobReport refused = bench.Write(image);
+        EXPECT_EQ(refused.result, CodeplugJobResult::Refused) << refused.message;
+        EXPECT_NE(refused.message.find(cancel ? "cancelled" : "refused the codeplug password"),
+            std::string::npos)
+            << refused.message;
+        EXPECT_EQ(bench.job.asked, cancel ? 1 : 3);
+        EXPECT_FALSE(bench.radio->Received(3, 0)) << "no download started";
+        EXPECT_FALSE(fs::exists(bench.files / "stored.bin"));
+    }
+}
+
+TEST(CodeplugRestore, LineClosedDuringTheDownloadKeepsTheBackup)
+{
+    Bench bench(10, { "--fault-stage", "download", "--close-after-block", "3" });
+    ASSERT_TRUE(bench.opened);
+    CodeplugFileImage image;
+    ASSERT_TRUE(bench.Load(CodeplugOfFormat(10, 3), "restore.bin", image));
+    const CodeplugJobReport failed = bench.Write(image);
+    EXPECT_EQ(failed.result, CodeplugJobResult::LinkFailed) << failed.message;
+    ASSERT_EQ(bench.Backups().size(), 1u);
+    EXPECT_EQ(failed.file, bench.Backups()[0].string());
+    EXPECT_NE(failed.message.find("saved in " + failed.file), std::string::npos) << failed.message;
+    CodeplugFileImage backup;
+    std::string error;
+    EXPECT_TRUE(LoadCodeplugForWrite(failed.file, backup, error)) << error;
+    EXPECT_TRUE(SameCodeplug(ReadFileBytes(failed.file), bench.radioCodeplug));
+}
+
+TEST(CodeplugRestore, VerifyFailureNamesBothFiles)
+{
+    Bench bench(9, { "--corrupt-stored-word", "40" });
+    ASSERT_TRUE(bench.opened);
+    CodeplugFileImage image;
+    const Bytes file = CodeplugOfFormat(9, 2);
+    ASSERT_TRUE(bench.Load(file, "restore.bin", image));
+    const CodeplugJobReport failed = bench.Write(image);
+    EXPECT_EQ(failed.result, CodeplugJobResult::Refused) << failed.message;
+    // The radio's backup and the read-back, numbered when in the same second.
+    const std::vector<fs::path> saved = bench.Backups();
+    ASSERT_EQ(saved.size(), 2u);
+    const fs::path readBack = saved[0] == fs::path(failed.file) ? saved[1] : saved[0];
+    EXPECT_NE(failed.message.find("verify failed"), std::string::npos) << failed.message;
+    EXPECT_NE(failed.message.find("saved in " + readBack.string()), std::string::npos)
+        << failed.message;
+    EXPECT_NE(failed.message.find("differs from " + image.path + " at byte 81"), std::string::npos)
+        << failed.message;
+    const Bytes back = ReadFileBytes(readBack);
+    ASSERT_GT(back.size(), 81u);
+    EXPECT_EQ(back[81], file[81] ^ 0x01);
+}
