@@ -134,18 +134,40 @@ int QUVTransferParms::ReceiveReply(LinkMessage& reply)
     return received;
 }
 
-int QUVTransferParms::ReceiveBlocks()
+// Hands the radio's messages to `onReply` one after the other until it
+// returns the transfer's status, or a receive fails.
+int QUVTransferParms::ForEachReply(
+    const std::function<std::optional<int>(const LinkMessage&)>& onReply)
 {
-    m_ByteCount = 0;
-    m_NextHeader = 0;
     LinkMessage reply;
     for (;;) {
         const int received = ReceiveReply(reply);
         if (received <= 0) {
             return received;
         }
+        if (const std::optional<int> status = onReply(reply)) {
+            return *status;
+        }
+    }
+}
+
+namespace {
+
+// A send in the middle of a transfer: a failure ends it.
+std::optional<int> GoOnAfter(int sent)
+{
+    return sent > 0 ? std::nullopt : std::optional<int>(sent);
+}
+
+} // namespace
+
+int QUVTransferParms::ReceiveBlocks()
+{
+    m_ByteCount = 0;
+    m_NextHeader = 0;
+    return ForEachReply([this](const LinkMessage& reply) -> std::optional<int> {
         if (reply.data[1] == kNextBlock) {
-            continue;
+            return std::nullopt;
         }
         // A block must carry exactly 128 bytes; anything else would leave
         // stale bytes in the codeplug.
@@ -163,11 +185,8 @@ int QUVTransferParms::ReceiveBlocks()
         if (UploadComplete()) {
             return SendCode(kEndOfTransfer);
         }
-        const int sent = SendCode(kNextBlock);
-        if (sent <= 0) {
-            return sent;
-        }
-    }
+        return GoOnAfter(SendCode(kNextBlock));
+    });
 }
 
 // Examines one block header per received block. The walk may trail the
@@ -216,14 +235,9 @@ int QUVTransferParms::SendBlocks()
 {
     int32_t blocksSent = 0;
     m_Checksum = 0;
-    LinkMessage reply;
-    for (;;) {
-        // Only the end message sent after the last block completes a
-        // download; any other message from the radio ends it as a failure.
-        const int received = ReceiveReply(reply);
-        if (received <= 0) {
-            return received;
-        }
+    // Only the end message sent after the last block completes a download;
+    // any other message from the radio ends it as a failure.
+    return ForEachReply([this, &blocksSent](const LinkMessage& reply) -> std::optional<int> {
         if (reply.data[1] == kNextBlock) {
             // Once the codeplug is out, an even block count ends the
             // transfer. The buffer's 512 blocks are an even number, so the
@@ -236,26 +250,25 @@ int QUVTransferParms::SendBlocks()
             m_Checksum = static_cast<uint16_t>(
                 m_Checksum + CommSession::WordSum16(block, kCodeplugBlockSize));
             m_Scrambler.ScrambleBlock(std::span<uint8_t, kCodeplugBlockSize>(block));
-            const int sent
-                = m_Session->SendCode2(kCommand, kDataBlock, block, kCodeplugBlockSize);
-            if (sent <= 0) {
-                return sent;
+            const int sent = m_Session->SendCode2(kCommand, kDataBlock, block, kCodeplugBlockSize);
+            if (sent > 0) {
+                ++blocksSent;
+                ReportProgress(std::min(blocksSent * kCodeplugBlockSize, m_ByteCount));
             }
-            ++blocksSent;
-            ReportProgress(std::min(blocksSent * kCodeplugBlockSize, m_ByteCount));
-        } else if (reply.data[1] == kChecksumReport) {
+            return GoOnAfter(sent);
+        }
+        if (reply.data[1] == kChecksumReport) {
             // A report too short to carry a sum cannot match ours.
             const bool matches
                 = reply.count >= 4 && platform::ReadBigEndian16(reply.data + 2) == m_Checksum;
             const int sent = SendCode(matches ? kChecksumMatches : kChecksumDiffers);
-            if (sent <= 0) {
-                return sent;
+            if (sent > 0) {
+                m_Checksum = 0;
             }
-            m_Checksum = 0;
-        } else {
-            return -1;
+            return GoOnAfter(sent);
         }
-    }
+        return -1;
+    });
 }
 
 void SwapWordBytes(uint8_t* buffer, int32_t length)

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "codeplug/Scrambler.h"
@@ -101,6 +102,7 @@ private:
     int Transfer(uint8_t start, int (QUVTransferParms::*blocks)());
     int SendCode(uint8_t code);
     int ReceiveReply(LinkMessage& reply);
+    int ForEachReply(const std::function<std::optional<int>(const LinkMessage&)>& onReply);
     int ReceiveBlocks();
     int SendBlocks();
     bool UploadComplete();
