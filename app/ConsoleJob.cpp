@@ -7,15 +7,72 @@
 #include <QThread>
 
 #include "app/TAppReturnCodeDispForm.h"
+#include "link/LinkCallbacks.h"
 #include "platform/ComNamespace.h"
 #include "platform/ExecutablePath.h"
 #include "workflow/ConsoleCommandLine.h"
+#include "workflow/ProductTitle.h"
+#include "workflow/UpdateRun.h"
 
 namespace {
 
 const char kPressEnter[] = "\n\nPress <ENTER> to close.";
 
+// The engines move a progress bar; the console job shows none.
+class UnshownProgressBar : public IProgressBar {
+public:
+    void SetMinimum(int value) override { m_Min = value; }
+    void SetMaximum(int value) override { m_Max = value; }
+    void SetPosition(int value) override { m_Position = value; }
+    int Minimum() const override { return m_Min; }
+    int Maximum() const override { return m_Max; }
+    int Position() const override { return m_Position; }
+
+private:
+    int m_Min = 0;
+    int m_Max = 100;
+    int m_Position = 0;
+};
+
 } // namespace
+
+// The console job's view of the run: its progress goes to the console, the
+// process return code to the holder; message boxes still appear (on a
+// headless station they are written to the console), and the codeplug
+// password is asked for on the console when there is no display. Nothing of
+// the window is touched.
+class ConsoleRunHost : public IRunHost {
+public:
+    explicit ConsoleRunHost(TCodeUpdaterMainDispForm& window)
+        : m_Window(window)
+    {
+    }
+    void ShowStatusText(const std::string&) override { }
+    void WriteConsoleText(const std::string& text) override
+    {
+        m_Window.WriteConsoleText(m_Window.m_ConsoleOutput, text);
+    }
+    void SetReturnCode(int value) override { AppReturnCodeDispForm->SetReturnCode(value); }
+    IProgressBar& ProgressBar() override { return m_Bar; }
+    void StartTimedProgress(int) override { }
+    void StopTimedProgress() override { m_Bar.SetPosition(100); }
+    void ShowUpdateState(bool, int) override { }
+    bool BootRadioButtonChecked() const override { return false; }
+    void FocusRetrieveButton() override { }
+    bool AskCodeplugPassword(std::string& entry) override
+    {
+        return m_Window.AskConsolePassword(entry);
+    }
+    platform::MessageAnswer ShowMessage(const std::string& caption, const std::string& text,
+        platform::MessageIcon icon, platform::MessageButtons buttons) override
+    {
+        return m_Window.ShowMessage(caption, text, icon, buttons);
+    }
+
+private:
+    TCodeUpdaterMainDispForm& m_Window;
+    UnshownProgressBar m_Bar;
+};
 
 bool TCodeUpdaterMainDispForm::OpenConsole(const std::string& title)
 {
@@ -38,6 +95,22 @@ bool TCodeUpdaterMainDispForm::WaitForEnter(int handle)
     if (handle < 0 || handle != m_ConsoleInput)
         return false;
     return m_Console.WaitForEnter();
+}
+
+void TCodeUpdaterMainDispForm::RunConsoleUpdate(int port)
+{
+    // The job runs on the window's run, shown on the console instead.
+    ConsoleRunHost console(*this);
+    m_Run->SetHost(console);
+    m_Run->SetConsoleMode(true, port);
+    m_Run->RunCombinedUpdate();
+    m_Run->ReleasePort();
+    if (AppReturnCodeDispForm->ReturnCode() == 2) {
+        const std::string trace = m_Run->SaveTraceAfterFailure();
+        if (!trace.empty())
+            WriteConsoleText(m_ConsoleOutput, "\nLine trace saved to " + trace + ".");
+    }
+    m_Run->SetHost(*this);
 }
 
 bool TCodeUpdaterMainDispForm::CloseConsole()
@@ -70,9 +143,9 @@ void TCodeUpdaterMainDispForm::RunConsoleMode()
         return;
     m_ConsoleJobRan = true;
 
-    const std::string title = ApplicationTitle().toStdString();
+    const std::string title = kProductTitle;
     const ConsoleCommand command = ParseConsoleCommandLine(m_Arguments, platform::ComPortOpens);
-    m_CommandLinePort = command.port;
+    const int port = command.port;
     bool consoleUsed = false;
 
     switch (command.kind) {
@@ -93,21 +166,14 @@ void TCodeUpdaterMainDispForm::RunConsoleMode()
         break;
     case ConsoleCommand::Kind::Download:
         // No console, no job: the return code stays 0.
-        if (!OpenConsole(title + " Console [COM " + std::to_string(m_CommandLinePort) + "]"))
+        if (!OpenConsole(title + " Console [COM " + std::to_string(port) + "]"))
             return;
         consoleUsed = true;
         if (command.minimize) {
             QThread::msleep(100);
             m_Console.Minimize();
         }
-        m_ConsoleMode = true;
-        RunCombinedUpdate();
-        ReleasePort();
-        if (AppReturnCodeDispForm->ReturnCode() == 2) {
-            const std::string trace = SaveTraceAfterFailure();
-            if (!trace.empty())
-                WriteConsoleText(m_ConsoleOutput, "\nLine trace saved to " + trace + ".");
-        }
+        RunConsoleUpdate(port);
         break;
     }
 

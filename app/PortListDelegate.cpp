@@ -13,7 +13,7 @@ void PortListDelegate::paint(
 {
     const bool enabled = option.state & QStyle::State_Enabled;
     const bool selected = option.state & (QStyle::State_Selected | QStyle::State_HasFocus);
-    ComPorts::ItemLook look = m_Look(index.row(), enabled);
+    PortClaim::ItemLook look = m_Look(index.row(), enabled);
     QColor background = option.palette.color(QPalette::Base);
     QColor text = option.palette.color(QPalette::Text);
     if (look.grey) {

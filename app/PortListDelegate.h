@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "app/ComPorts.h"
+#include "workflow/PortClaim.h"
 
 // Draws the port list's items: a port that did not open at the last scan,
 // and every item while the list is disabled, in grey (RGB 128, 128, 128),
@@ -13,7 +13,7 @@
 class PortListDelegate : public QStyledItemDelegate {
 public:
     // `look` tells how item `index` is drawn given whether the list is enabled.
-    using LookOf = std::function<ComPorts::ItemLook(int index, bool listEnabled)>;
+    using LookOf = std::function<PortClaim::ItemLook(int index, bool listEnabled)>;
     PortListDelegate(LookOf look, QObject* parent = nullptr);
 
     void paint(QPainter* painter, const QStyleOptionViewItem& option,

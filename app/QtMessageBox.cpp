@@ -4,20 +4,16 @@
 #include <QGuiApplication>
 #include <QMessageBox>
 
-#include "platform/MessageBox.h"
-
-namespace {
-
-bool OffScreen()
+bool QtDrawsOffScreen()
 {
     const QString name = QGuiApplication::platformName();
     return name == QLatin1String("offscreen") || name == QLatin1String("minimal");
 }
 
-platform::MessageAnswer QtBox(const std::string& caption, const std::string& text,
+platform::MessageAnswer ShowQtMessageBox(const std::string& caption, const std::string& text,
     platform::MessageIcon icon, platform::MessageButtons buttons)
 {
-    if (OffScreen())
+    if (QtDrawsOffScreen())
         return platform::ConsoleMessageBox(caption, text, icon, buttons);
     QMessageBox::Icon qicon = QMessageBox::NoIcon;
     switch (icon) {
@@ -45,11 +41,4 @@ platform::MessageAnswer QtBox(const std::string& caption, const std::string& tex
         return answer == QMessageBox::Yes ? platform::MessageAnswer::Yes
                                           : platform::MessageAnswer::No;
     return platform::MessageAnswer::Ok;
-}
-
-} // namespace
-
-void InstallQtMessageBox()
-{
-    platform::SetMessageBoxHandler(QtBox);
 }

@@ -5,6 +5,7 @@
 #include <QPushButton>
 
 #include "app/JpegPicture.h"
+#include "workflow/ProductTitle.h"
 
 TAboutDialog::TAboutDialog(QWidget* parent)
     : QDialog(parent)
@@ -34,7 +35,7 @@ TAboutDialog::TAboutDialog(QWidget* parent)
     OKButton->setDefault(true);
     connect(OKButton, &QPushButton::clicked, this, &QDialog::accept);
 
-    NameLabel->setText(QStringLiteral("Corvel Code Updater"));
+    NameLabel->setText(QString::fromLatin1(kProductTitle));
     VersionLabel->setText(QStringLiteral("Version ") + QStringLiteral("1.4.2"));
     CopyrightLabel->setText(QStringLiteral("Copyright (c) Corvel Radio. All rights reserved."));
 }

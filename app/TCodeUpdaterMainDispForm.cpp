@@ -15,58 +15,27 @@
 #include <QTimer>
 #include <QToolButton>
 
-#include <cstdio>
-
 #include "app/ComPorts.h"
 #include "app/JpegPicture.h"
 #include "app/PortListDelegate.h"
 #include "app/QtLinkBindings.h"
+#include "app/QtMessageBox.h"
 #include "app/QtSerialPortComponent.h"
 #include "app/TAppReturnCodeDispForm.h"
 #include "app/TCodeDownPassDispDlg.h"
 #include "app/WidgetProgressBar.h"
-#include "codeplug/QUVTransferParmsPassChecker.h"
 #include "link/CommSession.h"
 #include "link/LinkTrace.h"
 #include "platform/ExecutablePath.h"
 #include "platform/MessageBox.h"
 #include "platform/OwnResources.h"
-#include "workflow/FailureTrace.h"
 #include "workflow/FirmwareCatalogue.h"
-#include "workflow/UpdateSequences.h"
+#include "workflow/ProductTitle.h"
+#include "workflow/UpdateRun.h"
 
 TCodeUpdaterMainDispForm* CodeUpdaterMainDispForm = nullptr;
 
 namespace {
-
-const char kTitle[] = "Corvel Code Updater";
-
-QString g_ApplicationTitle = QString::fromLatin1(kTitle);
-
-// The port list of the window: the combo box behind the port tables.
-class ComboPortList : public IPortList {
-public:
-    explicit ComboPortList(QComboBox* box)
-        : m_Box(box)
-    {
-    }
-    void SetItems(const std::vector<std::string>& items) override
-    {
-        QSignalBlocker block(m_Box);
-        m_Box->clear();
-        for (const auto& item : items)
-            m_Box->addItem(QString::fromStdString(item));
-    }
-    int SelectedIndex() const override { return m_Box->currentIndex(); }
-    void SetSelectedIndex(int index) override
-    {
-        QSignalBlocker block(m_Box);
-        m_Box->setCurrentIndex(index);
-    }
-
-private:
-    QComboBox* m_Box;
-};
 
 QLabel* MakeLabel(QWidget* parent, const QString& text, int x, int y, int w, int h = 17)
 {
@@ -76,11 +45,6 @@ QLabel* MakeLabel(QWidget* parent, const QString& text, int x, int y, int w, int
 }
 
 } // namespace
-
-QString ApplicationTitle()
-{
-    return g_ApplicationTitle;
-}
 
 TCodeUpdaterMainDispForm::TCodeUpdaterMainDispForm(
     const std::vector<std::string>& arguments, QWidget* parent)
@@ -108,50 +72,35 @@ void TCodeUpdaterMainDispForm::Construct()
     // 1. Controls.
     BuildControls();
 
-    // 2. The link session, not opened, with its pump, timer and component.
+    // 2. The run with its link session, not opened; the session waits with
+    // the window's pump and timer and falls back on its serial-port component.
     m_Pump = std::make_unique<QtMessagePump>();
     m_WaitTimer = std::make_unique<QtWaitTimer>(*m_CommTimer);
     ApdComPort = std::make_unique<QtSerialPortComponent>();
-    m_CommSession = std::make_unique<CommSession>();
-    m_Trace = std::make_unique<LinkTrace>();
-    m_CommSession->SetTrace(m_Trace.get());
-    m_CommSession->SetMessagePump(m_Pump.get());
-    m_CommSession->SetComponent(ApdComPort.get());
-    m_LoaderFileName.clear();
-    m_CodeFileName.clear();
+    m_ProgressBarBinding = std::make_unique<WidgetProgressBar>(m_ProgressBar);
+    m_PortList = std::make_unique<ComboPortList>(m_ComportComboBox);
+    // The run reads the release's record and derives the target model code
+    // and the combined-update flag from it (steps 6 and 7).
+    m_Run = std::make_unique<UpdateRun>(std::move(m_Resources), *this, *m_PortList);
 
     // 3. Flags and the name labels.
     m_VersionInfoVisible = true;
-    m_UpdateInProgress = false;
     m_AccessGranted = false;
-    m_ConsoleMode = false;
     m_CommTimer->stop();
     SetNameAndReleaseLabels();
 
     // 4. Start narrowed.
     ToggleVersionInfo();
 
-    // 5.-7. The release's record and what follows from it.
+    // 5. The record's texts in the labels.
     ReadResourceAttributes();
-    m_TargetModelCode = TargetModelCodeOf(
-        m_Attributes->RadioFamily, m_Attributes->SeriesNumber, m_Attributes->PlatformFlag);
-    m_AppAndBootUpgrade = IsAppAndBootUpgrade(*m_Attributes);
 
     // 8. The wait timer belongs to the session from now on.
-    m_CommSession->SetWaitTimer(m_WaitTimer.get());
+    m_Run->SetLinkBindings(m_Pump.get(), m_WaitTimer.get(), ApdComPort.get());
 
-    m_ProgressBarBinding = std::make_unique<WidgetProgressBar>(m_ProgressBar);
-    m_PortList = std::make_unique<ComboPortList>(m_ComportComboBox);
-    m_Ports = std::make_unique<ComPorts>(*m_CommSession, ApdComPort.get(), *m_PortList);
-    m_Ports->SetTarget(m_Attributes->RadioFamily, m_TargetModelCode);
     m_ComportComboBox->setItemDelegate(new PortListDelegate(
-        [this](int index, bool enabled) { return m_Ports->LookOfItem(index, enabled); },
+        [this](int index, bool enabled) { return m_Run->Ports().LookOfItem(index, enabled); },
         m_ComportComboBox));
-
-    // A radio that guards its codeplug with a password asks through the
-    // access-code dialog (trimmed text, OK or Cancel).
-    QUVTransferParmsPassChecker::SetStandardPrompt(
-        [this](std::string& entry) { return AskCodeplugPassword(entry); });
 
     // 9. The console job, when there are arguments.
     if (!m_Arguments.empty()) {
@@ -160,14 +109,15 @@ void TCodeUpdaterMainDispForm::Construct()
     }
 
     // 10. Picture, ports, upgrade choice.
+    const ResourceAttributes& attributes = m_Run->Attributes();
     QLabel* picture = nullptr;
-    if (m_Attributes->RadioFamily == 1)
-        picture = m_Attributes->SeriesNumber == 6 ? MobileGPicture : MobileXPicture;
+    if (attributes.RadioFamily == 1)
+        picture = attributes.SeriesNumber == 6 ? MobileGPicture : MobileXPicture;
     else
-        picture = m_Attributes->SeriesNumber == 6 ? PortableGPicture : PortableXPicture;
+        picture = attributes.SeriesNumber == 6 ? PortableGPicture : PortableXPicture;
     picture->show();
     ScanComPorts();
-    if (m_Attributes->UpgradeType == 3 && !m_AppAndBootUpgrade) {
+    if (m_Run->Upgrade() == UpgradeType::ApplicationBoot && !m_Run->AppAndBootUpgrade()) {
         m_UpgradeTypeLabel->show();
         m_ApplicationRadioButton->show();
         m_BootRadioButton->show();
@@ -176,18 +126,14 @@ void TCodeUpdaterMainDispForm::Construct()
 
 TCodeUpdaterMainDispForm::~TCodeUpdaterMainDispForm()
 {
-    QUVTransferParmsPassChecker::SetStandardPrompt({});
-    if (m_CommSession) {
-        m_CommSession->SetReceiveEnable(false);
-        m_CommSession->Close();
-        m_CommSession->SetWaitTimer(nullptr);
-    }
+    // The run closes its session before the pump, timer and component go.
+    m_Run.reset();
 }
 
 void TCodeUpdaterMainDispForm::BuildControls()
 {
     InitPictureResources();
-    setWindowTitle(QString::fromLatin1(kTitle));
+    setWindowTitle(QString::fromLatin1(kProductTitle));
     auto* central = new QWidget(this);
     setCentralWidget(central);
 
@@ -336,20 +282,12 @@ void TCodeUpdaterMainDispForm::SetNameAndReleaseLabels()
 
 void TCodeUpdaterMainDispForm::ReadResourceAttributes()
 {
-    m_Attributes = std::make_unique<ResourceAttributes>();
-    TargetLabelTexts labels;
-    ::ReadResourceAttributes(m_Resources.get(), *m_Attributes, labels);
+    const TargetLabelTexts& labels = m_Run->Labels();
     PCOVersionLabel->setText(QString::fromStdString(labels.PCOVersion));
     PCAlignVersionLabel->setText(QString::fromStdString(labels.PCAlignVersion));
     m_TargetRadioLabel->setText(QString::fromStdString(labels.TargetRadio));
     m_TargetSeriesLabel->setText(QString::fromStdString(labels.TargetSeries));
     m_TargetUpgradeTypeLabel->setText(QString::fromStdString(labels.TargetUpgradeType));
-}
-
-void TCodeUpdaterMainDispForm::SetApplicationTitle(const QString& title)
-{
-    g_ApplicationTitle = title;
-    setWindowTitle(title);
 }
 
 void TCodeUpdaterMainDispForm::ToggleVersionInfo()
@@ -372,72 +310,55 @@ void TCodeUpdaterMainDispForm::m_ToggleVersionInfoSpeedButtonClick()
 
 void TCodeUpdaterMainDispForm::m_StartButtonClick()
 {
-    const bool bootChosen = m_Attributes->UpgradeType == 1
-        || (m_Attributes->UpgradeType == 3 && m_BootRadioButton->isChecked());
-    if (m_UpdateInProgress) {
-        LeaveUpdateState(true);
+    const UpgradeType type = m_Run->Upgrade();
+    const bool bootChosen = type == UpgradeType::Boot
+        || (type == UpgradeType::ApplicationBoot && m_BootRadioButton->isChecked());
+    if (m_Run->UpdateInProgress()) {
+        m_Run->Stop();
         m_ProgressBar->setValue(0);
         return;
     }
     if (!m_AccessGranted) {
-        const std::string expected = bootChosen && !m_AppAndBootUpgrade ? "marigold" : "pelican";
+        const std::string expected
+            = bootChosen && !m_Run->AppAndBootUpgrade() ? "marigold" : "pelican";
         std::string entered;
         if (!AskAccessCode(entered) || entered != expected)
             return;
         m_AccessGranted = true;
     }
     m_RetrieveVersionInfoButton->setFocus();
-    m_Trace->Clear();
-    if (m_AppAndBootUpgrade)
+    m_Run->Trace().Clear();
+    if (m_Run->AppAndBootUpgrade())
         RunCombinedUpdate();
     else
         RunSelectedUpdate(bootChosen);
     ReleasePort();
     // A run that did not end with "Done." leaves the line's traffic for support.
     if (m_StatusLabel->text() != QStringLiteral("Done.")) {
-        const std::string trace = SaveTraceAfterFailure();
+        const std::string trace = m_Run->SaveTraceAfterFailure();
         if (!trace.empty())
             m_StatusLabel->setText(m_StatusLabel->text() + QStringLiteral("\n(Line trace: ")
                 + QString::fromStdString(trace) + QStringLiteral(")"));
     }
 }
 
-std::string TCodeUpdaterMainDispForm::SaveTraceAfterFailure()
-{
-    return SaveFailureTrace(*m_Trace);
-}
-
 void TCodeUpdaterMainDispForm::EnterUpdateState()
 {
-    m_UpdateInProgress = true;
-    if (m_ConsoleMode)
-        return;
-    m_StartButton->setText(QStringLiteral("Stop"));
-    m_ComportComboBox->setEnabled(false);
-    m_RetrieveVersionInfoButton->setEnabled(false);
-    ShowSelectedPortLook();
-    SetApplicationTitle(QString::fromLatin1(kTitle) + QStringLiteral(" [COM")
-        + QString::number(m_ComportComboBox->currentIndex() + 1) + QStringLiteral("]"));
+    m_Run->EnterUpdateState();
 }
 
 void TCodeUpdaterMainDispForm::LeaveUpdateState(bool deleteWorkFiles)
 {
-    m_UpdateInProgress = false;
-    m_CommSession->SetReceiveEnable(false);
-    QThread::msleep(50);
-    if (deleteWorkFiles) {
-        if (!m_LoaderFileName.empty())
-            std::remove(m_LoaderFileName.c_str());
-        if (!m_CodeFileName.empty())
-            std::remove(m_CodeFileName.c_str());
-    }
-    if (m_ConsoleMode)
-        return;
-    m_StartButton->setText(QStringLiteral("Start"));
-    m_ComportComboBox->setEnabled(true);
-    m_RetrieveVersionInfoButton->setEnabled(true);
+    m_Run->LeaveUpdateState(deleteWorkFiles);
+}
+
+void TCodeUpdaterMainDispForm::ShowUpdateState(bool running, int port)
+{
+    m_StartButton->setText(running ? QStringLiteral("Stop") : QStringLiteral("Start"));
+    m_ComportComboBox->setEnabled(!running);
+    m_RetrieveVersionInfoButton->setEnabled(!running);
     ShowSelectedPortLook();
-    SetApplicationTitle(QString::fromLatin1(kTitle));
+    setWindowTitle(QString::fromStdString(WindowCaption(running ? port : 0)));
 }
 
 void TCodeUpdaterMainDispForm::ShowStatusText(const std::string& text)
@@ -448,6 +369,14 @@ void TCodeUpdaterMainDispForm::ShowStatusText(const std::string& text)
 void TCodeUpdaterMainDispForm::WriteConsoleText(const std::string& text)
 {
     WriteConsoleText(m_ConsoleOutput, text);
+}
+
+platform::MessageAnswer TCodeUpdaterMainDispForm::ShowMessage(const std::string& caption,
+    const std::string& text, platform::MessageIcon icon, platform::MessageButtons buttons)
+{
+    if (m_MessageBoxes != nullptr)
+        return m_MessageBoxes->ShowMessage(caption, text, icon, buttons);
+    return ShowQtMessageBox(caption, text, icon, buttons);
 }
 
 void TCodeUpdaterMainDispForm::SetReturnCode(int value)
@@ -481,7 +410,7 @@ void TCodeUpdaterMainDispForm::ProgressBarTimerTimer()
 
 void TCodeUpdaterMainDispForm::m_OnCommTimerTimer()
 {
-    m_CommSession->SetReceiveEnable(false);
+    m_Run->Session().SetReceiveEnable(false);
     m_CommTimer->stop();
 }
 
@@ -490,21 +419,6 @@ void TCodeUpdaterMainDispForm::FocusRetrieveButton()
     m_RetrieveVersionInfoButton->setEnabled(true);
     m_RetrieveVersionInfoButton->setFocus();
     m_RetrieveVersionInfoButton->setEnabled(false);
-}
-
-CommSession& TCodeUpdaterMainDispForm::Session()
-{
-    return *m_CommSession;
-}
-
-const ResourceAttributes& TCodeUpdaterMainDispForm::Attributes() const
-{
-    return *m_Attributes;
-}
-
-std::string TCodeUpdaterMainDispForm::ExecutableDirectory() const
-{
-    return platform::ExecutableDirectory();
 }
 
 bool TCodeUpdaterMainDispForm::BootRadioButtonChecked() const
@@ -516,42 +430,35 @@ bool TCodeUpdaterMainDispForm::BootRadioButtonChecked() const
 
 void TCodeUpdaterMainDispForm::RunCombinedUpdate()
 {
-    ::RunCombinedUpdate(*this);
+    m_Run->RunCombinedUpdate();
 }
 
 void TCodeUpdaterMainDispForm::RunSelectedUpdate(bool bootChosen)
 {
-    ::RunSelectedUpdate(*this, bootChosen);
-}
-
-bool TCodeUpdaterMainDispForm::ExtractFirmwareSet(bool boot)
-{
-    return ::ExtractFirmwareSet(m_Resources.get(), *m_Attributes, boot, m_UseBootTwo, std::string(),
-        m_LoaderFileName, m_CodeFileName);
+    m_Run->RunSelectedUpdate(bootChosen);
 }
 
 // ---- Ports -----------------------------------------------------------------
 
 void TCodeUpdaterMainDispForm::ScanComPorts()
 {
-    m_Ports->ScanComPorts();
+    m_Run->ScanComPorts();
     ShowSelectedPortLook();
 }
 
 bool TCodeUpdaterMainDispForm::ClaimAndOpenPort(bool versionMode)
 {
-    m_Ports->SetConsoleMode(m_ConsoleMode, m_CommandLinePort);
-    return m_Ports->ClaimAndOpenPort(versionMode);
+    return m_Run->ClaimAndOpenPort(versionMode);
 }
 
 void TCodeUpdaterMainDispForm::ReleasePort()
 {
-    m_Ports->ReleasePort();
+    m_Run->ReleasePort();
 }
 
 void TCodeUpdaterMainDispForm::m_ComportComboBoxChange(int)
 {
-    m_Ports->ComboBoxChange();
+    m_Run->Ports().ComboBoxChange();
     ShowSelectedPortLook();
 }
 
@@ -559,7 +466,8 @@ void TCodeUpdaterMainDispForm::ShowSelectedPortLook()
 {
     // The closed list shows its selected item like the open one would.
     const int index = m_ComportComboBox->currentIndex();
-    const bool grey = index < 0 || m_Ports->LookOfItem(index, m_ComportComboBox->isEnabled()).grey;
+    const bool grey
+        = index < 0 || m_Run->Ports().LookOfItem(index, m_ComportComboBox->isEnabled()).grey;
     QPalette palette = m_ComportComboBox->palette();
     palette.setColor(QPalette::ButtonText,
         grey ? QColor(128, 128, 128) : QApplication::palette().color(QPalette::ButtonText));
@@ -571,7 +479,7 @@ void TCodeUpdaterMainDispForm::ShowSelectedPortLook()
 void TCodeUpdaterMainDispForm::m_UpdateCOMPortsMenuItemClick()
 {
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    m_Ports->UpdateComPorts();
+    m_Run->Ports().UpdateComPorts();
     QApplication::restoreOverrideCursor();
     ShowSelectedPortLook();
 }
@@ -585,18 +493,17 @@ void TCodeUpdaterMainDispForm::m_FileExitMenuItemClick()
 
 void TCodeUpdaterMainDispForm::m_HelpAboutMenuItemClick()
 {
-    if (m_UpdateInProgress)
+    if (m_Run->UpdateInProgress())
         return;
     ShowAboutBox();
 }
 
 bool TCodeUpdaterMainDispForm::FormCloseQuery()
 {
-    if (!m_UpdateInProgress)
+    if (!m_Run->UpdateInProgress())
         return true;
-    auto answer
-        = platform::ShowMessageBox("Confirm", "Update in progress.  Are you sure you want to quit?",
-            platform::MessageIcon::Question, platform::MessageButtons::YesNo);
+    auto answer = ShowMessage("Confirm", "Update in progress.  Are you sure you want to quit?",
+        platform::MessageIcon::Question, platform::MessageButtons::YesNo);
     if (answer != platform::MessageAnswer::Yes)
         return false;
     LeaveUpdateState(true);

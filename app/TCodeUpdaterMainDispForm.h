@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/Console.h"
-#include "workflow/UpdateHost.h"
+#include "workflow/RunHost.h"
 
 class QAction;
 class QButtonGroup;
@@ -20,24 +20,23 @@ class QRadioButton;
 class QTimer;
 class QToolButton;
 
-class CommSession;
-class LinkTrace;
-class ComPorts;
-class IPortList;
+class ComboPortList;
 class QtMessagePump;
 class QtSerialPortComponent;
 class QtWaitTimer;
+class UpdateRun;
 class WidgetProgressBar;
-struct ResourceAttributes;
 namespace platform {
 class ResourceSource;
 }
 
-// The main window: the whole user interface and the owner of everything that
-// outlives one operation (the link session, the attribute record, the port
-// tables, the console, the run flags and the two timers). In console use it
-// is never shown: its construction runs the console job to its end.
-class TCodeUpdaterMainDispForm : public QMainWindow, public IUpdateHost {
+// The main window: the whole user interface, a view of the update run it
+// holds (UpdateRun: the link session, the attribute record, the port tables,
+// the run flags and results). It binds the run to Qt (message pump, wait
+// timer, serial-port component, the port list) and shows what the run
+// reports. In console use it is never shown: its construction runs the
+// console job to its end, on the same run, with the console as its host.
+class TCodeUpdaterMainDispForm : public QMainWindow, public IRunHost {
     Q_OBJECT
 public:
     // `arguments` are the command-line arguments without the program name.
@@ -59,37 +58,40 @@ public:
     bool WaitForEnter(int handle);
     bool CloseConsole();
     void RunConsoleMode();
+    // The console job's update on COM`port`: the run with the console as its host.
+    void RunConsoleUpdate(int port);
     std::string UsageText() const;
 
+    // The update run this window shows.
+    UpdateRun& Run() { return *m_Run; }
+
     void ToggleVersionInfo();
+    // Thin faces over the run.
     void RunCombinedUpdate();
     void RunSelectedUpdate(bool bootChosen);
     void ScanComPorts();
+    bool ClaimAndOpenPort(bool versionMode);
     void ReleasePort();
+    void EnterUpdateState();
+    void LeaveUpdateState(bool deleteWorkFiles);
 
-    // IUpdateHost
-    CommSession& Session() override;
-    const ResourceAttributes& Attributes() const override;
-    uint8_t TargetModelCode() const override { return m_TargetModelCode; }
-    bool ConsoleMode() const override { return m_ConsoleMode; }
-    bool UpdateInProgress() const override { return m_UpdateInProgress; }
-    bool UseBootTwo() const override { return m_UseBootTwo; }
-    void SetUseBootTwo(bool value) override { m_UseBootTwo = value; }
-    std::string LoaderFileName() const override { return m_LoaderFileName; }
-    std::string CodeFileName() const override { return m_CodeFileName; }
-    std::string ExecutableDirectory() const override;
-    bool BootRadioButtonChecked() const override;
-    void EnterUpdateState() override;
-    void LeaveUpdateState(bool deleteWorkFiles) override;
-    bool ClaimAndOpenPort(bool versionMode) override;
-    bool ExtractFirmwareSet(bool boot) override;
+    // Where this window's message boxes go: real boxes (null, the default),
+    // or a recorder in tests.
+    void SetMessageBoxes(platform::IMessageBoxes* boxes) { m_MessageBoxes = boxes; }
+
+    // IRunHost
     void ShowStatusText(const std::string& text) override;
     void WriteConsoleText(const std::string& text) override;
     void SetReturnCode(int value) override;
     IProgressBar& ProgressBar() override;
     void StartTimedProgress(int intervalMs) override;
     void StopTimedProgress() override;
+    void ShowUpdateState(bool running, int port) override;
+    bool BootRadioButtonChecked() const override;
     void FocusRetrieveButton() override;
+    bool AskCodeplugPassword(std::string& entry) override;
+    platform::MessageAnswer ShowMessage(const std::string& caption, const std::string& text,
+        platform::MessageIcon icon, platform::MessageButtons buttons) override;
 
     // Controls, named as the window definition names them.
     QComboBox* m_ComportComboBox = nullptr;
@@ -140,19 +142,11 @@ public:
     void m_OnCommTimerTimer();
     void ProgressBarTimerTimer();
 
-    // State of the run.
+    // State of the view (the run holds the rest).
     bool m_VersionInfoVisible = true;
-    bool m_UpdateInProgress = false;
     bool m_AccessGranted = false;
-    bool m_ConsoleMode = false;
-    bool m_AppAndBootUpgrade = false;
-    bool m_UseBootTwo = false;
-    int m_CommandLinePort = 0;
     int m_ConsoleInput = -1;
     int m_ConsoleOutput = -1;
-    uint8_t m_TargetModelCode = 0;
-    std::string m_LoaderFileName;
-    std::string m_CodeFileName;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -161,38 +155,35 @@ private:
     void BuildControls();
     void SetNameAndReleaseLabels();
     void ReadResourceAttributes();
-    void SetApplicationTitle(const QString& title);
     bool FormCloseQuery();
     // Shows the access-code dialog; true when it was left with OK, with the
     // entered code trimmed of blanks and control characters.
     bool AskAccessCode(std::string& entered);
-    // The codeplug password prompt: the access-code dialog, or on a console
-    // job without a display one line read from the console (end of input
-    // cancels, so a batch job never hangs on it).
-    bool AskCodeplugPassword(std::string& entered);
+    // The codeplug password prompt of the console job: the access-code
+    // dialog, or without a display one line read from the console (end of
+    // input cancels, so a batch job never hangs on it).
+    bool AskConsolePassword(std::string& entered);
     void ShowAboutBox();
     void RetrieveVersionInfo();
     void ShowVersionRecord(const uint8_t* record);
     void ShowSelectedPortLook();
-    // After an update that failed: saves the line trace and returns its file name.
-    std::string SaveTraceAfterFailure();
 
     void Construct();
+    friend class ConsoleRunHost;
 
     std::vector<std::string> m_Arguments;
     std::string m_ExecutableName;
     bool m_ConsoleJobRan = false;
     platform::Console m_Console;
+    platform::IMessageBoxes* m_MessageBoxes = nullptr;
+    // The release's resources until the run takes them over.
     std::unique_ptr<platform::ResourceSource> m_Resources;
-    std::unique_ptr<ResourceAttributes> m_Attributes;
     std::unique_ptr<QtMessagePump> m_Pump;
     std::unique_ptr<QtWaitTimer> m_WaitTimer;
     std::unique_ptr<QtSerialPortComponent> ApdComPort;
-    std::unique_ptr<LinkTrace> m_Trace;
-    std::unique_ptr<CommSession> m_CommSession;
-    std::unique_ptr<IPortList> m_PortList;
-    std::unique_ptr<ComPorts> m_Ports;
+    std::unique_ptr<ComboPortList> m_PortList;
     std::unique_ptr<WidgetProgressBar> m_ProgressBarBinding;
+    std::unique_ptr<UpdateRun> m_Run;
 };
 
 extern TCodeUpdaterMainDispForm* CodeUpdaterMainDispForm;
@@ -206,6 +197,3 @@ struct NameAndRelease {
     std::string release;
 };
 NameAndRelease NameAndReleaseOf(const std::string& executableFileName);
-
-// The application title ("Corvel Code Updater", or with the port during an update).
-QString ApplicationTitle();

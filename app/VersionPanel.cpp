@@ -13,11 +13,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/QtMessageBox.h"
 #include "app/TAboutDialog.h"
 #include "app/TCodeDownPassDispDlg.h"
 #include "link/ModelTraits.h"
 #include "link/RadioQueries.h"
 #include "platform/MessageBox.h"
+#include "workflow/UpdateRun.h"
 
 namespace {
 
@@ -39,14 +41,13 @@ void TCodeUpdaterMainDispForm::RetrieveVersionInfo()
     if (ClaimAndOpenPort(true)) {
         m_RetrieveVersionInfoButton->setEnabled(false);
         uint8_t record[24] = {};
-        const QueryResult result
-            = QueryVersionInfo(*m_CommSession, m_TargetModelCode, record, true);
+        const QueryResult result = m_Run->ReadVersionInfo(record);
         if (VersionInfoRead(result)) {
             ShowVersionRecord(record);
         } else {
-            platform::ShowMessageBox("Communication",
+            ShowMessage("Communication",
                 "Communication error while retrieving version information.",
-                platform::MessageIcon::Error);
+                platform::MessageIcon::Error, platform::MessageButtons::Ok);
         }
         m_RetrieveVersionInfoButton->setEnabled(true);
     }
@@ -56,25 +57,29 @@ void TCodeUpdaterMainDispForm::RetrieveVersionInfo()
 void TCodeUpdaterMainDispForm::ShowVersionRecord(const uint8_t* record)
 {
     const QString notApplicable = QStringLiteral("Not Applicable");
-    FileVersionLabel->setText(Dotted(record + 0, 2));
-    DSPVersionLabel->setText(Dotted(record + 2, 3));
+    FileVersionLabel->setText(Dotted(record + kVersionFileFormat, 2));
+    DSPVersionLabel->setText(Dotted(record + kVersionDsp, 3));
     HWControllerVersionHeadingLabel->setText(QStringLiteral("Controller Version:"));
-    HWControllerVersionLabel->setText(Dotted(record + 5, 3));
-    const bool revisionApplies = ModelTraitsOf(m_TargetModelCode).showsHardwareRevision;
-    HWRevisionLabel->setText(revisionApplies ? Dotted(record + 8, 3) : notApplicable);
+    HWControllerVersionLabel->setText(Dotted(record + kVersionController, 3));
+    const bool revisionApplies = ModelTraitsOf(m_Run->TargetModelCode()).showsHardwareRevision;
+    HWRevisionLabel->setText(
+        revisionApplies ? Dotted(record + kVersionHardware, 3) : notApplicable);
     QString serial;
-    for (int i = 11; i <= 18; ++i) {
+    for (int i = 0; i < 8; ++i) {
         char pair[3];
-        std::snprintf(pair, sizeof pair, "%02X", record[i]);
-        if (i > 11)
+        std::snprintf(pair, sizeof pair, "%02X", record[kVersionSerial + i]);
+        if (i > 0)
             serial += QLatin1Char('-');
         serial += QLatin1String(pair);
     }
     SerialNumberLabel->setText(serial);
-    BootLoadVersionLabel->setText(
-        record[19] == 0 && record[20] == 0 ? notApplicable : Dotted(record + 19, 2));
-    SEMVersionLabel->setText(
-        record[21] == 0 && record[22] == 0 ? notApplicable : Dotted(record + 21, 2));
+    // A version of 0.0 means the radio has none to report.
+    const auto versionOrNone = [&](int offset) {
+        return record[offset] == 0 && record[offset + 1] == 0 ? notApplicable
+                                                              : Dotted(record + offset, 2);
+    };
+    BootLoadVersionLabel->setText(versionOrNone(kVersionBoot));
+    SEMVersionLabel->setText(versionOrNone(kVersionSem));
 }
 
 bool TCodeUpdaterMainDispForm::AskAccessCode(std::string& entered)
@@ -93,10 +98,12 @@ void TCodeUpdaterMainDispForm::ShowAboutBox()
 
 bool TCodeUpdaterMainDispForm::AskCodeplugPassword(std::string& entered)
 {
-    const QString platformName = QGuiApplication::platformName();
-    if (m_ConsoleMode
-        && (platformName == QLatin1String("offscreen")
-            || platformName == QLatin1String("minimal"))) {
+    return AskAccessCode(entered);
+}
+
+bool TCodeUpdaterMainDispForm::AskConsolePassword(std::string& entered)
+{
+    if (QtDrawsOffScreen()) {
         WriteConsoleText(m_ConsoleOutput, "\nThe radio asks for its codeplug password: ");
         std::string line;
         char ch = 0;

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "app/QtMessageBox.h"
 #include "app/TAppReturnCodeDispForm.h"
 #include "app/TCodeUpdaterMainDispForm.h"
 #include "platform/Console.h"
 #include "platform/MessageBox.h"
+#include "workflow/ProductTitle.h"
 
 namespace {
 
@@ -56,8 +56,7 @@ int main(int argc, char** argv)
     char* qtArgv[] = { argv[0], nullptr };
     try {
         QApplication application(qtArgc, qtArgv);
-        QApplication::setApplicationName(QStringLiteral("Corvel Code Updater"));
-        InstallQtMessageBox();
+        QApplication::setApplicationName(QString::fromLatin1(kProductTitle));
 
         TAppReturnCodeDispForm returnCodeHolder(returnCode);
         AppReturnCodeDispForm = &returnCodeHolder;
@@ -71,9 +70,10 @@ int main(int argc, char** argv)
         delete mainWindow;
         CodeUpdaterMainDispForm = nullptr;
         AppReturnCodeDispForm = nullptr;
-        platform::SetMessageBoxHandler({});
     } catch (const std::exception& e) {
-        platform::ShowMessageBox("Corvel Code Updater", e.what(), platform::MessageIcon::Error);
+        // Qt is gone by now: the message goes to the console.
+        platform::ConsoleMessageBox(
+            kProductTitle, e.what(), platform::MessageIcon::Error, platform::MessageButtons::Ok);
     }
     return returnCode;
 }

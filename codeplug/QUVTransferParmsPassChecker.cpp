@@ -12,26 +12,7 @@ constexpr uint8_t kInterimCommand = 7;
 constexpr uint8_t kInterimSubCode = 37;
 constexpr int kMaxAttempts = 3;
 
-PasswordPrompt& StandardPrompt()
-{
-    static PasswordPrompt prompt;
-    return prompt;
-}
-
 } // namespace
-
-QUVTransferParmsPassChecker::QUVTransferParmsPassChecker()
-    : m_PasswordPrompt([](std::string& entry) {
-        const PasswordPrompt& standard = StandardPrompt();
-        return standard ? standard(entry) : false;
-    })
-{
-}
-
-void QUVTransferParmsPassChecker::SetStandardPrompt(PasswordPrompt prompt)
-{
-    StandardPrompt() = std::move(prompt);
-}
 
 std::array<uint8_t, 4> QUVTransferParmsPassChecker::EncodeEntry(const std::string& entry)
 {

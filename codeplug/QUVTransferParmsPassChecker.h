@@ -11,8 +11,8 @@
 // on, allowing three attempts. Uses only the session of its base.
 class QUVTransferParmsPassChecker : public QUVTransfer {
 public:
-    // Installs the standard prompt.
-    QUVTransferParmsPassChecker();
+    // Without a prompt set, the password request is cancelled.
+    QUVTransferParmsPassChecker() = default;
 
     // Runs right after the transfer's start message was sent. Greater than 0
     // when the radio granted access, and also after a cancelled prompt, a
@@ -24,11 +24,6 @@ public:
 
     // How the last check ended.
     PasswordOutcome LastOutcome() const { return m_Outcome; }
-
-    // The standard prompt of every checker constructed from now on calls
-    // this; the application binds it to the access-code dialog. With none
-    // bound the standard prompt cancels.
-    static void SetStandardPrompt(PasswordPrompt prompt);
 
     // The 4-byte answer: up to eight digits taken from the first 12
     // characters of the entry, packed two a byte, high nibble first; other

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <functional>
 #include <string>
 
 namespace platform {
@@ -9,23 +8,31 @@ enum class MessageIcon { None, Error, Information, Warning, Question };
 enum class MessageButtons { Ok, YesNo };
 enum class MessageAnswer { Ok, Yes, No };
 
-// One function shows every message box of the program. The window installs a
-// handler that shows a real box; without one (or on a headless update
-// station) the text goes to the console and the box's default answer is
-// returned, so a batch job never waits for a click nobody can make.
-MessageAnswer ShowMessageBox(const std::string& caption, const std::string& text, MessageIcon icon,
-    MessageButtons buttons = MessageButtons::Ok);
+// Whoever shows the program's message boxes: the window shows real boxes, a
+// headless console job writes them to the console, tests record them. Each
+// run is handed the one it uses; nothing is installed process-wide.
+class IMessageBoxes {
+public:
+    virtual ~IMessageBoxes() = default;
+    virtual MessageAnswer ShowMessage(const std::string& caption, const std::string& text,
+        MessageIcon icon, MessageButtons buttons = MessageButtons::Ok)
+        = 0;
+};
 
-using MessageBoxHandler = std::function<MessageAnswer(
-    const std::string& caption, const std::string& text, MessageIcon icon, MessageButtons buttons)>;
-
-// Installs the handler used by ShowMessageBox (an empty handler restores the
-// console fallback). Returns the previous handler.
-MessageBoxHandler SetMessageBoxHandler(MessageBoxHandler handler);
-
-// The console fallback: writes "\n" + caption + ": " + text + "\n" to standard
-// output and returns the default answer (Ok, or Yes for a Yes/No question).
+// The console form of a message box: writes "\n" + caption + ": " + text +
+// "\n" to standard output and returns the default answer (Ok, or Yes for a
+// Yes/No question), so that a batch job never waits for a click nobody can
+// make.
 MessageAnswer ConsoleMessageBox(
     const std::string& caption, const std::string& text, MessageIcon icon, MessageButtons buttons);
+
+class ConsoleMessageBoxes : public IMessageBoxes {
+public:
+    MessageAnswer ShowMessage(const std::string& caption, const std::string& text, MessageIcon icon,
+        MessageButtons buttons = MessageButtons::Ok) override
+    {
+        return ConsoleMessageBox(caption, text, icon, buttons);
+    }
+};
 
 } // namespace platform

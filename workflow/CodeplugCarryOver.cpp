@@ -7,6 +7,7 @@
 #include "link/LinkMessage.h"
 #include "link/MessageTable.h"
 #include "platform/MessageBox.h"
+#include "workflow/ProductTitle.h"
 #include "workflow/UpdateHost.h"
 #include "workflow/UpdateSequences.h"
 
@@ -20,11 +21,6 @@
 #include <vector>
 
 namespace {
-
-constexpr const char* kCaption = "Corvel Code Updater";
-
-// The backup file of the last carry-over run; empty until one is saved.
-std::string lastBackupName;
 
 bool StartsWith(const LinkMessage& message, const uint8_t (&code)[2])
 {
@@ -168,11 +164,6 @@ bool CreateCodeplugBackup(const std::string& identifier, std::time_t when, const
     return false;
 }
 
-const std::string& LastCodeplugBackupName()
-{
-    return lastBackupName;
-}
-
 std::string DownloadFailedStatusText(const std::string& backupName)
 {
     std::string text = kTextDownloadError;
@@ -185,7 +176,7 @@ std::string DownloadFailedStatusText(const std::string& backupName)
 PostUpdateResult CarryCodeplugOver(IUpdateHost& host)
 {
     CommSession& session = host.Session();
-    lastBackupName.clear();
+    host.NoteCodeplugBackup(std::string());
 
     session.SetWaitTime(kCodeplugWaitMs);
     std::string identifier;
@@ -201,6 +192,9 @@ PostUpdateResult CarryCodeplugOver(IUpdateHost& host)
     transfer->SetBuffer(buffer, 0);
     transfer->SetRadioIdentifier(identifier);
     transfer->SetSession(&session);
+    // A radio that guards its codeplug asks its password through the run's host.
+    transfer->SetPasswordPrompt(
+        [&host](std::string& entry) { return host.AskCodeplugPassword(entry); });
 
     host.StartTimedProgress(kUploadProgressMs);
     ReportStep(host, kTextUploadingCodeplug);
@@ -222,14 +216,14 @@ PostUpdateResult CarryCodeplugOver(IUpdateHost& host)
         if (host.ConsoleMode()) {
             host.WriteConsoleText("Failed: " + backupError + ".\n");
         } else {
-            platform::ShowMessageBox(kCaption,
+            host.ShowMessage(kProductTitle,
                 "The codeplug read from the radio could not be saved (" + backupError
                     + ").\nNothing was written to the radio.",
                 platform::MessageIcon::Error);
         }
         return kPostUpdateUploadFailed;
     }
-    lastBackupName = backupName;
+    host.NoteCodeplugBackup(backupName);
 
     // The same conversion as the codeplug tool's: validation, the formats,
     // the chain and the 5.10 defaults.

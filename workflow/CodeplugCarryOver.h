@@ -67,10 +67,6 @@ bool SaveCodeplugBackup(const std::string& path, const uint8_t* bytes, int32_t b
 bool CreateCodeplugBackup(const std::string& identifier, std::time_t when, const uint8_t* bytes,
     int32_t byteCount, std::string& name, std::string& error, const std::string& folder = {});
 
-// File name of the backup saved by the last codeplug carry-over of this
-// process; empty when it saved none.
-const std::string& LastCodeplugBackupName();
-
 // The status text of a failed codeplug download in window use: the
 // download error followed by the name of the backup, when there is one.
 std::string DownloadFailedStatusText(const std::string& backupName);
@@ -80,5 +76,7 @@ std::string DownloadFailedStatusText(const std::string& backupName);
 // the new code, uploads the codeplug and saves it in the working directory,
 // validates it and, when its format differs from the new code's, waits for
 // the radio's reset, converts it and downloads it. Nothing is written to the
-// radio unless the backup was saved and the conversion went through.
+// radio unless the backup was saved and the conversion went through. The
+// backup's name is noted with the host (NoteCodeplugBackup; cleared first),
+// and the radio's password prompt is the host's.
 PostUpdateResult CarryCodeplugOver(IUpdateHost& host);

@@ -220,9 +220,11 @@ void RemoveParts(int dirFd, std::string_view prefix, std::uint32_t count)
     }
 }
 
-bool Fail(const char* message)
+bool Fail(platform::IMessageBoxes* boxes, const char* message)
 {
-    platform::ShowMessageBox(kEmbeddedFilesCaption, message, platform::MessageIcon::Error);
+    platform::ConsoleMessageBoxes console;
+    (boxes != nullptr ? *boxes : console)
+        .ShowMessage(kEmbeddedFilesCaption, message, platform::MessageIcon::Error);
     return false;
 }
 
@@ -294,14 +296,14 @@ std::string FamilyText(int index)
 
 std::string UpgradeTypeText(int index)
 {
-    switch (index) {
-    case 0:
+    switch (static_cast<UpgradeType>(index)) {
+    case UpgradeType::Application:
         return "Application";
-    case 1:
+    case UpgradeType::Boot:
         return "Boot";
-    case 2:
+    case UpgradeType::Dsp:
         return "DSP";
-    case 3:
+    case UpgradeType::ApplicationBoot:
         return "Application/Boot";
     default:
         return {};
@@ -330,7 +332,7 @@ std::uint8_t TargetModelCodeOf(int family, int series, int platformFlag)
 bool IsAppAndBootUpgrade(const ResourceAttributes& record)
 {
     const int series = static_cast<std::int8_t>(record.SeriesNumber);
-    return (series == 4 || series == 6) && record.UpgradeType == 3;
+    return (series == 4 || series == 6) && UpgradeTypeOf(record) == UpgradeType::ApplicationBoot;
 }
 
 TargetLabelTexts TargetLabelTextsOf(const ResourceAttributes& record)
@@ -383,7 +385,7 @@ std::optional<std::string> MergePartFiles(const std::string& workingDirectory,
 
 bool ExtractFirmwareSet(platform::ResourceSource* resources, const ResourceAttributes& record,
     bool boot, bool useBootTwo, const std::string& workingDirectory, std::string& loaderFileName,
-    std::string& codeFileName, std::string* detail)
+    std::string& codeFileName, std::string* detail, platform::IMessageBoxes* boxes)
 {
     std::string_view suffix;
     std::uint32_t loaderCount = record.AppLoaderCount;
@@ -403,33 +405,33 @@ bool ExtractFirmwareSet(platform::ResourceSource* resources, const ResourceAttri
     std::string unavailable;
     if (resources == nullptr || !resources->IsAvailable(&unavailable)) {
         SetDetail(detail, resources == nullptr ? "no embedded resources" : unavailable);
-        return Fail(kLoaderExtractionMessage);
+        return Fail(boxes, kLoaderExtractionMessage);
     }
 
     DirectoryHandle dir(workingDirectory);
     if (dir.Fd() < 0) {
         SetDetail(detail, ErrnoText("cannot open the working directory"));
-        return Fail(kLoaderExtractionMessage);
+        return Fail(boxes, kLoaderExtractionMessage);
     }
 
     if (!WriteParts(resources, dir.Fd(), "Loader", suffix, loaderCount, detail)) {
-        return Fail(kLoaderExtractionMessage);
+        return Fail(boxes, kLoaderExtractionMessage);
     }
     std::optional<std::string> loader = MergeInto(dir.Fd(), "Loader", loaderCount, "hex", detail);
     if (!loader) {
         loaderFileName.clear();
-        return Fail(kLoaderExtractionMessage);
+        return Fail(boxes, kLoaderExtractionMessage);
     }
     loaderFileName = *loader;
 
     if (!WriteParts(resources, dir.Fd(), "Code", suffix, codeCount, detail)) {
-        return Fail(kCodeExtractionMessage);
+        return Fail(boxes, kCodeExtractionMessage);
     }
-    std::optional<std::string> code
-        = MergeInto(dir.Fd(), "Code", codeCount, record.UpgradeType == 2 ? "OUT" : "hex", detail);
+    std::optional<std::string> code = MergeInto(dir.Fd(), "Code", codeCount,
+        UpgradeTypeOf(record) == UpgradeType::Dsp ? "OUT" : "hex", detail);
     if (!code) {
         codeFileName.clear();
-        return Fail(kCodeExtractionMessage);
+        return Fail(boxes, kCodeExtractionMessage);
     }
     codeFileName = *code;
 

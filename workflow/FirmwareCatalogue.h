@@ -20,8 +20,17 @@
 #include <string_view>
 
 namespace platform {
+class IMessageBoxes;
 class ResourceSource;
-}
+} // namespace platform
+
+// What a release updates (attribute record byte 63).
+enum class UpgradeType : std::uint8_t {
+    Application = 0,
+    Boot = 1,
+    Dsp = 2,
+    ApplicationBoot = 3, // the user chooses, or the combined update runs
+};
 
 // The attribute record, stored as resource "ResourceAttributes_" of type
 // "TEXT": 68 bytes, integers little-endian, three padding bytes at the end.
@@ -46,6 +55,11 @@ struct ResourceAttributes {
     std::uint8_t UpgradeType = 0; // 63: 0 Application, 1 Boot, 2 DSP, 3 Application/Boot
     std::uint8_t Processor416 = 0; // 64: non-zero for 416-processor radios, 0 for 816
 };
+
+inline UpgradeType UpgradeTypeOf(const ResourceAttributes& record)
+{
+    return static_cast<UpgradeType>(record.UpgradeType);
+}
 
 inline constexpr std::size_t kResourceAttributesSize = 68;
 inline constexpr std::string_view kResourceAttributesName = "ResourceAttributes_";
@@ -133,6 +147,8 @@ std::optional<std::string> MergePartFiles(const std::string& workingDirectory,
 // written so far stay (they keep a second
 // instance from working in the same directory), a merged file that failed is
 // removed and its name cleared. `detail`, when given, receives the reason.
+// The message box goes to `boxes` (null: the console).
 bool ExtractFirmwareSet(platform::ResourceSource* resources, const ResourceAttributes& record,
     bool boot, bool useBootTwo, const std::string& workingDirectory, std::string& loaderFileName,
-    std::string& codeFileName, std::string* detail = nullptr);
+    std::string& codeFileName, std::string* detail = nullptr,
+    platform::IMessageBoxes* boxes = nullptr);

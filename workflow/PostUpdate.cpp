@@ -4,13 +4,12 @@
 #include "link/LinkMessage.h"
 #include "platform/MessageBox.h"
 #include "workflow/CodeplugCarryOver.h"
+#include "workflow/ProductTitle.h"
 #include "workflow/UpdateHost.h"
 
 #include <string>
 
 namespace {
-
-constexpr const char* kCaption = "Corvel Code Updater";
 
 bool StartsWith(const LinkMessage& message, const uint8_t (&code)[2])
 {
@@ -45,8 +44,8 @@ PostUpdateResult RunPostUpdate(IUpdateHost& host)
     if (StartsWith(record, kControlHeadMessage)) {
         // Byte 3 flags control heads that share one device address.
         if (record.count > 3 && record.data[3] != 0) {
-            platform::ShowMessageBox(
-                kCaption, kTextDuplicateControlHeads, platform::MessageIcon::Error);
+            host.ShowMessage(
+                kProductTitle, kTextDuplicateControlHeads, platform::MessageIcon::Error);
             return kPostUpdateNothingToDo;
         }
         // One message per control head being updated; the radio reports

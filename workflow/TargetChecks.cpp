@@ -6,13 +6,13 @@
 #include "link/RadioQueries.h"
 #include "platform/MessageBox.h"
 #include "workflow/FirmwareCatalogue.h"
+#include "workflow/ProductTitle.h"
 #include "workflow/UpdateHost.h"
 
 #include <string>
 
 namespace {
 
-constexpr const char* kCaption = "Corvel Code Updater";
 constexpr const char* kTextIdle = "Idle";
 
 // Radio family request and its answer (not in the message table).
@@ -49,14 +49,14 @@ uint8_t RadioModelCodeOf(uint8_t family, uint8_t bootMajor, uint8_t bootMinor)
     }
 }
 
-void ShowSeriesMismatch(uint8_t family, int radioMajor)
+void ShowSeriesMismatch(platform::IMessageBoxes& boxes, uint8_t family, int radioMajor)
 {
     const std::string text
         = "This version of Corvel Code Updater does not match the radio series.\n"
           "Radio requires a "
         + FamilyText(family) + "_Series_" + std::to_string(radioMajor)
         + " version of Corvel Code Updater.";
-    platform::ShowMessageBox(kCaption, text, platform::MessageIcon::Error);
+    boxes.ShowMessage(kProductTitle, text, platform::MessageIcon::Error);
 }
 
 bool CheckTargetRadio(IUpdateHost& host)
@@ -75,7 +75,7 @@ bool CheckTargetRadio(IUpdateHost& host)
         if (radioCode == target && (boot[0] == series || boot[0] == 7)) {
             return true;
         }
-        ShowSeriesMismatch(attributes.RadioFamily, boot[0]);
+        ShowSeriesMismatch(host, attributes.RadioFamily, boot[0]);
         host.ShowStatusText(kTextIdle);
         host.ProgressBar().SetPosition(0);
         return false;

@@ -4,6 +4,9 @@
 
 class CommSession;
 class IUpdateHost;
+namespace platform {
+class IMessageBoxes;
+}
 
 // Checks made before any code is written into a radio: is the connected
 // radio the kind the embedded release is meant for, and is its boot code
@@ -53,4 +56,4 @@ bool QueryRadioFamily(CommSession& session, bool expectPortable, bool& mismatch)
 
 // The series message box ("does not match the radio series"), shown in both
 // modes.
-void ShowSeriesMismatch(uint8_t family, int radioMajor);
+void ShowSeriesMismatch(platform::IMessageBoxes& boxes, uint8_t family, int radioMajor);

@@ -3,15 +3,17 @@
 #include <cstdint>
 #include <string>
 
+#include "workflow/RunHost.h"
+
 class CommSession;
-class IProgressBar;
 struct ResourceAttributes;
 
 // What the update sequences, the target checks and the post-update sequence
-// need from the object that owns a run (the main window in the application, a
-// fake in the tests). The workflow library knows the window only through this
-// interface, so window use and the console job run the same sequence code.
-class IUpdateHost {
+// need from the run they belong to: the run's own state and operations, and
+// (the IRunHost part, which the run passes on to whoever shows it) the texts,
+// progress, message boxes and prompts. UpdateRun is the one the program uses
+// (for the window and the console job alike); tests put fakes in.
+class IUpdateHost : public IRunHost {
 public:
     virtual ~IUpdateHost() = default;
 
@@ -34,10 +36,8 @@ public:
     virtual std::string CodeFileName() const = 0;
     // Directory of the executable, with a trailing separator (DSP page files).
     virtual std::string ExecutableDirectory() const = 0;
-    // State of m_BootRadioButton (checked = boot code chosen).
-    virtual bool BootRadioButtonChecked() const = 0;
 
-    // --- Operations of the window -----------------------------------------
+    // --- Operations of the run --------------------------------------------
     // Sets m_UpdateInProgress; in window use also locks the controls and shows the port in the
     // title.
     virtual void EnterUpdateState() = 0;
@@ -50,21 +50,10 @@ public:
     // Extracts the boot (or, with UseBootTwo, second boot) or application set into the two work
     // files.
     virtual bool ExtractFirmwareSet(bool boot) = 0;
-    // Replaces the caption of m_StatusLabel.
-    virtual void ShowStatusText(const std::string& text) = 0;
-    // Writes text to the console output unchanged (console use only).
-    virtual void WriteConsoleText(const std::string& text) = 0;
-    // Stores the process return code (0 success, 1 boot code upgraded, 2 general error).
-    virtual void SetReturnCode(int value) = 0;
-    // m_ProgressBar, moved by the engines and by the sequences.
-    virtual IProgressBar& ProgressBar() = 0;
-    // Drives the progress bar by time: one step per tick of the given interval in ms.
-    virtual void StartTimedProgress(int intervalMs) = 0;
-    // Stops the time-driven progress and fills the bar.
-    virtual void StopTimedProgress() = 0;
-    // After the boot upgrade in window use: enable m_RetrieveVersionInfoButton, focus it, disable
-    // it again.
-    virtual void FocusRetrieveButton() = 0;
+    // The codeplug read out of the radio was saved under `name` (empty: none saved this run).
+    virtual void NoteCodeplugBackup(const std::string& name) = 0;
+    // The backup noted last in this run; empty when none.
+    virtual std::string CodeplugBackupName() const = 0;
 };
 
 // A text for the user: written to the console in console use, put into the

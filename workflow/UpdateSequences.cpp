@@ -9,6 +9,7 @@
 #include "platform/MessageBox.h"
 #include "workflow/FirmwareCatalogue.h"
 #include "workflow/PostUpdate.h"
+#include "workflow/ProductTitle.h"
 #include "workflow/TargetChecks.h"
 #include "workflow/UpdateHost.h"
 
@@ -21,14 +22,10 @@
 
 namespace {
 
-constexpr const char* kCaption = "Corvel Code Updater";
 constexpr const char* kConsoleError = "Error.";
 constexpr const char* kConsoleErrorLine = "\nError.";
 constexpr const char* kConsoleComError = "\nCOM error.";
 constexpr const char* kConsoleDoneLine = "Done.\n";
-
-constexpr uint8_t kUpgradeTypeDsp = 2;
-constexpr uint8_t kUpgradeTypeAppBoot = 3;
 
 // What the sequences need to know of a download's result.
 enum class DownloadOutcome {
@@ -84,10 +81,10 @@ void Announce(IUpdateHost& host, const std::string& text)
 
 // The final text in the window: a download the radio broke off also names
 // the file that holds the codeplug as it was read out.
-std::string PostUpdateWindowText(PostUpdateResult post)
+std::string PostUpdateWindowText(const IUpdateHost& host, PostUpdateResult post)
 {
     if (post == kPostUpdateDownloadFailed)
-        return DownloadFailedStatusText(LastCodeplugBackupName());
+        return DownloadFailedStatusText(host.CodeplugBackupName());
     return PostUpdateText(post);
 }
 
@@ -188,8 +185,8 @@ int PostUpdateReturnCode(int postUpdateResult)
 void RunSelectedUpdate(IUpdateHost& host, bool bootChosen)
 {
     const ResourceAttributes& attributes = host.Attributes();
-    const bool bootSet
-        = attributes.UpgradeType == kUpgradeTypeAppBoot && host.BootRadioButtonChecked();
+    const bool bootSet = UpgradeTypeOf(attributes) == UpgradeType::ApplicationBoot
+        && host.BootRadioButtonChecked();
     bool extracted = false;
     bool dspUsed = false;
     DownloadOutcome result = DownloadOutcome::Succeeded;
@@ -218,7 +215,7 @@ void RunSelectedUpdate(IUpdateHost& host, bool bootChosen)
             break;
         }
 
-        if (attributes.UpgradeType == kUpgradeTypeDsp) {
+        if (UpgradeTypeOf(attributes) == UpgradeType::Dsp) {
             dspUsed = true;
             result = DownloadDspWorkFiles(host);
         } else {
@@ -228,13 +225,13 @@ void RunSelectedUpdate(IUpdateHost& host, bool bootChosen)
         if (!bootChosen && !bootSet && !dspUsed && host.UpdateInProgress()
             && result == DownloadOutcome::Succeeded) {
             const PostUpdateResult post = RunPostUpdate(host);
-            host.ShowStatusText(PostUpdateWindowText(post));
+            host.ShowStatusText(PostUpdateWindowText(host, post));
             if (post == kPostUpdateFormatUnsupported) {
-                platform::ShowMessageBox(
-                    kCaption, kTextConversionNotSupported, platform::MessageIcon::Information);
+                host.ShowMessage(
+                    kProductTitle, kTextConversionNotSupported, platform::MessageIcon::Information);
             }
         } else if (result == DownloadOutcome::WrongProcessor) {
-            platform::ShowMessageBox(kCaption,
+            host.ShowMessage(kProductTitle,
                 attributes.Processor416 != 0 ? kTextProcessor416 : kTextProcessor816,
                 platform::MessageIcon::Error);
             host.ShowStatusText(kTextIdle);
@@ -294,7 +291,7 @@ bool RunBootUpgradePath(IUpdateHost& host, DownloadOutcome& result)
         return false;
     }
 
-    platform::ShowMessageBox(kCaption, kTextBootUpgraded, platform::MessageIcon::Information);
+    host.ShowMessage(kProductTitle, kTextBootUpgraded, platform::MessageIcon::Information);
     host.Session().SetRadioBaudRate(kFastBaudRate);
     host.FocusRetrieveButton();
 
@@ -369,7 +366,7 @@ void RunCombinedUpdate(IUpdateHost& host)
                 host.WriteConsoleText(text);
             } else {
                 host.ShowStatusText(kTextIdle);
-                platform::ShowMessageBox(kCaption, text, platform::MessageIcon::Error);
+                host.ShowMessage(kProductTitle, text, platform::MessageIcon::Error);
             }
         } else {
             downloaded = RunApplicationPath(host, result);
@@ -382,12 +379,12 @@ void RunCombinedUpdate(IUpdateHost& host)
             const PostUpdateResult post = RunPostUpdate(host);
             host.SetReturnCode(PostUpdateReturnCode(post));
             if (!host.ConsoleMode() && post == kPostUpdateFormatUnsupported) {
-                platform::ShowMessageBox(
-                    kCaption, kTextConversionNotSupported, platform::MessageIcon::Information);
+                host.ShowMessage(
+                    kProductTitle, kTextConversionNotSupported, platform::MessageIcon::Information);
             }
             ReportText(host,
                 host.ConsoleMode() ? std::string(PostUpdateText(post))
-                                   : PostUpdateWindowText(post));
+                                   : PostUpdateWindowText(host, post));
         } else {
             host.SetReturnCode(kReturnGeneralError);
             Console(host, kConsoleComError);

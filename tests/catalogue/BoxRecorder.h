@@ -1,6 +1,6 @@
 #pragma once
 
-// Records every message box shown while it lives (each answered Ok).
+// Records every message box shown to it (each answered Ok).
 
 #include "platform/MessageBox.h"
 
@@ -14,24 +14,15 @@ struct ShownBox {
     platform::MessageIcon icon;
 };
 
-class BoxRecorder {
+class BoxRecorder : public platform::IMessageBoxes {
 public:
-    BoxRecorder()
-        : m_Previous(platform::SetMessageBoxHandler(
-            [this](const std::string& caption, const std::string& text, platform::MessageIcon icon,
-                platform::MessageButtons) {
-                boxes.push_back({ caption, text, icon });
-                return platform::MessageAnswer::Ok;
-            }))
+    platform::MessageAnswer ShowMessage(const std::string& caption, const std::string& text,
+        platform::MessageIcon icon, platform::MessageButtons) override
     {
+        boxes.push_back({ caption, text, icon });
+        return platform::MessageAnswer::Ok;
     }
-    ~BoxRecorder() { platform::SetMessageBoxHandler(m_Previous); }
-    BoxRecorder(const BoxRecorder&) = delete;
-    BoxRecorder& operator=(const BoxRecorder&) = delete;
     std::vector<ShownBox> boxes;
-
-private:
-    platform::MessageBoxHandler m_Previous;
 };
 
 } // namespace testsupport

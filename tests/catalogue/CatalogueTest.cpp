@@ -139,7 +139,7 @@ protected:
         std::string* detail = nullptr)
     {
         return ExtractFirmwareSet(&res, record, boot, secondBoot,
-            (where != nullptr ? where : &dir)->Path().string(), loader, code, detail);
+            (where != nullptr ? where : &dir)->Path().string(), loader, code, detail, &boxes);
     }
     std::string LastBox() const { return boxes.boxes.empty() ? "" : boxes.boxes.back().text; }
 
@@ -364,8 +364,8 @@ TEST_F(Extraction, MissingDamagedOrUnreadableResourcesFail)
     TempDir empty;
     res.available = false;
     EXPECT_FALSE(Extract(false, false, ResourceAttributes {}, &empty));
-    EXPECT_FALSE(ExtractFirmwareSet(
-        nullptr, ResourceAttributes {}, false, false, empty.Path().string(), loader, code));
+    EXPECT_FALSE(ExtractFirmwareSet(nullptr, ResourceAttributes {}, false, false,
+        empty.Path().string(), loader, code, nullptr, &boxes));
     EXPECT_TRUE(FilesIn(empty.Path()).empty());
     EXPECT_EQ(boxes.boxes.size(), 4u);
 }

@@ -42,12 +42,6 @@ CarryHost::CarryHost(bool consoleMode, int waitCapMs)
     m_Session.SetMessagePump(&m_Loop);
     m_Session.SetWaitTimer(&m_CappedTimer);
     m_Session.SetComponent(&m_Component);
-    m_PreviousBoxHandler
-        = platform::SetMessageBoxHandler([this](const std::string&, const std::string& text,
-                                             platform::MessageIcon icon, platform::MessageButtons) {
-              m_Boxes.push_back({ text, icon });
-              return platform::MessageAnswer::Ok;
-          });
 }
 
 CarryHost::~CarryHost()
@@ -56,7 +50,6 @@ CarryHost::~CarryHost()
     m_Session.SetWaitTimer(nullptr);
     m_Session.SetMessagePump(nullptr);
     m_Session.SetComponent(nullptr);
-    platform::SetMessageBoxHandler(m_PreviousBoxHandler);
 }
 
 bool CarryHost::Open(const SimulatedRadio& radio, std::string& error)

@@ -135,6 +135,19 @@ public:
     void StartTimedProgress(int intervalMs) override { m_TimedProgress.push_back(intervalMs); }
     void StopTimedProgress() override { m_ProgressBar.SetPosition(100); }
     void FocusRetrieveButton() override { }
+    void ShowUpdateState(bool, int) override { }
+    bool AskCodeplugPassword(std::string& entry) override
+    {
+        return m_Password ? m_Password(entry) : false;
+    }
+    void NoteCodeplugBackup(const std::string& name) override { m_BackupName = name; }
+    std::string CodeplugBackupName() const override { return m_BackupName; }
+    platform::MessageAnswer ShowMessage(const std::string&, const std::string& text,
+        platform::MessageIcon icon, platform::MessageButtons) override
+    {
+        m_Boxes.push_back({ text, icon });
+        return platform::MessageAnswer::Ok;
+    }
 
     bool m_ConsoleMode;
     bool m_UpdateInProgress = true;
@@ -143,6 +156,9 @@ public:
     std::vector<std::string> m_Statuses;
     std::vector<int> m_TimedProgress;
     std::vector<ShownBox> m_Boxes;
+    // The password prompt (none: cancelled) and the backup noted last.
+    std::function<bool(std::string&)> m_Password;
+    std::string m_BackupName;
 
     CommSession m_Session;
     SimpleEventLoop m_Loop;
@@ -161,7 +177,6 @@ private:
         int Maximum() const override { return bounds[1]; }
         int Position() const override { return position; }
     } m_ProgressBar;
-    platform::MessageBoxHandler m_PreviousBoxHandler;
 };
 
 // Runs the codeplug converter program on a file: `corvel-codeplug convert`.

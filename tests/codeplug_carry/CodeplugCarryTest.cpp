@@ -38,13 +38,8 @@ protected:
         // The backup goes to the working directory.
         m_Previous = fs::current_path();
         fs::current_path(m_Work.Path());
-        QUVTransferParmsPassChecker::SetStandardPrompt({});
     }
-    void TearDown() override
-    {
-        QUVTransferParmsPassChecker::SetStandardPrompt({});
-        fs::current_path(m_Previous);
-    }
+    void TearDown() override { fs::current_path(m_Previous); }
 
     // The radio's options for a codeplug of its own and the format the new
     // code reports, plus `more`; it ends after a codeplug download.
@@ -118,17 +113,17 @@ TEST_F(CodeplugCarry, UpTo510WritesBackWhatTheConverterProgramMakes)
     // A radio with a password and status reports before its verdicts; the
     // operator mistypes it once.
     std::deque<std::string> entries = { "1-3-5-7-8", " 1 3 5 7 9", "13579" };
-    QUVTransferParmsPassChecker::SetStandardPrompt([&entries](std::string& entry) {
+    const Bytes codeplug = Codeplug(8);
+    SimulatedRadio radio(
+        RadioWith(codeplug, "5.10", { "--password", "13579", "--verdict-noise", "1" }));
+    CarryHost host(true);
+    host.m_Password = [&entries](std::string& entry) {
         if (entries.empty())
             return false;
         entry = entries.front();
         entries.pop_front();
         return true;
-    });
-    const Bytes codeplug = Codeplug(8);
-    SimulatedRadio radio(
-        RadioWith(codeplug, "5.10", { "--password", "13579", "--verdict-noise", "1" }));
-    CarryHost host(true);
+    };
     ASSERT_EQ(Carry(host, radio), kPostUpdateConverted);
     ASSERT_TRUE(radio.WaitForExit(5000));
     EXPECT_TRUE(entries.empty());
@@ -139,7 +134,7 @@ TEST_F(CodeplugCarry, UpTo510WritesBackWhatTheConverterProgramMakes)
     EXPECT_TRUE(
         std::regex_match(name, std::regex("Codeplug_5A17C0DE2B4F6E01_[0-9]{8}T[0-9]{6}Z\\.bin")))
         << name;
-    EXPECT_EQ(LastCodeplugBackupName(), name);
+    EXPECT_EQ(host.CodeplugBackupName(), name);
     const size_t converted = ExpectStoredConversion("5.10");
     EXPECT_GT(converted, codeplug.size());
 
@@ -272,7 +267,7 @@ TEST_F(CodeplugCarry, NoBackupNoWrite)
     EXPECT_TRUE(radio.Received(0x03, 0x07));
     EXPECT_FALSE(radio.Received(0x03, 0x00));
     EXPECT_TRUE(host.m_Component.m_Delays.empty());
-    EXPECT_TRUE(LastCodeplugBackupName().empty());
+    EXPECT_TRUE(host.CodeplugBackupName().empty());
     EXPECT_TRUE(std::regex_search(host.m_Console,
         std::regex("Saving codeplug to Codeplug_[0-9A-F]{16}_[0-9TZ]+\\.bin\\.\\.\\.Failed: cannot "
                    "create .*\\.\n$")))
@@ -299,8 +294,8 @@ TEST_F(CodeplugCarry, DownloadBreaksOffIsStoppedOrGetsNoAnswer)
         EXPECT_TRUE(radio.Received(0x03, 0x00));
         ASSERT_EQ(Backups().size(), 1u);
         const std::string name = Backups()[0].filename().string();
-        EXPECT_EQ(LastCodeplugBackupName(), name);
-        EXPECT_EQ(DownloadFailedStatusText(LastCodeplugBackupName()),
+        EXPECT_EQ(host.CodeplugBackupName(), name);
+        EXPECT_EQ(DownloadFailedStatusText(host.CodeplugBackupName()),
             "An error occurred while downloading the codeplug. The codeplug read from the radio "
             "is saved in "
                 + name + ".");

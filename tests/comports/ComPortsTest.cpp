@@ -1,7 +1,7 @@
 // Port discovery and the claim of a port, with fake port lists, fake system
 // answers and a scripted radio on a pseudo-terminal.
 
-#include "app/ComPorts.h"
+#include "workflow/PortClaim.h"
 
 #include "link/CommSession.h"
 #include "link/SimpleEventLoop.h"
@@ -72,7 +72,7 @@ ComPortSystem FakeSystem(std::set<int> present, std::vector<std::string> names, 
 struct Rig {
     explicit Rig(ComPortSystem system)
         : link(session)
-        , ports(session, &component, list, std::move(system))
+        , ports(session, &component, list, boxes, std::move(system))
     {
         session.SetComponent(&component);
     }
@@ -91,7 +91,7 @@ struct Rig {
     FakePortList list;
     flashtest::FakeRadioComponent component; // no radio behind it
     testsupport::BoxRecorder boxes;
-    ComPorts ports;
+    PortClaim ports;
 };
 
 } // namespace
@@ -108,7 +108,7 @@ TEST(ComPortScan, ListAndTablesFollowTheOpenTestAndAdapterNames)
         EXPECT_EQ(rig.list.selected, 0);
         for (int index = 0; index < 255; ++index)
             EXPECT_TRUE(rig.ports.LookOfItem(index, true).grey
-                && rig.ports.PortState(index + 1) == ComPorts::kPortMissing)
+                && rig.ports.PortState(index + 1) == PortClaim::kPortMissing)
                 << index;
         EXPECT_TRUE(rig.ports.LookOfItem(0, true).whiteBackground);
         // Choosing a grey item with no port present keeps the selection.
@@ -132,11 +132,11 @@ TEST(ComPortScan, ListAndTablesFollowTheOpenTestAndAdapterNames)
         EXPECT_EQ(rig.list.items[2], "COM3");
         EXPECT_EQ(rig.list.items[8], "COM9 (4600 USB)");
         EXPECT_EQ(rig.list.items[6], "COM7");
-        EXPECT_EQ(rig.ports.UsbAdapterType(12), ComPorts::kAdapter4400);
-        EXPECT_EQ(rig.ports.UsbAdapterType(5), ComPorts::kAdapter4600);
-        EXPECT_EQ(rig.ports.UsbAdapterType(3), ComPorts::kAdapterNone);
-        EXPECT_EQ(rig.ports.PortPresent(5), ComPorts::kPortFree);
-        EXPECT_EQ(rig.ports.PortPresent(6), ComPorts::kPortMissing);
+        EXPECT_EQ(rig.ports.UsbAdapterType(12), PortClaim::kAdapter4400);
+        EXPECT_EQ(rig.ports.UsbAdapterType(5), PortClaim::kAdapter4600);
+        EXPECT_EQ(rig.ports.UsbAdapterType(3), PortClaim::kAdapterNone);
+        EXPECT_EQ(rig.ports.PortPresent(5), PortClaim::kPortFree);
+        EXPECT_EQ(rig.ports.PortPresent(6), PortClaim::kPortMissing);
         // Out-of-range numbers are never recorded.
         EXPECT_EQ(rig.ports.UsbAdapterType(0), 0);
         EXPECT_EQ(rig.ports.UsbAdapterType(256), 0);
@@ -174,8 +174,8 @@ TEST(ComPortScan, ListAndTablesFollowTheOpenTestAndAdapterNames)
     EXPECT_EQ(rig.list.setCount, 1);
     EXPECT_EQ(rig.list.selected, 3);
     EXPECT_EQ(rig.list.items[3], "COM4 (4400 USB)");
-    EXPECT_EQ(rig.ports.UsbAdapterType(4), ComPorts::kAdapterNone);
-    EXPECT_EQ(rig.ports.PortPresent(4), ComPorts::kPortFree);
+    EXPECT_EQ(rig.ports.UsbAdapterType(4), PortClaim::kAdapterNone);
+    EXPECT_EQ(rig.ports.PortPresent(4), PortClaim::kPortFree);
     Rig first(system);
     first.ports.ScanComPorts();
     EXPECT_EQ(first.list.items.size(), 255u);
@@ -202,7 +202,7 @@ TEST(ComPortScan, PortHeldByAnotherProgramIsGreyAndRefused)
 
     Rig rig(ComPortSystem::Platform());
     rig.Choose(3, 0, 0);
-    EXPECT_EQ(rig.ports.PortPresent(3), ComPorts::kPortMissing);
+    EXPECT_EQ(rig.ports.PortPresent(3), PortClaim::kPortMissing);
     EXPECT_TRUE(rig.ports.LookOfItem(2, true).grey);
     EXPECT_FALSE(rig.ports.ClaimAndOpenPort(false));
     ASSERT_EQ(rig.boxes.boxes.size(), 1u);
@@ -214,9 +214,9 @@ TEST(ComPortScan, PortHeldByAnotherProgramIsGreyAndRefused)
     ::kill(holder, SIGTERM);
     ::waitpid(holder, nullptr, 0);
     EXPECT_TRUE(rig.ports.ClaimAndOpenPort(true));
-    EXPECT_EQ(rig.ports.PortState(3), ComPorts::kPortClaimed);
+    EXPECT_EQ(rig.ports.PortState(3), PortClaim::kPortClaimed);
     rig.ports.ReleasePort();
-    EXPECT_EQ(rig.ports.PortState(3), ComPorts::kPortFree);
+    EXPECT_EQ(rig.ports.PortState(3), PortClaim::kPortFree);
     platform::SetLockDirectoryForTesting({});
 }
 
@@ -231,10 +231,10 @@ TEST(ComPortClaim, PortableFamilyOpensDirectlyAndRaisesTheRate)
     EXPECT_TRUE(rig.session.ReceiveEnabled());
     EXPECT_EQ(rig.session.Framing(), CommSession::kFramingFramed);
     EXPECT_FALSE(rig.session.UsesComponent());
-    EXPECT_EQ(rig.ports.PortState(2), ComPorts::kPortClaimed);
+    EXPECT_EQ(rig.ports.PortState(2), PortClaim::kPortClaimed);
     EXPECT_EQ(Hex(pty.Read(8, std::chrono::seconds(2))), kBaud115200);
     rig.ports.ReleasePort();
-    EXPECT_EQ(rig.ports.PortState(2), ComPorts::kPortFree);
+    EXPECT_EQ(rig.ports.PortState(2), PortClaim::kPortFree);
 
     // Version retrieval leaves the radio at 19200: nothing is sent.
     ASSERT_TRUE(rig.ports.ClaimAndOpenPort(true));
@@ -247,7 +247,7 @@ TEST(ComPortClaim, PortableFamilyOpensDirectlyAndRaisesTheRate)
     Rig gone(FakeSystem({ 9 }, {}, 1));
     gone.Choose(9, 0, 0);
     EXPECT_FALSE(gone.ports.ClaimAndOpenPort(false));
-    EXPECT_EQ(gone.ports.PortState(9), ComPorts::kPortFree);
+    EXPECT_EQ(gone.ports.PortState(9), PortClaim::kPortFree);
     ASSERT_EQ(gone.boxes.boxes.size(), 1u);
     EXPECT_EQ(gone.boxes.boxes[0].caption, "COM Port");
     EXPECT_EQ(gone.LastBox(), kPortError);
@@ -292,11 +292,11 @@ TEST(ComPortClaim, MobileFamilyProbeAndComponentFallback)
         EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(450));
         ASSERT_EQ(rig.boxes.boxes.size(), 1u);
         EXPECT_EQ(rig.boxes.boxes[0].caption, "COM Port");
-        EXPECT_EQ(rig.LastBox(), ComPorts::kTextMultiProcessor);
-        EXPECT_EQ(rig.ports.PortState(4), ComPorts::kPortClaimed);
+        EXPECT_EQ(rig.LastBox(), PortClaim::kTextMultiProcessor);
+        EXPECT_EQ(rig.ports.PortState(4), PortClaim::kPortClaimed);
         EXPECT_FALSE(rig.component.open);
         rig.ports.ReleasePort();
-        EXPECT_EQ(rig.ports.PortState(4), ComPorts::kPortFree);
+        EXPECT_EQ(rig.ports.PortState(4), PortClaim::kPortFree);
     }
 
     // Silent radio on a single-processor PC: retried through the component
@@ -332,7 +332,7 @@ TEST(ComPortClaim, MobileFamilyProbeAndComponentFallback)
         rig.Choose(4, 1, 8);
         rig.ports.SetConsoleMode(console, 4);
         EXPECT_FALSE(rig.ports.ClaimAndOpenPort(false));
-        EXPECT_EQ(rig.ports.PortState(4), ComPorts::kPortFree);
+        EXPECT_EQ(rig.ports.PortState(4), PortClaim::kPortFree);
         EXPECT_EQ(rig.boxes.boxes.size(), console ? 0u : 1u);
         EXPECT_EQ(rig.LastBox(), console ? "" : "The chosen COM port is in use or not available");
     }
@@ -344,5 +344,5 @@ TEST(ComPortClaim, MobileFamilyProbeAndComponentFallback)
     EXPECT_FALSE(rig.ports.ClaimAndOpenPort(false));
     ASSERT_EQ(rig.boxes.boxes.size(), 1u);
     EXPECT_EQ(rig.LastBox(), kPortError);
-    EXPECT_EQ(rig.ports.PortState(17), ComPorts::kPortFree);
+    EXPECT_EQ(rig.ports.PortState(17), PortClaim::kPortFree);
 }

@@ -88,7 +88,7 @@ struct Release {
     bool Extract(bool boot, const TempDir& where)
     {
         return ExtractFirmwareSet(
-            res.get(), record, boot, false, where.Path().string(), loader, code);
+            res.get(), record, boot, false, where.Path().string(), loader, code, nullptr, &boxes);
     }
     std::string Chunk(const std::string& name, const char* type = "TEXT")
     {

@@ -28,6 +28,7 @@
 #include "tests/support/SimProcess.h"
 #include "tests/support/TestSupport.h"
 #include "tools/pack/DemoImages.h"
+#include "workflow/UpdateRun.h"
 
 namespace fs = std::filesystem;
 using testsupport::TempDir;
@@ -56,11 +57,6 @@ protected:
     {
         fs::create_directory(m_Dir / "ports");
         setenv("CORVEL_COM_DIR", (m_Dir / "ports").c_str(), 1);
-        platform::SetMessageBoxHandler([this](const std::string& caption, const std::string& text,
-                                           platform::MessageIcon, platform::MessageButtons) {
-            m_Boxes.push_back(caption + ": " + text);
-            return m_Answer;
-        });
         // Work files and line traces land in the working directory.
         m_Cwd = fs::current_path();
         fs::create_directory(m_Dir / "work");
@@ -70,7 +66,6 @@ protected:
     void TearDown() override
     {
         fs::current_path(m_Cwd);
-        platform::SetMessageBoxHandler({});
         unsetenv("CORVEL_COM_DIR");
     }
 
@@ -98,8 +93,10 @@ protected:
         }
         const auto r = testsupport::RunProcess(args);
         EXPECT_EQ(r.exitCode, 0) << r.err;
-        return std::make_unique<TCodeUpdaterMainDispForm>(std::vector<std::string> {},
+        auto window = std::make_unique<TCodeUpdaterMainDispForm>(std::vector<std::string> {},
             platform::OpenFileResources((dir / "release").string()), name);
+        window->SetMessageBoxes(&m_Recorder);
+        return window;
     }
 
     // Answers the next modal dialog with `code` (OK) or cancels it.
@@ -127,6 +124,20 @@ protected:
     int m_Dialogs = 0;
     std::vector<std::string> m_Boxes;
     platform::MessageAnswer m_Answer = platform::MessageAnswer::Ok;
+    // The window's message boxes, as "caption: text", answered with m_Answer.
+    struct Recorder : platform::IMessageBoxes {
+        explicit Recorder(Window& test)
+            : m_Test(test)
+        {
+        }
+        platform::MessageAnswer ShowMessage(const std::string& caption, const std::string& text,
+            platform::MessageIcon, platform::MessageButtons) override
+        {
+            m_Test.m_Boxes.push_back(caption + ": " + text);
+            return m_Test.m_Answer;
+        }
+        Window& m_Test;
+    } m_Recorder { *this };
 };
 
 TEST(NameAndRelease, ComesFromTheExecutableName)
@@ -264,7 +275,7 @@ TEST_F(Window, CloseDuringAnUpdateAsksAndYesStopsAndRemovesWorkFiles)
     EXPECT_FALSE(w->close());
     ASSERT_EQ(m_Boxes.size(), 1u);
     EXPECT_EQ(m_Boxes[0], "Confirm: Update in progress.  Are you sure you want to quit?");
-    EXPECT_TRUE(w->m_UpdateInProgress);
+    EXPECT_TRUE(w->Run().UpdateInProgress());
 
     // About is ignored while the update runs: no box, no dialog.
     bool aboutShown = false;
@@ -280,7 +291,7 @@ TEST_F(Window, CloseDuringAnUpdateAsksAndYesStopsAndRemovesWorkFiles)
 
     m_Answer = platform::MessageAnswer::Yes;
     EXPECT_TRUE(w->close());
-    EXPECT_FALSE(w->m_UpdateInProgress);
+    EXPECT_FALSE(w->Run().UpdateInProgress());
     EXPECT_EQ(w->windowTitle(), "Corvel Code Updater");
     EXPECT_EQ(w->m_StartButton->text(), "Start");
 }
@@ -359,7 +370,7 @@ TEST_F(Window, StartStopAndStartAgain)
             return;
         }
         // Stop once the code is on its way: the window works inside the run.
-        if (w->m_UpdateInProgress
+        if (w->Run().UpdateInProgress()
             && w->m_StatusLabel->text().startsWith(QStringLiteral("Downloading Application"))) {
             seen.push_back(w->windowTitle());
             ++stops;
@@ -371,7 +382,7 @@ TEST_F(Window, StartStopAndStartAgain)
     w->m_StartButton->click();
     EXPECT_EQ(dialogs, 1);
     EXPECT_EQ(stops, 1);
-    EXPECT_FALSE(w->m_UpdateInProgress);
+    EXPECT_FALSE(w->Run().UpdateInProgress());
     EXPECT_EQ(w->m_StartButton->text(), "Start");
     EXPECT_EQ(w->windowTitle(), "Corvel Code Updater");
     EXPECT_EQ(w->m_ProgressBar->value(), 0);

@@ -163,7 +163,7 @@ RecordingHost::RecordingHost(
     , m_WorkDir(workDir)
     , m_CommTimer(m_Loop, m_Session)
     , m_CappedTimer(m_CommTimer, 3000)
-    , m_Ports(m_Session, nullptr, m_List, ComPortSystem::Platform())
+    , m_Ports(m_Session, nullptr, m_List, *this, ComPortSystem::Platform())
 {
     m_Session.SetMessagePump(&m_Loop);
     m_Session.SetWaitTimer(&m_CappedTimer);
@@ -174,13 +174,14 @@ RecordingHost::RecordingHost(
         m_Ports.ScanComPorts();
         m_List.SetSelectedIndex(port - 1);
     }
-    m_PreviousBoxHandler
-        = platform::SetMessageBoxHandler([this](const std::string& caption, const std::string& text,
-                                             platform::MessageIcon icon, platform::MessageButtons) {
-              m_Boxes.push_back({ caption, text, icon });
-              m_Events.push_back("box");
-              return platform::MessageAnswer::Ok;
-          });
+}
+
+platform::MessageAnswer RecordingHost::ShowMessage(const std::string& caption,
+    const std::string& text, platform::MessageIcon icon, platform::MessageButtons)
+{
+    m_Boxes.push_back({ caption, text, icon });
+    m_Events.push_back("box");
+    return platform::MessageAnswer::Ok;
 }
 
 RecordingHost::~RecordingHost()
@@ -188,7 +189,6 @@ RecordingHost::~RecordingHost()
     m_Ports.ReleasePort();
     m_Session.SetWaitTimer(nullptr);
     m_Session.SetMessagePump(nullptr);
-    platform::SetMessageBoxHandler(m_PreviousBoxHandler);
 }
 
 void RecordingHost::EnterUpdateState()
@@ -221,7 +221,7 @@ bool RecordingHost::ExtractFirmwareSet(bool boot)
     m_Events.push_back(
         std::string("extract(") + (boot ? "boot" : "app") + (m_UseBootTwo ? ",two" : "") + ")");
     return ::ExtractFirmwareSet(&m_Release.resources, m_Release.attributes, boot, m_UseBootTwo,
-        m_WorkDir.string(), m_LoaderFileName, m_CodeFileName);
+        m_WorkDir.string(), m_LoaderFileName, m_CodeFileName, nullptr, this);
 }
 
 void RecordingHost::PressStop()

@@ -5,7 +5,6 @@
 // tell the window, small firmware releases held in memory or packed into an
 // updater, and S-record images.
 
-#include "app/ComPorts.h"
 #include "link/CommSession.h"
 #include "link/LinkCallbacks.h"
 #include "link/SimpleEventLoop.h"
@@ -14,6 +13,7 @@
 #include "tests/support/SimProcess.h"
 #include "tests/support/TestSupport.h"
 #include "workflow/FirmwareCatalogue.h"
+#include "workflow/PortClaim.h"
 #include "workflow/UpdateHost.h"
 
 #include <gtest/gtest.h>
@@ -241,6 +241,13 @@ public:
     void StartTimedProgress(int intervalMs) override { m_TimedProgress.push_back(intervalMs); }
     void StopTimedProgress() override { m_ProgressBar.SetPosition(100); }
     void FocusRetrieveButton() override { ++m_RetrieveFocused; }
+    void ShowUpdateState(bool, int) override { }
+    // No radio of these suites guards its codeplug.
+    bool AskCodeplugPassword(std::string&) override { return false; }
+    void NoteCodeplugBackup(const std::string& name) override { m_BackupName = name; }
+    std::string CodeplugBackupName() const override { return m_BackupName; }
+    platform::MessageAnswer ShowMessage(const std::string& caption, const std::string& text,
+        platform::MessageIcon icon, platform::MessageButtons buttons) override;
 
     // The Stop button: what the window does when it is pressed mid-run.
     void PressStop();
@@ -273,7 +280,8 @@ public:
         std::vector<std::string> m_Items;
         int m_Selected = -1;
     } m_List;
-    ComPorts m_Ports;
+    PortClaim m_Ports;
+    std::string m_BackupName;
 
     std::string m_Console;
     std::vector<std::string> m_Statuses;
@@ -288,7 +296,6 @@ private:
     {
         return name.empty() ? "" : (m_WorkDir / name).string();
     }
-    platform::MessageBoxHandler m_PreviousBoxHandler;
 };
 
 } // namespace workflowtest

@@ -27,6 +27,7 @@
 #include "app/TCodeDownPassDispDlg.h"
 #include "app/TCodeUpdaterMainDispForm.h"
 #include "platform/OwnResources.h"
+#include "workflow/UpdateRun.h"
 
 namespace fs = std::filesystem;
 
@@ -120,7 +121,7 @@ int main(int argc, char** argv)
                 const QString status = window.m_StatusLabel->text();
                 const bool code = status.startsWith(QStringLiteral("Downloading"))
                     && !status.contains(QStringLiteral("Loader"));
-                if (code && done >= 0.05 && window.m_UpdateInProgress) {
+                if (code && done >= 0.05 && window.Run().UpdateInProgress()) {
                     poll->stop();
                     Save(&window, "window-update");
                     window.m_StartButton->click(); // Stop
@@ -128,7 +129,7 @@ int main(int argc, char** argv)
             });
             poll->start(100);
             QTimer::singleShot(120000, [&window] {
-                if (window.m_UpdateInProgress)
+                if (window.Run().UpdateInProgress())
                     window.m_StartButton->click();
             });
         });
