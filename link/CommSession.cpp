@@ -55,6 +55,7 @@ void CommSession::AttachDevice(std::unique_ptr<QUVCommDevice> device)
     m_UseComponent = false;
     m_SerialDevice = nullptr;
     m_Device = std::move(device);
+    m_LineLoss = platform::LineLoss::None;
     DropReadAhead();
 }
 
@@ -63,6 +64,7 @@ bool CommSession::OpenDevice(int portNumber, int baudRate, bool rs485, std::stri
     m_ReceiveEnable = false;
     m_Idle = false;
     m_UseComponent = false;
+    m_LineLoss = platform::LineLoss::None;
     DropReadAhead();
     try {
         m_SerialDevice = nullptr;
@@ -88,6 +90,7 @@ bool CommSession::OpenComponentPort(ISerialPortComponent* component, std::string
     m_Idle = false;
     m_SerialDevice = nullptr;
     m_Device.reset();
+    m_LineLoss = platform::LineLoss::None;
     DropReadAhead();
     m_Component = component;
     if (component == nullptr) {
@@ -113,6 +116,7 @@ bool CommSession::OpenComponentPort(ISerialPortComponent* component, std::string
 void CommSession::Close()
 {
     DropReadAhead();
+    m_LineLoss = platform::LineLoss::None;
     if (m_Device) {
         if (m_Device->IsOpen()) {
             m_Device->Close();
@@ -403,6 +407,15 @@ bool CommSession::ReceiveFrame(
             break;
         }
         if (!WireByteReady()) {
+            if (!m_UseComponent && m_Device) {
+                // A pulled adapter or a hung-up line never delivers again:
+                // the wait ends now instead of at its time-out.
+                const platform::LineLoss loss = m_Device->Loss();
+                if (loss != platform::LineLoss::None) {
+                    m_LineLoss = loss;
+                    break;
+                }
+            }
             if (kind != WaitKind::Message) {
                 m_Idle = true;
             }
@@ -458,7 +471,11 @@ bool CommSession::ReceiveFrame(
     }
     EndWait();
     if (m_Trace != nullptr && !accepted) {
-        if (lineClosed) {
+        if (m_LineLoss == platform::LineLoss::HungUp) {
+            m_Trace->Event("line hung up");
+        } else if (m_LineLoss == platform::LineLoss::Removed) {
+            m_Trace->Event("device removed");
+        } else if (lineClosed) {
             m_Trace->Event("line closed");
         } else if (!enabledAtStart) {
             m_Trace->Event("wait skipped: receive-enable cleared");
@@ -510,6 +527,9 @@ int CommSession::ReceiveMessage(LinkMessage& reply)
 
 LinkResult CommSession::LinkStatus() const
 {
+    if (m_LineLoss != platform::LineLoss::None) {
+        return LinkResult::CommProblem;
+    }
     if (m_UseComponent && m_Idle) {
         return LinkResult::CommProblem;
     }

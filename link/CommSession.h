@@ -111,9 +111,13 @@ public:
     // Waits for the first valid frame: 1 and `reply` filled, or -1 and
     // `reply` untouched.
     int ReceiveMessage(LinkMessage& reply);
-    // Result of the last wait: CommProblem (component path, idle line),
-    // ReplyReceived (receive-enable still set) or TimedOut.
+    // Result of the last wait: CommProblem (line hung up or device gone;
+    // component path with an idle line), ReplyReceived (receive-enable still
+    // set) or TimedOut.
     LinkResult LinkStatus() const;
+    // Why the line is gone, once a wait has found it hung up or its device
+    // removed; None while the line works. Cleared when a line is opened.
+    platform::LineLoss LineLoss() const { return m_LineLoss; }
 
     // Tells the radio the new rate (message 42 plus a rate index), then
     // switches the local side.
@@ -194,4 +198,7 @@ private:
     // Set when an idle sleep ended at once without a byte: the line may
     // have hung up, which the next idle pass checks.
     bool m_CheckHangup = false;
+    // Set by a wait that found the line hung up or its device gone: that
+    // wait and every later one end at once with a communication problem.
+    platform::LineLoss m_LineLoss = platform::LineLoss::None;
 };

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/SerialLine.h"
+
 #include <cstdint>
 
 // Abstract communication device of the direct serial path. The link session
@@ -39,6 +41,10 @@ public:
     // arrives, so that an idle wait can sleep on it instead of spinning.
     // -1 when the device has none.
     virtual int WaitHandle() const { return -1; }
+
+    // Not a wire operation: whether the line hung up or its device went
+    // away. A lost line stays lost until it is opened again.
+    virtual platform::LineLoss Loss() const { return platform::LineLoss::None; }
 
     uint8_t DeviceKind() const { return m_DeviceKind; }
 

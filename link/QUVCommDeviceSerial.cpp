@@ -87,3 +87,8 @@ int QUVCommDeviceSerial::WaitHandle() const
 {
     return m_Port->Descriptor();
 }
+
+platform::LineLoss QUVCommDeviceSerial::Loss() const
+{
+    return m_Port->Loss();
+}

@@ -39,6 +39,7 @@ public:
     int LastError() override;
     // The line's descriptor while open, else -1.
     int WaitHandle() const override;
+    platform::LineLoss Loss() const override;
 
     QUVWinExtSerialPort& Port() { return *m_Port; }
 

@@ -62,6 +62,7 @@ bool QUVWinExtSerialPort::Open()
     if (!path || !m_Line.Open(*path))
         return false;
     m_IsOpen = true;
+    m_Line.RequestLowLatency();
     // The stored settings go onto the fresh line.
     ApplyBaudRate(m_BaudCode);
     ApplyDataBits();

@@ -15,10 +15,17 @@
 class QUVWinExtSerialPort : public QUVWinExtSerialBase {
 public:
     QUVWinExtSerialPort() = default;
+    // A port whose low-latency requests go through `flags` (tests).
+    explicit QUVWinExtSerialPort(platform::SerialFlagsAccess* flags)
+        : m_Line(flags)
+    {
+    }
     ~QUVWinExtSerialPort() override;
 
-    // Opens the line for exclusive use, puts it in raw mode and applies the
-    // stored settings. True when open (also when it already was).
+    // Opens the line for exclusive use, puts it in raw mode, asks the driver
+    // for low latency (a USB adapter then hands on each reply at once; a
+    // refusal is no failure) and applies the stored settings. True when open
+    // (also when it already was).
     bool Open() override;
     void Close() override;
     // Waits until everything written has left the line.
@@ -55,6 +62,9 @@ public:
     // Writes and then drains the line; -1 with last error 14 on failure, 0
     // when closed.
     int Write(const uint8_t* buffer, int count) override;
+
+    // Whether the open line hung up or its device went away.
+    platform::LineLoss Loss() const { return m_IsOpen ? m_Line.Loss() : platform::LineLoss::None; }
 
     // The device path the port name stands for; nullopt when absent.
     std::optional<std::string> DevicePath() const;

@@ -1,5 +1,6 @@
 #include "platform/ComNamespace.h"
 
+#include "platform/PortHolders.h"
 #include "platform/PortLock.h"
 
 #include <cerrno>
@@ -106,6 +107,16 @@ PortProbe TestComPort(int portNumber)
         return probe;
     }
 
+    // Only a character device can be a serial line; a regular file says so
+    // even to a user who may not open it.
+    struct stat node { };
+    if (stat(path->c_str(), &node) == 0 && !S_ISCHR(node.st_mode)) {
+        probe.status = PortStatus::OtherError;
+        probe.error = ENOTTY;
+        probe.detail = "not a serial device";
+        return probe;
+    }
+
     int fd = open(path->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         probe.error = errno;
@@ -132,6 +143,17 @@ PortProbe TestComPort(int portNumber)
         probe.status = PortStatus::Absent;
         probe.error = ENXIO;
         probe.detail = "no UART behind the device";
+        return probe;
+    }
+
+    // Another program that simply has the device open (a terminal program,
+    // a modem prober) is not stopped by anything the open itself sees.
+    const int openBy = FindProcessHolding(*path);
+    if (openBy != 0) {
+        probe.status = PortStatus::Held;
+        probe.error = EBUSY;
+        probe.holderPid = openBy;
+        probe.detail = "open in process " + std::to_string(openBy);
         return probe;
     }
 

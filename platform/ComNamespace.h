@@ -29,7 +29,8 @@ std::optional<std::string> ComDevicePath(int portNumber);
 enum class PortStatus {
     Free, // the device opens and nobody else holds it
     Absent, // no such port, or the device does not exist
-    Held, // another program holds it (exclusive open or live lock file)
+    Held, // another program holds it (exclusive open, live lock file, or
+          // simply has the device open)
     PermissionDenied, // the device exists but this user may not open it
     OtherError, // any other failure to open
 };
@@ -39,12 +40,15 @@ struct PortProbe {
     std::string path; // device path tried, empty when the port is absent
     int error = 0; // errno of the failed open (0 when it opened)
     std::string detail; // readable reason, empty when free
-    int holderPid = 0; // pid of the holding program, when known (lock file)
+    int holderPid = 0; // pid of the holding program, when known
 };
 
 // The open test: opens the device without becoming its controlling terminal
 // and without waiting for carrier, checks the exclusive-open flag and the
-// UUCP lock file, and closes it again at once.
+// UUCP lock file, and closes it again at once. A port that opens is still
+// held when another process has the device open (FindProcessHolding). An
+// entry that is not a character device is "not a serial device" without
+// being opened.
 PortProbe TestComPort(int portNumber);
 
 // True when the open test reports the port free.

@@ -43,12 +43,35 @@ struct LineReadBack {
     bool raw = false; // no input or output processing, no echo, no signals
 };
 
+// Why a line is gone for good.
+enum class LineLoss {
+    None,
+    HungUp, // the line hung up: the other end or the driver ended it
+    Removed, // the device itself went away (adapter pulled out)
+};
+
+// The driver's serial flags word, which holds the low-latency bit. The
+// real access talks to the driver; tests put a recorder in its place.
+class SerialFlagsAccess {
+public:
+    virtual ~SerialFlagsAccess() = default;
+    // False when the driver has no such word (pseudo-terminals, most USB
+    // CDC devices) or refuses the change.
+    virtual bool Get(int fd, int& flags) = 0;
+    virtual bool Set(int fd, int flags) = 0;
+};
+
+// The low-latency bit of the flags word.
+constexpr int kSerialLowLatency = 1 << 13;
+
 // One serial line on a tty device. The port is polled: reads never block and
 // are only worth issuing when InputCount reports bytes; Descriptor() can be
 // waited on for readability.
 class SerialLine {
 public:
     SerialLine();
+    // A line whose low-latency requests go through `flags` (not owned).
+    explicit SerialLine(SerialFlagsAccess* flags);
     ~SerialLine();
     SerialLine(const SerialLine&) = delete;
     SerialLine& operator=(const SerialLine&) = delete;
@@ -103,6 +126,17 @@ public:
 
     // The line settings as the driver holds them now.
     std::optional<LineReadBack> ReadBack();
+
+    // Whether the line has gone. InputCount, Read and Write notice a hang-up
+    // or a vanished device and then fail; the loss stays until Close.
+    LineLoss Loss() const;
+
+    // Asks the driver to hand on received bytes at once instead of holding
+    // them for its latency timer (USB serial adapters). True when the driver
+    // took the request; a driver or pseudo-terminal without the setting
+    // refuses, which leaves the line as it is. Close puts the old setting
+    // back.
+    bool RequestLowLatency();
 
     // Descriptor for waiting on input; -1 while closed.
     int Descriptor() const;

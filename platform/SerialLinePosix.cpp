@@ -3,6 +3,7 @@
 // BOTHER; this is why <termios.h> is not included here.
 #include "platform/SerialLine.h"
 
+#include "platform/PortHolders.h"
 #include "platform/PortLock.h"
 
 #include <asm/ioctls.h>
@@ -14,6 +15,7 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // <sys/ioctl.h> drags in the C library's terminal types, which clash with the
@@ -58,6 +60,37 @@ constexpr RateConstant kRateConstants[] = {
     { 1000000, B1000000 },
 };
 
+static_assert(kSerialLowLatency == ASYNC_LOW_LATENCY);
+
+// The flags word through the driver: read, change and write back the whole
+// serial_struct, so that only the flags change.
+class DriverSerialFlags final : public SerialFlagsAccess {
+public:
+    bool Get(int fd, int& flags) override
+    {
+        serial_struct info {};
+        if (ioctl(fd, TIOCGSERIAL, &info) != 0)
+            return false;
+        flags = info.flags;
+        return true;
+    }
+    bool Set(int fd, int flags) override
+    {
+        serial_struct info {};
+        if (ioctl(fd, TIOCGSERIAL, &info) != 0)
+            return false;
+        info.flags = flags;
+        return ioctl(fd, TIOCSSERIAL, &info) == 0;
+    }
+};
+
+DriverSerialFlags g_DriverSerialFlags;
+
+bool LossErrno(int error)
+{
+    return error == EIO || error == ENODEV || error == ENXIO;
+}
+
 } // namespace
 
 struct SerialLine::Impl {
@@ -73,6 +106,24 @@ struct SerialLine::Impl {
     serial_icounter_struct counters {};
     int lastErrno = 0;
     std::string lastErrorText;
+    SerialFlagsAccess* flagsAccess = &g_DriverSerialFlags;
+    bool restoreFlags = false;
+    int savedFlags = 0;
+    std::string path; // the resolved device path
+    dev_t device = 0; // the device number it had at the open
+    LineLoss loss = LineLoss::None;
+
+    // Records why the line is gone: the device node no longer there (or
+    // another device now) means the device went away; otherwise the line
+    // hung up.
+    void NoteLoss(int error)
+    {
+        if (loss != LineLoss::None)
+            return;
+        struct stat now { };
+        const bool nodeGone = stat(path.c_str(), &now) != 0 || now.st_rdev != device;
+        loss = nodeGone || error == ENODEV || error == ENXIO ? LineLoss::Removed : LineLoss::HungUp;
+    }
 
     bool Fail(int error, const std::string& what)
     {
@@ -111,6 +162,13 @@ SerialLine::SerialLine()
 {
 }
 
+SerialLine::SerialLine(SerialFlagsAccess* flags)
+    : SerialLine()
+{
+    if (flags != nullptr)
+        m_Impl->flagsAccess = flags;
+}
+
 SerialLine::~SerialLine()
 {
     Close();
@@ -137,6 +195,16 @@ bool SerialLine::Open(const std::string& devicePath)
     }
     // Without a usable lock folder the exclusive-open flag alone guards the
     // line.
+
+    // Neither the exclusive-open flag (root passes it) nor a lock file binds
+    // a terminal program or a modem prober that simply has the device open.
+    const int holder = FindProcessHolding(resolved);
+    if (holder != 0) {
+        d.lock.Release();
+        d.Fail(EBUSY, devicePath);
+        d.lastErrorText += " (open in process " + std::to_string(holder) + ")";
+        return false;
+    }
 
     int fd = open(resolved, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -182,6 +250,11 @@ bool SerialLine::Open(const std::string& devicePath)
     }
     d.flow = LineFlow::None;
     d.kernelRS485 = false;
+    d.path = resolved;
+    struct stat node { };
+    d.device = fstat(fd, &node) == 0 ? node.st_rdev : 0;
+    d.loss = LineLoss::None;
+    d.restoreFlags = false;
     d.haveSavedRS485 = ioctl(fd, TIOCGRS485, &d.savedRS485) == 0;
     d.haveCounters = ioctl(fd, TIOCGICOUNT, &d.counters) == 0;
     return true;
@@ -193,6 +266,10 @@ void SerialLine::Close()
     if (d.fd < 0)
         return;
     d.LeaveKernelRS485();
+    if (d.restoreFlags && d.loss == LineLoss::None)
+        d.flagsAccess->Set(d.fd, d.savedFlags);
+    d.restoreFlags = false;
+    d.loss = LineLoss::None;
     ioctl(d.fd, TIOCNXCL);
     close(d.fd);
     d.fd = -1;
@@ -344,13 +421,17 @@ int SerialLine::InputCount()
     // pseudo-terminal closed) reports a hang-up; queued bytes still count.
     int queued = 0;
     if (ioctl(d.fd, TIOCINQ, &queued) != 0) {
-        d.Fail(errno, "input count");
+        const int error = errno;
+        if (LossErrno(error))
+            d.NoteLoss(error);
+        d.Fail(error, "input count");
         return -1;
     }
     if (queued > 0)
         return queued;
     pollfd p { d.fd, POLLIN, 0 };
     if (poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        d.NoteLoss(EIO);
         d.Fail(EIO, "input count");
         return -1;
     }
@@ -374,6 +455,8 @@ int SerialLine::Read(uint8_t* buffer, int count)
             continue;
         if (errno == EAGAIN)
             return 0;
+        if (LossErrno(errno))
+            d.NoteLoss(errno);
         d.Fail(errno, "read");
         return -1;
     }
@@ -409,6 +492,8 @@ int SerialLine::Write(const uint8_t* buffer, int count)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && errno != EAGAIN) {
+            if (LossErrno(errno))
+                d.NoteLoss(errno);
             d.Fail(errno, "write");
             failed = true;
             break;
@@ -431,6 +516,7 @@ int SerialLine::Write(const uint8_t* buffer, int count)
         }
         if (r == 1 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0
             && (p.revents & POLLOUT) == 0) {
+            d.NoteLoss(EIO);
             d.Fail(EIO, "write");
             failed = true;
             break;
@@ -575,6 +661,30 @@ std::optional<LineReadBack> SerialLine::ReadBack()
     back.raw = (now.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) == 0 && (now.c_oflag & OPOST) == 0
         && (now.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP)) == 0;
     return back;
+}
+
+LineLoss SerialLine::Loss() const
+{
+    return m_Impl->fd >= 0 ? m_Impl->loss : LineLoss::None;
+}
+
+bool SerialLine::RequestLowLatency()
+{
+    Impl& d = *m_Impl;
+    if (d.fd < 0)
+        return false;
+    int flags = 0;
+    if (!d.flagsAccess->Get(d.fd, flags))
+        return false;
+    if ((flags & kSerialLowLatency) != 0)
+        return true;
+    if (!d.flagsAccess->Set(d.fd, flags | kSerialLowLatency))
+        return false;
+    if (!d.restoreFlags) {
+        d.restoreFlags = true;
+        d.savedFlags = flags;
+    }
+    return true;
 }
 
 int SerialLine::Descriptor() const

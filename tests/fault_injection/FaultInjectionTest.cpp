@@ -235,3 +235,47 @@ TEST_F(FaultInjection, NoFaultRefusalsAndSilenceAtEachStage)
         { { "--fault-stage", "code", "--silent-after-block", "30" }, kFailed },
     });
 }
+
+TEST_F(FaultInjection, APulledCableEndsTheJobAtOnce)
+{
+    TempDir comDir;
+    TempDir work;
+    TempDir out;
+    workflowtest::SimulatedRadio radio(comDir.Path(), kPort,
+        { "--boot-version", "6.7", "--restart-delay", "100", "--fault-stage", "code",
+            "--close-after-block", "60" },
+        out.Path());
+    ASSERT_TRUE(radio.Ready());
+    const std::filesystem::path entry = comDir.Path() / ("COM" + std::to_string(kPort));
+    auto running = std::async(std::launch::async, [&] {
+        return workflowtest::RunConsoleJob(Release(), kPort, comDir.Path(), work.Path(), kRunLimit);
+    });
+    // The simulated radio closes its side of the line in the middle of the
+    // code stream, as a pulled adapter does; its COM entry goes with it.
+    using Clock = std::chrono::steady_clock;
+    while (std::filesystem::is_symlink(entry)
+        && running.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready) { }
+    const auto closedAt = Clock::now();
+    const ProcessResult job = running.get();
+    const auto waited = Clock::now() - closedAt;
+    const std::string context = "console:\n" + job.out + "\nerrors:\n" + job.err;
+
+    // Well under the download's 15 s answer time: the wait ended when the
+    // line went, not when it gave up on the radio.
+    EXPECT_LT(waited, std::chrono::seconds(4)) << context;
+    EXPECT_FALSE(job.timedOut) << context;
+    EXPECT_EQ(job.exitCode, 2) << context;
+    EXPECT_NE(job.out.find("\nCOM error.\n"), std::string::npos) << context;
+    // No work file stays; the support trace names the cause.
+    int traces = 0;
+    for (const auto& file : std::filesystem::directory_iterator(work.Path())) {
+        const std::string name = file.path().filename().string();
+        ASSERT_TRUE(name.starts_with("Corvel_trace_")) << name;
+        const std::string trace = testsupport::ReadFileText(file.path());
+        EXPECT_TRUE(trace.find("device removed") != std::string::npos
+            || trace.find("line hung up") != std::string::npos)
+            << trace;
+        ++traces;
+    }
+    EXPECT_EQ(traces, 1) << context;
+}

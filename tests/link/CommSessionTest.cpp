@@ -219,6 +219,44 @@ TEST(LinkWaits, TimeOutStopAndTheReceiveEnableLatch)
     EXPECT_EQ(link.session.LinkStatus(), LinkResult::ReplyReceived);
 }
 
+TEST(LinkWaits, APulledCableEndsTheWaitAtOnceAsACommunicationProblem)
+{
+    DirectLink link(5000);
+    LinkTrace trace(10);
+    link.session.SetTrace(&trace);
+    auto exchange = [&] {
+        return link.session.Exchange(LinkCode(0x02, 0x07), 2, LinkCode(0x02, 0x0A), 2).count;
+    };
+
+    // The device goes away in the middle of a long wait: the wait ends within
+    // a few idle passes, not at its time-out, and says why.
+    link.host.Loop().PostDelayed(50, [&] { link.device->loss = platform::LineLoss::Removed; });
+    auto start = Clock::now();
+    EXPECT_EQ(exchange(), 0);
+    EXPECT_LT(ElapsedMs(start), 1000);
+    EXPECT_EQ(link.session.LinkStatus(), LinkResult::CommProblem);
+    EXPECT_EQ(link.session.LineLoss(), platform::LineLoss::Removed);
+    EXPECT_THAT(trace.Lines().back(), testing::HasSubstr(" -- device removed"));
+
+    // Every later wait ends at once the same way, even with the flag set again.
+    link.session.SetReceiveEnable(true);
+    start = Clock::now();
+    EXPECT_EQ(link.session.ReceiveAny().count, 0);
+    EXPECT_LT(ElapsedMs(start), 200);
+    EXPECT_EQ(link.session.LinkStatus(), LinkResult::CommProblem);
+
+    // A hung-up line is named as such; a fresh line starts without a loss.
+    auto hungUp = std::make_unique<FakeDevice>();
+    hungUp->loss = platform::LineLoss::HungUp;
+    link.session.AttachDevice(std::move(hungUp));
+    EXPECT_EQ(link.session.LineLoss(), platform::LineLoss::None);
+    link.session.SetReceiveEnable(true);
+    EXPECT_EQ(exchange(), 0);
+    EXPECT_EQ(link.session.LinkStatus(), LinkResult::CommProblem);
+    EXPECT_THAT(trace.Lines().back(), testing::HasSubstr(" -- line hung up"));
+    link.session.SetTrace(nullptr);
+}
+
 TEST(LinkWaits, EndsByItselfWithoutATimer)
 {
     CommSession session;

@@ -66,6 +66,7 @@ public:
     std::function<void()> onPoll; // called on each CharReady (to feed bytes slowly)
     bool closeWhenDrained = false;
     int readChunk = 0; // block reads of up to this many bytes; 0: only GetChar
+    platform::LineLoss loss = platform::LineLoss::None; // a pulled cable
     std::vector<Bytes> writes;
     int charReadyCalls = 0;
 
@@ -90,8 +91,9 @@ public:
         ++charReadyCalls;
         if (onPoll)
             onPoll();
-        return m_Open && !m_Input.empty();
+        return m_Open && !m_Input.empty() && loss == platform::LineLoss::None;
     }
+    platform::LineLoss Loss() const override { return loss; }
     int GetChar(uint8_t& ch) override { return Read(&ch, 1, 1); }
     int Read(uint8_t* buffer, int count) override
     {

@@ -9,6 +9,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "platform/PortHolders.h"
 #include "platform/PortLock.h"
 #include "tests/support/TestSupport.h"
 
@@ -50,8 +51,7 @@ TEST(PortsTool, TextAndJsonNameEveryPortItsDeviceAndItsState)
     testsupport::WriteFileText(dir / "plain", "not a tty");
     fs::create_symlink(dir / "plain", ports / "COM7");
     const std::string self = std::to_string(getpid());
-    std::string selfName = testsupport::ReadFileText("/proc/self/comm");
-    selfName.erase(selfName.find_last_not_of('\n') + 1);
+    const std::string selfName = platform::ProcessCommandName(getpid());
     platform::PortLock lock;
     ASSERT_EQ(lock.Acquire(held.SlavePath()), platform::PortLock::Result::Locked);
 

@@ -7,15 +7,18 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 
+#include "link/CommSession.h"
 #include "link/QUVCommDeviceSerial.h"
 #include "link/QUVWinExtSerialPort.h"
 #include "platform/ComNamespace.h"
+#include "platform/PortHolders.h"
 #include "platform/PortLock.h"
 #include "platform/SerialLine.h"
 #include "tests/support/TestSupport.h"
@@ -632,4 +635,216 @@ TEST_F(Serial, CommDeviceRs485ModeSelectsItsFlowControl)
     EXPECT_EQ(device.Port().GetFlowControl(), kFlowNone);
     EXPECT_EQ(device.Write(frame, 3), 3);
     EXPECT_EQ(pty.Read(3, 2s), std::vector<uint8_t>(frame, frame + 3));
+}
+
+namespace {
+
+// Stands for the driver's serial flags word and records every call.
+struct RecordingFlags : platform::SerialFlagsAccess {
+    int flags = 0x0040;
+    bool refuse = false;
+    std::vector<std::string> calls;
+    bool Get(int, int& out) override
+    {
+        calls.push_back("get");
+        out = flags;
+        return !refuse;
+    }
+    bool Set(int, int in) override
+    {
+        char text[16];
+        std::snprintf(text, sizeof text, "set %04x", in);
+        calls.push_back(text);
+        flags = in;
+        return true;
+    }
+};
+
+// A second program that has the device open until it is ended: a child
+// that gives up this process's descriptors of the line (the master side
+// among them) and opens the device itself, exclusively if asked.
+struct DeviceHolder {
+    pid_t pid = -1;
+    DeviceHolder(const std::string& device, int master, bool exclusive)
+    {
+        int ready[2];
+        if (pipe(ready) != 0)
+            return;
+        pid = fork();
+        if (pid == 0) {
+            close(master);
+            int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            if (fd >= 0 && exclusive)
+                ioctl(fd, TIOCEXCL);
+            char ok = fd >= 0 ? '1' : '0';
+            (void)!write(ready[1], &ok, 1);
+            for (;;)
+                pause();
+        }
+        close(ready[1]);
+        char ok = '0';
+        (void)!read(ready[0], &ok, 1);
+        close(ready[0]);
+        if (ok != '1')
+            ADD_FAILURE() << "the holder could not open " << device;
+    }
+    ~DeviceHolder()
+    {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+};
+
+} // namespace
+
+TEST_F(Serial, SerialPortAsksForLowLatencyAndPutsTheOldFlagsBack)
+{
+    auto& pty = AddPty(3);
+    RecordingFlags flags;
+    {
+        QUVWinExtSerialPort port(&flags);
+        port.SetPortName("COM3");
+        ASSERT_TRUE(port.Open());
+        EXPECT_EQ(flags.calls, (std::vector<std::string> { "get", "set 2040" }));
+        port.Close();
+        EXPECT_EQ(flags.calls, (std::vector<std::string> { "get", "set 2040", "set 0040" }));
+    }
+
+    // A driver already at low latency is left alone; one without the setting
+    // refuses, which is no failure.
+    flags.calls.clear();
+    flags.flags = 0x2000;
+    {
+        QUVWinExtSerialPort port(&flags);
+        port.SetPortName("COM3");
+        ASSERT_TRUE(port.Open());
+        port.Close();
+        EXPECT_EQ(flags.calls, (std::vector<std::string> { "get" }));
+    }
+    flags.calls.clear();
+    flags.refuse = true;
+    {
+        QUVWinExtSerialPort port(&flags);
+        port.SetPortName("COM3");
+        ASSERT_TRUE(port.Open());
+        port.Close();
+        EXPECT_EQ(flags.calls, (std::vector<std::string> { "get" }));
+    }
+
+    // The real request on a pseudo-terminal: refused, and the line works.
+    platform::SerialLine line;
+    ASSERT_TRUE(line.Open(pty.SlavePath())) << line.LastErrorText();
+    EXPECT_FALSE(line.RequestLowLatency());
+    const uint8_t bytes[] = { 0x11, 0x22 };
+    EXPECT_EQ(line.Write(bytes, 2), 2);
+    EXPECT_EQ(pty.Read(2, 2s), (std::vector<uint8_t> { 0x11, 0x22 }));
+    line.Close();
+}
+
+TEST_F(Serial, AHungUpLineIsLostAndEndsTheSessionWaitAtOnce)
+{
+    auto& pty = AddPty(4);
+    CommSession session;
+    std::string message;
+    ASSERT_TRUE(session.OpenDevice(4, 19200, false, message)) << message;
+    session.SetFraming(CommSession::kFramingFramed);
+    session.SetWaitTime(15000);
+    session.SetReceiveEnable(true);
+
+    pty.CloseMaster();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(session.ReceiveAny().count, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_EQ(session.LinkStatus(), LinkResult::CommProblem);
+    EXPECT_NE(session.LineLoss(), platform::LineLoss::None);
+    session.Close();
+
+    // The line itself: the loss shows on the input count and stays.
+    testsupport::PtyPair other;
+    platform::SerialLine line;
+    ASSERT_TRUE(line.Open(other.SlavePath())) << line.LastErrorText();
+    EXPECT_EQ(line.InputCount(), 0);
+    EXPECT_EQ(line.Loss(), platform::LineLoss::None);
+    other.CloseMaster();
+    EXPECT_EQ(line.InputCount(), -1);
+    EXPECT_NE(line.Loss(), platform::LineLoss::None);
+    EXPECT_NE(line.Loss(), platform::LineLoss::None);
+    line.Close();
+    EXPECT_EQ(line.Loss(), platform::LineLoss::None);
+}
+
+TEST_F(Serial, AnotherProcessWithTheDeviceOpenMakesThePortInUse)
+{
+    auto& pty = AddPty(5);
+    const std::string device = Canonical(pty.SlavePath());
+    std::vector<bool> exclusive { false };
+    // The exclusive-open flag does not bind root: the open itself succeeds
+    // then, and only the look at the other processes finds the holder.
+    if (geteuid() == 0)
+        exclusive.push_back(true);
+    for (bool excl : exclusive) {
+        SCOPED_TRACE(excl ? "exclusive" : "plain open");
+        DeviceHolder holder(device, pty.Master(), excl);
+        const platform::PortProbe probe = platform::TestComPort(5);
+        EXPECT_EQ(probe.status, PortStatus::Held);
+        EXPECT_EQ(probe.holderPid, holder.pid);
+
+        platform::SerialLine line;
+        EXPECT_FALSE(line.Open(pty.SlavePath()));
+        EXPECT_EQ(line.LastErrno(), EBUSY);
+        EXPECT_NE(
+            line.LastErrorText().find("process " + std::to_string(holder.pid)), std::string::npos)
+            << line.LastErrorText();
+        // Nothing reached the line, and the lock is not left behind.
+        EXPECT_TRUE(pty.Read(1, 100ms).empty());
+        EXPECT_FALSE(fs::exists(LockFileOf(device)));
+    }
+    // Once the other program is gone the port is free again.
+    EXPECT_EQ(platform::TestComPort(5).status, PortStatus::Free);
+}
+
+TEST_F(Serial, HolderSearchPassesOverHiddenProcessesAndTheFarEnd)
+{
+    testsupport::TempDir proc;
+    const auto fd = [&](int pid, int number, const std::string& target) {
+        fs::create_directories(proc / std::to_string(pid) / "fd");
+        fs::create_symlink(target, proc / std::to_string(pid) / "fd" / std::to_string(number));
+    };
+    const auto info = [&](int pid, int number, const std::string& text) {
+        fs::create_directories(proc / std::to_string(pid) / "fdinfo");
+        testsupport::WriteFileText(
+            proc / std::to_string(pid) / "fdinfo" / std::to_string(number), text);
+    };
+    fd(100, 0, "/dev/null");
+    fd(100, 3, "/dev/ttyUSB0");
+    // One that cannot be looked into.
+    fs::create_directories(proc / "200");
+    testsupport::WriteFileText(proc / "200" / "fd", "");
+    // The far end of /dev/pts/7 (holds its master) and a program that holds
+    // /dev/pts/7 next to the master of another terminal.
+    fd(300, 4, "/dev/pts/7");
+    fd(300, 5, "/dev/ptmx");
+    info(300, 5, "pos:\t0\nflags:\t02\ntty-index:\t7\n");
+    fd(400, 4, "/dev/pts/7");
+    fd(400, 6, "/dev/pts/ptmx");
+    info(400, 6, "tty-index:\t8\n");
+    fs::create_directories(proc / "self" / "fd");
+
+    EXPECT_EQ(platform::FindProcessHolding("/dev/ttyUSB0", proc.Path()), 100);
+    EXPECT_EQ(platform::FindProcessHolding("/dev/ttyUSB1", proc.Path()), 0);
+    EXPECT_EQ(platform::FindProcessHolding("/dev/pts/7", proc.Path()), 400);
+    fs::remove_all(proc / "400");
+    EXPECT_EQ(platform::FindProcessHolding("/dev/pts/7", proc.Path()), 0);
+    EXPECT_EQ(platform::FindProcessHolding("/dev/ttyUSB0", "/nonexistent"), 0);
+
+    // The command name in full, not the kernel's 15 characters.
+    testsupport::WriteFileText(proc / "100" / "comm", "serial-terminal\n");
+    testsupport::WriteFileText(
+        proc / "100" / "cmdline", std::string("/usr/bin/serial-terminal-program\0-b\0", 36));
+    EXPECT_EQ(platform::ProcessCommandName(100, proc.Path()), "serial-terminal-program");
+    testsupport::WriteFileText(proc / "300" / "comm", "kworker/0:1\n");
+    EXPECT_EQ(platform::ProcessCommandName(300, proc.Path()), "kworker/0:1");
+    EXPECT_EQ(platform::ProcessCommandName(999, proc.Path()), "");
 }

@@ -1,12 +1,12 @@
 #include "tools/ports/PortReport.h"
 
+#include "platform/PortHolders.h"
 #include "platform/UsbAdapterNames.h"
 
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <grp.h>
 #include <map>
 #include <pwd.h>
@@ -438,37 +438,6 @@ std::string FormatJson(const std::vector<PortInfo>& ports, const std::optional<s
     return out;
 }
 
-std::string ProcessNameOf(int pid)
-{
-    if (pid <= 0)
-        return {};
-    std::ifstream file("/proc/" + std::to_string(pid) + "/comm");
-    std::string name;
-    std::getline(file, name);
-    return name;
-}
-
-int FindProcessHolding(const std::string& devicePath)
-{
-    std::error_code ec;
-    const pid_t self = getpid();
-    for (fs::directory_iterator proc("/proc", ec), end; !ec && proc != end; proc.increment(ec)) {
-        const std::string name = proc->path().filename().string();
-        int pid = 0;
-        auto [last, error] = std::from_chars(name.data(), name.data() + name.size(), pid);
-        if (error != std::errc() || last != name.data() + name.size() || pid == self)
-            continue;
-        std::error_code fdError;
-        for (fs::directory_iterator fd(proc->path() / "fd", fdError), fdEnd;
-             !fdError && fd != fdEnd; fd.increment(fdError)) {
-            std::error_code linkError;
-            if (fs::read_symlink(fd->path(), linkError).string() == devicePath && !linkError)
-                return pid;
-        }
-    }
-    return 0;
-}
-
 DeviceOwner OwnerOfDevice(const std::string& devicePath)
 {
     DeviceOwner owner;
@@ -505,8 +474,8 @@ PortSystem PortSystem::Platform()
     PortSystem system;
     system.testPort = platform::TestComPort;
     system.adapterNames = platform::UsbAdapterFriendlyNames;
-    system.processName = ProcessNameOf;
-    system.findHolder = FindProcessHolding;
+    system.processName = [](int pid) { return platform::ProcessCommandName(pid); };
+    system.findHolder = [](const std::string& path) { return platform::FindProcessHolding(path); };
     system.deviceOwner = OwnerOfDevice;
     system.brokenEntry = [](int port) -> std::optional<std::string> {
         std::optional<std::string> dir = ComDirectory();

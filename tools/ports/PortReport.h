@@ -51,7 +51,7 @@ struct PortSystem {
     // "<product> (COM<n>)" for the USB adapters; nullopt when the device
     // database cannot be asked.
     std::function<std::optional<std::vector<std::string>>()> adapterNames;
-    // Command name of a process, empty when unknown.
+    // Command name of a process in full, empty when unknown.
     std::function<std::string(int pid)> processName;
     // A process (not this one) that has the device open, 0 when none is seen.
     std::function<int(const std::string& devicePath)> findHolder;
@@ -92,9 +92,7 @@ std::string FormatJson(
 // JSON whatever a device reports as its name.
 std::string JsonString(const std::string& text);
 
-// The platform pieces, public for the tests.
-std::string ProcessNameOf(int pid);
-int FindProcessHolding(const std::string& devicePath);
+// The platform piece, public for the tests.
 DeviceOwner OwnerOfDevice(const std::string& devicePath);
 
 } // namespace ports
