@@ -42,19 +42,22 @@ std::set<std::string> LongOptions(const std::string& text)
 
 } // namespace
 
-TEST(PackagingFiles, UdevRuleGivesBothProgrammingAdaptersToDialout)
+TEST(PackagingFiles, UdevRuleSetsUpBothProgrammingAdapters)
 {
     const std::string text
         = ReadFileText(SourcePath("packaging/60-corvel-programming-adapters.rules"));
     // KEY{attr}OP"value", the operators by the kind of key: matches compare,
-    // assignments assign. A '=' in a match silently never matches.
+    // assignments assign. A '=' in a match silently never matches; ENV and
+    // ATTR may be either.
     static const std::regex pair(R"(^([A-Z_]+)(\{[^}]+\})?(==|!=|=|\+=|:=)\"([^\"]*)\"$)");
-    static const std::set<std::string> matchKeys
-        = { "ACTION", "SUBSYSTEM", "SUBSYSTEMS", "KERNEL", "KERNELS", "ATTR", "ATTRS", "ENV" };
+    static const std::set<std::string> matchKeys = { "ACTION", "SUBSYSTEM", "SUBSYSTEMS", "KERNEL",
+        "KERNELS", "ATTRS", "DRIVER", "DRIVERS" };
     static const std::set<std::string> assignKeys
         = { "GROUP", "MODE", "OWNER", "TAG", "SYMLINK", "RUN" };
+    static const std::set<std::string> eitherKeys = { "ENV", "ATTR" };
 
-    std::map<std::string, std::map<std::string, std::string>> byProduct;
+    // The rules by subsystem and product.
+    std::map<std::string, std::map<std::string, std::string>> rules;
     for (const std::string& line : Lines(text)) {
         if (line.empty() || line[0] == '#')
             continue;
@@ -68,28 +71,40 @@ TEST(PackagingFiles, UdevRuleGivesBothProgrammingAdaptersToDialout)
             const bool match = m[3] == "==" || m[3] == "!=";
             if (matchKeys.count(m[1]) != 0) {
                 EXPECT_TRUE(match) << field;
-            } else {
+            } else if (eitherKeys.count(m[1]) == 0) {
                 EXPECT_EQ(assignKeys.count(m[1]), 1u) << "unknown key in " << field;
                 EXPECT_FALSE(match) << field;
             }
-            rule[m[1].str() + m[2].str()] = m[4];
+            rule[m[1].str() + m[2].str() + (match ? "==" : "=")] = m[4];
         }
-        EXPECT_EQ(rule["SUBSYSTEM"], "tty") << line;
-        byProduct[rule["ATTRS{product}"]] = rule;
+        const std::string key = rule["SUBSYSTEM=="] + " " + rule["ATTRS{product}=="];
+        EXPECT_TRUE(rules.emplace(key, rule).second) << "two rules for " << key;
     }
 
     // The product strings must be the ones the port list marks as adapters.
-    ASSERT_EQ(byProduct.size(), 2u);
     std::set<std::string> series;
-    for (const auto& [product, rule] : byProduct) {
+    for (const auto& [key, rule] : rules) {
+        const std::string product = rule.at("ATTRS{product}==");
         std::string kind;
         EXPECT_EQ(ports::ListAdapterPort(product + " (COM12)", kind), 12) << product;
         EXPECT_EQ(product, "USB RPI QUV " + kind);
         series.insert(kind);
-        EXPECT_EQ(rule.at("GROUP"), "dialout");
-        EXPECT_EQ(rule.at("MODE"), "0660");
     }
     EXPECT_EQ(series, (std::set<std::string> { "4400", "4600" }));
+    ASSERT_EQ(rules.size(), 4u);
+    for (const std::string kind : { "4400", "4600" }) {
+        SCOPED_TRACE(kind);
+        // The port: the group dialout may use it, ModemManager keeps away.
+        const auto& port = rules["tty USB RPI QUV " + kind];
+        EXPECT_EQ(port.at("GROUP="), "dialout");
+        EXPECT_EQ(port.at("MODE="), "0660");
+        EXPECT_EQ(port.at("ENV{ID_MM_DEVICE_IGNORE}="), "1");
+        // An FTDI adapter hands on received bytes after 1 ms, not 16.
+        const auto& serial = rules["usb-serial USB RPI QUV " + kind];
+        EXPECT_EQ(serial.at("ACTION=="), "add");
+        EXPECT_EQ(serial.at("DRIVER=="), "ftdi_sio");
+        EXPECT_EQ(serial.at("ATTR{latency_timer}="), "1");
+    }
 }
 
 TEST(PackagingFiles, DesktopEntryStartsTheUpdaterWithTheInstalledIcon)

@@ -5,10 +5,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/ResourceArchive.h"
 #include "tests/support/TestSupport.h"
 #include "tools/ports/PortReport.h"
 
@@ -217,39 +220,130 @@ TEST(PortReport, BusyBrokenAndFailingPortsAreTold)
     EXPECT_EQ(all[6].reason, "");
 }
 
-TEST(PortReport, JsonStringsAreAlwaysValid)
+TEST(PortReport, JsonIsValidWhateverADeviceCallsItself)
 {
-    // Valid UTF-8 passes through; anything else becomes U+FFFD, one per bad
-    // byte, without eating the characters after it.
-    const std::pair<std::string, std::string> cases[] = {
-        { "", "\"\"" }, { "a\"b\\c/d", "\"a\\\"b\\\\c/d\"" }, { "\n\r\t", "\"\\n\\r\\t\"" },
-        { std::string("\x00\x01\x1f\x7f", 4), "\"\\u0000\\u0001\\u001f\\u007f\"" },
-        { "\xc3\xa9\xe2\x82\xac\xf0\x9f\x93\xbb", "\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x93\xbb\"" },
-        { "a\xff"
-          "b",
-            "\"a\\ufffdb\"" },
-        { "\xc3", "\"\\ufffd\"" }, // cut short at the end
-        { "\xe2\x82"
-          "A",
-            "\"\\ufffd\\ufffdA\"" }, // cut short inside
-        { "\xc0\xaf", "\"\\ufffd\\ufffd\"" }, // overlong '/'
-        { "\xe0\x80\xaf", "\"\\ufffd\\ufffd\\ufffd\"" }, // overlong
-        { "\xed\xa0\x80", "\"\\ufffd\\ufffd\\ufffd\"" }, // surrogate
-        { "\xf4\x90\x80\x80", "\"\\ufffd\\ufffd\\ufffd\\ufffd\"" }, // > U+10FFFF
-    };
-    for (const auto& [in, out] : cases)
-        EXPECT_EQ(JsonString(in), out) << out;
-
-    // A device name with every kind of trouble still gives one valid object.
     FakeSystem fake;
     fake.Add(7, PortStatus::Free);
-    fake.names = std::vector<std::string> { "Evil \"\\\n\xff (COM7)" };
-    EXPECT_EQ(FormatJson(CollectPorts(fake.Get(), false), "/t\"x"),
+    fake.names = std::vector<std::string> { "Evil \"\\\n\xff\x01 (COM7)" };
+    const std::string json = FormatJson(CollectPorts(fake.Get(), false), "/t\"x");
+    EXPECT_EQ(json,
         "{\"comDir\":\"/t\\\"x\",\"ports\":[\n"
         "{\"port\":7,\"name\":\"COM7\",\"label\":\"COM7\",\"path\":\"/dev/ttyUSB7\","
-        "\"status\":\"free\",\"adapter\":\"Evil \\\"\\\\\\n\\ufffd\",\"series\":null,"
-        "\"holderPid\":null,\"holderName\":null,\"reason\":null,\"fix\":[]}\n"
+        "\"status\":\"free\",\"adapter\":\"Evil \\\"\\\\\\n\xef\xbf\xbd\\u0001\",\"series\":null,"
+        "\"holderPid\":null,\"holderName\":null,\"reason\":null,\"fix\":[],\"release\":null,"
+        "\"driver\":null,\"latencyTimerMs\":null,\"warnings\":[]}\n"
         "]}\n");
+    const nlohmann::json parsed = nlohmann::json::parse(json);
+    EXPECT_EQ(parsed["ports"][0]["adapter"], "Evil \"\\\n\xef\xbf\xbd\x01");
+}
+
+TEST(PortReport, AnUpdaterOnThePortIsNeverToBeEnded)
+{
+    FakeSystem fake;
+    fake.Add(3, PortStatus::Held, 4242);
+    PortSystem system = fake.Get();
+    system.updaterRelease = [](int pid) -> std::optional<std::string> {
+        return pid == 4242 ? std::optional<std::string>("Updater_4400_R12") : std::nullopt;
+    };
+    const auto list = CollectPorts(system, false);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].release, "Updater_4400_R12");
+    EXPECT_EQ(list[0].reason,
+        "an update is running on this port (process 4242, release Updater_4400_R12); wait for it "
+        "to finish");
+    EXPECT_TRUE(list[0].fix.empty());
+    EXPECT_THAT(FormatText(list, "/x"), Not(HasSubstr("kill")));
+
+    // What makes a process an updater: its program file carries a release.
+    testsupport::TempDir dir;
+    {
+        platform::ResourceArchiveWriter writer;
+        ASSERT_TRUE(writer.Add("ATTRIBUTES", "TEXT", std::vector<uint8_t>(68, 1), nullptr));
+        testsupport::WriteFileText(dir / "Updater_4400_R12", "base program");
+        const int fd = open((dir / "Updater_4400_R12").c_str(), O_WRONLY | O_APPEND);
+        ASSERT_GE(fd, 0);
+        EXPECT_TRUE(writer.WriteArchive(fd, nullptr));
+        close(fd);
+    }
+    testsupport::WriteFileText(dir / "minicom", "plain program");
+    std::filesystem::create_directories(dir / "proc" / "50");
+    std::filesystem::create_directories(dir / "proc" / "60");
+    std::filesystem::create_symlink(dir / "Updater_4400_R12", dir / "proc" / "50" / "exe");
+    std::filesystem::create_symlink(dir / "minicom", dir / "proc" / "60" / "exe");
+    EXPECT_EQ(UpdaterReleaseOf(50, dir / "proc"), "Updater_4400_R12");
+    EXPECT_EQ(UpdaterReleaseOf(60, dir / "proc"), std::nullopt);
+    EXPECT_EQ(UpdaterReleaseOf(70, dir / "proc"), std::nullopt);
+}
+
+TEST(PortReport, UsbAdapterDriverAndLatencyTimerFromSysfs)
+{
+    // A fake sysfs: an FTDI adapter at 16 ms, one already at 1 ms, a CDC
+    // device without a timer and a board UART (no USB).
+    testsupport::TempDir sys;
+    const auto device = [&](const std::string& tty, const std::string& parent,
+                            const std::string& driver, int latency) {
+        const std::filesystem::path dir = sys / "devices" / parent / tty;
+        std::filesystem::create_directories(dir);
+        std::filesystem::create_directories(sys / "bus" / "drivers" / driver);
+        std::filesystem::create_symlink(sys / "bus" / "drivers" / driver, dir / "driver");
+        if (latency >= 0)
+            testsupport::WriteFileText(dir / "latency_timer", std::to_string(latency) + "\n");
+        std::filesystem::create_directories(sys / "class" / "tty" / tty);
+        std::filesystem::create_symlink(dir, sys / "class" / "tty" / tty / "device");
+    };
+    device("ttyUSB0", "pci0000:00/usb1/1-2/1-2:1.0", "ftdi_sio", 16);
+    device("ttyUSB1", "pci0000:00/usb1/1-3/1-3:1.0", "ftdi_sio", 1);
+    device("ttyACM0", "pci0000:00/usb1/1-4", "cdc_acm", -1);
+    device("ttyS0", "platform/serial8250", "serial8250", -1);
+
+    UsbSerialFacts facts = ReadUsbSerialFacts("/dev/ttyUSB0", sys.Path());
+    EXPECT_EQ(facts.driver, "ftdi_sio");
+    EXPECT_EQ(facts.latencyTimerMs, 16);
+    EXPECT_EQ(facts.latencyFile, (sys / "class/tty/ttyUSB0/device/latency_timer").string());
+    EXPECT_EQ(ReadUsbSerialFacts("/dev/ttyUSB1", sys.Path()).latencyTimerMs, 1);
+    facts = ReadUsbSerialFacts("/dev/ttyACM0", sys.Path());
+    EXPECT_EQ(facts.driver, "cdc_acm");
+    EXPECT_EQ(facts.latencyTimerMs, -1);
+    EXPECT_EQ(ReadUsbSerialFacts("/dev/ttyS0", sys.Path()).driver, "");
+    EXPECT_EQ(ReadUsbSerialFacts("/dev/ttyUSB9", sys.Path()).driver, "");
+    testsupport::WriteFileText(
+        sys / "devices/pci0000:00/usb1/1-3/1-3:1.0/ttyUSB1/latency_timer", "999999999999\n");
+    EXPECT_EQ(ReadUsbSerialFacts("/dev/ttyUSB1", sys.Path()).latencyTimerMs, -1);
+
+    // The report: the driver and timer of every USB adapter, a warning with
+    // the fix only above 2 ms.
+    FakeSystem fake;
+    fake.Add(33, PortStatus::Free);
+    fake.Add(34, PortStatus::Free);
+    fake.Add(1, PortStatus::Free);
+    PortSystem system = fake.Get();
+    system.usbSerial = [&](const std::string& path) {
+        const std::string name = path == "/dev/ttyUSB33" ? "ttyUSB0"
+            : path == "/dev/ttyUSB34"                    ? "ttyACM0"
+                                                         : "ttyS0";
+        return ReadUsbSerialFacts("/dev/" + name, sys.Path());
+    };
+    const auto list = CollectPorts(system, false);
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[1].driver, "ftdi_sio");
+    EXPECT_EQ(list[1].latencyTimerMs, 16);
+    ASSERT_EQ(list[1].warnings.size(), 3u);
+    EXPECT_TRUE(list[2].warnings.empty());
+    EXPECT_EQ(list[0].driver, "");
+    const std::string text = FormatText(list, "/x");
+    EXPECT_THAT(text,
+        HasSubstr("COM33  /dev/ttyUSB33  free\n    Driver ftdi_sio, latency timer 16 ms\n"
+                  "    Warning: latency timer above 2 ms: the adapter holds each reply of "
+                  "the radio up to 16 ms,\n"));
+    EXPECT_THAT(text,
+        HasSubstr("echo 1 | sudo tee " + (sys / "class/tty/ttyUSB0/device/latency_timer").string()
+            + "\n"));
+    EXPECT_THAT(text, HasSubstr("COM34  /dev/ttyUSB34  free\n    Driver cdc_acm\n"));
+    const nlohmann::json json = nlohmann::json::parse(FormatJson(list, "/x"));
+    EXPECT_EQ(json["ports"][1]["driver"], "ftdi_sio");
+    EXPECT_EQ(json["ports"][1]["latencyTimerMs"], 16);
+    EXPECT_EQ(json["ports"][1]["warnings"].size(), 3u);
+    EXPECT_TRUE(json["ports"][2]["latencyTimerMs"].is_null());
 }
 
 TEST(PortReport, OwnerAndModeOfADeviceFile)

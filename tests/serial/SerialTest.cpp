@@ -848,3 +848,22 @@ TEST_F(Serial, HolderSearchPassesOverHiddenProcessesAndTheFarEnd)
     EXPECT_EQ(platform::ProcessCommandName(300, proc.Path()), "kworker/0:1");
     EXPECT_EQ(platform::ProcessCommandName(999, proc.Path()), "");
 }
+
+TEST_F(Serial, ARegularFileIsNoSerialDeviceAlsoForAUserWhoMayNotOpenIt)
+{
+    testsupport::WriteFileText(m_ComDir / "file", "not a tty");
+    ASSERT_EQ(chmod((m_ComDir / "file").c_str(), 0), 0);
+    MapPort(8, (m_ComDir / "file").string());
+    // Root opens anything: look as an ordinary user does.
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(chmod(m_ComDir.Path().c_str(), 0755), 0);
+        ASSERT_EQ(seteuid(65534), 0);
+    }
+    const platform::PortProbe probe = platform::TestComPort(8);
+    if (root) {
+        ASSERT_EQ(seteuid(0), 0);
+    }
+    EXPECT_EQ(probe.status, PortStatus::OtherError);
+    EXPECT_EQ(probe.detail, "not a serial device");
+}

@@ -1,5 +1,6 @@
 #include "tools/ports/PortReport.h"
 
+#include "platform/OwnResources.h"
 #include "platform/PortHolders.h"
 #include "platform/UsbAdapterNames.h"
 
@@ -7,8 +8,10 @@
 #include <charconv>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <grp.h>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,6 +60,13 @@ std::string HolderText(const PortInfo& info)
 
 void ExplainHeld(PortInfo& info)
 {
+    if (!info.release.empty()) {
+        // Ending an updater in the middle of a download leaves a radio
+        // that only its boot code can bring back: never advise it.
+        info.reason = "an update is running on this port (process " + std::to_string(info.holderPid)
+            + ", release " + info.release + "); wait for it to finish";
+        return;
+    }
     info.reason = HolderText(info) + " has the port open";
     if (info.holderPid != 0) {
         info.fix.push_back(
@@ -152,38 +162,19 @@ std::string Pad(const std::string& text, size_t width)
     return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
 }
 
-// Length of the UTF-8 sequence starting at text[i], or 0 when the bytes there
-// are not valid UTF-8 (overlong forms, surrogates and values above U+10FFFF
-// included).
-size_t Utf8SequenceLength(const std::string& text, size_t i)
+void AddUsbSerialFacts(PortInfo& info, const UsbSerialFacts& facts)
 {
-    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char lead = byte(i);
-    size_t length = 0;
-    unsigned value = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        value = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        value = lead & 0x0F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        value = lead & 0x07;
-    } else {
-        return 0;
-    }
-    if (i + length > text.size())
-        return 0;
-    for (size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80)
-            return 0;
-        value = (value << 6) | (byte(i + k) & 0x3F);
-    }
-    if ((length == 3 && value < 0x800) || (length == 4 && value < 0x10000) || value > 0x10FFFF
-        || (value >= 0xD800 && value <= 0xDFFF))
-        return 0;
-    return length;
+    info.driver = facts.driver;
+    info.latencyTimerMs = facts.latencyTimerMs;
+    if (facts.latencyTimerMs <= kLatencyTimerLimitMs)
+        return;
+    const std::string ms = std::to_string(facts.latencyTimerMs);
+    info.warnings.push_back("Warning: latency timer above " + std::to_string(kLatencyTimerLimitMs)
+        + " ms: the adapter holds each reply of the radio up to " + ms + " ms,");
+    info.warnings.push_back(
+        "which can make a download 2.5 times slower. The package's udev rule sets 1 ms when");
+    info.warnings.push_back(
+        "the adapter is plugged in; to set it now: echo 1 | sudo tee " + facts.latencyFile);
 }
 
 } // namespace
@@ -274,6 +265,8 @@ std::vector<PortInfo> CollectPorts(const PortSystem& system, bool includeAbsent)
                 info.holderPid = system.findHolder(probe.path);
             if (info.holderPid != 0 && system.processName)
                 info.holderName = system.processName(info.holderPid);
+            if (info.holderPid != 0 && system.updaterRelease)
+                info.release = system.updaterRelease(info.holderPid).value_or("");
             ExplainHeld(info);
             break;
         case platform::PortStatus::PermissionDenied:
@@ -301,6 +294,8 @@ std::vector<PortInfo> CollectPorts(const PortSystem& system, bool includeAbsent)
             break;
         }
         }
+        if (!info.path.empty() && system.usbSerial)
+            AddUsbSerialFacts(info, system.usbSerial(info.path));
         if (info.state != PortState::Absent || includeAbsent)
             ports.push_back(std::move(info));
     }
@@ -337,6 +332,14 @@ std::string FormatText(const std::vector<PortInfo>& ports, const std::optional<s
                 out += ", " + info.series + " series programming adapter";
             out += "\n";
         }
+        if (!info.driver.empty()) {
+            out += "    Driver " + info.driver;
+            if (info.latencyTimerMs >= 0)
+                out += ", latency timer " + std::to_string(info.latencyTimerMs) + " ms";
+            out += "\n";
+        }
+        for (const std::string& line : info.warnings)
+            out += "    " + line + "\n";
         if (info.state == PortState::Absent)
             continue;
         if (!info.reason.empty())
@@ -364,75 +367,37 @@ std::string FormatText(const std::vector<PortInfo>& ports, const std::optional<s
     return out;
 }
 
-std::string JsonString(const std::string& text)
-{
-    static const char hex[] = "0123456789abcdef";
-    std::string out = "\"";
-    for (size_t i = 0; i < text.size();) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x80) {
-            const size_t length = Utf8SequenceLength(text, i);
-            if (length == 0) {
-                out += "\\ufffd";
-                ++i;
-            } else {
-                out.append(text, i, length);
-                i += length;
-            }
-            continue;
-        }
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (c < 0x20 || c == 0x7F) {
-                out += "\\u00";
-                out += hex[c >> 4];
-                out += hex[c & 0x0F];
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-        ++i;
-    }
-    return out + "\"";
-}
-
 std::string FormatJson(const std::vector<PortInfo>& ports, const std::optional<std::string>& comDir)
 {
-    const auto optionalString = [](const std::string& text) {
-        return text.empty() ? std::string("null") : JsonString(text);
+    using Json = nlohmann::ordered_json;
+    const auto optionalString
+        = [](const std::string& text) { return text.empty() ? Json(nullptr) : Json(text); };
+    const auto dump = [](const Json& value) {
+        return value.dump(-1, ' ', false, Json::error_handler_t::replace);
     };
     std::string out
-        = "{\"comDir\":" + (comDir ? JsonString(*comDir) : std::string("null")) + ",\"ports\":[";
+        = "{\"comDir\":" + dump(comDir ? Json(*comDir) : Json(nullptr)) + ",\"ports\":[";
     bool first = true;
     for (const PortInfo& info : ports) {
-        out += first ? "\n" : ",\n";
+        Json port;
+        port["port"] = info.number;
+        port["name"] = info.name;
+        port["label"] = info.label;
+        port["path"] = optionalString(info.path);
+        port["status"] = StateKey(info.state);
+        port["adapter"] = optionalString(info.adapter);
+        port["series"] = optionalString(info.series);
+        port["holderPid"] = info.holderPid != 0 ? Json(info.holderPid) : Json(nullptr);
+        port["holderName"] = optionalString(info.holderName);
+        port["reason"] = optionalString(info.reason);
+        port["fix"] = info.fix;
+        port["release"] = optionalString(info.release);
+        port["driver"] = optionalString(info.driver);
+        port["latencyTimerMs"]
+            = info.latencyTimerMs >= 0 ? Json(info.latencyTimerMs) : Json(nullptr);
+        port["warnings"] = info.warnings;
+        out += (first ? "\n" : ",\n") + dump(port);
         first = false;
-        out += "{\"port\":" + std::to_string(info.number) + ",\"name\":" + JsonString(info.name)
-            + ",\"label\":" + JsonString(info.label) + ",\"path\":" + optionalString(info.path)
-            + ",\"status\":" + JsonString(StateKey(info.state))
-            + ",\"adapter\":" + optionalString(info.adapter)
-            + ",\"series\":" + optionalString(info.series) + ",\"holderPid\":"
-            + (info.holderPid != 0 ? std::to_string(info.holderPid) : std::string("null"))
-            + ",\"holderName\":" + optionalString(info.holderName)
-            + ",\"reason\":" + optionalString(info.reason) + ",\"fix\":[";
-        for (size_t i = 0; i < info.fix.size(); ++i)
-            out += (i == 0 ? "" : ",") + JsonString(info.fix[i]);
-        out += "]}";
     }
     out += "\n]}\n";
     return out;
@@ -469,9 +434,56 @@ DeviceOwner OwnerOfDevice(const std::string& devicePath)
     return owner;
 }
 
-PortSystem PortSystem::Platform()
+UsbSerialFacts ReadUsbSerialFacts(const std::string& devicePath, const fs::path& sysRoot)
+{
+    UsbSerialFacts facts;
+    const std::string name = fs::path(devicePath).filename().string();
+    if (name.empty() || name == "." || name == "..")
+        return facts;
+    const fs::path device = sysRoot / "class" / "tty" / name / "device";
+    std::error_code ec;
+    const std::string resolved = fs::canonical(device, ec).string();
+    if (ec || resolved.find("/usb") == std::string::npos)
+        return facts;
+    const fs::path driver = fs::read_symlink(device / "driver", ec);
+    if (ec)
+        return facts;
+    facts.driver = driver.filename().string();
+    const fs::path timer = device / "latency_timer";
+    std::ifstream file(timer);
+    int ms = -1;
+    if (file >> ms && ms >= 0 && ms <= 255) {
+        facts.latencyTimerMs = ms;
+        facts.latencyFile = timer.string();
+    }
+    return facts;
+}
+
+std::optional<std::string> UpdaterReleaseOf(int pid, const fs::path& procRoot)
+{
+    if (pid <= 0)
+        return std::nullopt;
+    const fs::path exe = procRoot / std::to_string(pid) / "exe";
+    std::error_code ec;
+    const fs::path program = fs::read_symlink(exe, ec);
+    if (ec)
+        return std::nullopt;
+    // A release carries its firmware in the program file itself.
+    if (!platform::OpenFileResources(exe.string())->IsAvailable(nullptr))
+        return std::nullopt;
+    std::string name = program.filename().string();
+    const std::string deleted = " (deleted)";
+    if (name.ends_with(deleted))
+        name.erase(name.size() - deleted.size());
+    return name;
+}
+
+PortSystem PortSystem::Platform(const fs::path& sysRoot)
 {
     PortSystem system;
+    system.usbSerial
+        = [sysRoot](const std::string& path) { return ReadUsbSerialFacts(path, sysRoot); };
+    system.updaterRelease = [](int pid) { return UpdaterReleaseOf(pid); };
     system.testPort = platform::TestComPort;
     system.adapterNames = platform::UsbAdapterFriendlyNames;
     system.processName = [](int pid) { return platform::ProcessCommandName(pid); };

@@ -2,6 +2,7 @@
 
 #include "platform/ComNamespace.h"
 
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -39,9 +40,23 @@ struct PortInfo {
     std::string series; // "4400" or "4600" when the port list marks it
     int holderPid = 0; // 0 when unknown
     std::string holderName; // command name of the holder, when known
+    std::string release; // the release an updater holding the port runs
+    std::string driver; // kernel driver of a USB adapter ("ftdi_sio")
+    int latencyTimerMs = -1; // the adapter's latency timer; -1 when it has none
+    std::vector<std::string> warnings; // about a port that works, but badly
     std::string reason; // plain words; empty for a free port
     std::vector<std::string> fix; // what to do about it, one line each
 };
+
+// What sysfs tells about the USB serial adapter behind a device.
+struct UsbSerialFacts {
+    std::string driver; // empty when the device is no USB adapter
+    int latencyTimerMs = -1; // -1 when the driver has no latency timer
+    std::string latencyFile; // where the timer is set
+};
+
+// Above this the adapter's latency timer slows the block protocol down.
+constexpr int kLatencyTimerLimitMs = 2;
 
 // Everything the report asks of the system; Platform() gives the real one,
 // tests put fakes in.
@@ -59,8 +74,13 @@ struct PortSystem {
     // nullopt when there is no entry (a plainly absent port).
     std::function<std::optional<std::string>(int port)> brokenEntry;
     std::function<DeviceOwner(const std::string& devicePath)> deviceOwner;
+    // The USB adapter behind a device.
+    std::function<UsbSerialFacts(const std::string& devicePath)> usbSerial;
+    // The release a process runs when it is an updater, else nullopt.
+    std::function<std::optional<std::string>(int pid)> updaterRelease;
 
-    static PortSystem Platform();
+    // The running system; `sysRoot` stands for /sys.
+    static PortSystem Platform(const std::filesystem::path& sysRoot = "/sys");
 };
 
 // The ports 1..255 in order: all of them with includeAbsent, otherwise only
@@ -83,16 +103,21 @@ std::optional<std::string> ComDirectory();
 // The report as text for people.
 std::string FormatText(
     const std::vector<PortInfo>& ports, const std::optional<std::string>& comDir);
-// The report as one JSON object for scripts.
+// The report as one JSON object for scripts, one port a line. Bytes that
+// are not UTF-8 become U+FFFD, so it is always valid JSON whatever a device
+// reports as its name.
 std::string FormatJson(
     const std::vector<PortInfo>& ports, const std::optional<std::string>& comDir);
 
-// A JSON string literal (quotes included). Control characters are escaped
-// and bytes that are not UTF-8 become U+FFFD, so the result is always valid
-// JSON whatever a device reports as its name.
-std::string JsonString(const std::string& text);
-
-// The platform piece, public for the tests.
+// The platform pieces, public for the tests.
 DeviceOwner OwnerOfDevice(const std::string& devicePath);
+// The driver and latency timer of a USB serial adapter from the sysfs tree
+// under `sysRoot`; empty facts for any other device.
+UsbSerialFacts ReadUsbSerialFacts(
+    const std::string& devicePath, const std::filesystem::path& sysRoot);
+// The release a process runs when its program carries a release (an
+// updater), named after its program file.
+std::optional<std::string> UpdaterReleaseOf(
+    int pid, const std::filesystem::path& procRoot = "/proc");
 
 } // namespace ports

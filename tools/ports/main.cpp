@@ -4,6 +4,8 @@
 
 #include "tools/ports/PortReport.h"
 
+#include <CLI/CLI.hpp>
+
 #include <cstdio>
 #include <string>
 
@@ -16,7 +18,8 @@ const char* const kUsage
     = "Usage: corvel-ports [--json] [--all]\n"
       "Lists the COM ports the updater can see: the port list's text, the device\n"
       "path, the USB adapter and its series, and whether the port is free, held by\n"
-      "another program (which one), or refused (why, and how to fix it).\n"
+      "another program (which one, and whether an update runs there), or refused\n"
+      "(why, and how to fix it); for a USB adapter its driver and latency timer.\n"
       "  --json   one JSON object for scripts instead of the text\n"
       "  --all    list absent port numbers too (COM1 to COM255)\n"
       "  --help   this text\n"
@@ -31,19 +34,27 @@ int main(int argc, char** argv)
 {
     bool json = false;
     bool all = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--json") {
-            json = true;
-        } else if (arg == "--all") {
-            all = true;
-        } else if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return kExitOk;
-        } else {
-            std::fprintf(stderr, "corvel-ports: unknown option '%s'\n\n%s", arg.c_str(), kUsage);
-            return kExitUsage;
-        }
+    bool help = false;
+    CLI::App app("corvel-ports");
+    app.set_help_flag();
+    app.allow_extras();
+    app.add_flag("--json", json);
+    app.add_flag("--all", all);
+    app.add_flag("-h,--help", help);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        std::fprintf(stderr, "corvel-ports: %s\n\n%s", error.what(), kUsage);
+        return kExitUsage;
+    }
+    if (!app.remaining().empty()) {
+        std::fprintf(
+            stderr, "corvel-ports: unknown option '%s'\n\n%s", app.remaining()[0].c_str(), kUsage);
+        return kExitUsage;
+    }
+    if (help) {
+        std::fputs(kUsage, stdout);
+        return kExitOk;
     }
 
     const std::vector<ports::PortInfo> list
