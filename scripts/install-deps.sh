@@ -8,7 +8,6 @@ cmake ninja-build g++ make pkg-config git
 libcli11-dev nlohmann-json3-dev
 qt6-base-dev qt6-serialport-dev libqt6serialport6
 libjpeg-dev nettle-dev libudev-dev
-libcli11-dev nlohmann-json3-dev
 libgtest-dev libgmock-dev libbenchmark-dev
 clang libclang-rt-14-dev
 xvfb xauth
