@@ -398,3 +398,32 @@ TEST(RadioSim, LineRateDelaysBytesLikeACable)
     took = std::chrono::steady_clock::now() - t0;
     EXPECT_GE(took, 22ms);
 }
+
+TEST(RadioSim, AdapterLatencyHoldsRepliesUntilTheTimerOrAFullPacket)
+{
+    TempDir dir;
+    SimProcess sim;
+    ASSERT_TRUE(sim.Start(dir, { "--adapter-latency", "255" }));
+    Line line(sim.DevicePath());
+    // A short reply waits in the adapter for the whole timer.
+    auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(line.Ask({ 0x04, 0x1C }));
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 250ms);
+
+    // Eight serial-number replies (over 62 bytes together): the first full
+    // packet goes at once, the rest waits for the timer.
+    t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < 8; ++i)
+        line.Send({ 0x04, 0x04 });
+    std::vector<std::chrono::steady_clock::duration> arrivals;
+    for (int i = 0; i < 8; ++i) {
+        auto frame = line.ReadFrame();
+        ASSERT_TRUE(frame) << "reply " << i;
+        auto message = RadioMessage(*frame);
+        ASSERT_TRUE(message);
+        EXPECT_EQ((*message)[1], 0x05);
+        arrivals.push_back(std::chrono::steady_clock::now() - t0);
+    }
+    EXPECT_LT(arrivals.front(), 200ms);
+    EXPECT_GE(arrivals.back(), 250ms);
+}

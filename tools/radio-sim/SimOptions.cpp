@@ -254,6 +254,11 @@ std::optional<int> ReadCommandLine(
         "from the radio's is garbage: dropped (baud-rate messages\n"
         "excepted)",
         o.checkSpeed);
+    value("--adapter-latency", "MS",
+        "model a USB serial adapter: bytes from the radio are held\n"
+        "until MS ms after the first held byte, or until 62 are\n"
+        "waiting (0..255; default 0: no adapter)",
+        number(0, 255, o.adapterLatencyMs));
     app.get_help_ptr()->group(group);
     app.get_option("--version")->group(group);
 

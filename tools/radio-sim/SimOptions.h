@@ -56,6 +56,7 @@ struct Options {
     long lineRate = 0; // bits per second, 0 = no pacing
     bool lineRateFollow = false; // the rate follows the baud-rate messages
     bool checkSpeed = false; // frames sent at the wrong speed are garbage
+    int adapterLatencyMs = 0; // a USB adapter's latency timer; 0 = no adapter
 
     // Identity in bootload mode
     bool portable = true;

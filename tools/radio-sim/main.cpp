@@ -32,6 +32,9 @@ constexpr int kMaxWarnings = 200;
 // to keep polling for the PC's answer after a reply (seconds).
 constexpr double kPacingMargin = 250e-6;
 constexpr double kListenAfterReply = 2e-3;
+// Payload bytes of one USB packet of a serial adapter: a full packet goes to
+// the PC without waiting for the latency timer.
+constexpr size_t kAdapterPacket = 62;
 
 class Simulator final : public RadioHost {
 public:
@@ -138,6 +141,8 @@ private:
     // Writes the chunks that are due; false when the line refuses more.
     bool Flush(double now, bool ignorePacing)
     {
+        if (m_Options.adapterLatencyMs > 0)
+            return FlushThroughAdapter(now, ignorePacing);
         while (!m_Out.empty()) {
             OutChunk& c = m_Out.front();
             if (!ignorePacing && c.due > now)
@@ -163,6 +168,87 @@ private:
         }
         return true;
     }
+
+    struct OutChunk;
+    // When byte `index` of a chunk has crossed the line: a paced chunk's
+    // bytes arrive one byte time apart, ending at its due time.
+    double ArrivalOf(const OutChunk& c, size_t index) const
+    {
+        return c.due - static_cast<double>(c.bytes.size() - 1 - index) * ByteTime();
+    }
+
+    // A USB serial adapter between the line and the PC: the bytes that
+    // crossed the line wait in its buffer until the latency timer, started
+    // by the first waiting byte, runs out, or until a full packet of 62 is
+    // waiting.
+    bool FlushThroughAdapter(double now, bool ignorePacing)
+    {
+        while (!m_Out.empty()) {
+            OutChunk& c = m_Out.front();
+            if (!ignorePacing && ArrivalOf(c, c.done) > now)
+                break;
+            if (!c.logged) {
+                LogFrame("<<", c.bytes, std::max(now, c.due));
+                c.logged = true;
+            }
+            while (c.done < c.bytes.size() && (ignorePacing || ArrivalOf(c, c.done) <= now)) {
+                m_Held.push_back({ c.bytes[c.done], ArrivalOf(c, c.done) });
+                ++c.done;
+            }
+            if (c.done < c.bytes.size())
+                break;
+            m_QueuedOut -= c.bytes.size();
+            m_Out.pop_front();
+        }
+        const double latency = m_Options.adapterLatencyMs / 1000.0;
+        while (!m_Held.empty()) {
+            size_t count = 0;
+            if (m_Held.size() >= kAdapterPacket)
+                count = kAdapterPacket;
+            else if (ignorePacing || now >= m_Held.front().arrival + latency)
+                count = m_Held.size();
+            else
+                return true;
+            uint8_t packet[kAdapterPacket];
+            for (size_t i = 0; i < count; ++i)
+                packet[i] = m_Held[i].byte;
+            size_t done = 0;
+            while (done < count) {
+                ssize_t n = write(m_Pty.Master(), packet + done, count - done);
+                if (n > 0) {
+                    done += static_cast<size_t>(n);
+                } else if (n < 0 && errno == EINTR) {
+                    continue;
+                } else {
+                    m_Held.erase(m_Held.begin(), m_Held.begin() + static_cast<long>(done));
+                    return false;
+                }
+            }
+            m_Held.erase(m_Held.begin(), m_Held.begin() + static_cast<long>(count));
+            if (m_LineRate > 0)
+                m_ListenUntil = Now() + kListenAfterReply;
+        }
+        return true;
+    }
+
+    // When the adapter stage has something to do next, or -1.
+    double NextAdapterEvent() const
+    {
+        if (m_Options.adapterLatencyMs <= 0)
+            return -1;
+        double next = -1;
+        if (!m_Held.empty())
+            next = m_Held.size() >= kAdapterPacket
+                ? 0
+                : m_Held.front().arrival + m_Options.adapterLatencyMs / 1000.0;
+        if (!m_Out.empty()) {
+            const double arrival = ArrivalOf(m_Out.front(), m_Out.front().done);
+            next = next < 0 ? arrival : std::min(next, arrival);
+        }
+        return next;
+    }
+
+    bool NothingToSend() const { return m_Out.empty() && m_Held.empty(); }
 
     void ReadLine(double now)
     {
@@ -317,6 +403,11 @@ private:
     size_t m_QueuedOut = 0;
     std::deque<InByte> m_In;
     std::deque<OutChunk> m_Out;
+    struct HeldByte {
+        uint8_t byte;
+        double arrival;
+    };
+    std::deque<HeldByte> m_Held; // in the adapter's buffer
     std::multimap<double, std::vector<uint8_t>> m_Timers;
 };
 
@@ -336,7 +427,7 @@ int Simulator::Run(int signalFd)
         m_EventTime = now;
         writeBlocked = !Flush(now, false);
 
-        if (m_CloseRequested && m_Out.empty())
+        if (m_CloseRequested && NothingToSend())
             break;
         if (m_ExitAt >= 0 && now >= m_ExitAt) {
             m_WaitForReader = true;
@@ -355,8 +446,12 @@ int Simulator::Run(int signalFd)
         // A paced line wakes a little before a reply is due and polls up to
         // the due time: a process woken from an idle processor runs a tenth
         // of a millisecond late, which a cable does not.
-        if (!m_Out.empty() && !writeBlocked)
+        if (m_Options.adapterLatencyMs > 0) {
+            if (!writeBlocked)
+                consider(NextAdapterEvent());
+        } else if (!m_Out.empty() && !writeBlocked) {
             consider(std::max(0.0, m_Out.front().due - (m_LineRate > 0 ? kPacingMargin : 0)));
+        }
         if (!m_Timers.empty())
             consider(m_Timers.begin()->first);
         consider(m_ExitAt);
@@ -401,8 +496,8 @@ int Simulator::Run(int signalFd)
     // Let what was already said reach the PC, for at most a second: closing
     // the line drops what the PC has not read yet.
     double until = Now() + 1.0;
-    while (!m_Out.empty() && Now() < until) {
-        if (Flush(Now(), true) && m_Out.empty())
+    while (!NothingToSend() && Now() < until) {
+        if (Flush(Now(), true) && NothingToSend())
             break;
         pollfd p { m_Pty.Master(), POLLOUT, 0 };
         poll(&p, 1, 20);
