@@ -566,8 +566,8 @@ int main(int argc, char** argv)
             }
             const EngineRun run = RunEngine(ws, sim, loader, shortApp);
             sim.Stop();
-            if (run.result != download::kFlashSuccess) {
-                std::fprintf(stderr, "adapter run failed: %d\n", run.result);
+            if (run.result != download::FlashResult::Success) {
+                std::fprintf(stderr, "adapter run failed: %d\n", static_cast<int>(run.result));
                 return 1;
             }
             wire = static_cast<double>(CodeStreamBytes(log)) * kByteSeconds;

@@ -193,5 +193,5 @@ TEST(LinkAgainstSim, HostileLinesEndWithinTheWaitTime)
     reply = link.session.Exchange(LinkCode(0x04, 0x2E), 4, LinkCode(0x04, 0x20), 2);
     EXPECT_EQ(reply.count, 0);
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
-    EXPECT_EQ(link.session.LinkStatus(), kLinkCommProblem);
+    EXPECT_EQ(link.session.LinkStatus(), LinkResult::CommProblem);
 }
