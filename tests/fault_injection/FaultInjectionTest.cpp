@@ -279,3 +279,32 @@ TEST_F(FaultInjection, APulledCableEndsTheJobAtOnce)
     }
     EXPECT_EQ(traces, 1) << context;
 }
+
+TEST_F(FaultInjection, CorvelPortsNamesTheUpdateRunningOnAPort)
+{
+    TempDir comDir;
+    TempDir work;
+    TempDir out;
+    // A radio that does not answer the boot request keeps the job waiting
+    // on the port for a while.
+    workflowtest::SimulatedRadio radio(
+        comDir.Path(), kPort, { "--silent", "boot", "--restart-delay", "100" }, out.Path());
+    ASSERT_TRUE(radio.Ready());
+    auto running = std::async(std::launch::async, [&] {
+        return workflowtest::RunConsoleJob(Release(), kPort, comDir.Path(), work.Path(), kRunLimit);
+    });
+    const std::string expected = "Why: an update is running on this port (process ";
+    std::string report;
+    while (report.find(expected) == std::string::npos
+        && running.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
+        report = testsupport::RunProcess({ testsupport::BinPath("corvel-ports").string() },
+            { { "CORVEL_COM_DIR", comDir.Path().string() } }, {}, std::chrono::seconds(30))
+                     .out;
+    }
+    const ProcessResult job = running.get();
+    EXPECT_EQ(job.exitCode, 2);
+    EXPECT_NE(report.find(expected), std::string::npos) << report;
+    EXPECT_NE(report.find(", release Updater_small); wait for it to finish.\n"), std::string::npos)
+        << report;
+    EXPECT_EQ(report.find("kill"), std::string::npos) << report;
+}
