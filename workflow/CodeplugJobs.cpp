@@ -20,7 +20,11 @@ constexpr const char* kTextVerifyingCodeplug = "Verifying codeplug...";
 
 CodeplugJobReport Report(CodeplugJobResult result, std::string message, std::string file = {})
 {
-    return { result, std::move(message), std::move(file) };
+    CodeplugJobReport report;
+    report.result = result;
+    report.message = std::move(message);
+    report.file = std::move(file);
+    return report;
 }
 
 bool IsFolder(const std::string& path)
@@ -128,7 +132,11 @@ public:
         CodeplugJobReport& report)
     {
         m_Transfer.SetBuffer(wire.data(), length);
-        m_Transfer.SetProgress([this, length](int32_t bytes) { m_Host.Progress(bytes, length); });
+        m_Transfer.SetProgress([this, length](int32_t bytes) {
+            m_BytesWritten = bytes;
+            m_Host.Progress(bytes, length);
+        });
+        m_DownloadStarted = true;
         const int downloaded = m_Transfer.Download();
         m_Passwords.TransferEnded(m_Transfer.LastPasswordOutcome());
         if (downloaded > 0) {
@@ -144,6 +152,16 @@ public:
 
     const std::string& Identifier() const { return m_Identifier; }
     FormatVersion Format() const { return m_Format; }
+
+    // Adds what is known of the radio to a finished job's report.
+    CodeplugJobReport Described(CodeplugJobReport report) const
+    {
+        report.identifier = m_Identifier;
+        report.radioFormat = m_Format;
+        report.downloadStarted = m_DownloadStarted;
+        report.bytesWritten = m_BytesWritten;
+        return report;
+    }
 
 private:
     // A failed transfer: a refused or cancelled password refuses the job
@@ -170,6 +188,8 @@ private:
     QUVTransferParms m_Transfer;
     std::string m_Identifier;
     FormatVersion m_Format;
+    bool m_DownloadStarted = false;
+    int32_t m_BytesWritten = 0;
 };
 
 // Words 0 to word 4 - 129 of a codeplug in wire form: its block chain, in
@@ -236,11 +256,11 @@ bool LoadCodeplugForWrite(const std::string& path, CodeplugFileImage& image, std
     return true;
 }
 
-CodeplugJobReport ReadCodeplugJob(
-    CommSession& session, ICodeplugJobHost& host, const std::string& target)
+namespace {
+
+CodeplugJobReport ReadSteps(RadioCodeplug& radio, ICodeplugJobHost& host, const std::string& target)
 {
     CodeplugJobReport report;
-    RadioCodeplug radio(session, host);
     if (!radio.Identify(report)) {
         return report;
     }
@@ -264,11 +284,10 @@ CodeplugJobReport ReadCodeplugJob(
         file);
 }
 
-CodeplugJobReport WriteCodeplugJob(CommSession& session, ICodeplugJobHost& host,
+CodeplugJobReport WriteSteps(RadioCodeplug& radio, CommSession& session, ICodeplugJobHost& host,
     const CodeplugFileImage& file, const CodeplugWriteOptions& options)
 {
     CodeplugJobReport report;
-    RadioCodeplug radio(session, host);
     if (!radio.Identify(report)) {
         return report;
     }
@@ -364,4 +383,20 @@ CodeplugJobReport WriteCodeplugJob(CommSession& session, ICodeplugJobHost& host,
         "written and verified: " + file.path + " (" + std::to_string(length) + " bytes, format "
             + FormatVersionText(radio.Format()) + ") into radio " + radio.Identifier(),
         backup);
+}
+
+} // namespace
+
+CodeplugJobReport ReadCodeplugJob(
+    CommSession& session, ICodeplugJobHost& host, const std::string& target)
+{
+    RadioCodeplug radio(session, host);
+    return radio.Described(ReadSteps(radio, host, target));
+}
+
+CodeplugJobReport WriteCodeplugJob(CommSession& session, ICodeplugJobHost& host,
+    const CodeplugFileImage& file, const CodeplugWriteOptions& options)
+{
+    RadioCodeplug radio(session, host);
+    return radio.Described(WriteSteps(radio, session, host, file, options));
 }

@@ -47,6 +47,12 @@ struct CodeplugJobReport {
     // Read: the file written. Write: the backup of the radio's codeplug
     // saved before anything was written (empty when none was saved).
     std::string file;
+    // What the job learnt of the radio (empty when it did not get so far).
+    std::string identifier;
+    FormatVersion radioFormat;
+    // Write: whether a download began, and the codeplug bytes it sent.
+    bool downloadStarted = false;
+    int32_t bytesWritten = 0;
 };
 
 // A codeplug file to be written into a radio, checked (step 1 of a write).

@@ -172,6 +172,10 @@ TEST(CodeplugRestore, EveryFormatPairRoundTrips)
 
             // The radio ends with the file in its own format.
             const Bytes expected = Converted(file, radioMinor);
+            EXPECT_EQ(written.identifier, kSerial);
+            EXPECT_EQ(written.radioFormat.minor, radioMinor);
+            EXPECT_TRUE(written.downloadStarted);
+            EXPECT_EQ(written.bytesWritten, static_cast<int32_t>(expected.size()));
             EXPECT_TRUE(SameCodeplug(ReadFileBytes(bench.files / "stored.bin"), expected));
             const bool converts = fileMinor != radioMinor;
             EXPECT_EQ(std::count(bench.job.notes.begin(), bench.job.notes.end(),
@@ -262,6 +266,7 @@ TEST(CodeplugRestore, PasswordGivenOnceWrongOrCancelled)
             << refused.message;
         EXPECT_EQ(bench.job.asked, cancel ? 1 : 3);
         EXPECT_FALSE(bench.radio->Received(3, 0)) << "no download started";
+        EXPECT_FALSE(refused.downloadStarted);
         EXPECT_FALSE(fs::exists(bench.files / "stored.bin"));
     }
 }
