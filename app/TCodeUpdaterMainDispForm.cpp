@@ -139,11 +139,14 @@ void TCodeUpdaterMainDispForm::BuildControls()
 
     auto* fileMenu = menuBar()->addMenu(tr("&File"));
     m_UpdateCOMPortsMenuItem = fileMenu->addAction(tr("&Update COM Ports"));
+    m_FileRestoreCodeplugMenuItem = fileMenu->addAction(tr("&Restore Codeplug..."));
     m_FileExitMenuItem = fileMenu->addAction(tr("E&xit"));
     auto* helpMenu = menuBar()->addMenu(tr("&Help"));
     m_HelpAboutMenuItem = helpMenu->addAction(tr("&About"));
     connect(m_UpdateCOMPortsMenuItem, &QAction::triggered, this,
         [this] { m_UpdateCOMPortsMenuItemClick(); });
+    connect(m_FileRestoreCodeplugMenuItem, &QAction::triggered, this,
+        [this] { m_FileRestoreCodeplugMenuItemClick(); });
     connect(m_FileExitMenuItem, &QAction::triggered, this, [this] { m_FileExitMenuItemClick(); });
     connect(m_HelpAboutMenuItem, &QAction::triggered, this, [this] { m_HelpAboutMenuItemClick(); });
 
@@ -310,22 +313,14 @@ void TCodeUpdaterMainDispForm::m_ToggleVersionInfoSpeedButtonClick()
 
 void TCodeUpdaterMainDispForm::m_StartButtonClick()
 {
-    const UpgradeType type = m_Run->Upgrade();
-    const bool bootChosen = type == UpgradeType::Boot
-        || (type == UpgradeType::ApplicationBoot && m_BootRadioButton->isChecked());
+    const bool bootChosen = BootChosen();
     if (m_Run->UpdateInProgress()) {
         m_Run->Stop();
         m_ProgressBar->setValue(0);
         return;
     }
-    if (!m_AccessGranted) {
-        const std::string expected
-            = bootChosen && !m_Run->AppAndBootUpgrade() ? "marigold" : "pelican";
-        std::string entered;
-        if (!AskAccessCode(entered) || entered != expected)
-            return;
-        m_AccessGranted = true;
-    }
+    if (!GrantAccess(bootChosen))
+        return;
     m_RetrieveVersionInfoButton->setFocus();
     m_Run->Trace().Clear();
     if (m_Run->AppAndBootUpgrade())
@@ -340,6 +335,26 @@ void TCodeUpdaterMainDispForm::m_StartButtonClick()
             m_StatusLabel->setText(m_StatusLabel->text() + QStringLiteral("\n(Line trace: ")
                 + QString::fromStdString(trace) + QStringLiteral(")"));
     }
+}
+
+bool TCodeUpdaterMainDispForm::BootChosen() const
+{
+    const UpgradeType type = m_Run->Upgrade();
+    return type == UpgradeType::Boot
+        || (type == UpgradeType::ApplicationBoot && m_BootRadioButton->isChecked());
+}
+
+bool TCodeUpdaterMainDispForm::GrantAccess(bool bootChosen)
+{
+    if (!m_AccessGranted) {
+        const std::string expected
+            = bootChosen && !m_Run->AppAndBootUpgrade() ? "marigold" : "pelican";
+        std::string entered;
+        if (!AskAccessCode(entered) || entered != expected)
+            return false;
+        m_AccessGranted = true;
+    }
+    return true;
 }
 
 void TCodeUpdaterMainDispForm::EnterUpdateState()

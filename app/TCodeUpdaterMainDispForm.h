@@ -66,6 +66,10 @@ public:
     UpdateRun& Run() { return *m_Run; }
 
     void ToggleVersionInfo();
+    // File > Restore Codeplug... once a file is chosen: writes it into the
+    // radio on the selected port (corvel-codeplug write's steps), with the
+    // status texts and the progress bar; Stop ends it.
+    void RestoreCodeplug(const std::string& path);
     // Thin faces over the run.
     void RunCombinedUpdate();
     void RunSelectedUpdate(bool bootChosen);
@@ -126,6 +130,7 @@ public:
     QLabel* PCOVersionLabel = nullptr;
     QLabel* PCAlignVersionLabel = nullptr;
     QAction* m_UpdateCOMPortsMenuItem = nullptr;
+    QAction* m_FileRestoreCodeplugMenuItem = nullptr;
     QAction* m_FileExitMenuItem = nullptr;
     QAction* m_HelpAboutMenuItem = nullptr;
     QTimer* m_CommTimer = nullptr;
@@ -137,6 +142,7 @@ public:
     void m_ToggleVersionInfoSpeedButtonClick();
     void m_ComportComboBoxChange(int index);
     void m_UpdateCOMPortsMenuItemClick();
+    void m_FileRestoreCodeplugMenuItemClick();
     void m_FileExitMenuItemClick();
     void m_HelpAboutMenuItemClick();
     void m_OnCommTimerTimer();
@@ -159,6 +165,12 @@ private:
     // Shows the access-code dialog; true when it was left with OK, with the
     // entered code trimmed of blanks and control characters.
     bool AskAccessCode(std::string& entered);
+    // The access code once per program run, as Start asks it for the chosen
+    // update (`bootChosen`); true once it was given.
+    bool GrantAccess(bool bootChosen);
+    // The boot code is what Start would write (the release's type, the
+    // choice of the radio buttons).
+    bool BootChosen() const;
     // The codeplug password prompt of the console job: the access-code
     // dialog, or without a display one line read from the console (end of
     // input cancels, so a batch job never hangs on it).

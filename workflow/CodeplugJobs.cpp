@@ -293,10 +293,11 @@ CodeplugJobReport WriteSteps(RadioCodeplug& radio, CommSession& session, ICodepl
     }
     // A codeplug belongs to one radio.
     if (!file.identifier.empty() && file.identifier != radio.Identifier() && !options.otherRadio) {
-        return Report(CodeplugJobResult::Refused,
+        report = Report(CodeplugJobResult::Refused,
             file.path + " is the codeplug of radio " + file.identifier + ", this is radio "
-                + radio.Identifier()
-                + "; nothing was written (give --other-radio to write it anyway)");
+                + radio.Identifier() + "; nothing was written");
+        report.anotherRadio = true;
+        return report;
     }
     // The radio's format decides whether the file can go in at all.
     CodeplugConversion conversion;

@@ -50,6 +50,8 @@ struct CodeplugJobReport {
     // What the job learnt of the radio (empty when it did not get so far).
     std::string identifier;
     FormatVersion radioFormat;
+    // Write: refused because the file is the backup of another radio.
+    bool anotherRadio = false;
     // Write: whether a download began, and the codeplug bytes it sent.
     bool downloadStarted = false;
     int32_t bytesWritten = 0;

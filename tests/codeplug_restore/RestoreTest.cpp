@@ -232,6 +232,7 @@ TEST(CodeplugRestore, RefusesBadFilesAndAnotherRadiosBackupWithoutWriting)
     EXPECT_NE(refused.message.find("radio 0000000000000001, this is radio 001A2B3C4D5E6F70"),
         std::string::npos)
         << refused.message;
+    EXPECT_TRUE(refused.anotherRadio);
     EXPECT_FALSE(bench.radio->Received(3, 7));
     EXPECT_FALSE(bench.radio->Received(3, 0));
     EXPECT_TRUE(bench.Backups().empty());

@@ -25,6 +25,7 @@
 #include "app/TCodeUpdaterMainDispForm.h"
 #include "platform/MessageBox.h"
 #include "platform/OwnResources.h"
+#include "tests/codeplug_convert/CodeplugBuilder.h"
 #include "tests/support/SimProcess.h"
 #include "tests/support/TestSupport.h"
 #include "tools/pack/DemoImages.h"
@@ -398,6 +399,57 @@ TEST_F(Window, StartStopAndStartAgain)
     // No work file stays behind (only the failure traces of the stopped runs).
     for (const auto& entry : fs::directory_iterator(fs::current_path()))
         EXPECT_EQ(entry.path().filename().string().rfind("Corvel_trace_", 0), 0u) << entry.path();
+}
+
+// File > Restore Codeplug: a bad file is refused before the port is
+// claimed; Stop during the radio's reset wait ends the write with nothing
+// written and the radio's codeplug saved.
+TEST_F(Window, RestoreCodeplugRefusesBadFilesAndStopsDuringTheWait)
+{
+    const std::vector<uint8_t> codeplug = codeplugtest::TypicalCodeplug(8, 1, 1, 1).BuildWire();
+    testsupport::WriteFileBytes(m_Dir / "radio.bin", codeplug);
+    testsupport::SimProcess radio;
+    ASSERT_TRUE(StartRadio(radio,
+        { "--codeplug", (m_Dir / "radio.bin").string(), "--codeplug-out",
+            (m_Dir / "stored.bin").string(), "--format-version", "5.10", "--log",
+            (m_Dir / "frames.log").string() }))
+        << radio.Error();
+    auto w = Make();
+    w->m_ComportComboBox->setCurrentIndex(2); // COM3
+
+    std::vector<uint8_t> broken = codeplug;
+    broken[0] = 0;
+    testsupport::WriteFileBytes(m_Dir / "broken.bin", broken);
+    w->RestoreCodeplug((m_Dir / "broken.bin").string());
+    ASSERT_EQ(m_Boxes.size(), 1u);
+    EXPECT_NE(m_Boxes[0].find("not valid"), std::string::npos) << m_Boxes[0];
+    EXPECT_TRUE(testsupport::ReadFileText(m_Dir / "frames.log").find(">>") == std::string::npos);
+
+    std::vector<QString> statuses;
+    QTimer watcher;
+    QObject::connect(&watcher, &QTimer::timeout, [&] {
+        const QString status = w->m_StatusLabel->text();
+        if (statuses.empty() || statuses.back() != status)
+            statuses.push_back(status);
+        if (w->Run().UpdateInProgress()
+            && status == QStringLiteral("Resetting radio and converting codeplug..."))
+            w->m_StartButton->click(); // Stop
+    });
+    watcher.start(10);
+    w->RestoreCodeplug((m_Dir / "radio.bin").string());
+    watcher.stop();
+
+    EXPECT_EQ(m_Boxes.size(), 1u) << "a stop shows no box";
+    EXPECT_EQ(w->m_StatusLabel->text(), "stopped; nothing was written");
+    EXPECT_NE(std::find(statuses.begin(), statuses.end(),
+                  QStringLiteral("Resetting radio and converting codeplug...")),
+        statuses.end());
+    EXPECT_EQ(w->m_StartButton->text(), "Start");
+    EXPECT_FALSE(fs::exists(m_Dir / "stored.bin"));
+    int backups = 0;
+    for (const auto& entry : fs::directory_iterator(fs::current_path()))
+        backups += entry.path().filename().string().rfind("Codeplug_001A2B3C4D5E6F70_", 0) == 0;
+    EXPECT_EQ(backups, 1);
 }
 
 } // namespace

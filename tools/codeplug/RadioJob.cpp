@@ -186,6 +186,8 @@ int RunRadioJob(RadioJob job, const std::string& file, const RadioJobOptions& op
         return fail(
             report.result == CodeplugJobResult::Done ? CodeplugJobResult::Refused : report.result,
             report.message + " (stopped by signal " + std::to_string(stopSignal) + ")");
+    if (report.anotherRadio)
+        return fail(report.result, report.message + " (give --other-radio to write it anyway)");
     if (report.result != CodeplugJobResult::Done)
         return fail(report.result, report.message);
     std::printf("%s\n", report.message.c_str());
