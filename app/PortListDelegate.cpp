@@ -1,5 +1,6 @@
 #include "app/PortListDelegate.h"
 
+#include <QApplication>
 #include <QPainter>
 
 PortListDelegate::PortListDelegate(LookOf look, QObject* parent)
@@ -14,15 +15,18 @@ void PortListDelegate::paint(
     const bool enabled = option.state & QStyle::State_Enabled;
     const bool selected = option.state & (QStyle::State_Selected | QStyle::State_HasFocus);
     PortClaim::ItemLook look = m_Look(index.row(), enabled);
-    QColor background = option.palette.color(QPalette::Base);
-    QColor text = option.palette.color(QPalette::Text);
+    // The normal colours are the application's: the list inherits the
+    // closed box's palette, which shows a grey selection in grey.
+    const QPalette normal = QApplication::palette();
+    QColor background = normal.color(QPalette::Base);
+    QColor text = normal.color(QPalette::Text);
     if (look.grey) {
         text = QColor(128, 128, 128);
         if (selected)
             background = Qt::white;
     } else if (selected) {
-        background = option.palette.color(QPalette::Highlight);
-        text = option.palette.color(QPalette::HighlightedText);
+        background = normal.color(QPalette::Highlight);
+        text = normal.color(QPalette::HighlightedText);
     }
     painter->save();
     painter->fillRect(option.rect, background);

@@ -328,8 +328,9 @@ void TCodeUpdaterMainDispForm::m_StartButtonClick()
     else
         RunSelectedUpdate(bootChosen);
     ReleasePort();
-    // A run that did not end with "Done." leaves the line's traffic for support.
-    if (m_StatusLabel->text() != QStringLiteral("Done.")) {
+    ShowRunAnswers();
+    // A run that did not go through leaves the line's traffic for support.
+    if (!m_Run->LastRunSucceeded()) {
         const std::string trace = m_Run->SaveTraceAfterFailure();
         if (!trace.empty())
             m_StatusLabel->setText(m_StatusLabel->text() + QStringLiteral("\n(Line trace: ")

@@ -178,6 +178,9 @@ private:
     void ShowAboutBox();
     void RetrieveVersionInfo();
     void ShowVersionRecord(const uint8_t* record);
+    // After an update: what the panel shows follows what the run changed in
+    // the radio (a boot upgrade's new boot version).
+    void ShowRunAnswers();
     void ShowSelectedPortLook();
 
     void Construct();

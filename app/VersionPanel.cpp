@@ -34,6 +34,12 @@ QString Dotted(const uint8_t* bytes, int count)
     return text;
 }
 
+// A two-part version; 0.0 means the radio has none to report.
+QString VersionOrNone(const uint8_t* bytes)
+{
+    return bytes[0] == 0 && bytes[1] == 0 ? QStringLiteral("Not Applicable") : Dotted(bytes, 2);
+}
+
 } // namespace
 
 void TCodeUpdaterMainDispForm::RetrieveVersionInfo()
@@ -73,13 +79,19 @@ void TCodeUpdaterMainDispForm::ShowVersionRecord(const uint8_t* record)
         serial += QLatin1String(pair);
     }
     SerialNumberLabel->setText(serial);
-    // A version of 0.0 means the radio has none to report.
-    const auto versionOrNone = [&](int offset) {
-        return record[offset] == 0 && record[offset + 1] == 0 ? notApplicable
-                                                              : Dotted(record + offset, 2);
-    };
-    BootLoadVersionLabel->setText(versionOrNone(kVersionBoot));
-    SEMVersionLabel->setText(versionOrNone(kVersionSem));
+    BootLoadVersionLabel->setText(VersionOrNone(record + kVersionBoot));
+    SEMVersionLabel->setText(VersionOrNone(record + kVersionSem));
+}
+
+void TCodeUpdaterMainDispForm::ShowRunAnswers()
+{
+    const auto boot = m_Run->RadioBootVersion();
+    // Only a panel that shows a reading is brought up to date.
+    if (!boot || BootLoadVersionLabel->text().isEmpty())
+        return;
+    const uint8_t version[2]
+        = { static_cast<uint8_t>(boot->first), static_cast<uint8_t>(boot->second) };
+    BootLoadVersionLabel->setText(VersionOrNone(version));
 }
 
 bool TCodeUpdaterMainDispForm::AskAccessCode(std::string& entered)

@@ -96,6 +96,7 @@ void PortClaim::ScanComPorts()
         // No device list: the tables keep the open test's results and the
         // list stays as it is. The first scan builds the list all the same,
         // since the list always holds the 255 ports.
+        ComboBoxChange();
         return;
     }
     for (const std::string& name : names.value_or(std::vector<std::string> {})) {
@@ -114,6 +115,8 @@ void PortClaim::ScanComPorts()
     m_List.SetItems(items);
     m_List.SetSelectedIndex(0);
     m_ListBuilt = true;
+    // As when the user chooses a missing port: the first present one instead.
+    ComboBoxChange();
 }
 
 std::string PortClaim::ItemText(int port) const
@@ -274,6 +277,7 @@ void PortClaim::UpdateComPorts()
     const int index = m_List.SelectedIndex();
     ScanComPorts();
     m_List.SetSelectedIndex(index);
+    ComboBoxChange();
 }
 
 PortClaim::ItemLook PortClaim::LookOfItem(int index, bool listEnabled) const

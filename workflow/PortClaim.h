@@ -84,7 +84,8 @@ public:
     // Console use: the port named on the command line is used as it is.
     void SetConsoleMode(bool consoleMode, int commandLinePort);
 
-    // Rebuilds the three tables and the port list, and selects COM1.
+    // Rebuilds the three tables and the port list, and selects COM1, or the
+    // first present port when COM1 is missing (the rule of ComboBoxChange).
     void ScanComPorts();
     // Claims the selected port (or the command-line port) and opens the link
     // on it; versionMode leaves the link at 19200 baud. On true the session
@@ -97,8 +98,9 @@ public:
     // m_ComportComboBoxChange: a missing port's item moves the selection to
     // the first present port.
     void ComboBoxChange();
-    // m_UpdateCOMPortsMenuItemClick without the cursor: rescans and keeps
-    // the selected index.
+    // m_UpdateCOMPortsMenuItemClick without the cursor, and the rescan when
+    // a port device comes or goes: rescans and keeps the selected index while
+    // its port is present, else selects the first present port.
     void UpdateComPorts();
 
     // How an item is drawn: grey text when its port is missing or the list

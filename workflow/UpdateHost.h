@@ -54,6 +54,8 @@ public:
     virtual void NoteCodeplugBackup(const std::string& name) = 0;
     // The backup noted last in this run; empty when none.
     virtual std::string CodeplugBackupName() const = 0;
+    // The radio's boot code is now `major`.`minor` (it was just written).
+    virtual void NoteRadioBootVersion(int /*major*/, int /*minor*/) { }
 };
 
 // A text for the user: written to the console in console use, put into the

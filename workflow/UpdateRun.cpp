@@ -109,12 +109,14 @@ void UpdateRun::SetReturnCode(int value)
 
 void UpdateRun::RunCombinedUpdate()
 {
-    ::RunCombinedUpdate(*this);
+    m_RadioBootVersion.reset();
+    m_LastRunSucceeded = ::RunCombinedUpdate(*this);
 }
 
 void UpdateRun::RunSelectedUpdate(bool bootChosen)
 {
-    ::RunSelectedUpdate(*this, bootChosen);
+    m_RadioBootVersion.reset();
+    m_LastRunSucceeded = ::RunSelectedUpdate(*this, bootChosen);
 }
 
 QueryResult UpdateRun::ReadVersionInfo(uint8_t* record)

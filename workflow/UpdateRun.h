@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "link/RadioQueries.h"
 #include "workflow/FirmwareCatalogue.h"
@@ -60,8 +62,15 @@ public:
 
     // --- Operations ------------------------------------------------------
     // The two update sequences; the caller releases the port afterwards.
+    // Each records its outcome (LastRunSucceeded) and what it learnt of the
+    // radio.
     void RunCombinedUpdate();
     void RunSelectedUpdate(bool bootChosen);
+    // The last update went through (nothing to report to support).
+    bool LastRunSucceeded() const { return m_LastRunSucceeded; }
+    // The radio's boot version as the last update left it (major, minor),
+    // when it wrote boot code.
+    std::optional<std::pair<int, int>> RadioBootVersion() const { return m_RadioBootVersion; }
     // Stop pressed during an update: the run ends at its next stage, the
     // work files go.
     void Stop() { LeaveUpdateState(true); }
@@ -108,6 +117,10 @@ public:
         return m_Host->AskCodeplugPassword(entry);
     }
     void NoteCodeplugBackup(const std::string& name) override { m_BackupName = name; }
+    void NoteRadioBootVersion(int major, int minor) override
+    {
+        m_RadioBootVersion = std::make_pair(major, minor);
+    }
     std::string CodeplugBackupName() const override { return m_BackupName; }
     platform::MessageAnswer ShowMessage(const std::string& caption, const std::string& text,
         platform::MessageIcon icon, platform::MessageButtons buttons) override
@@ -134,4 +147,6 @@ private:
     std::string m_CodeFileName;
     std::string m_BackupName;
     int m_ReturnCode = -1;
+    bool m_LastRunSucceeded = false;
+    std::optional<std::pair<int, int>> m_RadioBootVersion;
 };

@@ -88,6 +88,17 @@ std::string PostUpdateWindowText(const IUpdateHost& host, PostUpdateResult post)
     return PostUpdateText(post);
 }
 
+// The radio now runs the boot code of the set just written.
+void NoteBootSetWritten(IUpdateHost& host)
+{
+    const ResourceAttributes& attributes = host.Attributes();
+    if (host.UseBootTwo()) {
+        host.NoteRadioBootVersion(attributes.BootTwoMajor, attributes.BootTwoMinor);
+    } else {
+        host.NoteRadioBootVersion(attributes.BootMajor, attributes.BootMinor);
+    }
+}
+
 void DeleteWorkFiles(IUpdateHost& host)
 {
     for (const std::string& name : { host.LoaderFileName(), host.CodeFileName() }) {
@@ -182,7 +193,7 @@ int PostUpdateReturnCode(int postUpdateResult)
     }
 }
 
-void RunSelectedUpdate(IUpdateHost& host, bool bootChosen)
+bool RunSelectedUpdate(IUpdateHost& host, bool bootChosen)
 {
     const ResourceAttributes& attributes = host.Attributes();
     const bool bootSet = UpgradeTypeOf(attributes) == UpgradeType::ApplicationBoot
@@ -190,6 +201,7 @@ void RunSelectedUpdate(IUpdateHost& host, bool bootChosen)
     bool extracted = false;
     bool dspUsed = false;
     DownloadOutcome result = DownloadOutcome::Succeeded;
+    bool succeeded = false;
 
     host.EnterUpdateState();
     host.ShowStatusText(kTextExtracting);
@@ -222,14 +234,21 @@ void RunSelectedUpdate(IUpdateHost& host, bool bootChosen)
             result = DownloadWorkFiles(host, bootChosen, false);
         }
 
+        if ((bootChosen || bootSet) && result == DownloadOutcome::Succeeded) {
+            NoteBootSetWritten(host);
+        }
         if (!bootChosen && !bootSet && !dspUsed && host.UpdateInProgress()
             && result == DownloadOutcome::Succeeded) {
             const PostUpdateResult post = RunPostUpdate(host);
+            succeeded = PostUpdateReturnCode(post) == kReturnSuccess;
             host.ShowStatusText(PostUpdateWindowText(host, post));
             if (post == kPostUpdateFormatUnsupported) {
                 host.ShowMessage(
                     kProductTitle, kTextConversionNotSupported, platform::MessageIcon::Information);
             }
+        } else if (result == DownloadOutcome::Succeeded) {
+            // Boot or DSP code: nothing follows the download.
+            succeeded = bootChosen || bootSet || dspUsed;
         } else if (result == DownloadOutcome::WrongProcessor) {
             host.ShowMessage(kProductTitle,
                 attributes.Processor416 != 0 ? kTextProcessor416 : kTextProcessor816,
@@ -240,6 +259,7 @@ void RunSelectedUpdate(IUpdateHost& host, bool bootChosen)
         // Any other result keeps the engine's last status text.
     } while (false);
     host.LeaveUpdateState(extracted);
+    return succeeded;
 }
 
 namespace {
@@ -284,6 +304,7 @@ bool RunBootUpgradePath(IUpdateHost& host, DownloadOutcome& result)
         WindowStatus(host, kTextIdle);
         return false;
     }
+    NoteBootSetWritten(host);
     if (host.ConsoleMode()) {
         // The operator puts the radio back into bootload mode and runs the
         // job again for the application code.
@@ -331,8 +352,9 @@ bool RunApplicationPath(IUpdateHost& host, DownloadOutcome& result)
 
 } // namespace
 
-void RunCombinedUpdate(IUpdateHost& host)
+bool RunCombinedUpdate(IUpdateHost& host)
 {
+    bool succeeded = false;
     host.EnterUpdateState();
     Announce(host, kTextExtracting);
     do {
@@ -352,6 +374,8 @@ void RunCombinedUpdate(IUpdateHost& host)
         bool downloaded = false;
         if (needsBoot) {
             downloaded = RunBootUpgradePath(host, result);
+            // The console job ends after the boot code: that is its success.
+            succeeded = !downloaded && host.ConsoleMode() && result == DownloadOutcome::Succeeded;
         } else if (majorMismatch) {
             host.SetReturnCode(kReturnGeneralError);
             ReportText(host, kTextBootMajorMismatch);
@@ -378,6 +402,7 @@ void RunCombinedUpdate(IUpdateHost& host)
         if (host.UpdateInProgress() && result == DownloadOutcome::Succeeded) {
             const PostUpdateResult post = RunPostUpdate(host);
             host.SetReturnCode(PostUpdateReturnCode(post));
+            succeeded = PostUpdateReturnCode(post) == kReturnSuccess;
             if (!host.ConsoleMode() && post == kPostUpdateFormatUnsupported) {
                 host.ShowMessage(
                     kProductTitle, kTextConversionNotSupported, platform::MessageIcon::Information);
@@ -391,4 +416,5 @@ void RunCombinedUpdate(IUpdateHost& host)
         }
     } while (false);
     host.LeaveUpdateState(false);
+    return succeeded;
 }

@@ -49,14 +49,16 @@ inline constexpr int kReturnGeneralError = 2;
 
 // One upgrade of the kind the release or the user selects (application,
 // boot or DSP code); window use only. Leaves its outcome in the status text
-// and message boxes.
-void RunSelectedUpdate(IUpdateHost& host, bool bootChosen);
+// and message boxes; true when the update went through (the code was written
+// and, after application code, the post-update sequence succeeded).
+bool RunSelectedUpdate(IUpdateHost& host, bool bootChosen);
 
 // Brings the boot code up to date when the radio needs it, then updates the
 // application code. The console job, and window use for releases with the
 // combined-update flag. Leaves its outcome in the status (window) or the
-// console, and in the process return code.
-void RunCombinedUpdate(IUpdateHost& host);
+// console, and in the process return code; true when the run went through
+// (return code 0, or 1 in console use: the boot code was written).
+bool RunCombinedUpdate(IUpdateHost& host);
 
 // Final text and return code of a post-update result.
 const char* PostUpdateText(int postUpdateResult);

@@ -126,6 +126,8 @@ TEST(ComPortScan, ListAndTablesFollowTheOpenTestAndAdapterNames)
                 "USB Serial Port (COM3)", "USB RPI QUV 4400" },
             1));
         rig.ports.ScanComPorts();
+        // COM1 is missing: the first present port is selected.
+        EXPECT_EQ(rig.list.selected, 2);
         ASSERT_EQ(rig.list.items.size(), 255u);
         EXPECT_EQ(rig.list.items[11], "COM12 (4400 USB)");
         EXPECT_EQ(rig.list.items[4], "COM5 (4600 USB)");
@@ -152,9 +154,23 @@ TEST(ComPortScan, ListAndTablesFollowTheOpenTestAndAdapterNames)
         rig.ports.ComboBoxChange();
         EXPECT_EQ(rig.list.selected, 11);
         EXPECT_TRUE(rig.ports.LookOfItem(11, true).highlighted);
-        // The menu command keeps the chosen item.
+        // The menu command keeps the chosen item while its port is there.
         rig.ports.UpdateComPorts();
         EXPECT_EQ(rig.list.selected, 11);
+    }
+
+    // A rescan after the chosen port went away selects the first present one.
+    {
+        std::set<int> present { 4, 9 };
+        ComPortSystem system = FakeSystem({}, {}, 1);
+        system.portOpens = [&present](int port) { return present.count(port) != 0; };
+        Rig rig(system);
+        rig.ports.ScanComPorts();
+        EXPECT_EQ(rig.list.selected, 3);
+        rig.list.selected = 8;
+        present.erase(9);
+        rig.ports.UpdateComPorts();
+        EXPECT_EQ(rig.list.selected, 3);
     }
 
     // No device list: the open test still decides, the list stays as it

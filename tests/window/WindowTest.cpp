@@ -7,8 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -303,15 +305,86 @@ TEST_F(Window, PortListKeepsAllPortsAndSkipsMissingOnes)
     // The list's contents themselves are the port handling's own tests.
     ASSERT_EQ(w->m_ComportComboBox->count(), 255);
 
-    // A port appears; the menu command rescans and keeps the selection.
+    // A port appears; the menu command rescans, and the grey selection moves
+    // to it.
     testsupport::PtyPair pty;
     fs::create_symlink(pty.SlavePath(), m_Dir / "ports" / "COM4");
     w->m_UpdateCOMPortsMenuItem->trigger();
-    EXPECT_EQ(w->m_ComportComboBox->currentIndex(), 0);
+    EXPECT_EQ(w->m_ComportComboBox->currentIndex(), 3);
     // Choosing a grey item moves to the first present port.
     w->m_ComportComboBox->setCurrentIndex(9);
     EXPECT_EQ(w->m_ComportComboBox->currentIndex(), 3);
     EXPECT_EQ(w->m_ComportComboBox->currentText(), "COM4");
+}
+
+// How the open list draws item `row`: whether its text is grey (its darkest
+// pixel is RGB 128, 128, 128), or has pixels of the normal text colour, or of
+// the highlighted text on the highlight colour.
+struct ItemInk {
+    bool grey = false;
+    bool normal = false;
+    bool highlighted = false;
+};
+ItemInk InkOfOpenListItem(QComboBox* box, int row)
+{
+    box->showPopup();
+    QAbstractItemView* view = box->view();
+    view->scrollTo(view->model()->index(row, 0));
+    QApplication::processEvents();
+    const QRect rect = view->visualRect(view->model()->index(row, 0));
+    const QImage image = view->viewport()->grab(rect).toImage();
+    const QPalette normal = QApplication::palette();
+    ItemInk ink;
+    bool highlightText = false;
+    bool highlightBase = false;
+    QColor darkest = Qt::white;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor pixel = image.pixelColor(x, y);
+            if (qGray(pixel.rgb()) < qGray(darkest.rgb()))
+                darkest = pixel;
+            ink.normal = ink.normal || pixel == normal.color(QPalette::Text);
+            highlightText = highlightText || pixel == normal.color(QPalette::HighlightedText);
+            highlightBase = highlightBase || pixel == normal.color(QPalette::Highlight);
+        }
+    }
+    ink.highlighted = highlightText && highlightBase;
+    ink.grey = darkest == QColor(128, 128, 128);
+    box->hidePopup();
+    return ink;
+}
+
+TEST_F(Window, OpenListDrawsFreePortsNormallyAndSelectsTheFirstAtStart)
+{
+    // COM3 and COM5 are free before the window starts; the others are missing.
+    testsupport::PtyPair com3;
+    testsupport::PtyPair com5;
+    fs::create_symlink(com3.SlavePath(), m_Dir / "ports" / "COM3");
+    fs::create_symlink(com5.SlavePath(), m_Dir / "ports" / "COM5");
+    auto w = Make();
+    w->show();
+    EXPECT_EQ(w->m_ComportComboBox->currentText(), "COM3");
+    const ItemInk selected = InkOfOpenListItem(w->m_ComportComboBox, 2);
+    EXPECT_TRUE(selected.highlighted);
+    EXPECT_FALSE(selected.grey);
+    const ItemInk free = InkOfOpenListItem(w->m_ComportComboBox, 4);
+    EXPECT_TRUE(free.normal);
+    EXPECT_FALSE(free.grey);
+    const ItemInk missing = InkOfOpenListItem(w->m_ComportComboBox, 0);
+    EXPECT_TRUE(missing.grey);
+    EXPECT_FALSE(missing.normal);
+
+    // COM5 goes away while chosen: the update stops at the claim and the
+    // closed box shows its grey selection; free COM3 still draws normally.
+    w->m_ComportComboBox->setCurrentIndex(4);
+    fs::remove(m_Dir / "ports" / "COM5");
+    AnswerAccessDialog("pelican", true);
+    w->m_StartButton->click();
+    ASSERT_EQ(m_Boxes.size(), 1u);
+    EXPECT_EQ(w->m_ComportComboBox->currentIndex(), 4);
+    const ItemInk stillFree = InkOfOpenListItem(w->m_ComportComboBox, 2);
+    EXPECT_TRUE(stillFree.normal);
+    EXPECT_FALSE(stillFree.grey);
 }
 
 TEST_F(Window, RetrieveFillsThePanelAndAFailureKeepsIt)
@@ -348,6 +421,50 @@ TEST_F(Window, RetrieveFillsThePanelAndAFailureKeepsIt)
         m_Boxes[0], "Communication: Communication error while retrieving version information.");
     EXPECT_EQ(w->SerialNumberLabel->text(), "00-0A-FF-1B-2C-3D-4E-5F");
     EXPECT_TRUE(w->m_RetrieveVersionInfoButton->isEnabled());
+}
+
+// Line traces the window left in the working directory.
+std::vector<std::string> TracesInWorkDir()
+{
+    std::vector<std::string> traces;
+    for (const auto& entry : fs::directory_iterator(fs::current_path())) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("Corvel_trace_", 0) == 0)
+            traces.push_back(name);
+    }
+    return traces;
+}
+
+TEST_F(Window, BootUpgradeLeavesNoTraceAndThePanelShowsTheNewBootVersion)
+{
+    testsupport::SimProcess radio;
+    ASSERT_TRUE(StartRadio(
+        radio, { "--boot-version", "6.5", "--new-boot-version", "6.7", "--line-rate", "115200" }))
+        << radio.Error();
+    auto w = Make(0, 6, 1); // a boot release
+    w->m_ComportComboBox->setCurrentIndex(2); // COM3
+    w->m_RetrieveVersionInfoButton->click();
+    ASSERT_EQ(w->BootLoadVersionLabel->text(), "6.5");
+
+    AnswerAccessDialog("marigold", true);
+    w->m_StartButton->click();
+    EXPECT_EQ(m_Dialogs, 1);
+    EXPECT_TRUE(m_Boxes.empty()) << m_Boxes.front();
+    EXPECT_TRUE(w->Run().LastRunSucceeded()) << w->m_StatusLabel->text().toStdString();
+    // A boot download never shows "Done.", yet it went through: no trace.
+    EXPECT_TRUE(TracesInWorkDir().empty()) << TracesInWorkDir().front();
+    EXPECT_EQ(w->m_StatusLabel->text().indexOf(QStringLiteral("Line trace")), -1);
+    EXPECT_EQ(w->BootLoadVersionLabel->text(), "6.7");
+
+    // A run that fails leaves its trace and names it.
+    radio.Stop();
+    testsupport::SimProcess mute;
+    ASSERT_TRUE(StartRadio(mute, { "--mute" })) << mute.Error();
+    w->m_StartButton->click();
+    EXPECT_FALSE(w->Run().LastRunSucceeded());
+    EXPECT_EQ(TracesInWorkDir().size(), 1u);
+    EXPECT_NE(w->m_StatusLabel->text().indexOf(QStringLiteral("Line trace")), -1);
+    EXPECT_EQ(w->BootLoadVersionLabel->text(), "6.7");
 }
 
 TEST_F(Window, StartStopAndStartAgain)
