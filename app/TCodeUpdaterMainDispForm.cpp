@@ -117,6 +117,11 @@ void TCodeUpdaterMainDispForm::Construct()
         picture = attributes.SeriesNumber == 6 ? PortableGPicture : PortableXPicture;
     picture->show();
     ScanComPorts();
+    // The plain program has nothing to write into a radio.
+    if (!m_Run->CarriesFirmware()) {
+        m_StatusLabel->setText(QString::fromLatin1(kTextNoFirmware));
+        m_StartButton->setEnabled(false);
+    }
     if (m_Run->Upgrade() == UpgradeType::ApplicationBoot && !m_Run->AppAndBootUpgrade()) {
         m_UpgradeTypeLabel->show();
         m_ApplicationRadioButton->show();
@@ -300,6 +305,9 @@ void TCodeUpdaterMainDispForm::ToggleVersionInfo()
     else
         resize(width() + m_TargetVersionInfoGroupBox->width() + 5, height());
     m_VersionInfoVisible = !m_VersionInfoVisible;
+    // Narrowed, the panel's left edge would still show at the window's
+    // right edge.
+    m_TargetVersionInfoGroupBox->setVisible(m_VersionInfoVisible);
 }
 
 void TCodeUpdaterMainDispForm::m_ToggleVersionInfoSpeedButtonClick()

@@ -39,6 +39,10 @@ class ResourceSource;
 class TCodeUpdaterMainDispForm : public QMainWindow, public IRunHost {
     Q_OBJECT
 public:
+    // The status of a program built without a release's firmware.
+    static constexpr const char* kTextNoFirmware
+        = "This program carries no firmware. Open a release (Updater_...) to update a radio.";
+
     // `arguments` are the command-line arguments without the program name.
     explicit TCodeUpdaterMainDispForm(
         const std::vector<std::string>& arguments, QWidget* parent = nullptr);

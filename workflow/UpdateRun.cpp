@@ -59,6 +59,11 @@ void UpdateRun::SetConsoleMode(bool consoleMode, int commandLinePort)
     m_Ports->SetConsoleMode(consoleMode, commandLinePort);
 }
 
+bool UpdateRun::CarriesFirmware() const
+{
+    return m_Resources != nullptr && m_Resources->IsAvailable(nullptr);
+}
+
 std::string UpdateRun::ExecutableDirectory() const
 {
     return platform::ExecutableDirectory();

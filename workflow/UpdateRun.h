@@ -55,6 +55,8 @@ public:
     UpgradeType Upgrade() const { return UpgradeTypeOf(*m_Attributes); }
     bool AppAndBootUpgrade() const { return m_AppAndBootUpgrade; }
     int CommandLinePort() const { return m_CommandLinePort; }
+    // The program carries a release's firmware (the plain program does not).
+    bool CarriesFirmware() const;
 
     PortClaim& Ports() { return *m_Ports; }
     const PortClaim& Ports() const { return *m_Ports; }

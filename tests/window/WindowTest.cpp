@@ -10,6 +10,7 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
+#include <QGroupBox>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
@@ -194,12 +195,28 @@ TEST_F(Window, LabelsPictureAndUpgradeChoiceFollowTheRelease)
     EXPECT_TRUE(mobile->m_ApplicationRadioButton->isChecked());
 }
 
+TEST_F(Window, PlainProgramWithoutFirmwareOffersNoStart)
+{
+    TCodeUpdaterMainDispForm plain({}, nullptr, "corvel-updater");
+    plain.SetMessageBoxes(&m_Recorder);
+    EXPECT_EQ(plain.m_StatusLabel->text().toStdString(),
+        "This program carries no firmware. Open a release (Updater_...) to update a radio.");
+    EXPECT_FALSE(plain.m_StartButton->isEnabled());
+    // A release offers Start.
+    auto release = Make();
+    EXPECT_EQ(release->m_StatusLabel->text(), "Idle");
+    EXPECT_TRUE(release->m_StartButton->isEnabled());
+}
+
 TEST_F(Window, ToggleWidensAndNarrowsFromTheCurrentWidth)
 {
     auto w = Make();
     EXPECT_EQ(w->width(), 417);
     EXPECT_EQ(w->m_ToggleVersionInfoSpeedButton->text(), ">>");
+    // Narrowed, nothing of the panel shows at the right edge.
+    EXPECT_FALSE(w->m_TargetVersionInfoGroupBox->isVisibleTo(w.get()));
     w->m_ToggleVersionInfoSpeedButton->click();
+    EXPECT_TRUE(w->m_TargetVersionInfoGroupBox->isVisibleTo(w.get()));
     EXPECT_EQ(w->width(), 695);
     EXPECT_EQ(w->m_ToggleVersionInfoSpeedButton->text(), "<<");
     w->m_ToggleVersionInfoSpeedButton->click();
