@@ -48,17 +48,48 @@ install(FILES ${corvel_packaging_dir}/corvel-code-updater.svg
 install(FILES ${corvel_packaging_dir}/60-corvel-programming-adapters.rules
         DESTINATION lib/udev/rules.d)
 
+# Bash completion of the companion programs: one script that reads each
+# program's --help, found by bash-completion under every program's name.
+set(corvel_completion_dir ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+install(FILES ${corvel_packaging_dir}/corvel-tools.bash-completion
+        DESTINATION ${corvel_completion_dir} RENAME corvel-pack)
+foreach(program corvel-ports corvel-radio-sim corvel-codeplug corvel-station)
+  install(CODE "file(CREATE_LINK corvel-pack
+    \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${corvel_completion_dir}/${program}\" SYMBOLIC)")
+endforeach()
+
+# The documentation: the guides side by side with the README, whose links
+# then lose their "docs/" prefix, and the pictures the README shows.
+set(corvel_doc_dir ${CMAKE_INSTALL_DATADIR}/doc/corvel-code-updater)
 file(GLOB corvel_docs CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
-install(FILES ${PROJECT_SOURCE_DIR}/README.md ${corvel_docs}
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/corvel-code-updater)
+file(GLOB corvel_screenshots CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/screenshots/*.png)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/README.md)
+file(READ ${PROJECT_SOURCE_DIR}/README.md corvel_readme)
+string(REPLACE "](docs/" "](" corvel_readme "${corvel_readme}")
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/doc/README.md CONTENT "${corvel_readme}" @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/doc/README.md ${corvel_docs} DESTINATION ${corvel_doc_dir})
+install(FILES ${corvel_screenshots} DESTINATION ${corvel_doc_dir}/screenshots)
+install(FILES ${corvel_packaging_dir}/copyright DESTINATION ${corvel_doc_dir})
+install(FILES ${corvel_packaging_dir}/lintian-overrides
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME corvel-code-updater)
+# Debian keeps the changelog compressed, without a name or time inside.
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/doc/changelog.gz
+  COMMAND gzip -9nc ${corvel_packaging_dir}/changelog > ${CMAKE_BINARY_DIR}/doc/changelog.gz
+  DEPENDS ${corvel_packaging_dir}/changelog
+  COMMENT "changelog.gz")
+add_custom_target(corvel-changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/doc/changelog.gz)
+install(FILES ${CMAKE_BINARY_DIR}/doc/changelog.gz DESTINATION ${corvel_doc_dir})
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME corvel-code-updater)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Corvel")
-set(CPACK_PACKAGE_CONTACT "Corvel Code Updater maintainers" CACHE STRING "Maintainer field of the package")
+# The same address as in packaging/changelog and packaging/copyright.
+set(CPACK_PACKAGE_CONTACT "Corvel Code Updater maintainers <code-updater@corvel.example>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES TRUE)
+# Stripped as Debian strips: also without the compilers' .comment and .note.
+set(CPACK_PRE_BUILD_SCRIPTS ${corvel_packaging_dir}/StripNotes.cmake)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -77,3 +108,11 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${corvel_packaging_dir}/postinst ${corvel_packaging_dir}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 include(CPack)
+
+# The packaging test installs the tree into a temporary folder.
+if(TARGET packaging_files_test)
+  add_dependencies(packaging_files_test corvel-updater corvel-changelog)
+  if(TARGET corvel-man)
+    add_dependencies(packaging_files_test corvel-man)
+  endif()
+endif()

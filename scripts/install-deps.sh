@@ -12,7 +12,7 @@ libgtest-dev libgmock-dev libbenchmark-dev
 clang libclang-rt-14-dev
 xvfb xauth
 srecord openssl
-scdoc dpkg-dev file desktop-file-utils
+scdoc dpkg-dev file desktop-file-utils lintian
 python3 procps
 "
 

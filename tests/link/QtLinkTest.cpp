@@ -108,7 +108,7 @@ TEST(LinkQtBindings, IdleWaitWakesForTheLineAndForEvents)
     ASSERT_EQ(::pipe(fds), 0);
     std::thread writer([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        (void)::write(fds[1], "x", 1);
+        EXPECT_EQ(::write(fds[1], "x", 1), 1);
     });
     auto start = Clock::now();
     pump.WaitIdle(fds[0], 3000);

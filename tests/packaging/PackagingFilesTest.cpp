@@ -5,12 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <string>
+#include <unistd.h>
 
 #include "tests/support/TestSupport.h"
 #include "tools/ports/PortReport.h"
@@ -150,4 +152,124 @@ TEST(PackagingFiles, ManPagesDescribeEveryOptionOfTheirProgram)
             EXPECT_NE(page.find(option), std::string::npos)
                 << program << ".1 does not describe " << option;
     }
+}
+
+namespace {
+
+// The version the build gives every program: project(... VERSION x.y.z ...).
+std::string ProjectVersion()
+{
+    static const std::regex project(R"(project\(CorvelCodeUpdater VERSION ([0-9.]+))");
+    const std::string text = ReadFileText(SourcePath("CMakeLists.txt"));
+    std::smatch m;
+    return std::regex_search(text, m, project) ? m[1].str() : std::string("(none)");
+}
+
+// A program found on PATH, as a shell would find it.
+std::string Which(const std::string& name)
+{
+    std::istringstream path(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
+    for (std::string dir; std::getline(path, dir, ':');)
+        if (!dir.empty() && ::access((fs::path(dir) / name).c_str(), X_OK) == 0)
+            return (fs::path(dir) / name).string();
+    return name;
+}
+
+std::string Gunzip(const fs::path& file)
+{
+    auto r = testsupport::RunProcess({ Which("gzip"), "-dc", file.string() });
+    EXPECT_EQ(r.exitCode, 0) << file << ": " << r.err;
+    return r.out;
+}
+
+const char* const kCompanions[] = { "corvel-pack", "corvel-radio-sim" };
+
+} // namespace
+
+TEST(PackagingFiles, CompanionProgramsAnswerVersionAndHelp)
+{
+    for (const std::string program : kCompanions) {
+        const std::string path = testsupport::BinPath(program).string();
+        auto version = testsupport::RunProcess({ path, "--version" });
+        EXPECT_EQ(version.exitCode, 0) << program;
+        EXPECT_EQ(version.out, program + " (Corvel Code Updater) " + ProjectVersion() + "\n");
+        auto help = testsupport::RunProcess({ path, "--help" });
+        EXPECT_EQ(help.exitCode, 0) << program;
+        EXPECT_EQ(help.out.rfind("Usage: " + program + " ", 0), 0u) << help.out;
+        EXPECT_NE(help.out.find("--version"), std::string::npos) << program;
+        auto wrong = testsupport::RunProcess({ path, "--no-such-option" });
+        EXPECT_EQ(wrong.exitCode, 2) << program;
+        EXPECT_EQ(wrong.out, "") << program;
+        EXPECT_NE(wrong.err.find("Try " + program + " --help."), std::string::npos) << wrong.err;
+    }
+}
+
+TEST(PackagingFiles, InstalledTreeHasDocsManPagesAndCompletion)
+{
+    const fs::path build = testsupport::BinPath("corvel-pack").parent_path().parent_path();
+    testsupport::TempDir root;
+    auto install = testsupport::RunProcess(
+        { Which("cmake"), "--install", build.string(), "--prefix", root.Path().string() }, {}, {},
+        std::chrono::seconds(120));
+    ASSERT_EQ(install.exitCode, 0) << install.out << install.err;
+    const std::string version = ProjectVersion();
+
+    // Man pages carry the version in their footer.
+    for (const std::string page : { "corvel-updater", "corvel-pack", "corvel-radio-sim",
+             "corvel-codeplug", "corvel-ports" }) {
+        const fs::path file = root / ("share/man/man1/" + page + ".1.gz");
+        ASSERT_TRUE(fs::exists(file)) << file;
+        const std::string roff = Gunzip(file);
+        EXPECT_EQ(roff.find("@VERSION@"), std::string::npos) << page;
+        EXPECT_NE(roff.find("\"Corvel Code Updater " + version + "\""), std::string::npos) << page;
+    }
+
+    // Copyright in the machine-readable format, and the changelog of this version.
+    const fs::path doc = root / "share/doc/corvel-code-updater";
+    EXPECT_EQ(
+        ReadFileText(doc / "copyright")
+            .rfind(
+                "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n", 0),
+        0u);
+    const std::string changelog = Gunzip(doc / "changelog.gz");
+    EXPECT_EQ(changelog.rfind("corvel-code-updater (" + version + ") ", 0), 0u) << changelog;
+    EXPECT_TRUE(std::regex_search(changelog,
+        std::regex("\n -- [^<\n]+ <[^@>\n]+@[^>\n]+>  [A-Z][a-z]{2}, [0-9]{2} [A-Z][a-z]{2} "
+                   "[0-9]{4} [0-9:]{8} [+-][0-9]{4}\n")))
+        << changelog;
+
+    // Every picture and page the installed README links is installed with it.
+    const std::string readme = ReadFileText(doc / "README.md");
+    static const std::regex link(R"(\]\(([^)#]+)[)#])");
+    int local = 0;
+    for (auto it = std::sregex_iterator(readme.begin(), readme.end(), link);
+         it != std::sregex_iterator(); ++it) {
+        const std::string target = (*it)[1].str();
+        if (target.rfind("http", 0) == 0)
+            continue;
+        ++local;
+        EXPECT_TRUE(fs::is_regular_file(doc / target)) << "README links " << target;
+    }
+    EXPECT_GE(local, 5);
+
+    // The completion is found under each companion's name and completes
+    // options and their values from the program's own help.
+    for (const std::string program : kCompanions)
+        EXPECT_TRUE(fs::is_regular_file(root / "share/bash-completion/completions" / program))
+            << program;
+    const fs::path completion = root / "share/bash-completion/completions/corvel-radio-sim";
+    auto complete = [&](const std::string& line) {
+        const std::string script = "source '" + completion.string() + "'; COMP_WORDS=(" + line
+            + "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _corvel_tool ${COMP_WORDS[0]}; echo "
+              "\"${COMPREPLY[*]}\"";
+        auto r = testsupport::RunProcess({ Which("bash"), "-c", script },
+            { { "PATH", (root / "bin").string() + ":/usr/bin:/bin" } });
+        EXPECT_EQ(r.err, "") << line;
+        return r.out;
+    };
+    EXPECT_EQ(complete("corvel-radio-sim --exit-after-r"), "--exit-after-restart\n");
+    EXPECT_EQ(complete("corvel-radio-sim --family m"), "mobile\n");
+    EXPECT_EQ(complete("corvel-pack --upgrade-type app"), "application application-boot\n");
+    EXPECT_EQ(complete("corvel-pack --list /nonexistent-dir/x"), "\n");
+    EXPECT_EQ(complete("corvel-radio-sim --port ''"), "\n");
 }

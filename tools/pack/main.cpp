@@ -96,7 +96,7 @@ int main(int argc, char** argv)
     group = "Fields (required unless --attributes-file is given)";
     value("--family", "4400|4600", "the radio family");
     value("--series", "N", "the release series, -128 to 255");
-    value("--upgrade-type", "TYPE", "application, boot, dsp or application-boot");
+    value("--upgrade-type", "application|boot|dsp|application-boot", "the kind of upgrade");
     value("--platform-flag", "N", "0 to 255");
     value("--processor", "416|816", "the radio's processor");
     value("--boot-version", "M.N", "version of the boot set");
