@@ -137,6 +137,6 @@ TEST(CodeplugTool, CommandLine)
     for (const auto& args : wrong) {
         r = Tool(args);
         EXPECT_EQ(r.exitCode, 2) << (args.empty() ? "(none)" : args[0]) << " " << args.size();
-        ExpectContains(r.err, { "Usage:" });
+        ExpectContains(r.err, { "corvel-codeplug: ", "Try corvel-codeplug --help." });
     }
 }

@@ -182,7 +182,8 @@ std::string Gunzip(const fs::path& file)
     return r.out;
 }
 
-const char* const kCompanions[] = { "corvel-pack", "corvel-radio-sim" };
+const char* const kCompanions[]
+    = { "corvel-pack", "corvel-radio-sim", "corvel-codeplug", "corvel-ports" };
 
 } // namespace
 
@@ -272,4 +273,7 @@ TEST(PackagingFiles, InstalledTreeHasDocsManPagesAndCompletion)
     EXPECT_EQ(complete("corvel-pack --upgrade-type app"), "application application-boot\n");
     EXPECT_EQ(complete("corvel-pack --list /nonexistent-dir/x"), "\n");
     EXPECT_EQ(complete("corvel-radio-sim --port ''"), "\n");
+    EXPECT_EQ(complete("corvel-codeplug con"), "convert\n");
+    EXPECT_EQ(complete("corvel-codeplug convert a b --to 5.1"), "5.10\n");
+    EXPECT_EQ(complete("corvel-codeplug write --oth"), "--other-radio\n");
 }

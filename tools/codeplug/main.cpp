@@ -7,7 +7,7 @@
 #include "codeplug/CodeplugImage.h"
 #include "tools/codeplug/RadioJob.h"
 
-#include <CLI/CLI.hpp>
+#include "tools/common/ToolCli.h"
 
 #include <cstdio>
 #include <optional>
@@ -18,45 +18,43 @@ namespace {
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
 
-const char* const kUsage
-    = "Usage:\n"
-      "  corvel-codeplug info FILE\n"
-      "      Shows the format version, the block chain with the kind, system and list\n"
-      "      blocks, and every block's tables (record count x record size).\n"
-      "  corvel-codeplug validate FILE\n"
-      "      Checks the block chain. Exit 0 when valid, 1 (with the reason) when not.\n"
-      "  corvel-codeplug convert IN OUT --to 5.8|5.9|5.10\n"
-      "      Converts IN to the given parameter format the way the updater does after\n"
-      "      an update (including the 5.10 defaults) and writes OUT.\n"
-      "  corvel-codeplug read --port N FILE|DIR [--password-file F]\n"
-      "      Reads the codeplug of the radio on COM port N (running its application\n"
-      "      code, 19200 bit/s) into FILE, or into DIR under the name the updater\n"
-      "      gives its backups. Exit 0 read, 1 not saved or password refused,\n"
-      "      2 communication failure.\n"
-      "  corvel-codeplug write --port N FILE [--other-radio] [--password-file F]\n"
-      "      Writes FILE into the radio on COM port N: checks FILE, reads the radio's\n"
-      "      identifier and format, refuses another radio's backup unless\n"
-      "      --other-radio is given, saves the radio's current codeplug as a backup\n"
-      "      in the working folder, converts FILE to the radio's format, writes it\n"
-      "      and reads it back to verify it. Exit 0 written and verified, 1 refused\n"
-      "      (nothing written) or verify failed, 2 communication failure.\n"
-      "  corvel-codeplug --help\n"
-      "\n"
-      "Files hold the codeplug as uploaded from a radio: 16-bit words, most\n"
-      "significant byte first, at most 65536 bytes.\n"
-      "When the radio asks for its codeplug password, it is read from the file\n"
-      "given with --password-file, asked for without echo on a terminal, or read\n"
-      "as one line from standard input; end of input cancels.\n"
-      "Exit codes of info, validate and convert: 0 success, 1 invalid image,\n"
-      "unsupported format or failed conversion, 2 wrong command line.\n";
-
-int UsageError(const std::string& text)
-{
-    std::fprintf(stderr, "corvel-codeplug: %s\n\n%s", text.c_str(), kUsage);
-    return kExitUsage;
-}
+// The help: the commands and what they do; the options are listed by the
+// shared command-line frame.
+const toolcli::ProgramText kText = {
+    "corvel-codeplug",
+    "corvel-codeplug info FILE\n"
+    "corvel-codeplug validate FILE\n"
+    "corvel-codeplug convert IN OUT --to 5.8|5.9|5.10\n"
+    "corvel-codeplug read --port N FILE|DIR [--password-file F]\n"
+    "corvel-codeplug write --port N FILE [--other-radio] [--password-file F]",
+    "Commands:\n"
+    "  info      Shows the format version, the block chain with the kind, system and\n"
+    "            list blocks, and every block's tables (record count x record size).\n"
+    "  validate  Checks the block chain. Exit 0 when valid, 1 (with the reason) when\n"
+    "            not.\n"
+    "  convert   Converts IN to the given parameter format the way the updater does\n"
+    "            after an update (including the 5.10 defaults) and writes OUT.\n"
+    "  read      Reads the codeplug of the radio on COM port N (running its\n"
+    "            application code, 19200 bit/s) into FILE, or into DIR under the name\n"
+    "            the updater gives its backups. Exit 0 read, 1 not saved or password\n"
+    "            refused, 2 communication failure.\n"
+    "  write     Writes FILE into the radio on COM port N: checks FILE, reads the\n"
+    "            radio's identifier and format, refuses another radio's backup unless\n"
+    "            --other-radio is given, saves the radio's current codeplug as a\n"
+    "            backup in the working folder, converts FILE to the radio's format,\n"
+    "            writes it and reads it back to verify it. Exit 0 written and\n"
+    "            verified, 1 refused (nothing written) or verify failed, 2\n"
+    "            communication failure.\n"
+    "\n"
+    "Files hold the codeplug as uploaded from a radio: 16-bit words, most\n"
+    "significant byte first, at most 65536 bytes.\n"
+    "When the radio asks for its codeplug password, it is read from the file\n"
+    "given with --password-file, asked for without echo on a terminal, or read\n"
+    "as one line from standard input; end of input cancels.",
+    "Exit codes of info, validate and convert: 0 success, 1 invalid image,\n"
+    "unsupported format or failed conversion, 2 wrong command line.",
+};
 
 int Failure(const std::string& text)
 {
@@ -184,7 +182,8 @@ int Convert(const std::string& in, const std::string& out, const std::string& ta
 {
     uint8_t minor = 0;
     if (!ParseTarget(target, minor))
-        return UsageError("unknown target format " + target + " (5.8, 5.9 or 5.10)");
+        return toolcli::UsageError(
+            kText.name, "unknown target format " + target + " (5.8, 5.9 or 5.10)");
 
     std::vector<uint8_t> buffer;
     int byteCount = 0;
@@ -214,16 +213,14 @@ int Convert(const std::string& in, const std::string& out, const std::string& ta
 
 int main(int argc, char** argv)
 {
+    CLI::App app;
+    toolcli::Prepare(app, kText);
     if (argc < 2)
-        return UsageError("no command given");
-    const std::string first = argv[1];
-    if (first == "--help" || first == "-h" || first == "help") {
-        std::printf("%s", kUsage);
+        return toolcli::UsageError(app, "no command given");
+    if (std::string(argv[1]) == "help") {
+        std::fputs(app.help().c_str(), stdout);
         return kExitOk;
     }
-
-    CLI::App app("corvel-codeplug");
-    app.set_help_flag();
     app.require_subcommand(1);
 
     std::string file;
@@ -250,11 +247,8 @@ int main(int argc, char** argv)
     }
     write->add_flag("--other-radio", radio.otherRadio);
 
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        return UsageError(e.what());
-    }
+    if (auto done = toolcli::Parse(app, argc, argv))
+        return *done;
     if (*info)
         return Info(file);
     if (*validate)

@@ -95,12 +95,17 @@ void Prepare(CLI::App& app, const ProgramText& text)
     });
 }
 
+int UsageError(std::string_view program, std::string_view message)
+{
+    std::fprintf(stderr, "%.*s: %.*s\nTry %.*s --help.\n", static_cast<int>(program.size()),
+        program.data(), static_cast<int>(message.size()), message.data(),
+        static_cast<int>(program.size()), program.data());
+    return 2;
+}
+
 int UsageError(const CLI::App& app, std::string_view message)
 {
-    const std::string name = app.get_name();
-    std::fprintf(stderr, "%s: %.*s\nTry %s --help.\n", name.c_str(),
-        static_cast<int>(message.size()), message.data(), name.c_str());
-    return 2;
+    return UsageError(app.get_name(), message);
 }
 
 void BadValue(std::string_view option, std::string_view value)

@@ -42,6 +42,7 @@ std::optional<int> Parse(CLI::App& app, int argc, const char* const* argv);
 
 // Reports a usage error found after parsing the way Parse does; returns 2.
 int UsageError(const CLI::App& app, std::string_view message);
+int UsageError(std::string_view program, std::string_view message);
 
 // A bad value for an option, thrown from an option's callback:
 // "bad value for --port: 0".
