@@ -31,6 +31,7 @@
 #include "platform/OwnResources.h"
 #include "workflow/FirmwareCatalogue.h"
 #include "workflow/ProductTitle.h"
+#include "workflow/ProgressReadout.h"
 #include "workflow/UpdateRun.h"
 
 TCodeUpdaterMainDispForm* CodeUpdaterMainDispForm = nullptr;
@@ -216,7 +217,9 @@ void TCodeUpdaterMainDispForm::BuildControls()
     m_StatusLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     m_StatusLabel->setWordWrap(true);
     m_ProgressBar = new QProgressBar(transfer);
-    m_ProgressBar->setGeometry(12, 140, 372, 18);
+    m_ProgressBar->setGeometry(12, 140, 206, 18);
+    m_ProgressTextLabel = MakeLabel(transfer, QString(), 226, 140, 164, 18);
+    connect(m_ProgressBar, &QProgressBar::valueChanged, this, [this] { ShowProgressText(); });
     m_ProgressBar->setRange(0, 100);
     m_ProgressBar->setValue(0);
     m_ProgressBar->setTextVisible(false);
@@ -383,6 +386,8 @@ void TCodeUpdaterMainDispForm::ShowUpdateState(bool running, int port)
     m_RetrieveVersionInfoButton->setEnabled(!running);
     ShowSelectedPortLook();
     setWindowTitle(QString::fromStdString(WindowCaption(running ? port : 0)));
+    m_ProgressClock.invalidate();
+    m_ProgressTextLabel->clear();
 }
 
 void TCodeUpdaterMainDispForm::ShowStatusText(const std::string& text)
@@ -419,12 +424,37 @@ void TCodeUpdaterMainDispForm::StartTimedProgress(int intervalMs)
     m_ProgressBar->setRange(0, 100);
     m_ProgressBar->setValue(0);
     ProgressBarTimer->start();
+    ShowProgressText();
 }
 
 void TCodeUpdaterMainDispForm::StopTimedProgress()
 {
     ProgressBarTimer->stop();
     m_ProgressBar->setValue(100);
+    m_ProgressTextLabel->clear();
+}
+
+void TCodeUpdaterMainDispForm::ShowProgressText()
+{
+    if (!m_Run || !m_Run->UpdateInProgress()) {
+        m_ProgressTextLabel->clear();
+        return;
+    }
+    const int min = m_ProgressBar->minimum();
+    const int max = m_ProgressBar->maximum();
+    const int value = m_ProgressBar->value();
+    if (ProgressBarTimer->isActive()) {
+        // A fixed wait: the bar fills one step per tick.
+        const int msLeft = (max - value) * ProgressBarTimer->interval();
+        m_ProgressTextLabel->setText(QString::fromStdString(FixedWaitText((msLeft + 999) / 1000)));
+        return;
+    }
+    // Code being written: a bar back at its start begins a new stream.
+    if (value <= min || !m_ProgressClock.isValid())
+        m_ProgressClock.start();
+    const int percent = max > min ? (value - min) * 100 / (max - min) : 0;
+    m_ProgressTextLabel->setText(
+        QString::fromStdString(MeasuredProgressText(percent, m_ProgressClock.elapsed() / 1000.0)));
 }
 
 void TCodeUpdaterMainDispForm::ProgressBarTimerTimer()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 
 #include <memory>
@@ -120,6 +121,8 @@ public:
     QRadioButton* m_BootRadioButton = nullptr;
     QLabel* m_StatusLabel = nullptr;
     QProgressBar* m_ProgressBar = nullptr;
+    // Beside the bar: percent, elapsed and time left, or a fixed wait's seconds left.
+    QLabel* m_ProgressTextLabel = nullptr;
     QPushButton* m_StartButton = nullptr;
     QGroupBox* m_TargetVersionInfoGroupBox = nullptr;
     QPushButton* m_RetrieveVersionInfoButton = nullptr;
@@ -186,6 +189,7 @@ private:
     // the radio (a boot upgrade's new boot version).
     void ShowRunAnswers();
     void ShowSelectedPortLook();
+    void ShowProgressText();
 
     void Construct();
     friend class ConsoleRunHost;
@@ -195,6 +199,7 @@ private:
     bool m_ConsoleJobRan = false;
     platform::Console m_Console;
     platform::IMessageBoxes* m_MessageBoxes = nullptr;
+    QElapsedTimer m_ProgressClock;
     // The release's resources until the run takes them over.
     std::unique_ptr<platform::ResourceSource> m_Resources;
     std::unique_ptr<QtMessagePump> m_Pump;

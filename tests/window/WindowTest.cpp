@@ -26,12 +26,14 @@
 #include "app/TAppReturnCodeDispForm.h"
 #include "app/TCodeDownPassDispDlg.h"
 #include "app/TCodeUpdaterMainDispForm.h"
+#include "link/LinkCallbacks.h"
 #include "platform/MessageBox.h"
 #include "platform/OwnResources.h"
 #include "tests/codeplug_convert/CodeplugBuilder.h"
 #include "tests/support/SimProcess.h"
 #include "tests/support/TestSupport.h"
 #include "tools/pack/DemoImages.h"
+#include "workflow/ProgressReadout.h"
 #include "workflow/UpdateRun.h"
 
 namespace fs = std::filesystem;
@@ -193,6 +195,41 @@ TEST_F(Window, LabelsPictureAndUpgradeChoiceFollowTheRelease)
     EXPECT_FALSE(mobile->m_BootRadioButton->isHidden());
     EXPECT_FALSE(mobile->m_ApplicationRadioButton->isHidden());
     EXPECT_TRUE(mobile->m_ApplicationRadioButton->isChecked());
+}
+
+TEST(ProgressReadout, PercentElapsedAndTimeLeftOrSecondsOfAWait)
+{
+    EXPECT_EQ(MeasuredProgressText(0, 3.2), "0%  0:03 elapsed");
+    EXPECT_EQ(MeasuredProgressText(25, 30), "25%  0:30 elapsed  1:30 left");
+    EXPECT_EQ(MeasuredProgressText(50, 425), "50%  7:05 elapsed  7:05 left");
+    EXPECT_EQ(MeasuredProgressText(100, 61), "100%  1:01 elapsed");
+    EXPECT_EQ(FixedWaitText(20), "20 s left");
+    EXPECT_EQ(FixedWaitText(-1), "0 s left");
+}
+
+TEST_F(Window, ProgressTextBesideTheBarDuringAnUpdateOnly)
+{
+    auto w = Make();
+    QLabel* text = w->m_ProgressTextLabel;
+    w->m_ProgressBar->setValue(40);
+    EXPECT_TRUE(text->text().isEmpty()); // idle: nothing
+
+    w->Run().EnterUpdateState();
+    w->ProgressBar().SetPosition(0);
+    w->ProgressBar().SetPosition(40);
+    EXPECT_TRUE(text->text().startsWith(QStringLiteral("40%  0:0"))) << text->text().toStdString();
+    EXPECT_TRUE(text->text().endsWith(QStringLiteral(" left"))) << text->text().toStdString();
+    // A fixed wait of 100 ticks of 200 ms: 20 s, counting down.
+    w->StartTimedProgress(200);
+    EXPECT_EQ(text->text(), "20 s left");
+    w->m_ProgressBar->setValue(50);
+    EXPECT_EQ(text->text(), "10 s left");
+    w->StopTimedProgress();
+    EXPECT_TRUE(text->text().isEmpty());
+    // The status texts themselves stay as they are.
+    EXPECT_EQ(w->m_StatusLabel->text(), "Idle");
+    w->Run().LeaveUpdateState(false);
+    EXPECT_TRUE(text->text().isEmpty());
 }
 
 TEST_F(Window, PlainProgramWithoutFirmwareOffersNoStart)
