@@ -1,7 +1,9 @@
 #include "app/QtSerialPortComponent.h"
 
 #include <linux/serial.h>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <algorithm>
 
 #include "platform/ComNamespace.h"
+#include "platform/PortHolders.h"
 #include "platform/PortLock.h"
 
 namespace {
@@ -47,9 +50,10 @@ int QtSerialPortComponent::Open()
     // A port that is locked (its lock file names a live process, the direct
     // path of this program included) is in use even if the device itself
     // would open.
-    if (platform::LockHolder(*path) != 0) {
+    if (platform::LockHolder(*path) != 0 || platform::FindProcessHolding(*path) != 0) {
         return kErrorPortInUse;
     }
+    m_Path = *path;
     m_Port.setPortName(QString::fromStdString(*path));
     if (!m_Port.open(QIODevice::ReadWrite)) {
         switch (m_Port.error()) {
@@ -144,6 +148,24 @@ void QtSerialPortComponent::SetBaudRate(int baudRate)
         DrainOutput();
         m_Port.setBaudRate(baudRate);
     }
+}
+
+platform::LineLoss QtSerialPortComponent::Loss() const
+{
+    if (!m_Port.isOpen()) {
+        return platform::LineLoss::None;
+    }
+    // The serial library reports a resource error only once it has tried to
+    // read; the descriptor tells at once.
+    pollfd probe { static_cast<int>(m_Port.handle()), POLLIN, 0 };
+    const bool hungUp
+        = ::poll(&probe, 1, 0) == 1 && (probe.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    if (!hungUp && m_Port.error() != QSerialPort::ResourceError) {
+        return platform::LineLoss::None;
+    }
+    struct stat node { };
+    return stat(m_Path.c_str(), &node) == 0 && S_ISCHR(node.st_mode) ? platform::LineLoss::HungUp
+                                                                     : platform::LineLoss::Removed;
 }
 
 bool QtSerialPortComponent::ByteReady()

@@ -39,6 +39,8 @@ public:
     // The port's readiness reaches the Qt event loop through QSerialPort's
     // own notifier, so an idle wait needs no descriptor of its own.
     int WaitHandle() const override { return -1; }
+    // The port reports a resource error once the device is gone or hung up.
+    platform::LineLoss Loss() const override;
 
     int PortNumber() const { return m_PortNumber; }
     // True while the driver itself switches RTS for RS-485.
@@ -49,6 +51,7 @@ private:
     void DrainOutput();
 
     QSerialPort m_Port;
+    std::string m_Path; // the device the port was opened on
     int m_PortNumber = 0;
     int m_BaudRate = 19200;
     bool m_Rs485 = false;

@@ -283,6 +283,14 @@ bool CommSession::LineOpen() const
     return m_Device && m_Device->IsOpen();
 }
 
+platform::LineLoss CommSession::CurrentLineLoss() const
+{
+    if (m_UseComponent) {
+        return m_Component != nullptr ? m_Component->Loss() : platform::LineLoss::None;
+    }
+    return m_Device ? m_Device->Loss() : platform::LineLoss::None;
+}
+
 int CommSession::WaitHandle() const
 {
     if (m_UseComponent) {
@@ -407,14 +415,12 @@ bool CommSession::ReceiveFrame(
             break;
         }
         if (!WireByteReady()) {
-            if (!m_UseComponent && m_Device) {
-                // A pulled adapter or a hung-up line never delivers again:
-                // the wait ends now instead of at its time-out.
-                const platform::LineLoss loss = m_Device->Loss();
-                if (loss != platform::LineLoss::None) {
-                    m_LineLoss = loss;
-                    break;
-                }
+            // A pulled adapter or a hung-up line never delivers again: the
+            // wait ends now instead of at its time-out.
+            const platform::LineLoss loss = CurrentLineLoss();
+            if (loss != platform::LineLoss::None) {
+                m_LineLoss = loss;
+                break;
             }
             if (kind != WaitKind::Message) {
                 m_Idle = true;

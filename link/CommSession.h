@@ -162,6 +162,7 @@ private:
     bool WireByteReady();
     bool WireReadByte(uint8_t& byte);
     bool LineOpen() const;
+    platform::LineLoss CurrentLineLoss() const;
     int WaitHandle() const;
     // One idle pause of a wait: pumps and sleeps until a byte, an event or a
     // few milliseconds.

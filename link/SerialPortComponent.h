@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/SerialLine.h"
+
 #include <cstdint>
 
 // The serial-port component of the main window: the second way to the radio,
@@ -52,4 +54,8 @@ public:
     // A descriptor that becomes readable when a byte arrives (for idle
     // waits), or -1.
     virtual int WaitHandle() const = 0;
+
+    // Whether the open line hung up or its device went away (a pulled
+    // adapter).
+    virtual platform::LineLoss Loss() const { return platform::LineLoss::None; }
 };

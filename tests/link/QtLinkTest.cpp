@@ -144,3 +144,22 @@ TEST(LinkQtBindings, IdleWaitWakesForTheLineAndForEvents)
     EXPECT_EQ(expiries, 1);
     EXPECT_FALSE(timer.Timer().isActive());
 }
+
+TEST(LinkComponentPath, APulledCableEndsTheWaitAtOnce)
+{
+    TempDir dir;
+    ::setenv("CORVEL_COM_DIR", dir.Path().c_str(), 1);
+    PtyPair pty;
+    std::filesystem::create_symlink(pty.SlavePath(), dir / "COM5");
+    ComponentSession link;
+    std::string message;
+    ASSERT_TRUE(link.Open(5, message)) << message;
+    link.session.SetWaitTime(15000);
+    pty.CloseMaster();
+    auto start = Clock::now();
+    EXPECT_EQ(link.session.ReceiveAny().count, 0);
+    EXPECT_LT(ElapsedMs(start), 2000);
+    EXPECT_EQ(link.session.LinkStatus(), LinkResult::CommProblem);
+    EXPECT_NE(link.session.LineLoss(), platform::LineLoss::None);
+    link.session.Close();
+}
