@@ -105,11 +105,13 @@ void TCodeUpdaterMainDispForm::RunConsoleUpdate(int port)
     m_Run->SetConsoleMode(true, port);
     m_Run->RunCombinedUpdate();
     m_Run->ReleasePort();
+    std::string trace;
     if (AppReturnCodeDispForm->ReturnCode() == 2) {
-        const std::string trace = m_Run->SaveTraceAfterFailure();
+        trace = m_Run->SaveTraceAfterFailure();
         if (!trace.empty())
             WriteConsoleText(m_ConsoleOutput, "\nLine trace saved to " + trace + ".");
     }
+    m_Run->RecordHistory(trace);
     m_Run->SetHost(*this);
 }
 

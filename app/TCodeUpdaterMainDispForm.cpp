@@ -341,12 +341,14 @@ void TCodeUpdaterMainDispForm::m_StartButtonClick()
     ReleasePort();
     ShowRunAnswers();
     // A run that did not go through leaves the line's traffic for support.
+    std::string trace;
     if (!m_Run->LastRunSucceeded()) {
-        const std::string trace = m_Run->SaveTraceAfterFailure();
+        trace = m_Run->SaveTraceAfterFailure();
         if (!trace.empty())
             m_StatusLabel->setText(m_StatusLabel->text() + QStringLiteral("\n(Line trace: ")
                 + QString::fromStdString(trace) + QStringLiteral(")"));
     }
+    m_Run->RecordHistory(trace);
 }
 
 bool TCodeUpdaterMainDispForm::BootChosen() const

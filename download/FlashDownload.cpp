@@ -55,6 +55,17 @@ EraseWait EraseWaitFor(int32_t targetModelCode, bool bootFlag)
     return ModelTraitsOf(targetModelCode).erase;
 }
 
+namespace {
+
+long long codeBytesAccepted = 0;
+
+} // namespace
+
+long long CodeBytesAccepted()
+{
+    return codeBytesAccepted;
+}
+
 void BlockPair::StartStream()
 {
     m_RunningSum = 0;
@@ -188,6 +199,7 @@ FlashResult FlashDownloadEngine::DownloadStream(
         m_Parameters.progressBar->SetPosition(0);
     }
     m_ResendsExhausted = false;
+    m_CodeStream = codeStream;
 
     // Start handshake. On the component path a negative reply is answered
     // by asking again until the radio agrees or the wait ends.
@@ -357,6 +369,9 @@ void FlashDownloadEngine::SendBlockIfFull()
 
     // An empty block, which starts or ends a pair, and the progress on.
     m_Block.Accepted();
+    if (m_CodeStream) {
+        codeBytesAccepted += kBlockDataBytes;
+    }
     AdvanceProgress(64);
     ReportPercent();
 }

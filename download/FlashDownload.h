@@ -117,6 +117,10 @@ using FlashTextProgressCallback
 // the model's, or the shortest one for boot code.
 EraseWait EraseWaitFor(int32_t targetModelCode, bool bootFlag);
 
+// Data bytes of code (not loader) blocks the radio has accepted since the
+// process started, over every download: the flash written so far.
+long long CodeBytesAccepted();
+
 // Writes the loader and then the code into the radio. The session is open in
 // framing mode 1 with its receive-enable flag set; the two streams are open
 // S-record text files read from their current position. Returns
@@ -185,6 +189,7 @@ private:
     FlashResult m_Status = FlashResult::Success;
     BlockPair m_Block;
     bool m_ResendsExhausted = false;
+    bool m_CodeStream = false; // the stream being sent goes into the flash
     int m_ProgressCounter = 0;
     int m_ProgressMaximum = 64;
     std::string m_ActivityText;

@@ -42,7 +42,9 @@ bool Console::Open(const std::string& title)
     m_Input = STDIN_FILENO;
     m_Output = STDOUT_FILENO;
     m_Open = true;
-    if (isatty(m_Output)) {
+    m_Terminal = isatty(m_Output) != 0;
+    m_LastText.clear();
+    if (m_Terminal) {
         std::string escape = "\033]0;" + title + "\007";
         WriteAll(m_Output, escape.data(), escape.size());
     }
@@ -53,6 +55,10 @@ bool Console::Write(const std::string& text)
 {
     if (!m_Open)
         return false;
+    const bool repeat = !m_Terminal && !text.empty() && text[0] == '\r' && text == m_LastText;
+    m_LastText = text;
+    if (repeat)
+        return true;
     return WriteAll(m_Output, text.data(), text.size());
 }
 

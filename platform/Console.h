@@ -13,7 +13,10 @@ public:
     // title and remembers the input and output descriptors.
     bool Open(const std::string& title);
     bool IsOpen() const { return m_Open; }
-    // Writes the whole text as it is (no newline added).
+    // Writes the whole text as it is (no newline added). When standard
+    // output is not a terminal, a progress record ("\r" first) that repeats
+    // the text written just before is left out: a log file gets each record
+    // once, a terminal gets every one.
     bool Write(const std::string& text);
     // Reads one character from standard input. End of input counts as Enter,
     // so a job started with no input never hangs here.
@@ -29,6 +32,8 @@ private:
     bool m_Open = false;
     int m_Input = -1;
     int m_Output = -1;
+    bool m_Terminal = false;
+    std::string m_LastText;
 };
 
 // True when a graphical display can be reached (an X11 or Wayland display

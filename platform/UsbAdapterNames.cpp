@@ -9,28 +9,39 @@ namespace platform {
 
 namespace {
 
+std::string SysAttribute(udev_device* device, const char* name)
+{
+    const char* value = udev_device_get_sysattr_value(device, name);
+    std::string text = value != nullptr ? value : "";
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}
+
+// The USB device above a tty, or nullopt when the tty has no USB parent.
+std::optional<UsbAdapter> UsbAdapterAbove(udev* context, const std::string& devicePath)
+{
+    struct stat info { };
+    if (stat(devicePath.c_str(), &info) != 0 || !S_ISCHR(info.st_mode))
+        return std::nullopt;
+    udev_device* tty = udev_device_new_from_devnum(context, 'c', info.st_rdev);
+    if (tty == nullptr)
+        return std::nullopt;
+    std::optional<UsbAdapter> adapter;
+    // The parent is owned by the child and goes with it.
+    udev_device* usb = udev_device_get_parent_with_subsystem_devtype(tty, "usb", "usb_device");
+    if (usb != nullptr)
+        adapter = UsbAdapter { SysAttribute(usb, "product"), SysAttribute(usb, "serial") };
+    udev_device_unref(tty);
+    return adapter;
+}
+
 // The product string of the USB device above a tty, or empty when the tty
 // has no USB parent (or the parent names no product).
 std::string UsbProductOf(udev* context, const std::string& devicePath)
 {
-    struct stat info { };
-    if (stat(devicePath.c_str(), &info) != 0 || !S_ISCHR(info.st_mode))
-        return {};
-    udev_device* tty = udev_device_new_from_devnum(context, 'c', info.st_rdev);
-    if (tty == nullptr)
-        return {};
-    std::string product;
-    // The parent is owned by the child and goes with it.
-    udev_device* usb = udev_device_get_parent_with_subsystem_devtype(tty, "usb", "usb_device");
-    if (usb != nullptr) {
-        const char* value = udev_device_get_sysattr_value(usb, "product");
-        if (value != nullptr)
-            product = value;
-    }
-    udev_device_unref(tty);
-    while (!product.empty() && (product.back() == '\n' || product.back() == ' '))
-        product.pop_back();
-    return product;
+    const std::optional<UsbAdapter> adapter = UsbAdapterAbove(context, devicePath);
+    return adapter ? adapter->product : std::string();
 }
 
 } // namespace
@@ -51,6 +62,16 @@ std::optional<std::vector<std::string>> UsbAdapterFriendlyNames()
     }
     udev_unref(context);
     return names;
+}
+
+std::optional<UsbAdapter> UsbAdapterOf(const std::string& devicePath)
+{
+    udev* context = udev_new();
+    if (context == nullptr)
+        return std::nullopt;
+    std::optional<UsbAdapter> adapter = UsbAdapterAbove(context, devicePath);
+    udev_unref(context);
+    return adapter;
 }
 
 } // namespace platform

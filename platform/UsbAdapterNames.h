@@ -13,4 +13,13 @@ namespace platform {
 // asked at all.
 std::optional<std::vector<std::string>> UsbAdapterFriendlyNames();
 
+// The USB adapter behind a tty device: its product string and serial number
+// (each empty when the adapter names none). nullopt when the device has no
+// USB parent or the device database cannot be asked.
+struct UsbAdapter {
+    std::string product;
+    std::string serial;
+};
+std::optional<UsbAdapter> UsbAdapterOf(const std::string& devicePath);
+
 } // namespace platform

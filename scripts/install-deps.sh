@@ -12,6 +12,7 @@ libgtest-dev libgmock-dev libbenchmark-dev
 clang libclang-rt-14-dev
 xvfb xauth
 srecord openssl
+libncurses-dev
 scdoc dpkg-dev file desktop-file-utils lintian
 python3 procps
 "

@@ -8,6 +8,7 @@
 #include "link/MessageTable.h"
 #include "platform/MessageBox.h"
 #include "workflow/ProductTitle.h"
+#include "workflow/RunNotes.h"
 #include "workflow/UpdateHost.h"
 #include "workflow/UpdateSequences.h"
 
@@ -181,11 +182,19 @@ PostUpdateResult CarryCodeplugOver(IUpdateHost& host)
     session.SetWaitTime(kCodeplugWaitMs);
     std::string identifier;
     ReadRadioIdentifier(session, identifier);
+    RunNotes* notes = host.Notes();
+    if (notes != nullptr && !identifier.empty()) {
+        notes->identifier = identifier;
+    }
 
     FormatVersion target;
     if (!ReadCodeplugFormat(session, target)) {
         return kPostUpdateNoAnswer;
     }
+    if (notes != nullptr) {
+        notes->codeplugFormatAfter = VersionText(target.major, target.minor);
+    }
+
     auto transfer = std::make_unique<QUVTransferParms>();
     std::vector<uint8_t> wire(kCodeplugBufferSize, 0);
     uint8_t* buffer = wire.data();
@@ -229,6 +238,10 @@ PostUpdateResult CarryCodeplugOver(IUpdateHost& host)
     // the chain and the 5.10 defaults.
     CodeplugConversion conversion;
     std::string reason;
+    // Header word 3, most significant byte first: the codeplug's format.
+    if (notes != nullptr && length >= 8) {
+        notes->codeplugFormatBefore = VersionText(buffer[6], buffer[7]);
+    }
     switch (conversion.Prepare(buffer, length, target.major, target.minor, reason)) {
     case CodeplugConvertOutcome::Due:
         break;

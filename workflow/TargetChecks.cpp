@@ -7,6 +7,7 @@
 #include "platform/MessageBox.h"
 #include "workflow/FirmwareCatalogue.h"
 #include "workflow/ProductTitle.h"
+#include "workflow/RunNotes.h"
 #include "workflow/UpdateHost.h"
 
 #include <string>
@@ -134,7 +135,11 @@ bool CheckBootForCombined(
     bool versionKnown = false;
 
     const ResourceAttributes& attributes = host.Attributes();
+    RunNotes* notes = host.Notes();
     if (query == QueryResult::Ok) {
+        if (notes != nullptr) {
+            notes->bootBefore = VersionText(boot[0], boot[1]);
+        }
         if (boot[0] == attributes.BootMajor) {
             needsBoot = boot[1] != attributes.BootMinor;
             versionKnown = true;
@@ -155,6 +160,9 @@ bool CheckBootForCombined(
         bool mismatch = false;
         const bool matched
             = QueryRadioFamily(host.Session(), attributes.RadioFamily == 0, mismatch);
+        if (notes != nullptr && (matched || mismatch)) {
+            notes->portable = (attributes.RadioFamily == 0) == matched;
+        }
         if (!matched && mismatch) {
             familyMismatch = true;
             return false;

@@ -7,6 +7,7 @@
 
 class CommSession;
 struct ResourceAttributes;
+struct RunNotes;
 
 // What the update sequences, the target checks and the post-update sequence
 // need from the run they belong to: the run's own state and operations, and
@@ -56,6 +57,11 @@ public:
     virtual std::string CodeplugBackupName() const = 0;
     // The radio's boot code is now `major`.`minor` (it was just written).
     virtual void NoteRadioBootVersion(int /*major*/, int /*minor*/) { }
+
+    // --- History ----------------------------------------------------------
+    // Where the checks and the carry-over note what they learn about the
+    // radio for the run's history record; nullptr when nobody records.
+    virtual RunNotes* Notes() { return nullptr; }
 };
 
 // A text for the user: written to the console in console use, put into the

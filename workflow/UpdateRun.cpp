@@ -3,9 +3,12 @@
 #include "link/CommSession.h"
 #include "link/LinkTrace.h"
 #include "link/RadioQueries.h"
+#include "platform/ComNamespace.h"
 #include "platform/ExecutablePath.h"
 #include "platform/OwnResources.h"
+#include "platform/UsbAdapterNames.h"
 #include "workflow/FailureTrace.h"
+#include "workflow/RunRecorder.h"
 #include "workflow/UpdateSequences.h"
 
 #include <chrono>
@@ -115,13 +118,46 @@ void UpdateRun::SetReturnCode(int value)
 void UpdateRun::RunCombinedUpdate()
 {
     m_RadioBootVersion.reset();
-    m_LastRunSucceeded = ::RunCombinedUpdate(*this);
+    m_Recorder = std::make_unique<RunRecorder>(*this, HistorySkeleton());
+    m_LastRunSucceeded = ::RunCombinedUpdate(*m_Recorder);
 }
 
 void UpdateRun::RunSelectedUpdate(bool bootChosen)
 {
     m_RadioBootVersion.reset();
-    m_LastRunSucceeded = ::RunSelectedUpdate(*this, bootChosen);
+    m_Recorder = std::make_unique<RunRecorder>(*this, HistorySkeleton());
+    m_LastRunSucceeded = ::RunSelectedUpdate(*m_Recorder, bootChosen);
+}
+
+history::Record UpdateRun::HistorySkeleton() const
+{
+    history::Record record;
+    record.mode = m_ConsoleMode ? "console" : "window";
+    record.release = ReleaseOf(*m_Attributes, platform::ExecutableFileName());
+    const int port = m_ConsoleMode ? m_CommandLinePort : m_Ports->SelectedPort();
+    if (port > 0) {
+        record.port = port;
+        record.device = platform::ComDevicePath(port);
+        if (record.device) {
+            if (const auto adapter = platform::UsbAdapterOf(*record.device)) {
+                if (!adapter->product.empty()) {
+                    record.adapter.product = adapter->product;
+                }
+                if (!adapter->serial.empty()) {
+                    record.adapter.serial = adapter->serial;
+                }
+            }
+        }
+    }
+    return record;
+}
+
+void UpdateRun::RecordHistory(const std::string& trace)
+{
+    if (m_Recorder) {
+        history::Append(m_Recorder->Finish(trace, m_BackupName));
+        m_Recorder.reset();
+    }
 }
 
 QueryResult UpdateRun::ReadVersionInfo(uint8_t* record)

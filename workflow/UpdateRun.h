@@ -8,6 +8,7 @@
 
 #include "link/RadioQueries.h"
 #include "workflow/FirmwareCatalogue.h"
+#include "workflow/History.h"
 #include "workflow/PortClaim.h"
 #include "workflow/RunHost.h"
 #include "workflow/UpdateHost.h"
@@ -17,6 +18,7 @@ class IMessagePump;
 class ISerialPortComponent;
 class IWaitTimer;
 class LinkTrace;
+class RunRecorder;
 namespace platform {
 class ResourceSource;
 }
@@ -73,6 +75,10 @@ public:
     // The radio's boot version as the last update left it (major, minor),
     // when it wrote boot code.
     std::optional<std::pair<int, int>> RadioBootVersion() const { return m_RadioBootVersion; }
+    // Appends the history record of the last update run, naming `trace` (the
+    // line trace saved after it; empty for none). A history that cannot be
+    // written is said on standard error and changes nothing else.
+    void RecordHistory(const std::string& trace);
     // Stop pressed during an update: the run ends at its next stage, the
     // work files go.
     void Stop() { LeaveUpdateState(true); }
@@ -131,6 +137,9 @@ public:
     }
 
 private:
+    // What the history record of a run knows before the run.
+    history::Record HistorySkeleton() const;
+
     IRunHost* m_Host;
     std::unique_ptr<platform::ResourceSource> m_Resources;
     std::unique_ptr<ResourceAttributes> m_Attributes;
@@ -151,4 +160,5 @@ private:
     int m_ReturnCode = -1;
     bool m_LastRunSucceeded = false;
     std::optional<std::pair<int, int>> m_RadioBootVersion;
+    std::unique_ptr<RunRecorder> m_Recorder; // of the last update run
 };
