@@ -38,13 +38,10 @@ std::string StepOf(std::string_view text)
     return std::string(text);
 }
 
-// "Downloading Application code...40% complete" (optionally followed by
-// "...Done."): the step and the percentage; false for any other text.
+// "Downloading Application code...40% complete": the step and the
+// percentage; false for any other text.
 bool ParseProgress(std::string_view text, std::string& step, int& percent)
 {
-    if (EndsWith(text, kDoneSuffix)) {
-        text.remove_suffix(kDoneSuffix.size());
-    }
     if (!EndsWith(text, kComplete)) {
         return false;
     }
@@ -86,6 +83,11 @@ void ConsoleStream::Segment(std::string_view segment, bool complete, std::vector
     }
     std::string step;
     int percent = -1;
+    // A progress record, perhaps still growing its "...Done." at the end.
+    const size_t progressEnd = segment.find(kComplete);
+    if (progressEnd != std::string_view::npos) {
+        segment = segment.substr(0, progressEnd + kComplete.size());
+    }
     if (ParseProgress(segment, step, percent)) {
         SetStep(step, events);
         if (percent != m_Percent) {
