@@ -9,7 +9,7 @@ endif()
 include(GNUInstallDirs)
 set(corvel_packaging_dir ${PROJECT_SOURCE_DIR}/packaging)
 
-# The programs. corvel-radio-sim, corvel-codeplug and corvel-ports install
+# The programs. corvel-radio-sim, corvel-codeplug, corvel-ports and corvel-station install
 # themselves from their own folders; these two do not.
 foreach(program corvel-updater corvel-pack)
   if(TARGET ${program})
@@ -19,7 +19,7 @@ endforeach()
 
 # Man pages: scdoc sources in docs/man, roff in <build>/man (installed
 # compressed, as Debian keeps them).
-set(corvel_man_pages corvel-updater corvel-pack corvel-radio-sim corvel-codeplug corvel-ports)
+set(corvel_man_pages corvel-updater corvel-pack corvel-radio-sim corvel-codeplug corvel-ports corvel-station)
 find_program(CORVEL_SCDOC scdoc)
 if(CORVEL_SCDOC)
   set(corvel_man_outputs)
@@ -98,8 +98,8 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 Updates the firmware of a radio over a serial port or USB programming adapter
 and carries the radio's codeplug across the update, in a window or as a
 console job for batch files. With the release packer corvel-pack, the
-simulated radio corvel-radio-sim, the codeplug tool corvel-codeplug and the
-port overview corvel-ports, and a udev rule that gives the USB programming
+simulated radio corvel-radio-sim, the codeplug tool corvel-codeplug, the
+port overview corvel-ports and the update station corvel-station, and a udev rule that gives the USB programming
 adapters to the group dialout.")
 # The runtime libraries come from dpkg-shlibdeps (package dpkg-dev), so the
 # Depends line names exactly what the programs link.

@@ -141,8 +141,8 @@ TEST(PackagingFiles, DesktopEntryStartsTheUpdaterWithTheInstalledIcon)
 
 TEST(PackagingFiles, ManPagesDescribeEveryOptionOfTheirProgram)
 {
-    for (const std::string program :
-        { "corvel-pack", "corvel-radio-sim", "corvel-codeplug", "corvel-ports" }) {
+    for (const std::string program : { "corvel-pack", "corvel-radio-sim", "corvel-codeplug",
+             "corvel-ports", "corvel-station" }) {
         auto r = testsupport::RunProcess({ testsupport::BinPath(program).string(), "--help" });
         const std::set<std::string> options = LongOptions(r.out + r.err);
         EXPECT_GE(options.size(), 2u) << program << ": no options in --help:\n" << r.out << r.err;

@@ -197,7 +197,7 @@ protected:
     // A simulated radio on COM<port> with the serial `identifier`.
     void AddRadio(int port, const std::string& identifier, std::vector<std::string> options)
     {
-        std::vector<std::string> args { "--port", std::to_string(port), "--serial", identifier,
+        std::vector<std::string> args { "--port", std::to_string(port), "--identifier", identifier,
             "--restart-delay", "50" };
         args.insert(args.end(), options.begin(), options.end());
         auto radio = std::make_unique<testsupport::SimProcess>();

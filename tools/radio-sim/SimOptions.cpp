@@ -280,6 +280,19 @@ std::optional<int> ReadCommandLine(
     value("--hardware-revision", "HEX", "3 bytes (default 000100)", hex(3, o.hardwareRevision));
     value("--serial", "HEX", "8 bytes, also the codeplug identifier\n(default 001A2B3C4D5E6F70)",
         hex(8, o.serial));
+    value("--identifier", "HEX16",
+        "the radio serial it reports, as 16 hex digits without\nblanks (the same as --serial); "
+        "tells simulated radios apart",
+        [&o](const std::string& v) {
+            if (v.size() != 16
+                || v.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+                return false;
+            auto bytes = ParseHex(v);
+            if (!bytes || bytes->size() != 8)
+                return false;
+            o.serial = *bytes;
+            return true;
+        });
     value("--sem-version", "HEX", "2 bytes (default 0100)", hex(2, o.semVersion));
     value("--version-record", "HEX",
         "the 23-byte version record at once: format 2, DSP 3,\n"

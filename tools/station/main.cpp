@@ -2,12 +2,11 @@
 // lists the update history.
 
 #include "platform/OwnResources.h"
+#include "tools/common/ToolCli.h"
 #include "tools/station/HistoryList.h"
 #include "tools/station/Station.h"
 #include "workflow/FirmwareCatalogue.h"
 #include "workflow/History.h"
-
-#include <CLI/CLI.hpp>
 
 #include <unistd.h>
 
@@ -18,9 +17,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
+constexpr const char* kProgram = "corvel-station";
+
 int Fail(const std::string& text)
 {
-    std::fprintf(stderr, "corvel-station: %s\n", text.c_str());
+    std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str());
     return 2;
 }
 
@@ -28,29 +29,37 @@ int Fail(const std::string& text)
 
 int main(int argc, char** argv)
 {
-    CLI::App app { "Updates many radios at once, one console job of the release per port, "
-                   "and keeps the history of every update.\n\n"
-                   "  corvel-station [options] RELEASE PORT...\n"
-                   "  corvel-station [options] --adapters RELEASE\n"
-                   "  corvel-station history [--json|--csv] [--radio ID] [--port N] "
-                   "[--since DATE] [--outcome X]\n" };
-    app.name("corvel-station");
-    app.footer("Return code: 0 every radio updated, 1 some boot code upgraded (run again) and none "
-               "failed, 2 anything else.");
+    CLI::App app;
+    toolcli::Prepare(app,
+        { kProgram,
+            "corvel-station [options] RELEASE PORT...\n"
+            "corvel-station [options] --adapters RELEASE\n"
+            "corvel-station history [--json|--csv] [--radio ID] [--port N] [--since DATE]\n"
+            "    [--outcome X]",
+            "Updates many radios at once: runs the release's console job on every port\n"
+            "(RELEASE /d /sp N /c), each in its own working folder WORKDIR/COM<n>, shows\n"
+            "them side by side (a live table on a terminal, one line per event otherwise)\n"
+            "and ends with a summary. Ports are COM numbers or ranges: 3 4 7-10.\n"
+            "Ctrl-C stops every job as Stop does; a second Ctrl-C within 2 s ends them\n"
+            "at once. Every update is kept in the history (corvel-station history).",
+            "Exit status: 0 every radio updated, 1 some boot code upgraded (run those\n"
+            "again) and none failed, 2 anything else." });
 
     station::Options options;
     std::vector<std::string> portWords;
     std::string workDir;
-    app.add_option("RELEASE", options.release, "the release (an updater with its firmware set)");
-    app.add_option("PORT", portWords, "COM port numbers or ranges: 3 4 7-10");
+    app.add_option("RELEASE", options.release, "the release (an updater with its firmware set)")
+        ->type_name("RELEASE");
+    app.add_option("PORT", portWords, "COM port numbers or ranges: 3 4 7-10")->type_name("PORT...");
     app.add_flag("--adapters", options.adapters,
-        "every free port whose USB adapter is a programming adapter of the release's family");
+        "every free port whose USB adapter is a programming\nadapter of the release's family");
     app.add_option("--work-dir", workDir,
-        "folder of the run's working folders WORKDIR/COM<n> (default ./station-<UTC date and "
-        "time>)");
+           "folder of the run's working folders WORKDIR/COM<n>\n"
+           "(default ./station-<UTC date and time>)")
+        ->type_name("WORKDIR");
     app.add_flag("--plain", options.plain, "one line per event, also on a terminal");
     app.add_flag("--again", options.again,
-        "run the ports whose boot code was upgraded again without asking");
+        "run the ports whose boot code was upgraded again\nwithout asking");
     app.add_flag("--json", options.json, "print the run's history records as a JSON array");
 
     station::HistoryQuery query;
@@ -72,10 +81,8 @@ int main(int argc, char** argv)
         "only this outcome: refused, boot-upgraded, failed-writing, failed-after-writing, "
         "updated, stopped");
 
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& error) {
-        return app.exit(error) == 0 ? 0 : 2;
+    if (auto done = toolcli::Parse(app, argc, argv)) {
+        return *done;
     }
 
     if (historyCommand->parsed()) {
