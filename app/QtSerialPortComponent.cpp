@@ -66,9 +66,13 @@ int QtSerialPortComponent::Open()
         }
     }
     // Other programs learn that the port is taken from its lock file, as
-    // with the direct path (unless the serial library has written one).
-    if (platform::LockHolder(*path) == 0) {
-        m_Lock.Acquire(*path);
+    // with the direct path (unless the serial library has written one). A
+    // lock that cannot be taken leaves the port alone: exclusive opens do
+    // not bind root.
+    if (platform::LockHolder(*path) != static_cast<int>(::getpid())
+        && m_Lock.Acquire(*path) != platform::PortLock::Result::Locked) {
+        m_Port.close();
+        return kErrorPortInUse;
     }
     m_Port.setBaudRate(m_BaudRate);
     m_Port.setDataBits(QSerialPort::Data8);

@@ -1,6 +1,7 @@
 #include "codeplug/CodeplugFile.h"
 
 #include "codeplug/CodeplugImage.h"
+#include "platform/FileWrite.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -45,16 +46,7 @@ bool WriteCodeplugFile(
         error = "a codeplug of " + std::to_string(byteCount) + " bytes cannot be written";
         return false;
     }
-    FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file) {
-        error = "cannot create " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    const size_t put = std::fwrite(bytes, 1, static_cast<size_t>(byteCount), file);
-    const bool closed = std::fclose(file) == 0;
-    if (put != static_cast<size_t>(byteCount) || !closed) {
-        error = "cannot write " + path;
-        return false;
-    }
-    return true;
+    // Written beside the target and renamed over it: a conversion in place
+    // that fails (a full disk) leaves the original as it was.
+    return platform::WriteFileAtomically(path, bytes, static_cast<size_t>(byteCount), &error);
 }

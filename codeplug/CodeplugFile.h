@@ -13,6 +13,8 @@
 bool ReadCodeplugFile(
     const std::string& path, std::vector<uint8_t>& buffer, int& byteCount, std::string& error);
 
-// Writes the first `byteCount` bytes of `bytes`. False with a reason on failure.
+// Writes the first `byteCount` bytes of `bytes`, replacing `path` atomically
+// (temporary file beside it, fsync, rename). False with a reason naming the
+// file on failure; `path` is then untouched.
 bool WriteCodeplugFile(
     const std::string& path, const uint8_t* bytes, int byteCount, std::string& error);

@@ -2,6 +2,7 @@
 
 #include "platform/PortHolders.h"
 #include "platform/PortLock.h"
+#include "platform/UniqueFd.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -106,6 +107,15 @@ PortProbe TestComPort(int portNumber)
         probe.detail = "locked by process " + std::to_string(holder);
         return probe;
     }
+    // A port whose lock cannot be taken is not offered: the update would
+    // refuse it.
+    std::string lockProblem;
+    if (!LockUsable(*path, &lockProblem)) {
+        probe.status = PortStatus::OtherError;
+        probe.error = EACCES;
+        probe.detail = "cannot lock the port: " + lockProblem;
+        return probe;
+    }
 
     // Only a character device can be a serial line; a regular file says so
     // even to a user who may not open it.
@@ -117,8 +127,8 @@ PortProbe TestComPort(int portNumber)
         return probe;
     }
 
-    int fd = open(path->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd fd(open(path->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
         probe.error = errno;
         probe.status = StatusOfOpenErrno(probe.error);
         probe.detail = std::strerror(probe.error);
@@ -128,10 +138,10 @@ PortProbe TestComPort(int portNumber)
     // A UART node the driver knows no hardware for opens on some systems but
     // reports an unknown port type: the port is not there.
     serial_struct info {};
-    bool notATty = !isatty(fd);
-    bool noUart = !notATty && ioctl(fd, TIOCGSERIAL, &info) == 0 && info.type == PORT_UNKNOWN
+    bool notATty = !isatty(fd.Get());
+    bool noUart = !notATty && ioctl(fd.Get(), TIOCGSERIAL, &info) == 0 && info.type == PORT_UNKNOWN
         && std::strncmp(path->c_str(), "/dev/ttyS", 9) == 0;
-    close(fd);
+    fd.Reset();
 
     if (notATty) {
         probe.status = PortStatus::OtherError;

@@ -1,5 +1,7 @@
 #include "platform/Console.h"
 
+#include "platform/FileWrite.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -8,21 +10,6 @@
 namespace platform {
 
 namespace {
-
-bool WriteAll(int fd, const char* data, size_t size)
-{
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 bool Writable(int fd)
 {

@@ -26,6 +26,13 @@ void SetLockDirectoryForTesting(const std::filesystem::path& dir);
 // The device path should be the resolved tty path.
 int LockHolder(const std::string& devicePath);
 
+// True when a lock on the device could be taken as far as the lock folder
+// goes: the folder exists and may be written, and a lock file of that name,
+// if there is one, is a regular file. Otherwise false, with the reason: the
+// device is then unavailable (a lock that cannot be taken never lets a
+// program use the line unguarded).
+bool LockUsable(const std::string& devicePath, std::string* reason);
+
 // A lock held by this process; released (file removed) on destruction.
 class PortLock {
 public:
@@ -37,11 +44,14 @@ public:
     enum class Result {
         Locked, // the lock file is ours
         Held, // a live program holds it (HolderPid)
-        NoLockDir, // no usable lock folder: nothing to lock with
-        Failed, // could not create the file (Errno)
+        NoLockDir, // no lock folder: the device must not be used
+        Failed, // could not take it (Errno, Reason): the device must not be used
     };
 
-    // Takes the lock on a device, replacing a stale lock file (dead owner).
+    // Takes the lock on a device. A new lock is linked into place from a
+    // file already holding the pid; a stale lock file (dead owner, or no
+    // readable pid) is replaced by an atomic rename after a second check
+    // under flock, so that at most one program ever holds the lock.
     Result Acquire(const std::string& devicePath);
     // Removes the lock file if this object holds it.
     void Release();
@@ -50,11 +60,17 @@ public:
     int HolderPid() const { return m_HolderPid; }
     int Errno() const { return m_Errno; }
     const std::filesystem::path& File() const { return m_File; }
+    // Why the lock was not taken (empty after Locked).
+    const std::string& Reason() const { return m_Reason; }
 
 private:
+    Result Fail(Result result, int error, const std::string& reason);
+    Result TakeOver(const std::filesystem::path& temp, const std::filesystem::path& file);
+
     std::filesystem::path m_File;
     int m_HolderPid = 0;
     int m_Errno = 0;
+    std::string m_Reason;
 };
 
 } // namespace platform

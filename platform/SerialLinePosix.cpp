@@ -5,6 +5,7 @@
 
 #include "platform/PortHolders.h"
 #include "platform/PortLock.h"
+#include "platform/UniqueFd.h"
 
 #include <asm/ioctls.h>
 #include <asm/termios.h>
@@ -187,14 +188,14 @@ bool SerialLine::Open(const std::string& devicePath)
 
     // The lock comes first, so that a line another program uses is not even
     // opened (opening may raise DTR on it).
+    // A lock that cannot be taken keeps the line closed: exclusive opens do
+    // not bind root, so without the lock two programs could share a radio.
     PortLock::Result locked = d.lock.Acquire(resolved);
-    if (locked == PortLock::Result::Held) {
-        d.Fail(EBUSY, devicePath);
-        d.lastErrorText += " (locked by process " + std::to_string(d.lock.HolderPid()) + ")";
+    if (locked != PortLock::Result::Locked) {
+        d.Fail(d.lock.Errno() != 0 ? d.lock.Errno() : EBUSY, devicePath);
+        d.lastErrorText += " (" + d.lock.Reason() + ")";
         return false;
     }
-    // Without a usable lock folder the exclusive-open flag alone guards the
-    // line.
 
     // Neither the exclusive-open flag (root passes it) nor a lock file binds
     // a terminal program or a modem prober that simply has the device open.
@@ -206,25 +207,23 @@ bool SerialLine::Open(const std::string& devicePath)
         return false;
     }
 
-    int fd = open(resolved, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd line(open(resolved, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!line) {
         int error = errno;
         d.lock.Release();
         return d.Fail(error, devicePath);
     }
 
     termios2 current {};
-    if (ioctl(fd, TCGETS2, &current) != 0) {
+    if (ioctl(line.Get(), TCGETS2, &current) != 0) {
         int error = errno;
         d.lock.Release();
-        close(fd);
         return d.Fail(error == EINVAL ? ENOTTY : error, devicePath);
     }
 
-    if (ioctl(fd, TIOCEXCL) != 0) {
+    if (ioctl(line.Get(), TIOCEXCL) != 0) {
         int error = errno;
         d.lock.Release();
-        close(fd);
         return d.Fail(error, devicePath);
     }
 
@@ -240,14 +239,14 @@ bool SerialLine::Open(const std::string& devicePath)
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
 
-    d.fd = fd;
+    d.fd = line.Get();
     if (!d.Apply(raw)) {
         int error = d.lastErrno;
         d.fd = -1;
         d.lock.Release();
-        close(fd);
         return d.Fail(error, devicePath);
     }
+    const int fd = line.Release();
     d.flow = LineFlow::None;
     d.kernelRS485 = false;
     d.path = resolved;

@@ -6,18 +6,17 @@
 #include "link/CommSession.h"
 #include "link/LinkMessage.h"
 #include "link/MessageTable.h"
+#include "platform/FileWrite.h"
 #include "platform/MessageBox.h"
 #include "workflow/ProductTitle.h"
 #include "workflow/RunNotes.h"
 #include "workflow/UpdateHost.h"
 #include "workflow/UpdateSequences.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -47,11 +46,6 @@ int Ask(CommSession& session, int messageNumber, LinkMessage& reply)
     session.SendTableMessage(messageNumber);
     session.SetReceiveEnable(true);
     return session.ReceiveMessage(reply);
-}
-
-std::string ErrnoText(const std::string& what, const std::string& path)
-{
-    return what + " " + path + ": " + std::strerror(errno);
 }
 
 } // namespace
@@ -95,52 +89,47 @@ std::string CodeplugBackupName(const std::string& identifier, std::time_t when)
         + ".bin";
 }
 
-bool SaveCodeplugBackup(const std::string& path, const uint8_t* bytes, int32_t byteCount,
-    std::string& error, bool* alreadyExists)
+namespace {
+
+// Writes the backup beside its name, flushes it to the disk and links it in
+// under the first free of the names nameFor(0) ... nameFor(tries - 1): the
+// backup is what saves the codeplug when the radio loses it, so it must be
+// whole on the disk before anything is written to the radio, and it never
+// replaces another file.
+bool WriteBackup(const std::string& first, const std::function<std::string(unsigned)>& nameFor,
+    unsigned tries, const uint8_t* bytes, int32_t byteCount, std::string& path, std::string& error,
+    bool* alreadyExists)
 {
     if (alreadyExists != nullptr) {
         *alreadyExists = false;
     }
+    path = first;
     if (bytes == nullptr || byteCount <= 0 || byteCount > kCodeplugBufferSize) {
         error = "a codeplug of " + std::to_string(byteCount) + " bytes cannot be saved";
         return false;
     }
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    platform::AtomicFileWriter file;
+    if (!file.Open(first, 0644, false) || !file.Write(bytes, static_cast<std::size_t>(byteCount))
+        || !file.CommitNumbered(nameFor, tries)) {
         if (alreadyExists != nullptr) {
-            *alreadyExists = errno == EEXIST;
+            *alreadyExists = file.NameTaken();
         }
-        error = ErrnoText("cannot create", path);
+        error = file.Error();
         return false;
     }
-    int32_t written = 0;
-    while (written < byteCount) {
-        const ssize_t n = ::write(fd, bytes + written, static_cast<size_t>(byteCount - written));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        written += static_cast<int32_t>(n);
-    }
-    // The backup is what saves the codeplug when the radio loses it: it must
-    // be on the disk before anything is written to the radio.
-    bool ok = written == byteCount;
-    if (!ok) {
-        error = ErrnoText("cannot write", path);
-    } else if (::fsync(fd) != 0) {
-        error = ErrnoText("cannot write", path);
-        ok = false;
-    }
-    if (::close(fd) != 0 && ok) {
-        error = ErrnoText("cannot write", path);
-        ok = false;
-    }
-    if (!ok) {
-        ::unlink(path.c_str());
-    }
-    return ok;
+    path = file.Path();
+    return true;
+}
+
+} // namespace
+
+bool SaveCodeplugBackup(const std::string& path, const uint8_t* bytes, int32_t byteCount,
+    std::string& error, bool* alreadyExists)
+{
+    const std::string name = path.substr(path.find_last_of('/') + 1);
+    std::string saved;
+    return WriteBackup(
+        path, [&name](unsigned) { return name; }, 1, bytes, byteCount, saved, error, alreadyExists);
 }
 
 bool CreateCodeplugBackup(const std::string& identifier, std::time_t when, const uint8_t* bytes,
@@ -149,20 +138,10 @@ bool CreateCodeplugBackup(const std::string& identifier, std::time_t when, const
     const std::string first
         = (folder.empty() ? std::string() : folder + "/") + CodeplugBackupName(identifier, when);
     const std::string stem = first.substr(0, first.size() - 4);
-    name = first;
-    for (int attempt = 1; attempt <= 9; ++attempt) {
-        if (attempt > 1) {
-            name = stem + "_" + std::to_string(attempt) + ".bin";
-        }
-        bool exists = false;
-        if (SaveCodeplugBackup(name, bytes, byteCount, error, &exists)) {
-            return true;
-        }
-        if (!exists) {
-            return false;
-        }
-    }
-    return false;
+    return WriteBackup(
+        first,
+        [&](unsigned k) { return k == 0 ? first : stem + "_" + std::to_string(k + 1) + ".bin"; }, 9,
+        bytes, byteCount, name, error, nullptr);
 }
 
 std::string DownloadFailedStatusText(const std::string& backupName)

@@ -10,6 +10,8 @@
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -32,6 +34,49 @@ TempDir::~TempDir()
 {
     std::error_code ec;
     fs::remove_all(m_Path, ec);
+}
+
+SmallFilesystem::SmallFilesystem(std::uint64_t bytes)
+{
+    const std::string options = "size=" + std::to_string(bytes) + ",mode=0755";
+    if (mount("tmpfs", m_Dir.Path().c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0) {
+        m_Mounted = true;
+        return;
+    }
+    rlimit limit {};
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0) {
+        m_OldLimit = limit.rlim_cur;
+        limit.rlim_cur = bytes;
+        signal(SIGXFSZ, SIG_IGN);
+        m_Limited = setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    }
+}
+
+void SmallFilesystem::Grow(std::uint64_t bytes)
+{
+    if (m_Mounted) {
+        const std::string options = "size=" + std::to_string(bytes);
+        mount("tmpfs", m_Dir.Path().c_str(), "tmpfs", MS_REMOUNT | MS_NOSUID | MS_NODEV,
+            options.c_str());
+    } else if (m_Limited) {
+        rlimit limit {};
+        getrlimit(RLIMIT_FSIZE, &limit);
+        limit.rlim_cur = m_OldLimit;
+        setrlimit(RLIMIT_FSIZE, &limit);
+        m_Limited = false;
+    }
+}
+
+SmallFilesystem::~SmallFilesystem()
+{
+    if (m_Mounted)
+        umount2(m_Dir.Path().c_str(), MNT_DETACH);
+    if (m_Limited) {
+        rlimit limit {};
+        getrlimit(RLIMIT_FSIZE, &limit);
+        limit.rlim_cur = m_OldLimit;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
 }
 
 PtyPair::PtyPair()

@@ -25,6 +25,31 @@ private:
     std::filesystem::path m_Path;
 };
 
+// A small filesystem that fills up, for tests of full disks: a tmpfs of
+// `bytes` mounted on a fresh folder when the test may mount one (root);
+// otherwise a plain folder, with every file this process and its children
+// write limited to `bytes` (RLIMIT_FSIZE, SIGXFSZ ignored) while the object
+// lives, so a write past that fails as it would on a full disk.
+class SmallFilesystem {
+public:
+    explicit SmallFilesystem(std::uint64_t bytes);
+    ~SmallFilesystem();
+    SmallFilesystem(const SmallFilesystem&) = delete;
+    SmallFilesystem& operator=(const SmallFilesystem&) = delete;
+    const std::filesystem::path& Path() const { return m_Dir.Path(); }
+    std::filesystem::path operator/(const std::string& name) const { return m_Dir / name; }
+    // True for a real tmpfs; false when writes are limited instead.
+    bool Mounted() const { return m_Mounted; }
+    // Makes room: the tmpfs grows to `bytes`, or the write limit goes.
+    void Grow(std::uint64_t bytes);
+
+private:
+    TempDir m_Dir;
+    bool m_Mounted = false;
+    std::uint64_t m_OldLimit = 0;
+    bool m_Limited = false;
+};
+
 // A pseudo-terminal pair in raw mode. The slave side is what the program
 // under test opens (through its device path); the test plays the other end
 // on the master descriptor.
