@@ -4,12 +4,16 @@
 #include "app/TCodeUpdaterMainDispForm.h"
 
 #include <QApplication>
+#include <QSocketNotifier>
 #include <QThread>
+
+#include <memory>
 
 #include "app/TAppReturnCodeDispForm.h"
 #include "link/LinkCallbacks.h"
 #include "platform/ComNamespace.h"
 #include "platform/ExecutablePath.h"
+#include "platform/StopSignals.h"
 #include "workflow/ConsoleCommandLine.h"
 #include "workflow/ProductTitle.h"
 #include "workflow/UpdateRun.h"
@@ -97,14 +101,37 @@ bool TCodeUpdaterMainDispForm::WaitForEnter(int handle)
     return m_Console.WaitForEnter();
 }
 
-void TCodeUpdaterMainDispForm::RunConsoleUpdate(int port)
+int TCodeUpdaterMainDispForm::RunConsoleUpdate(int port)
 {
     // The job runs on the window's run, shown on the console instead.
     ConsoleRunHost console(*this);
     m_Run->SetHost(console);
     m_Run->SetConsoleMode(true, port);
-    m_Run->RunCombinedUpdate();
-    m_Run->ReleasePort();
+    int stoppedBy = 0;
+    {
+        // SIGTERM, SIGINT and SIGHUP act as Stop: the running step ends at
+        // its next wait, the work files go, the trace is written and the
+        // port released.
+        platform::StopSignals stopSignals;
+        std::unique_ptr<QSocketNotifier> stopNotifier;
+        if (stopSignals.Active()) {
+            stopNotifier
+                = std::make_unique<QSocketNotifier>(stopSignals.Fd(), QSocketNotifier::Read);
+            connect(stopNotifier.get(), &QSocketNotifier::activated, this, [this, &stopSignals] {
+                stopSignals.Drain();
+                if (m_Run->UpdateInProgress())
+                    m_Run->Stop();
+            });
+        }
+        m_Run->RunCombinedUpdate();
+        m_Run->ReleasePort();
+        stoppedBy = stopSignals.Drain();
+    }
+    if (stoppedBy != 0) {
+        AppReturnCodeDispForm->SetReturnCode(2);
+        WriteConsoleText(m_ConsoleOutput,
+            std::string("\nStopped by ") + platform::StopSignalName(stoppedBy) + ".");
+    }
     std::string trace;
     if (AppReturnCodeDispForm->ReturnCode() == 2) {
         trace = m_Run->SaveTraceAfterFailure();
@@ -113,6 +140,7 @@ void TCodeUpdaterMainDispForm::RunConsoleUpdate(int port)
     }
     m_Run->RecordHistory(trace);
     m_Run->SetHost(*this);
+    return stoppedBy;
 }
 
 bool TCodeUpdaterMainDispForm::CloseConsole()
@@ -149,6 +177,7 @@ void TCodeUpdaterMainDispForm::RunConsoleMode()
     const ConsoleCommand command = ParseConsoleCommandLine(m_Arguments, platform::ComPortOpens);
     const int port = command.port;
     bool consoleUsed = false;
+    int stoppedBy = 0;
 
     switch (command.kind) {
     case ConsoleCommand::Kind::None:
@@ -175,11 +204,12 @@ void TCodeUpdaterMainDispForm::RunConsoleMode()
             QThread::msleep(100);
             m_Console.Minimize();
         }
-        RunConsoleUpdate(port);
+        stoppedBy = RunConsoleUpdate(port);
         break;
     }
 
-    if (consoleUsed && !command.closeOnFinish) {
+    // A job stopped by a signal does not wait for Enter.
+    if (consoleUsed && !command.closeOnFinish && stoppedBy == 0) {
         WriteConsoleText(m_ConsoleOutput, kPressEnter);
         WaitForEnter(m_ConsoleInput);
     }

@@ -63,8 +63,9 @@ public:
     bool WaitForEnter(int handle);
     bool CloseConsole();
     void RunConsoleMode();
-    // The console job's update on COM`port`: the run with the console as its host.
-    void RunConsoleUpdate(int port);
+    // The console job's update on COM`port`: the run with the console as its
+    // host. Returns the signal that stopped it, or 0.
+    int RunConsoleUpdate(int port);
     std::string UsageText() const;
 
     // The update run this window shows.

@@ -23,6 +23,34 @@ public:
         return m_Archive.has_value();
     }
 
+    bool HasResource(std::string_view name, std::string_view type) override
+    {
+        return Lookup(name, type, nullptr) != nullptr;
+    }
+
+    bool VerifyRelease(std::string* damaged, std::string* error) override
+    {
+        Open();
+        if (!m_Verified) {
+            m_Verified = true;
+            m_Whole = m_Archive.has_value();
+            if (!m_Archive) {
+                m_VerifyError = m_OpenError;
+                m_DamagedPart
+                    = m_OpenDamaged.empty() ? std::string(kDamagedTrailer) : m_OpenDamaged;
+            } else {
+                m_Whole = m_Archive->VerifyWhole(&m_DamagedPart, &m_VerifyError);
+            }
+        }
+        if (!m_Whole) {
+            if (damaged != nullptr)
+                *damaged = m_DamagedPart;
+            if (error != nullptr)
+                *error = m_VerifyError;
+        }
+        return m_Whole;
+    }
+
     bool ReadResource(std::string_view name, std::string_view type, std::vector<std::uint8_t>& out,
         std::string* error) override
     {
@@ -59,14 +87,19 @@ private:
     {
         if (!m_Tried) {
             m_Tried = true;
-            m_Archive = ResourceArchive::Open(m_Path, &m_OpenError);
+            m_Archive = ResourceArchive::Open(m_Path, &m_OpenError, &m_OpenDamaged);
         }
     }
 
     std::string m_Path;
     bool m_Tried = false;
     std::string m_OpenError;
+    std::string m_OpenDamaged;
     std::optional<ResourceArchive> m_Archive;
+    bool m_Verified = false;
+    bool m_Whole = false;
+    std::string m_DamagedPart;
+    std::string m_VerifyError;
 };
 
 } // namespace

@@ -34,6 +34,27 @@ public:
         std::vector<std::uint8_t>& out, std::string* error)
         = 0;
 
+    // True when a resource of that name and type exists (its contents are
+    // not checked).
+    virtual bool HasResource(std::string_view name, std::string_view type)
+    {
+        std::vector<std::uint8_t> out;
+        return ReadResource(name, type, out, nullptr);
+    }
+
+    // Checks the whole release once (later calls give the first answer
+    // again): the archive's structure, every resource's digest and the
+    // program part. False with the name of the damaged part in `damaged`
+    // (a resource name, the program part's record name, or the trailer or
+    // directory of the archive) and the reason in `error`. Sources that are
+    // not files have nothing to check.
+    virtual bool VerifyRelease(std::string* damaged, std::string* error)
+    {
+        (void)damaged;
+        (void)error;
+        return true;
+    }
+
     // Passes the resource to `sink` block by block and checks its digest at
     // the end. False in the cases above, or when the sink returns false; the
     // sink may then have seen data, which the caller must throw away.

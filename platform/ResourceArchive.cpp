@@ -97,41 +97,19 @@ bool SameResourceName(std::string_view a, std::string_view b)
     return true;
 }
 
-ResourceArchive::ResourceArchive(ResourceArchive&& other) noexcept
-    : m_Fd(std::exchange(other.m_Fd, -1))
-    , m_BaseSize(other.m_BaseSize)
-    , m_Entries(std::move(other.m_Entries))
-{
-}
+ResourceArchive::ResourceArchive(ResourceArchive&&) noexcept = default;
+ResourceArchive& ResourceArchive::operator=(ResourceArchive&&) noexcept = default;
+ResourceArchive::~ResourceArchive() = default;
 
-ResourceArchive& ResourceArchive::operator=(ResourceArchive&& other) noexcept
+std::optional<ResourceArchive> ResourceArchive::Open(
+    const std::string& path, std::string* error, std::string* damaged)
 {
-    if (this != &other) {
-        if (m_Fd >= 0)
-            ::close(m_Fd);
-        m_Fd = std::exchange(other.m_Fd, -1);
-        m_BaseSize = other.m_BaseSize;
-        m_Entries = std::move(other.m_Entries);
-    }
-    return *this;
-}
-
-ResourceArchive::~ResourceArchive()
-{
-    if (m_Fd >= 0)
-        ::close(m_Fd);
-}
-
-std::optional<ResourceArchive> ResourceArchive::Open(const std::string& path, std::string* error)
-{
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         SetError(error, "cannot open " + path + ": " + std::strerror(errno));
         return std::nullopt;
     }
-    auto archive = OpenDescriptor(fd, error);
-    ::close(fd);
-    return archive;
+    return OpenDescriptor(fd.Get(), error, damaged);
 }
 
 bool ResourceArchive::HasTrailer(int fd, std::uint64_t* baseSize)
@@ -152,8 +130,13 @@ bool ResourceArchive::HasTrailer(int fd, std::uint64_t* baseSize)
     return true;
 }
 
-std::optional<ResourceArchive> ResourceArchive::OpenDescriptor(int fd, std::string* error)
+std::optional<ResourceArchive> ResourceArchive::OpenDescriptor(
+    int fd, std::string* error, std::string* damaged)
 {
+    auto part = [damaged](std::string_view name) {
+        if (damaged != nullptr)
+            *damaged = std::string(name);
+    };
     std::uint64_t fileSize = 0;
     if (!FileSize(fd, &fileSize)) {
         SetError(error, std::string("cannot read the file: ") + std::strerror(errno));
@@ -161,6 +144,7 @@ std::optional<ResourceArchive> ResourceArchive::OpenDescriptor(int fd, std::stri
     }
     if (fileSize < kArchiveTrailerSize) {
         SetError(error, "no resource archive");
+        part(kDamagedTrailer);
         return std::nullopt;
     }
     std::uint8_t trailer[kArchiveTrailerSize];
@@ -170,6 +154,7 @@ std::optional<ResourceArchive> ResourceArchive::OpenDescriptor(int fd, std::stri
     }
     if (std::memcmp(trailer + 56, kMagic, sizeof kMagic) != 0) {
         SetError(error, "no resource archive");
+        part(kDamagedTrailer);
         return std::nullopt;
     }
     const std::uint64_t archiveSize = GetLe(trailer, 8);
@@ -181,16 +166,19 @@ std::optional<ResourceArchive> ResourceArchive::OpenDescriptor(int fd, std::stri
 
     if (archiveSize < kArchiveTrailerSize || archiveSize > fileSize) {
         SetError(error, "archive size does not fit the file (truncated?)");
+        part(kDamagedTrailer);
         return std::nullopt;
     }
     const std::uint64_t body = archiveSize - kArchiveTrailerSize;
     if (directorySize > kArchiveMaxDirectorySize || directoryOffset > body
         || body - directoryOffset != directorySize) {
         SetError(error, "malformed archive directory position");
+        part(kDamagedDirectory);
         return std::nullopt;
     }
     if (entryCount > kArchiveMaxEntries || entryCount * kEntryFixedSize > directorySize) {
         SetError(error, "malformed archive entry count");
+        part(kDamagedDirectory);
         return std::nullopt;
     }
     const std::uint64_t start = fileSize - archiveSize;
@@ -198,10 +186,12 @@ std::optional<ResourceArchive> ResourceArchive::OpenDescriptor(int fd, std::stri
     if (!directory.empty()
         && !ReadAt(fd, directory.data(), directory.size(), start + directoryOffset)) {
         SetError(error, "cannot read the archive directory");
+        part(kDamagedDirectory);
         return std::nullopt;
     }
     if (Sha256Of(directory.data(), directory.size()) != directoryDigest) {
         SetError(error, "archive directory digest mismatch");
+        part(kDamagedDirectory);
         return std::nullopt;
     }
 
@@ -212,6 +202,7 @@ std::optional<ResourceArchive> ResourceArchive::OpenDescriptor(int fd, std::stri
     for (std::uint64_t i = 0; i < entryCount; ++i) {
         if (directory.size() - pos < kEntryFixedSize) {
             SetError(error, "archive directory entry truncated");
+            part(kDamagedDirectory);
             return std::nullopt;
         }
         const std::uint8_t* p = directory.data() + pos;
@@ -226,6 +217,7 @@ std::optional<ResourceArchive> ResourceArchive::OpenDescriptor(int fd, std::stri
             || typeLength > kArchiveMaxNameLength
             || directory.size() - pos < nameLength + typeLength) {
             SetError(error, "archive directory entry has a bad name");
+            part(kDamagedDirectory);
             return std::nullopt;
         }
         entry.name.assign(reinterpret_cast<const char*>(directory.data() + pos), nameLength);
@@ -234,6 +226,7 @@ std::optional<ResourceArchive> ResourceArchive::OpenDescriptor(int fd, std::stri
         pos += typeLength;
         if (offset > directoryOffset || size > directoryOffset - offset) {
             SetError(error, "resource " + entry.name + " lies outside the archive");
+            part(entry.name);
             return std::nullopt;
         }
         entry.offset = start + offset;
@@ -242,6 +235,7 @@ std::optional<ResourceArchive> ResourceArchive::OpenDescriptor(int fd, std::stri
             if (SameResourceName(other.name, entry.name)
                 && SameResourceName(other.type, entry.type)) {
                 SetError(error, "resource " + entry.name + " appears twice");
+                part(entry.name);
                 return std::nullopt;
             }
         }
@@ -249,10 +243,11 @@ std::optional<ResourceArchive> ResourceArchive::OpenDescriptor(int fd, std::stri
     }
     if (pos != directory.size()) {
         SetError(error, "archive directory has trailing bytes");
+        part(kDamagedDirectory);
         return std::nullopt;
     }
-    archive.m_Fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (archive.m_Fd < 0) {
+    archive.m_Fd.Reset(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    if (!archive.m_Fd) {
         SetError(error, std::string("cannot keep the file open: ") + std::strerror(errno));
         return std::nullopt;
     }
@@ -279,7 +274,7 @@ bool ResourceArchive::Stream(const ArchiveEntry& entry,
     while (done < entry.size) {
         const std::size_t n
             = static_cast<std::size_t>(std::min<std::uint64_t>(entry.size - done, kBlockSize));
-        if (!ReadAt(m_Fd, buffer.data(), n, entry.offset + done)) {
+        if (!ReadAt(m_Fd.Get(), buffer.data(), n, entry.offset + done)) {
             SetError(error, "cannot read resource " + entry.name);
             return false;
         }
@@ -325,6 +320,50 @@ bool ResourceArchive::Verify(const ArchiveEntry& entry, std::string* error) cons
     return Stream(entry, {}, error);
 }
 
+bool ResourceArchive::RecordsProgramPart() const
+{
+    return Find(kProgramDigestName, kProgramDigestType) != nullptr;
+}
+
+bool ResourceArchive::VerifyWhole(std::string* damaged, std::string* error) const
+{
+    for (const ArchiveEntry& entry : m_Entries) {
+        if (!Verify(entry, error)) {
+            if (damaged != nullptr)
+                *damaged = entry.name;
+            return false;
+        }
+    }
+    const ArchiveEntry* program = Find(kProgramDigestName, kProgramDigestType);
+    if (program == nullptr)
+        return true; // packed before the program part was recorded
+    auto fail = [&](std::string text) {
+        if (damaged != nullptr)
+            *damaged = program->name;
+        SetError(error, std::move(text));
+        return false;
+    };
+    std::vector<std::uint8_t> recorded;
+    if (!Read(*program, recorded, error) || recorded.size() != Sha256Digest {}.size())
+        return fail("the program part's record is damaged");
+    sha256_ctx ctx;
+    sha256_init(&ctx);
+    std::vector<std::uint8_t> buffer(kBlockSize);
+    for (std::uint64_t done = 0; done < m_BaseSize;) {
+        const std::size_t n
+            = static_cast<std::size_t>(std::min<std::uint64_t>(m_BaseSize - done, kBlockSize));
+        if (!ReadAt(m_Fd.Get(), buffer.data(), n, done))
+            return fail("cannot read the program part");
+        sha256_update(&ctx, n, buffer.data());
+        done += n;
+    }
+    Sha256Digest digest {};
+    sha256_digest(&ctx, digest.size(), digest.data());
+    if (!std::equal(digest.begin(), digest.end(), recorded.begin()))
+        return fail("the program part is damaged (digest mismatch)");
+    return true;
+}
+
 bool ResourceArchiveWriter::Add(
     std::string name, std::string type, std::vector<std::uint8_t> data, std::string* error)
 {
@@ -333,7 +372,12 @@ bool ResourceArchiveWriter::Add(
         SetError(error, "resource name or type empty or longer than 255 bytes: " + name);
         return false;
     }
-    if (m_Items.size() >= kArchiveMaxEntries) {
+    if (SameResourceName(name, kProgramDigestName) && SameResourceName(type, kProgramDigestType)) {
+        SetError(
+            error, "resource " + name + " is the program part's record, written by the packer");
+        return false;
+    }
+    if (m_Items.size() + 1 >= kArchiveMaxEntries) {
         SetError(error, "too many resources");
         return false;
     }
@@ -347,26 +391,39 @@ bool ResourceArchiveWriter::Add(
     return true;
 }
 
-bool ResourceArchiveWriter::WriteArchive(int outFd, std::string* error) const
+bool ResourceArchiveWriter::WriteArchive(
+    int outFd, std::string* error, const Sha256Digest* programDigest) const
 {
     std::vector<std::uint8_t> directory;
     std::uint64_t offset = 0;
-    for (const Item& item : m_Items) {
-        if (!WriteAll(outFd, item.data.data(), item.data.size())) {
+    std::size_t count = 0;
+    auto put = [&](const std::string& name, const std::string& type, const std::uint8_t* data,
+                   std::size_t size) {
+        if (!WriteAll(outFd, data, size)) {
             SetError(error, std::string("cannot write the archive: ") + std::strerror(errno));
             return false;
         }
-        PutLe(directory, item.name.size(), 2);
-        PutLe(directory, item.type.size(), 2);
+        PutLe(directory, name.size(), 2);
+        PutLe(directory, type.size(), 2);
         PutLe(directory, 0, 4);
         PutLe(directory, offset, 8);
-        PutLe(directory, item.data.size(), 8);
-        const Sha256Digest digest = Sha256Of(item.data.data(), item.data.size());
+        PutLe(directory, size, 8);
+        const Sha256Digest digest = Sha256Of(data, size);
         directory.insert(directory.end(), digest.begin(), digest.end());
-        directory.insert(directory.end(), item.name.begin(), item.name.end());
-        directory.insert(directory.end(), item.type.begin(), item.type.end());
-        offset += item.data.size();
+        directory.insert(directory.end(), name.begin(), name.end());
+        directory.insert(directory.end(), type.begin(), type.end());
+        offset += size;
+        ++count;
+        return true;
+    };
+    for (const Item& item : m_Items) {
+        if (!put(item.name, item.type, item.data.data(), item.data.size()))
+            return false;
     }
+    if (programDigest != nullptr
+        && !put(std::string(kProgramDigestName), std::string(kProgramDigestType),
+            programDigest->data(), programDigest->size()))
+        return false;
     if (directory.size() > kArchiveMaxDirectorySize) {
         SetError(error, "archive directory too large");
         return false;
@@ -375,7 +432,7 @@ bool ResourceArchiveWriter::WriteArchive(int outFd, std::string* error) const
     PutLe(trailer, offset + directory.size() + kArchiveTrailerSize, 8);
     PutLe(trailer, offset, 8);
     PutLe(trailer, directory.size(), 4);
-    PutLe(trailer, m_Items.size(), 4);
+    PutLe(trailer, count, 4);
     const Sha256Digest directoryDigest = Sha256Of(directory.data(), directory.size());
     trailer.insert(trailer.end(), directoryDigest.begin(), directoryDigest.end());
     trailer.insert(trailer.end(), kMagic, kMagic + sizeof kMagic);
@@ -390,6 +447,8 @@ bool ResourceArchiveWriter::WriteArchive(int outFd, std::string* error) const
 bool ResourceArchiveWriter::WriteTo(
     int baseFd, std::uint64_t baseSize, int outFd, std::string* error) const
 {
+    sha256_ctx ctx;
+    sha256_init(&ctx);
     std::vector<std::uint8_t> buffer(kBlockSize);
     std::uint64_t done = 0;
     while (done < baseSize) {
@@ -403,9 +462,12 @@ bool ResourceArchiveWriter::WriteTo(
             SetError(error, std::string("cannot write the output: ") + std::strerror(errno));
             return false;
         }
+        sha256_update(&ctx, n, buffer.data());
         done += n;
     }
-    return WriteArchive(outFd, error);
+    Sha256Digest programDigest {};
+    sha256_digest(&ctx, programDigest.size(), programDigest.data());
+    return WriteArchive(outFd, error, &programDigest);
 }
 
 } // namespace platform

@@ -11,6 +11,8 @@
 // reads only the resources asked for; each resource's SHA-256 digest is
 // checked whenever it is read. Names are compared without regard to case.
 
+#include "platform/UniqueFd.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -29,6 +31,17 @@ inline constexpr std::uint32_t kArchiveMaxEntries = 65536;
 inline constexpr std::uint64_t kArchiveMaxDirectorySize = 32u * 1024 * 1024;
 
 using Sha256Digest = std::array<std::uint8_t, 32>;
+
+// The record of the program part: the SHA-256 of every byte in front of the
+// archive (the base executable), stored as a resource of its own. Releases
+// packed before it existed lack it and are read as before.
+inline constexpr std::string_view kProgramDigestName = "ProgramPart_";
+inline constexpr std::string_view kProgramDigestType = "SHA256";
+
+// Names a damage report gives to the parts of a release that are not
+// resources.
+inline constexpr std::string_view kDamagedTrailer = "archive trailer";
+inline constexpr std::string_view kDamagedDirectory = "archive directory";
 
 Sha256Digest Sha256Of(const void* data, std::size_t size);
 
@@ -54,9 +67,15 @@ public:
     // Opens the archive at the end of the file at `path`. Returns nothing, with
     // the reason in `error`, when the file cannot be opened, carries no archive
     // (error "no resource archive") or carries a truncated or malformed one.
-    static std::optional<ResourceArchive> Open(const std::string& path, std::string* error);
+    // `damaged`, when given, receives the part that failed: kDamagedTrailer
+    // (no archive at all, or a trailer that does not fit), kDamagedDirectory
+    // or the name of a resource whose entry is wrong; empty when the file
+    // could not be read at all.
+    static std::optional<ResourceArchive> Open(
+        const std::string& path, std::string* error, std::string* damaged = nullptr);
     // The same on an open descriptor (duplicated; the caller keeps its own).
-    static std::optional<ResourceArchive> OpenDescriptor(int fd, std::string* error);
+    static std::optional<ResourceArchive> OpenDescriptor(
+        int fd, std::string* error, std::string* damaged = nullptr);
 
     // True when the file ends in an archive trailer (whether or not the rest
     // is sound); `baseSize` then receives the size of the file before it.
@@ -84,9 +103,17 @@ public:
     // Reads the resource and only checks its digest.
     bool Verify(const ArchiveEntry& entry, std::string* error) const;
 
+    // Checks the whole release: the digest of every resource and, when the
+    // archive records one, the digest of the program part. False with the
+    // name of the first damaged resource (kProgramDigestName for the program
+    // part) in `damaged` and the reason in `error`.
+    bool VerifyWhole(std::string* damaged, std::string* error) const;
+    // True when the archive records the program part's digest.
+    bool RecordsProgramPart() const;
+
 private:
     ResourceArchive() = default;
-    int m_Fd = -1;
+    UniqueFd m_Fd;
     std::uint64_t m_BaseSize = 0;
     std::vector<ArchiveEntry> m_Entries;
 };
@@ -102,13 +129,16 @@ public:
 
     std::size_t Count() const { return m_Items.size(); }
 
-    // Writes `base` bytes [0, baseSize) followed by the archive to `outFd`.
+    // Writes `base` bytes [0, baseSize) followed by the archive to `outFd`;
+    // the archive then also records the SHA-256 of those base bytes.
     bool WriteTo(int baseFd, std::uint64_t baseSize, int outFd, std::string* error) const;
 
     // Writes the archive alone (resource data, directory, trailer) to `outFd`
     // at its current position. Offsets inside the archive count from its
-    // first byte, so the archive fits behind any base file.
-    bool WriteArchive(int outFd, std::string* error) const;
+    // first byte, so the archive fits behind any base file. With
+    // `programDigest`, the record of the program part is added.
+    bool WriteArchive(
+        int outFd, std::string* error, const Sha256Digest* programDigest = nullptr) const;
 
 private:
     struct Item {

@@ -3,10 +3,13 @@
 #include "platform/FileWrite.h"
 #include "platform/MessageBox.h"
 #include "platform/OwnResources.h"
+#include "platform/ResourceArchive.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -49,38 +52,11 @@ std::string ErrnoText(const std::string& what)
     return what + ": " + std::strerror(errno);
 }
 
-// A descriptor of the working directory, closed on scope exit.
-class DirectoryHandle {
-public:
-    explicit DirectoryHandle(const std::string& path)
-        : m_Fd(::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
-    {
-    }
-    ~DirectoryHandle()
-    {
-        if (m_Fd >= 0)
-            ::close(m_Fd);
-    }
-    DirectoryHandle(const DirectoryHandle&) = delete;
-    DirectoryHandle& operator=(const DirectoryHandle&) = delete;
-    int Fd() const { return m_Fd; }
-
-private:
-    int m_Fd;
-};
-
-// True when anything (file, directory, link, even a dangling one) has that name.
-bool NameTaken(int dirFd, const std::string& name)
+// A descriptor of the working directory (empty: the current directory).
+platform::UniqueFd OpenDirectory(const std::string& path)
 {
-    struct stat st { };
-    return ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
-}
-
-// Creates `name` exclusively; -1 with errno on failure (EEXIST when taken).
-int CreateExclusive(int dirFd, const std::string& name)
-{
-    return ::openat(
-        dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    return platform::UniqueFd(
+        ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
 // Appends the whole of `inFd` to `outFd`; false on any read or write error.
@@ -119,30 +95,34 @@ bool CopyFile(int inFd, int outFd, std::uint64_t expected)
 }
 
 std::optional<std::string> MergeInto(int dirFd, std::string_view base, std::uint32_t count,
-    std::string_view ext, std::string* detail)
+    std::string_view ext, std::string* detail, int* failedErrno = nullptr)
 {
-    std::string name;
-    int outFd = -1;
-    for (std::uint32_t k = 0; k < kMaxMergedNameTries && outFd < 0; ++k) {
-        name = std::string(base) + (k == 0 ? std::string() : std::to_string(k)) + "."
-            + std::string(ext);
-        if (NameTaken(dirFd, name))
-            continue;
-        outFd = CreateExclusive(dirFd, name);
-        if (outFd < 0 && errno != EEXIST) {
-            SetDetail(detail, ErrnoText("cannot create " + name));
-            return std::nullopt;
-        }
-    }
-    if (outFd < 0) {
-        SetDetail(detail, "no free name for the merged " + std::string(base) + " file");
+    auto noteErrno = [failedErrno](int error) {
+        if (failedErrno != nullptr)
+            *failedErrno = error;
+    };
+    platform::NewFile merged = platform::CreateNumberedFile(
+        dirFd,
+        [&](unsigned k) {
+            return std::string(base) + (k == 0 ? std::string() : std::to_string(k)) + "."
+                + std::string(ext);
+        },
+        kMaxMergedNameTries);
+    if (!merged.fd) {
+        noteErrno(merged.error);
+        SetDetail(detail,
+            merged.error == EEXIST
+                ? "no free name for the merged " + std::string(base) + " file"
+                : platform::SystemErrorText("cannot create " + merged.name, merged.error));
         return std::nullopt;
     }
+    const std::string& name = merged.name;
     bool ok = true;
     for (std::uint32_t i = 1; i <= count && ok; ++i) {
         const std::string part = PartFileName(base, i);
-        const int inFd = ::openat(dirFd, part.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        if (inFd < 0) {
+        const platform::UniqueFd in(
+            ::openat(dirFd, part.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (!in) {
             if (errno == ENOENT)
                 continue; // a part that is not there is skipped
             SetDetail(detail, ErrnoText("cannot open " + part));
@@ -150,16 +130,17 @@ std::optional<std::string> MergeInto(int dirFd, std::string_view base, std::uint
             break;
         }
         struct stat st { };
-        if (::fstat(inFd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (::fstat(in.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
             SetDetail(detail, part + " is not a regular file");
             ok = false;
-        } else if (!CopyFile(inFd, outFd, static_cast<std::uint64_t>(st.st_size))) {
+        } else if (!CopyFile(in.Get(), merged.fd.Get(), static_cast<std::uint64_t>(st.st_size))) {
+            noteErrno(errno);
             SetDetail(detail, ErrnoText("cannot copy " + part + " into " + name));
             ok = false;
         }
-        ::close(inFd);
     }
-    if (::close(outFd) != 0 && ok) {
+    if (!merged.fd.Close() && ok) {
+        noteErrno(errno);
         SetDetail(detail, ErrnoText("cannot finish " + name));
         ok = false;
     }
@@ -170,62 +151,146 @@ std::optional<std::string> MergeInto(int dirFd, std::string_view base, std::uint
     return name;
 }
 
+// Why writing the work files stopped.
+struct WriteProblem {
+    enum class Kind {
+        None,
+        Exists, // a part file of that name was there before (another job's?)
+        CannotWrite, // the working directory refused a file or its bytes
+        Source, // a chunk resource is missing or damaged
+    };
+    Kind kind = Kind::None;
+    std::string file; // the file concerned
+    int error = 0; // errno for CannotWrite
+};
+
+// The files one extraction created in the working directory. Unless kept,
+// they are removed again when the extraction ends, whichever way it ends:
+// a failed job leaves nothing behind that would stop the next one.
+class CreatedFiles {
+public:
+    explicit CreatedFiles(int dirFd)
+        : m_DirFd(dirFd)
+    {
+    }
+    ~CreatedFiles()
+    {
+        for (const std::string& name : m_Names)
+            ::unlinkat(m_DirFd, name.c_str(), 0);
+    }
+    CreatedFiles(const CreatedFiles&) = delete;
+    CreatedFiles& operator=(const CreatedFiles&) = delete;
+    void Add(std::string name) { m_Names.push_back(std::move(name)); }
+    // Removes one file now (a part file after the merge).
+    void Remove(const std::string& name)
+    {
+        ::unlinkat(m_DirFd, name.c_str(), 0);
+        m_Names.erase(std::remove(m_Names.begin(), m_Names.end(), name), m_Names.end());
+    }
+    void Keep(const std::string& name)
+    {
+        m_Names.erase(std::remove(m_Names.begin(), m_Names.end(), name), m_Names.end());
+    }
+
+private:
+    int m_DirFd;
+    std::vector<std::string> m_Names;
+};
+
 // Writes chunks 1..count of `prefix` + `setSuffix` to the part files prefix +
-// "." + j. Returns true when every chunk was written. An existing part file
-// is a failure but the other chunks are still written; a missing, damaged or
-// unwritable chunk ends the loop (its part file is removed again).
+// "." + j, each created exclusively. Stops at the first problem: a part file
+// that exists already (never overwritten), a file the working directory
+// refuses, or a chunk that is missing or damaged.
 bool WriteParts(platform::ResourceSource* resources, int dirFd, std::string_view prefix,
-    std::string_view setSuffix, std::uint32_t count, std::string* detail)
+    std::string_view setSuffix, std::uint32_t count, CreatedFiles& created, WriteProblem& problem,
+    std::string* detail)
 {
-    bool failure = false;
-    std::uint32_t written = 0;
     for (std::uint32_t j = 1; j <= count; ++j) {
         const std::string part = PartFileName(prefix, j);
-        const int fd = CreateExclusive(dirFd, part);
-        if (fd < 0) {
-            SetDetail(detail, ErrnoText("cannot create " + part));
-            failure = true;
-            if (errno == EEXIST)
-                continue;
-            break;
+        platform::NewFile file = platform::CreateNumberedFile(
+            dirFd, [&part](unsigned) { return part; }, 1);
+        if (!file.fd) {
+            SetDetail(detail, platform::SystemErrorText("cannot create " + part, file.error));
+            problem.kind = file.error == EEXIST ? WriteProblem::Kind::Exists
+                                                : WriteProblem::Kind::CannotWrite;
+            problem.file = part;
+            problem.error = file.error;
+            return false;
         }
+        created.Add(part);
         const std::string resource = ChunkResourceName(prefix, setSuffix, j);
         std::string error;
+        int writeErrno = 0;
         bool ok = resources->StreamResource(
             resource, platform::kTextResourceType,
-            [fd](const std::uint8_t* data, std::size_t size) {
-                return platform::WriteAll(fd, data, size);
+            [&file, &writeErrno](const std::uint8_t* data, std::size_t size) {
+                if (platform::WriteAll(file.fd.Get(), data, size))
+                    return true;
+                writeErrno = errno;
+                return false;
             },
             &error);
-        if (::close(fd) != 0 && ok) {
+        if (!file.fd.Close() && ok) {
             ok = false;
-            error = ErrnoText("cannot finish " + part);
+            writeErrno = errno;
         }
         if (!ok) {
-            // Never leave a half-written or damaged chunk behind.
-            ::unlinkat(dirFd, part.c_str(), 0);
-            SetDetail(detail, resource + ": " + error);
-            failure = true;
-            break;
+            problem.file = part;
+            if (writeErrno != 0) {
+                problem.kind = WriteProblem::Kind::CannotWrite;
+                problem.error = writeErrno;
+                SetDetail(detail, platform::SystemErrorText("cannot write " + part, writeErrno));
+            } else {
+                problem.kind = WriteProblem::Kind::Source;
+                SetDetail(detail, resource + ": " + error);
+            }
+            return false;
         }
-        ++written;
     }
-    return !failure && written == count;
+    return true;
 }
 
-void RemoveParts(int dirFd, std::string_view prefix, std::uint32_t count)
+// The working directory as the messages name it: absolute, without a
+// trailing separator.
+std::string DirectoryText(const std::string& workingDirectory)
 {
-    for (std::uint32_t j = 1; j <= count; ++j) {
-        ::unlinkat(dirFd, PartFileName(prefix, j).c_str(), 0);
-    }
+    std::error_code ec;
+    std::filesystem::path path = std::filesystem::absolute(workingDirectory.empty()
+            ? std::filesystem::path(".")
+            : std::filesystem::path(workingDirectory),
+        ec);
+    if (ec)
+        return workingDirectory.empty() ? "." : workingDirectory;
+    std::string text = path.lexically_normal().string();
+    while (text.size() > 1 && text.back() == '/')
+        text.pop_back();
+    return text;
 }
 
-bool Fail(platform::IMessageBoxes* boxes, const char* message)
+bool Fail(platform::IMessageBoxes* boxes, const std::string& message)
 {
     platform::ConsoleMessageBoxes console;
     (boxes != nullptr ? *boxes : console)
         .ShowMessage(kEmbeddedFilesCaption, message, platform::MessageIcon::Error);
     return false;
+}
+
+// The message of a failed extraction: the directory's own trouble when it
+// cannot be written, the existing part file by name, else the Part's text.
+bool FailExtraction(platform::IMessageBoxes* boxes, const WriteProblem& problem,
+    const char* message, const std::string& workingDirectory)
+{
+    switch (problem.kind) {
+    case WriteProblem::Kind::CannotWrite:
+        return Fail(boxes, CannotWriteText(workingDirectory, problem.error));
+    case WriteProblem::Kind::Exists:
+        return Fail(boxes,
+            std::string(message) + "\n\nThe work file " + problem.file + " already exists in "
+                + DirectoryText(workingDirectory)
+                + ": remove it if no other job runs in this directory.");
+    default:
+        return Fail(boxes, message);
+    }
 }
 
 } // namespace
@@ -361,6 +426,77 @@ void ReadResourceAttributes(
     labels = TargetLabelTextsOf(record);
 }
 
+std::string CannotWriteText(const std::string& workingDirectory, int error)
+{
+    return platform::SystemErrorText(
+        "cannot write in the working directory " + DirectoryText(workingDirectory), error);
+}
+
+std::string ReleaseDamagedText(const std::string& part)
+{
+    return "This release is damaged (resource " + part + "): obtain a new copy.";
+}
+
+bool CheckReleaseWhole(
+    platform::ResourceSource* resources, std::string& damaged, std::string* detail)
+{
+    if (resources == nullptr) {
+        damaged = std::string(platform::kDamagedTrailer);
+        SetDetail(detail, "no embedded resources");
+        return false;
+    }
+    std::string error;
+    if (!resources->VerifyRelease(&damaged, &error)) {
+        SetDetail(detail, error);
+        return false;
+    }
+    const std::string recordName(kResourceAttributesName);
+    std::vector<std::uint8_t> bytes;
+    if (!resources->ReadResource(recordName, platform::kTextResourceType, bytes, &error)
+        || bytes.size() != kResourceAttributesSize) {
+        damaged = recordName;
+        SetDetail(detail,
+            bytes.empty() ? error
+                          : "the attribute record has " + std::to_string(bytes.size())
+                    + " bytes instead of 68");
+        return false;
+    }
+    const ResourceAttributes record = DecodeResourceAttributes(bytes.data(), bytes.size());
+    if (record.RadioFamily > 1 || record.UpgradeType > 3) {
+        damaged = recordName;
+        SetDetail(detail, "the attribute record names an unknown radio family or upgrade type");
+        return false;
+    }
+    const struct {
+        const char* prefix;
+        const char* suffix;
+        std::uint32_t count;
+    } sets[] = {
+        { "Loader", "", record.AppLoaderCount },
+        { "Code", "", record.AppCodeCount },
+        { "Loader", "_Boot", record.BootLoaderCount },
+        { "Code", "_Boot", record.BootCodeCount },
+        { "Loader", "_BootTwo", record.BootTwoLoaderCount },
+        { "Code", "_BootTwo", record.BootTwoCodeCount },
+    };
+    for (const auto& set : sets) {
+        if (set.count > platform::kArchiveMaxEntries) {
+            damaged = recordName;
+            SetDetail(detail, "the attribute record counts more chunks than an archive holds");
+            return false;
+        }
+        for (std::uint32_t j = 1; j <= set.count; ++j) {
+            const std::string name = ChunkResourceName(set.prefix, set.suffix, j);
+            if (!resources->HasResource(name, platform::kTextResourceType)) {
+                damaged = name;
+                SetDetail(detail, "the attribute record counts " + name + ", which is missing");
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 std::string ChunkResourceName(
     std::string_view prefix, std::string_view setSuffix, std::uint32_t index)
 {
@@ -375,12 +511,12 @@ std::string PartFileName(std::string_view base, std::uint32_t index)
 std::optional<std::string> MergePartFiles(const std::string& workingDirectory,
     std::string_view base, std::uint32_t count, std::string_view ext, std::string* detail)
 {
-    DirectoryHandle dir(workingDirectory);
-    if (dir.Fd() < 0) {
+    const platform::UniqueFd dir = OpenDirectory(workingDirectory);
+    if (!dir) {
         SetDetail(detail, ErrnoText("cannot open the working directory"));
         return std::nullopt;
     }
-    return MergeInto(dir.Fd(), base, count, ext, detail);
+    return MergeInto(dir.Get(), base, count, ext, detail);
 }
 
 bool ExtractFirmwareSet(platform::ResourceSource* resources, const ResourceAttributes& record,
@@ -408,34 +544,50 @@ bool ExtractFirmwareSet(platform::ResourceSource* resources, const ResourceAttri
         return Fail(boxes, kLoaderExtractionMessage);
     }
 
-    DirectoryHandle dir(workingDirectory);
-    if (dir.Fd() < 0) {
+    const platform::UniqueFd dir = OpenDirectory(workingDirectory);
+    if (!dir) {
+        const int error = errno;
         SetDetail(detail, ErrnoText("cannot open the working directory"));
-        return Fail(boxes, kLoaderExtractionMessage);
+        return Fail(boxes, CannotWriteText(workingDirectory, error));
     }
 
-    if (!WriteParts(resources, dir.Fd(), "Loader", suffix, loaderCount, detail)) {
-        return Fail(boxes, kLoaderExtractionMessage);
-    }
-    std::optional<std::string> loader = MergeInto(dir.Fd(), "Loader", loaderCount, "hex", detail);
+    CreatedFiles created(dir.Get());
+    WriteProblem problem;
+    if (!WriteParts(resources, dir.Get(), "Loader", suffix, loaderCount, created, problem, detail))
+        return FailExtraction(boxes, problem, kLoaderExtractionMessage, workingDirectory);
+    int mergeErrno = 0;
+    std::optional<std::string> loader
+        = MergeInto(dir.Get(), "Loader", loaderCount, "hex", detail, &mergeErrno);
     if (!loader) {
         loaderFileName.clear();
-        return Fail(boxes, kLoaderExtractionMessage);
+        problem.kind = WriteProblem::Kind::CannotWrite;
+        problem.error = mergeErrno != 0 ? mergeErrno : EIO;
+        return FailExtraction(boxes, problem, kLoaderExtractionMessage, workingDirectory);
     }
-    loaderFileName = *loader;
+    created.Add(*loader);
 
-    if (!WriteParts(resources, dir.Fd(), "Code", suffix, codeCount, detail)) {
-        return Fail(boxes, kCodeExtractionMessage);
+    if (!WriteParts(resources, dir.Get(), "Code", suffix, codeCount, created, problem, detail)) {
+        loaderFileName.clear();
+        return FailExtraction(boxes, problem, kCodeExtractionMessage, workingDirectory);
     }
-    std::optional<std::string> code = MergeInto(dir.Fd(), "Code", codeCount,
-        UpgradeTypeOf(record) == UpgradeType::Dsp ? "OUT" : "hex", detail);
+    std::optional<std::string> code = MergeInto(dir.Get(), "Code", codeCount,
+        UpgradeTypeOf(record) == UpgradeType::Dsp ? "OUT" : "hex", detail, &mergeErrno);
     if (!code) {
+        loaderFileName.clear();
         codeFileName.clear();
-        return Fail(boxes, kCodeExtractionMessage);
+        problem.kind = WriteProblem::Kind::CannotWrite;
+        problem.error = mergeErrno != 0 ? mergeErrno : EIO;
+        return FailExtraction(boxes, problem, kCodeExtractionMessage, workingDirectory);
     }
-    codeFileName = *code;
 
-    RemoveParts(dir.Fd(), "Loader", loaderCount);
-    RemoveParts(dir.Fd(), "Code", codeCount);
+    // Success: the part files go, the two merged files stay for the
+    // download (the sequence deletes them afterwards).
+    for (std::uint32_t j = 1; j <= loaderCount; ++j)
+        created.Remove(PartFileName("Loader", j));
+    for (std::uint32_t j = 1; j <= codeCount; ++j)
+        created.Remove(PartFileName("Code", j));
+    created.Keep(*loader);
+    loaderFileName = *loader;
+    codeFileName = *code;
     return true;
 }

@@ -107,6 +107,24 @@ TargetLabelTexts TargetLabelTextsOf(const ResourceAttributes& record);
 void ReadResourceAttributes(
     platform::ResourceSource* resources, ResourceAttributes& record, TargetLabelTexts& labels);
 
+// --- The release checked whole ---------------------------------------------
+
+// "cannot write in the working directory DIR: REASON" (DIR absolute).
+std::string CannotWriteText(const std::string& workingDirectory, int error);
+
+// "This release is damaged (resource NAME): obtain a new copy."
+std::string ReleaseDamagedText(const std::string& part);
+
+// Checks the release whole before anything is sent to a radio: the archive's
+// trailer and directory, every resource's digest, the program part, the
+// attribute record (present, 68 bytes, a known family and upgrade type) and
+// every chunk that the record counts. False with the name of the first
+// damaged part in `damaged` (a resource name, "ProgramPart_", "archive
+// trailer" or "archive directory") and the reason in `detail`. The archive
+// is read once per process; later calls repeat the first answer.
+bool CheckReleaseWhole(
+    platform::ResourceSource* resources, std::string& damaged, std::string* detail = nullptr);
+
 // --- Work files -------------------------------------------------------------
 
 // Resource name of chunk `index` of a set: "Code" + "_Boot" + "_" + 3.
@@ -136,18 +154,26 @@ std::optional<std::string> MergePartFiles(const std::string& workingDirectory,
 // directory): the application set, or the boot set when `boot` is true, or
 // the second boot set when `useBootTwo` is true (whatever `boot` says).
 // Writes each chunk to its part file (created exclusively: an existing part
-// file, or a link under its name, is never overwritten or followed, and fails
-// the extraction), merges the loader parts and stores the name in
-// `loaderFileName`, then the code parts ("Code.OUT" for upgrade type 2, else
-// "Code.hex") into `codeFileName`, and deletes the part files. A chunk whose
-// resource is missing, damaged or cannot be written, or a merged file that
-// cannot be created or written, shows the loader or code message box and
-// returns false; so does a resource source that cannot be read at all (a
-// release whose archive is missing, truncated or malformed). Part files
-// written so far stay (they keep a second
-// instance from working in the same directory), a merged file that failed is
-// removed and its name cleared. `detail`, when given, receives the reason.
-// The message box goes to `boxes` (null: the console).
+// file, or a link under its name, is never overwritten or followed), merges
+// the loader parts and stores the name in `loaderFileName`, then the code
+// parts ("Code.OUT" for upgrade type 2, else "Code.hex") into
+// `codeFileName`, and deletes the part files.
+//
+// On failure it shows one message box (caption "Embedded Files") and returns
+// false, and every file it created is removed again (part files and a merged
+// loader file alike; both names are cleared), so that the next job in the
+// directory is not stopped by them:
+// - a part file that existed before (it may belong to another job running
+//   in the same directory; it is left alone): the loader or code message,
+//   followed by the name of the file and the advice to remove it if no
+//   other job runs in this directory;
+// - a file the working directory refuses (no permission, a full disk, a
+//   read-only filesystem): "cannot write in the working directory DIR:
+//   REASON";
+// - a chunk that is missing or damaged, or a resource source that cannot be
+//   read at all: the loader or code message.
+// `detail`, when given, receives the reason. The message box goes to `boxes`
+// (null: the console).
 bool ExtractFirmwareSet(platform::ResourceSource* resources, const ResourceAttributes& record,
     bool boot, bool useBootTwo, const std::string& workingDirectory, std::string& loaderFileName,
     std::string& codeFileName, std::string* detail = nullptr,

@@ -48,6 +48,13 @@ public:
     // Claims the selected (or command-line) port and opens the session on it; false after its own
     // message.
     virtual bool ClaimAndOpenPort(bool versionMode) = 0;
+    // Checks the embedded release whole (once per process); false with the
+    // damaged part's name. Hosts without a release file have nothing to check.
+    virtual bool ReleaseIsWhole(std::string& damaged)
+    {
+        (void)damaged;
+        return true;
+    }
     // Extracts the boot (or, with UseBootTwo, second boot) or application set into the two work
     // files.
     virtual bool ExtractFirmwareSet(bool boot) = 0;

@@ -103,6 +103,11 @@ bool UpdateRun::ClaimAndOpenPort(bool versionMode)
     return m_Ports->ClaimAndOpenPort(versionMode);
 }
 
+bool UpdateRun::ReleaseIsWhole(std::string& damaged)
+{
+    return CheckReleaseWhole(m_Resources.get(), damaged);
+}
+
 bool UpdateRun::ExtractFirmwareSet(bool boot)
 {
     return ::ExtractFirmwareSet(m_Resources.get(), *m_Attributes, boot, m_UseBootTwo, std::string(),

@@ -108,6 +108,7 @@ public:
     void EnterUpdateState() override;
     void LeaveUpdateState(bool deleteWorkFiles) override;
     bool ClaimAndOpenPort(bool versionMode) override;
+    bool ReleaseIsWhole(std::string& damaged) override;
     bool ExtractFirmwareSet(bool boot) override;
     void ShowStatusText(const std::string& text) override { m_Host->ShowStatusText(text); }
     void WriteConsoleText(const std::string& text) override { m_Host->WriteConsoleText(text); }

@@ -215,8 +215,34 @@ int PostUpdateReturnCode(int postUpdateResult)
     }
 }
 
+namespace {
+
+// A damaged release is refused before a port is claimed: nothing reaches the
+// line and nothing is written to the working directory.
+bool RefuseDamagedRelease(IUpdateHost& host)
+{
+    std::string damaged;
+    if (host.ReleaseIsWhole(damaged)) {
+        return false;
+    }
+    const std::string text = ReleaseDamagedText(damaged);
+    host.SetReturnCode(kReturnGeneralError);
+    if (host.ConsoleMode()) {
+        host.WriteConsoleText("\n" + text);
+    } else {
+        host.ShowStatusText(kTextIdle);
+        host.ShowMessage(kProductTitle, text, platform::MessageIcon::Error);
+    }
+    return true;
+}
+
+} // namespace
+
 bool RunSelectedUpdate(IUpdateHost& host, bool bootChosen)
 {
+    if (RefuseDamagedRelease(host)) {
+        return false;
+    }
     const ResourceAttributes& attributes = host.Attributes();
     const bool bootSet = UpgradeTypeOf(attributes) == UpgradeType::ApplicationBoot
         && host.BootRadioButtonChecked();
@@ -376,6 +402,9 @@ bool RunApplicationPath(IUpdateHost& host, DownloadOutcome& result)
 
 bool RunCombinedUpdate(IUpdateHost& host)
 {
+    if (RefuseDamagedRelease(host)) {
+        return false;
+    }
     bool succeeded = false;
     host.EnterUpdateState();
     Announce(host, kTextExtracting);

@@ -278,36 +278,62 @@ TEST_F(Extraction, ShippedShapeGivesMergedFilesAndLeavesNoParts)
     EXPECT_TRUE(boxes.boxes.empty());
 }
 
-TEST_F(Extraction, ExistingCodePartFailsAfterTheLoaderWasMerged)
+TEST_F(Extraction, ExistingCodePartFailsNamesItAndLeavesNothingOfItsOwn)
 {
     WriteFileBytes(dir / "Code.3", Text("other instance"));
     code = "previous";
     EXPECT_FALSE(Extract());
     ASSERT_EQ(boxes.boxes.size(), 1u);
     EXPECT_EQ(boxes.boxes[0].caption, "Embedded Files");
+    // The Part's text, then the file by name and what to do about it.
     EXPECT_EQ(boxes.boxes[0].text,
         "Corvel Code Updater could not read the embedded code file.\nPlease verify that any other "
-        "instances of Corvel Code Updater\nhave begun downloading and try again.");
+        "instances of Corvel Code Updater\nhave begun downloading and try again.\n\nThe work "
+        "file Code.3 already exists in "
+            + dir.Path().string() + ": remove it if no other job runs in this directory.");
     EXPECT_EQ(boxes.boxes[0].icon, platform::MessageIcon::Error);
-    EXPECT_EQ(loader, "Loader.hex");
+    EXPECT_EQ(loader, "");
     EXPECT_EQ(code, "previous");
-    EXPECT_EQ(ReadFileBytes(dir / "Loader.hex"), res.Joined("Loader", 1));
+    // The other job's file stays; everything this job wrote (parts and the
+    // merged loader) is gone again.
+    EXPECT_EQ(FilesIn(dir.Path()), (std::set<std::string> { "Code.3" }));
     EXPECT_EQ(ReadFileBytes(dir / "Code.3"), Text("other instance"));
-    EXPECT_FALSE(fs::exists(dir / "Code.hex"));
-    EXPECT_TRUE(fs::exists(dir / "Loader.1"));
-    EXPECT_EQ(ReadFileBytes(dir / "Code.2"), res.items.at("code_2"));
 
-    // While the part file stays, a second extraction fails the same way.
-    EXPECT_FALSE(Extract());
-    EXPECT_THAT(LastBox(), HasSubstr("embedded loader file"));
+    // Once it is removed, the next extraction goes through.
+    fs::remove(dir / "Code.3");
+    ASSERT_TRUE(Extract());
+    EXPECT_EQ(FilesIn(dir.Path()), (std::set<std::string> { "Loader.hex", "Code.hex" }));
 
     // A link planted under a part file name is not followed either.
     TempDir other;
     fs::create_symlink(other / "target", other / "Loader.1");
     EXPECT_FALSE(Extract(false, false, ShippedRecord(), &other));
     EXPECT_FALSE(fs::exists(other / "target"));
-    EXPECT_EQ(boxes.boxes.size(), 3u);
+    EXPECT_EQ(boxes.boxes.size(), 2u);
     EXPECT_THAT(LastBox(), HasSubstr("embedded loader file"));
+    EXPECT_THAT(LastBox(), HasSubstr("Loader.1 already exists"));
+}
+
+TEST_F(Extraction, UnwritableOrFullWorkingDirectoryIsReportedAsSuch)
+{
+    // A working directory that is not there (or cannot be opened).
+    EXPECT_FALSE(ExtractFirmwareSet(
+        &res, ShippedRecord(), false, false, (dir / "gone").string(), loader, code));
+    EXPECT_EQ(LastBox(),
+        "cannot write in the working directory " + (dir / "gone").string()
+            + ": No such file or directory");
+
+    // A full filesystem while the code is written: the directory's trouble
+    // and its reason, and no file of the job left behind.
+    testsupport::SmallFilesystem small(64 * 1024);
+    res.Put("Code_2", Bytes(100 * 1024, 'c'));
+    EXPECT_FALSE(ExtractFirmwareSet(
+        &res, ShippedRecord(), false, false, small.Path().string(), loader, code));
+    EXPECT_EQ(LastBox(),
+        "cannot write in the working directory " + small.Path().string() + ": "
+            + (small.Mounted() ? "No space left on device" : "File too large"));
+    EXPECT_TRUE(FilesIn(small.Path()).empty());
+    EXPECT_EQ(loader, "");
 }
 
 TEST_F(Extraction, SetSelectionDspNameAndEmptySecondBootSet)
@@ -394,10 +420,11 @@ TEST_F(Extraction, MergedFileThatCannotBeWrittenFailsAndIsRemoved)
 
     EXPECT_FALSE(ok);
     EXPECT_EQ(code, "");
-    EXPECT_EQ(loader, "Loader.hex");
-    EXPECT_FALSE(fs::exists(dir / "Code.hex"));
+    EXPECT_EQ(loader, "");
+    EXPECT_TRUE(FilesIn(dir.Path()).empty());
     ASSERT_EQ(boxes.boxes.size(), 1u);
-    EXPECT_THAT(LastBox(), HasSubstr("embedded code file"));
+    EXPECT_EQ(LastBox(),
+        "cannot write in the working directory " + dir.Path().string() + ": File too large");
 
     // MergePartFiles on its own: a missing part is skipped.
     TempDir parts;

@@ -322,6 +322,30 @@ TEST(Packer, DamagedTruncatedAndEmptyReleasesNeverExtract)
         EXPECT_TRUE(damaged.Extract(true, elsewhere));
     }
 
+    // The packer records the program part: a byte flipped there (which no
+    // resource digest covers) is found by the whole-release check and
+    // listed; the resources themselves stay sound.
+    {
+        const auto archive = platform::ResourceArchive::Open(good.string(), nullptr);
+        ASSERT_TRUE(archive);
+        EXPECT_TRUE(archive->RecordsProgramPart());
+        std::string damagedName;
+        EXPECT_TRUE(archive->VerifyWhole(&damagedName, nullptr)) << damagedName;
+        Bytes flipped = release;
+        flipped[archive->BaseSize() / 2] ^= 0x40;
+        WriteFileBytes(dir / "program", flipped);
+        const auto damaged = platform::ResourceArchive::Open((dir / "program").string(), nullptr);
+        ASSERT_TRUE(damaged);
+        std::string error;
+        EXPECT_FALSE(damaged->VerifyWhole(&damagedName, &error));
+        EXPECT_EQ(damagedName, "ProgramPart_");
+        EXPECT_THAT(error, HasSubstr("program part"));
+        r = RunProcess({ kPack, "--list", (dir / "program").string() });
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_THAT(r.out, HasSubstr("DAMAGED"));
+        EXPECT_THAT(r.out, HasSubstr("program part"));
+    }
+
     // Truncated releases (any cut): no record, and no extraction at all.
     for (std::size_t cut : { std::size_t(1), std::size_t(64), release.size() / 2 }) {
         SCOPED_TRACE(cut);
@@ -347,6 +371,13 @@ TEST(Packer, DamagedTruncatedAndEmptyReleasesNeverExtract)
         r = RunProcess({ kPack, "--list", empty.string() });
         EXPECT_EQ(r.exitCode, 0);
         EXPECT_THAT(r.out, HasSubstr("0 resources"));
+        // Written without the program part's record, as older packers did:
+        // still read and checked as a whole.
+        EXPECT_THAT(r.out, HasSubstr("program part not recorded"));
+        const auto older = platform::ResourceArchive::Open(empty.string(), nullptr);
+        ASSERT_TRUE(older);
+        EXPECT_FALSE(older->RecordsProgramPart());
+        EXPECT_TRUE(older->VerifyWhole(nullptr, nullptr));
         EXPECT_THAT(r.out, HasSubstr("no attribute record"));
         Release sound(empty);
         EXPECT_EQ(sound.labels.TargetRadio, "4400");

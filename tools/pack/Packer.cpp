@@ -1,6 +1,7 @@
 #include "tools/pack/Packer.h"
 
 #include "download/SRecord.h"
+#include "platform/FileWrite.h"
 #include "platform/OwnResources.h"
 #include "platform/ResourceArchive.h"
 #include "workflow/FirmwareCatalogue.h"
@@ -28,26 +29,24 @@ void SetError(std::string* error, std::string text)
 bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& out, std::string* error)
 {
     out.clear();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    const platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         SetError(error, path + ": " + std::strerror(errno));
         return false;
     }
     std::uint8_t buffer[65536];
     for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
             SetError(error, path + ": " + std::strerror(errno));
-            ::close(fd);
             return false;
         }
         if (n == 0)
             break;
         out.insert(out.end(), buffer, buffer + n);
     }
-    ::close(fd);
     return true;
 }
 
@@ -296,50 +295,40 @@ bool BuildRelease(const ReleaseOptions& o, std::ostream& notes, std::string* err
             return false;
     }
 
-    const int baseFd = ::open(o.base.c_str(), O_RDONLY | O_CLOEXEC);
-    if (baseFd < 0) {
+    const platform::UniqueFd base(::open(o.base.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!base) {
         SetError(error, o.base + ": " + std::strerror(errno));
         return false;
     }
     struct stat st { };
-    if (::fstat(baseFd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (::fstat(base.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         SetError(error, o.base + ": not a regular file");
-        ::close(baseFd);
         return false;
     }
     std::uint64_t baseSize = static_cast<std::uint64_t>(st.st_size);
     std::uint64_t strippedSize = 0;
-    if (platform::ResourceArchive::HasTrailer(baseFd, &strippedSize)) {
+    if (platform::ResourceArchive::HasTrailer(base.Get(), &strippedSize)) {
         notes << o.base << ": already carries resources; they are replaced\n";
         baseSize = strippedSize;
     }
 
     // Write beside the target and rename, so a failed run leaves nothing
     // half-written under the release's name.
-    std::string temp = o.out + ".partial-XXXXXX";
-    const int outFd = ::mkstemp(temp.data());
-    if (outFd < 0) {
-        SetError(error, o.out + ": " + std::strerror(errno));
-        ::close(baseFd);
+    platform::AtomicFileWriter out;
+    if (!out.Open(o.out, 0755, false)) {
+        SetError(error, out.Error());
         return false;
     }
-    bool ok = writer.WriteTo(baseFd, baseSize, outFd, error);
-    ::close(baseFd);
-    if (ok && ::fchmod(outFd, 0755) != 0) {
-        SetError(error, o.out + ": " + std::strerror(errno));
-        ok = false;
+    std::string writeError;
+    if (!writer.WriteTo(base.Get(), baseSize, out.Fd(), &writeError)) {
+        SetError(error, o.out + ": " + writeError);
+        return false;
     }
-    if (::close(outFd) != 0 && ok) {
-        SetError(error, o.out + ": " + std::strerror(errno));
-        ok = false;
+    if (!out.Commit()) {
+        SetError(error, out.Error());
+        return false;
     }
-    if (ok && ::rename(temp.c_str(), o.out.c_str()) != 0) {
-        SetError(error, o.out + ": " + std::strerror(errno));
-        ok = false;
-    }
-    if (!ok)
-        ::unlink(temp.c_str());
-    return ok;
+    return true;
 }
 
 int ListRelease(const std::string& path, std::ostream& out, std::ostream& err)
@@ -362,6 +351,18 @@ int ListRelease(const std::string& path, std::ostream& out, std::ostream& err)
         out << "  " << std::left << std::setw(22) << entry.name << " " << std::setw(5) << entry.type
             << " " << std::right << std::setw(10) << entry.size << "  "
             << (sound ? "ok" : "DAMAGED") << "  " << DigestHex(entry.digest) << "\n";
+    }
+    if (!archive->RecordsProgramPart()) {
+        out << "program part not recorded (packed before the packer recorded it)\n";
+    } else {
+        std::string damaged;
+        std::string problem;
+        const bool whole
+            = archive->VerifyWhole(&damaged, &problem) || damaged != platform::kProgramDigestName;
+        if (!whole)
+            result = 1;
+        out << "program part " << archive->BaseSize() << " bytes  " << (whole ? "ok" : "DAMAGED")
+            << "\n";
     }
     const platform::ArchiveEntry* recordEntry
         = archive->Find(kResourceAttributesName, platform::kTextResourceType);
