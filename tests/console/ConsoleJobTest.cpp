@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "platform/PortLock.h"
 #include "tests/support/TestSupport.h"
@@ -21,6 +23,48 @@ const std::string kInvalid = "Invalid command line options.\n";
 const std::string kNeedPort = "Invalid command line options (Need COM Port option).\n";
 const std::string kNeedValidPort
     = "Invalid command line options (Need valid/available COM Port number).\n";
+
+// One S-record: type, address bytes, data; count and checksum computed.
+std::string Record(char type, const std::vector<uint8_t>& address, const std::vector<uint8_t>& data)
+{
+    std::vector<uint8_t> body = address;
+    body.insert(body.end(), data.begin(), data.end());
+    const uint8_t count = static_cast<uint8_t>(body.size() + 1);
+    unsigned sum = count;
+    char text[8];
+    std::string line = std::string("S") + type;
+    std::snprintf(text, sizeof text, "%02X", count);
+    line += text;
+    for (uint8_t b : body) {
+        sum += b;
+        std::snprintf(text, sizeof text, "%02X", b);
+        line += text;
+    }
+    std::snprintf(text, sizeof text, "%02X", static_cast<uint8_t>(~sum));
+    return line + text + "\r\n";
+}
+
+// A small application release packed onto the built updater, once.
+fs::path SmallRelease()
+{
+    static const TempDir dir;
+    static const fs::path release = [] {
+        testsupport::WriteFileText(dir / "loader.srec",
+            Record('2', { 0x01, 0x01, 0x00 }, std::vector<uint8_t>(16, 0x5A)) + "S9030000FC\r\n");
+        testsupport::WriteFileText(dir / "code.srec",
+            Record('3', { 0xFE, 0x04, 0x01, 0x00 }, std::vector<uint8_t>(16, 0xA5))
+                + "S9030000FC\r\n");
+        const auto packed = RunProcess({ testsupport::BinPath("corvel-pack").string(), "--base",
+            testsupport::BinPath("corvel-updater").string(), "--out", (dir / "Updater").string(),
+            "--family", "4400", "--series", "6", "--platform-flag", "1", "--processor", "816",
+            "--boot-version", "6.7", "--programming-app-version", "2.12.4", "--tuning-app-version",
+            "3.0.17", "--upgrade-type", "application", "--app-loader",
+            (dir / "loader.srec").string(), "--app-code", (dir / "code.srec").string() });
+        EXPECT_EQ(packed.exitCode, 0) << packed.out << packed.err;
+        return dir / "Updater";
+    }();
+    return release;
+}
 
 class ConsoleJob : public ::testing::Test {
 protected:
@@ -121,7 +165,7 @@ TEST_F(ConsoleJob, CloseOnFinishAndMinimiseFollowTheirPositions)
         { { "/d", "/sp", "7", "/x", "/c" }, true },
     };
     for (const auto& c : cases) {
-        auto r = Run(c.args);
+        auto r = Run(c.args, SmallRelease());
         EXPECT_FALSE(r.timedOut);
         EXPECT_EQ(r.exitCode, 2) << r.out;
         const bool waited = r.out.size() >= kPressEnter.size()
@@ -143,6 +187,14 @@ TEST_F(ConsoleJob, CloseOnFinishAndMinimiseFollowTheirPositions)
         }
     }
     EXPECT_EQ(traces, 6);
+
+    // The updater without a release behind it has nothing whole to write:
+    // refused before the line, so no trace either.
+    m_Pty.Read(1 << 20, std::chrono::milliseconds(200)); // what the runs above sent
+    auto bare = Run({ "/d", "/sp", "7", "/c" });
+    EXPECT_EQ(bare.exitCode, 2);
+    EXPECT_EQ(bare.out, "\nThis release is damaged (resource archive trailer): obtain a new copy.");
+    EXPECT_EQ(m_Pty.Read(1, std::chrono::milliseconds(100)).size(), 0u);
 }
 
 TEST(ConsoleEntry, WindowUseWithoutADisplayIsAClearError)
