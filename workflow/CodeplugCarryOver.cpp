@@ -135,12 +135,13 @@ bool SaveCodeplugBackup(const std::string& path, const uint8_t* bytes, int32_t b
 bool CreateCodeplugBackup(const std::string& identifier, std::time_t when, const uint8_t* bytes,
     int32_t byteCount, std::string& name, std::string& error, const std::string& folder)
 {
-    const std::string first
-        = (folder.empty() ? std::string() : folder + "/") + CodeplugBackupName(identifier, when);
-    const std::string stem = first.substr(0, first.size() - 4);
+    // The numbered names are taken in the folder of the first one.
+    const std::string base = CodeplugBackupName(identifier, when);
+    const std::string first = (folder.empty() ? std::string() : folder + "/") + base;
+    const std::string stem = base.substr(0, base.size() - 4);
     return WriteBackup(
         first,
-        [&](unsigned k) { return k == 0 ? first : stem + "_" + std::to_string(k + 1) + ".bin"; }, 9,
+        [&](unsigned k) { return k == 0 ? base : stem + "_" + std::to_string(k + 1) + ".bin"; }, 9,
         bytes, byteCount, name, error, nullptr);
 }
 
