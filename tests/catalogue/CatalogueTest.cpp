@@ -317,8 +317,8 @@ TEST_F(Extraction, ExistingCodePartFailsNamesItAndLeavesNothingOfItsOwn)
 TEST_F(Extraction, UnwritableOrFullWorkingDirectoryIsReportedAsSuch)
 {
     // A working directory that is not there (or cannot be opened).
-    EXPECT_FALSE(ExtractFirmwareSet(
-        &res, ShippedRecord(), false, false, (dir / "gone").string(), loader, code));
+    EXPECT_FALSE(ExtractFirmwareSet(&res, ShippedRecord(), false, false, (dir / "gone").string(),
+        loader, code, nullptr, &boxes));
     EXPECT_EQ(LastBox(),
         "cannot write in the working directory " + (dir / "gone").string()
             + ": No such file or directory");
@@ -328,7 +328,7 @@ TEST_F(Extraction, UnwritableOrFullWorkingDirectoryIsReportedAsSuch)
     testsupport::SmallFilesystem small(64 * 1024);
     res.Put("Code_2", Bytes(100 * 1024, 'c'));
     EXPECT_FALSE(ExtractFirmwareSet(
-        &res, ShippedRecord(), false, false, small.Path().string(), loader, code));
+        &res, ShippedRecord(), false, false, small.Path().string(), loader, code, nullptr, &boxes));
     EXPECT_EQ(LastBox(),
         "cannot write in the working directory " + small.Path().string() + ": "
             + (small.Mounted() ? "No space left on device" : "File too large"));
