@@ -315,243 +315,242 @@ TEST_F(FaultInjection, CorvelPortsNamesTheUpdateRunningOnAPort)
     EXPECT_NE(report.find(", release Updater_small); wait for it to finish.\n"), std::string::npos)
         << report;
     EXPECT_EQ(report.find("kill"), std::string::npos) << report;
+}
 
-    // --- A release checked whole, and work files that never outlive their job --
+// --- A release checked whole, and work files that never outlive their job --
 
-    namespace {
+namespace {
 
-    // A console job started in the background whose output is followed, so
-    // that a signal can reach it at a chosen point.
-    struct SignalledJob {
-        int exitCode = -1;
-        bool signalSent = false;
-        std::string out;
-        std::chrono::milliseconds afterSignal { 0 }; // from the signal to the end
+// A console job started in the background whose output is followed, so
+// that a signal can reach it at a chosen point.
+struct SignalledJob {
+    int exitCode = -1;
+    bool signalSent = false;
+    std::string out;
+    std::chrono::milliseconds afterSignal { 0 }; // from the signal to the end
+};
+
+// Runs the console job "/d /sp port /c" and sends `signal` once its
+// console output contains `marker`.
+SignalledJob RunAndSignal(const std::filesystem::path& updater, int port,
+    const std::filesystem::path& comDir, const std::filesystem::path& workDir,
+    const std::string& marker, int signal)
+{
+    SignalledJob job;
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0)
+        return job;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::dup2(out[1], STDOUT_FILENO);
+        ::dup2(out[1], STDERR_FILENO);
+        const int null = ::open("/dev/null", O_RDONLY);
+        ::dup2(null, STDIN_FILENO);
+        if (::chdir(workDir.c_str()) != 0)
+            ::_exit(127);
+        ::setenv("CORVEL_COM_DIR", comDir.c_str(), 1);
+        ::unsetenv("DISPLAY");
+        ::unsetenv("WAYLAND_DISPLAY");
+        const std::string portText = std::to_string(port);
+        ::execl(updater.c_str(), updater.c_str(), "/d", "/sp", portText.c_str(), "/c",
+            static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    const auto limit = std::chrono::steady_clock::now() + kRunLimit;
+    std::chrono::steady_clock::time_point sentAt;
+    char buffer[4096];
+    for (;;) {
+        pollfd entry { out[0], POLLIN, 0 };
+        ::poll(&entry, 1, 100);
+        const ssize_t n = ::read(out[0], buffer, sizeof buffer);
+        if (n > 0)
+            job.out.append(buffer, static_cast<size_t>(n));
+        if (!job.signalSent && job.out.find(marker) != std::string::npos) {
+            ::kill(child, signal);
+            job.signalSent = true;
+            sentAt = std::chrono::steady_clock::now();
+        }
+        if (n == 0 || std::chrono::steady_clock::now() > limit)
+            break;
+    }
+    ::close(out[0]);
+    int status = 0;
+    if (std::chrono::steady_clock::now() > limit)
+        ::kill(child, SIGKILL);
+    ::waitpid(child, &status, 0);
+    job.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (job.signalSent) {
+        job.afterSignal = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - sentAt);
+    }
+    return job;
+}
+
+std::set<std::string> FilesIn(const std::filesystem::path& dir)
+{
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+// Only line traces (named after the failure) may stay after a failed job.
+bool OnlyTraces(const std::filesystem::path& dir)
+{
+    for (const std::string& name : FilesIn(dir)) {
+        if (name.rfind("Corvel_trace_", 0) != 0)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+// A damaged release is refused as a whole before a port is claimed: no byte
+// on the line, no file in the working directory, return code 2. Before, a
+// combined release with damaged application code wrote its boot code into
+// the radio first, and damage to the program part went unnoticed.
+TEST_F(FaultInjection, DamagedReleaseIsRefusedBeforeTheLine)
+{
+    TempDir dir;
+    testsupport::WriteFileText(dir / "loader.srec", ReleaseImage(false, 0x010100, s_Loader));
+    testsupport::WriteFileText(dir / "code.srec", ReleaseImage(true, 0xFE040100, s_Code));
+    testsupport::WriteFileText(dir / "boot.srec", ReleaseImage(true, 0xFE000100, s_Code));
+    const std::filesystem::path good = dir / "Updater_combined";
+    const ProcessResult made = workflowtest::PackRelease(good,
+        { "--upgrade-type", "application-boot", "--chunk-size", "20000", "--app-loader",
+            (dir / "loader.srec").string(), "--app-code", (dir / "code.srec").string(),
+            "--boot-loader", (dir / "loader.srec").string(), "--boot-code",
+            (dir / "boot.srec").string() });
+    ASSERT_EQ(made.exitCode, 0) << made.out << made.err;
+    const std::vector<uint8_t> release = ReadFileBytes(good);
+    const auto archive = platform::ResourceArchive::Open(good.string(), nullptr);
+    ASSERT_TRUE(archive);
+    // The application code in several chunks; the last one is damaged.
+    int chunks = 0;
+    while (archive->Find("Code_" + std::to_string(chunks + 1), "TEXT") != nullptr)
+        ++chunks;
+    ASSERT_GE(chunks, 2);
+    const std::string lastName = "Code_" + std::to_string(chunks);
+    const platform::ArchiveEntry* lastCode = archive->Find(lastName, "TEXT");
+    const platform::ArchiveEntry* record = archive->Find("ResourceAttributes_", "TEXT");
+    ASSERT_NE(record, nullptr);
+
+    struct Damage {
+        uint64_t offset;
+        std::string part;
+    };
+    const Damage damages[] = {
+        { lastCode->offset + lastCode->size - 10, lastName },
+        // In the program's section table, which nothing reads at run time:
+        // the program still starts, and only the recorded digest tells.
+        { archive->BaseSize() - 100, "ProgramPart_" },
+        { record->offset + 62, "ResourceAttributes_" },
+        { release.size() - 64 - 20, "archive directory" },
+        { release.size() - 3, "archive trailer" },
+    };
+    for (const Damage& damage : damages) {
+        SCOPED_TRACE(damage.part);
+        std::vector<uint8_t> bytes = release;
+        bytes[damage.offset] ^= 0x01;
+        const std::filesystem::path damaged = dir / "Updater_damaged";
+        testsupport::WriteFileBytes(damaged, bytes);
+        std::filesystem::permissions(damaged, std::filesystem::perms::owner_all);
+
+        TempDir comDir;
+        TempDir work;
+        TempDir out;
+        workflowtest::SimulatedRadio radio(comDir.Path(), kPort,
+            { "--boot-version", "6.5", "--loader-out", (out.Path() / "loader.bin").string(),
+                "--code-out", (out.Path() / "code.bin").string() },
+            out.Path());
+        ASSERT_TRUE(radio.Ready());
+        const ProcessResult job
+            = workflowtest::RunConsoleJob(damaged, kPort, comDir.Path(), work.Path(), kRunLimit);
+        radio.Stop();
+        EXPECT_EQ(job.exitCode, 2) << job.out;
+        EXPECT_NE(job.out.find("\nThis release is damaged (resource " + damage.part
+                      + "): obtain a new copy."),
+            std::string::npos)
+            << job.out;
+        EXPECT_TRUE(radio.LoggedFrames(">>").empty()) << "the release went to the line";
+        EXPECT_TRUE(ReadFileBytes(out.Path() / "loader.bin").empty());
+        EXPECT_TRUE(ReadFileBytes(out.Path() / "code.bin").empty());
+        EXPECT_TRUE(FilesIn(work.Path()).empty());
+    }
+}
+
+// Whatever ends a job (a signal, a full disk), no work file of it stays, and
+// the next job in the same directory runs. Before, SIGTERM killed the job on
+// the spot and left the merged files (and no trace); a full disk left part
+// files that made every later job fail with "could not read the embedded
+// loader file".
+TEST_F(FaultInjection, WorkFilesGoOnEverySignalAndFailure)
+{
+    const std::vector<std::string> normal = { "--boot-version", "6.7", "--restart-delay", "100" };
+    auto goodJob = [&](const std::filesystem::path& work) {
+        TempDir comDir;
+        TempDir out;
+        workflowtest::SimulatedRadio radio(comDir.Path(), kPort, normal, out.Path());
+        EXPECT_TRUE(radio.Ready());
+        const ProcessResult job
+            = workflowtest::RunConsoleJob(Release(), kPort, comDir.Path(), work, kRunLimit);
+        radio.Stop();
+        EXPECT_EQ(job.exitCode, 0) << job.out;
+        EXPECT_TRUE(OnlyTraces(work));
     };
 
-    // Runs the console job "/d /sp port /c" and sends `signal` once its
-    // console output contains `marker`.
-    SignalledJob RunAndSignal(const std::filesystem::path& updater, int port,
-        const std::filesystem::path& comDir, const std::filesystem::path& workDir,
-        const std::string& marker, int signal)
-    {
-        SignalledJob job;
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0)
-            return job;
-        const pid_t child = ::fork();
-        if (child == 0) {
-            ::dup2(out[1], STDOUT_FILENO);
-            ::dup2(out[1], STDERR_FILENO);
-            const int null = ::open("/dev/null", O_RDONLY);
-            ::dup2(null, STDIN_FILENO);
-            if (::chdir(workDir.c_str()) != 0)
-                ::_exit(127);
-            ::setenv("CORVEL_COM_DIR", comDir.c_str(), 1);
-            ::unsetenv("DISPLAY");
-            ::unsetenv("WAYLAND_DISPLAY");
-            const std::string portText = std::to_string(port);
-            ::execl(updater.c_str(), updater.c_str(), "/d", "/sp", portText.c_str(), "/c",
-                static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        const auto limit = std::chrono::steady_clock::now() + kRunLimit;
-        std::chrono::steady_clock::time_point sentAt;
-        char buffer[4096];
-        for (;;) {
-            pollfd entry { out[0], POLLIN, 0 };
-            ::poll(&entry, 1, 100);
-            const ssize_t n = ::read(out[0], buffer, sizeof buffer);
-            if (n > 0)
-                job.out.append(buffer, static_cast<size_t>(n));
-            if (!job.signalSent && job.out.find(marker) != std::string::npos) {
-                ::kill(child, signal);
-                job.signalSent = true;
-                sentAt = std::chrono::steady_clock::now();
-            }
-            if (n == 0 || std::chrono::steady_clock::now() > limit)
-                break;
-        }
-        ::close(out[0]);
-        int status = 0;
-        if (std::chrono::steady_clock::now() > limit)
-            ::kill(child, SIGKILL);
-        ::waitpid(child, &status, 0);
-        job.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        if (job.signalSent) {
-            job.afterSignal = std::chrono::duration_cast<std::chrono::milliseconds>(
-                std::chrono::steady_clock::now() - sentAt);
-        }
-        return job;
+    // A signal while the radio is silent in the middle of the code download
+    // (a wait of up to 15 s): the job stops at once, deletes its work files,
+    // writes its trace and says why.
+    for (const int signal : { SIGTERM, SIGINT, SIGHUP }) {
+        SCOPED_TRACE(platform::StopSignalName(signal));
+        TempDir comDir;
+        TempDir work;
+        TempDir out;
+        std::vector<std::string> silent = normal;
+        silent.insert(silent.end(), { "--fault-stage", "code", "--silent-after-block", "30" });
+        workflowtest::SimulatedRadio radio(comDir.Path(), kPort, silent, out.Path());
+        ASSERT_TRUE(radio.Ready());
+        const SignalledJob job = RunAndSignal(Release(), kPort, comDir.Path(), work.Path(),
+            "Downloading Application code...", signal);
+        radio.Stop();
+        ASSERT_TRUE(job.signalSent) << job.out;
+        EXPECT_EQ(job.exitCode, 2) << job.out;
+        EXPECT_LT(job.afterSignal, std::chrono::seconds(5)) << job.out;
+        EXPECT_NE(
+            job.out.find(std::string("\nStopped by ") + platform::StopSignalName(signal) + "."),
+            std::string::npos)
+            << job.out;
+        EXPECT_NE(job.out.find("\nLine trace saved to Corvel_trace_"), std::string::npos)
+            << job.out;
+        const std::set<std::string> left = FilesIn(work.Path());
+        EXPECT_EQ(left.size(), 1u) << testing::PrintToString(left);
+        EXPECT_TRUE(OnlyTraces(work.Path())) << testing::PrintToString(left);
+        if (signal == SIGHUP)
+            goodJob(work.Path());
     }
 
-    std::set<std::string> FilesIn(const std::filesystem::path& dir)
+    // A full disk while the release is extracted: the directory is named as
+    // the trouble, nothing of the job stays, and once there is room again
+    // the next job in the same directory succeeds.
     {
-        std::set<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(dir))
-            names.insert(entry.path().filename().string());
-        return names;
+        testsupport::SmallFilesystem small(24 * 1024);
+        TempDir comDir;
+        TempDir out;
+        workflowtest::SimulatedRadio radio(comDir.Path(), kPort, normal, out.Path());
+        ASSERT_TRUE(radio.Ready());
+        const ProcessResult job
+            = workflowtest::RunConsoleJob(Release(), kPort, comDir.Path(), small.Path(), kRunLimit);
+        radio.Stop();
+        EXPECT_EQ(job.exitCode, 2) << job.out;
+        EXPECT_NE(job.out.find("cannot write in the working directory " + small.Path().string()
+                      + ": " + (small.Mounted() ? "No space left on device" : "File too large")),
+            std::string::npos)
+            << job.out;
+        EXPECT_TRUE(OnlyTraces(small.Path())) << testing::PrintToString(FilesIn(small.Path()));
+        small.Grow(8 * 1024 * 1024);
+        goodJob(small.Path());
     }
-
-    // Only line traces (named after the failure) may stay after a failed job.
-    bool OnlyTraces(const std::filesystem::path& dir)
-    {
-        for (const std::string& name : FilesIn(dir)) {
-            if (name.rfind("Corvel_trace_", 0) != 0)
-                return false;
-        }
-        return true;
-    }
-
-    } // namespace
-
-    // A damaged release is refused as a whole before a port is claimed: no byte
-    // on the line, no file in the working directory, return code 2. Before, a
-    // combined release with damaged application code wrote its boot code into
-    // the radio first, and damage to the program part went unnoticed.
-    TEST_F(FaultInjection, DamagedReleaseIsRefusedBeforeTheLine)
-    {
-        TempDir dir;
-        testsupport::WriteFileText(dir / "loader.srec", ReleaseImage(false, 0x010100, s_Loader));
-        testsupport::WriteFileText(dir / "code.srec", ReleaseImage(true, 0xFE040100, s_Code));
-        testsupport::WriteFileText(dir / "boot.srec", ReleaseImage(true, 0xFE000100, s_Code));
-        const std::filesystem::path good = dir / "Updater_combined";
-        const ProcessResult made = workflowtest::PackRelease(good,
-            { "--upgrade-type", "application-boot", "--chunk-size", "20000", "--app-loader",
-                (dir / "loader.srec").string(), "--app-code", (dir / "code.srec").string(),
-                "--boot-loader", (dir / "loader.srec").string(), "--boot-code",
-                (dir / "boot.srec").string() });
-        ASSERT_EQ(made.exitCode, 0) << made.out << made.err;
-        const std::vector<uint8_t> release = ReadFileBytes(good);
-        const auto archive = platform::ResourceArchive::Open(good.string(), nullptr);
-        ASSERT_TRUE(archive);
-        // The application code in several chunks; the last one is damaged.
-        int chunks = 0;
-        while (archive->Find("Code_" + std::to_string(chunks + 1), "TEXT") != nullptr)
-            ++chunks;
-        ASSERT_GE(chunks, 2);
-        const std::string lastName = "Code_" + std::to_string(chunks);
-        const platform::ArchiveEntry* lastCode = archive->Find(lastName, "TEXT");
-        const platform::ArchiveEntry* record = archive->Find("ResourceAttributes_", "TEXT");
-        ASSERT_NE(record, nullptr);
-
-        struct Damage {
-            uint64_t offset;
-            std::string part;
-        };
-        const Damage damages[] = {
-            { lastCode->offset + lastCode->size - 10, lastName },
-            // In the program's section table, which nothing reads at run time:
-            // the program still starts, and only the recorded digest tells.
-            { archive->BaseSize() - 100, "ProgramPart_" },
-            { record->offset + 62, "ResourceAttributes_" },
-            { release.size() - 64 - 20, "archive directory" },
-            { release.size() - 3, "archive trailer" },
-        };
-        for (const Damage& damage : damages) {
-            SCOPED_TRACE(damage.part);
-            std::vector<uint8_t> bytes = release;
-            bytes[damage.offset] ^= 0x01;
-            const std::filesystem::path damaged = dir / "Updater_damaged";
-            testsupport::WriteFileBytes(damaged, bytes);
-            std::filesystem::permissions(damaged, std::filesystem::perms::owner_all);
-
-            TempDir comDir;
-            TempDir work;
-            TempDir out;
-            workflowtest::SimulatedRadio radio(comDir.Path(), kPort,
-                { "--boot-version", "6.5", "--loader-out", (out.Path() / "loader.bin").string(),
-                    "--code-out", (out.Path() / "code.bin").string() },
-                out.Path());
-            ASSERT_TRUE(radio.Ready());
-            const ProcessResult job = workflowtest::RunConsoleJob(
-                damaged, kPort, comDir.Path(), work.Path(), kRunLimit);
-            radio.Stop();
-            EXPECT_EQ(job.exitCode, 2) << job.out;
-            EXPECT_NE(job.out.find("\nThis release is damaged (resource " + damage.part
-                          + "): obtain a new copy."),
-                std::string::npos)
-                << job.out;
-            EXPECT_TRUE(radio.LoggedFrames(">>").empty()) << "the release went to the line";
-            EXPECT_TRUE(ReadFileBytes(out.Path() / "loader.bin").empty());
-            EXPECT_TRUE(ReadFileBytes(out.Path() / "code.bin").empty());
-            EXPECT_TRUE(FilesIn(work.Path()).empty());
-        }
-    }
-
-    // Whatever ends a job (a signal, a full disk), no work file of it stays, and
-    // the next job in the same directory runs. Before, SIGTERM killed the job on
-    // the spot and left the merged files (and no trace); a full disk left part
-    // files that made every later job fail with "could not read the embedded
-    // loader file".
-    TEST_F(FaultInjection, WorkFilesGoOnEverySignalAndFailure)
-    {
-        const std::vector<std::string> normal
-            = { "--boot-version", "6.7", "--restart-delay", "100" };
-        auto goodJob = [&](const std::filesystem::path& work) {
-            TempDir comDir;
-            TempDir out;
-            workflowtest::SimulatedRadio radio(comDir.Path(), kPort, normal, out.Path());
-            EXPECT_TRUE(radio.Ready());
-            const ProcessResult job
-                = workflowtest::RunConsoleJob(Release(), kPort, comDir.Path(), work, kRunLimit);
-            radio.Stop();
-            EXPECT_EQ(job.exitCode, 0) << job.out;
-            EXPECT_TRUE(OnlyTraces(work));
-        };
-
-        // A signal while the radio is silent in the middle of the code download
-        // (a wait of up to 15 s): the job stops at once, deletes its work files,
-        // writes its trace and says why.
-        for (const int signal : { SIGTERM, SIGINT, SIGHUP }) {
-            SCOPED_TRACE(platform::StopSignalName(signal));
-            TempDir comDir;
-            TempDir work;
-            TempDir out;
-            std::vector<std::string> silent = normal;
-            silent.insert(silent.end(), { "--fault-stage", "code", "--silent-after-block", "30" });
-            workflowtest::SimulatedRadio radio(comDir.Path(), kPort, silent, out.Path());
-            ASSERT_TRUE(radio.Ready());
-            const SignalledJob job = RunAndSignal(Release(), kPort, comDir.Path(), work.Path(),
-                "Downloading Application code...", signal);
-            radio.Stop();
-            ASSERT_TRUE(job.signalSent) << job.out;
-            EXPECT_EQ(job.exitCode, 2) << job.out;
-            EXPECT_LT(job.afterSignal, std::chrono::seconds(5)) << job.out;
-            EXPECT_NE(
-                job.out.find(std::string("\nStopped by ") + platform::StopSignalName(signal) + "."),
-                std::string::npos)
-                << job.out;
-            EXPECT_NE(job.out.find("\nLine trace saved to Corvel_trace_"), std::string::npos)
-                << job.out;
-            const std::set<std::string> left = FilesIn(work.Path());
-            EXPECT_EQ(left.size(), 1u) << testing::PrintToString(left);
-            EXPECT_TRUE(OnlyTraces(work.Path())) << testing::PrintToString(left);
-            if (signal == SIGHUP)
-                goodJob(work.Path());
-        }
-
-        // A full disk while the release is extracted: the directory is named as
-        // the trouble, nothing of the job stays, and once there is room again
-        // the next job in the same directory succeeds.
-        {
-            testsupport::SmallFilesystem small(24 * 1024);
-            TempDir comDir;
-            TempDir out;
-            workflowtest::SimulatedRadio radio(comDir.Path(), kPort, normal, out.Path());
-            ASSERT_TRUE(radio.Ready());
-            const ProcessResult job = workflowtest::RunConsoleJob(
-                Release(), kPort, comDir.Path(), small.Path(), kRunLimit);
-            radio.Stop();
-            EXPECT_EQ(job.exitCode, 2) << job.out;
-            EXPECT_NE(
-                job.out.find("cannot write in the working directory " + small.Path().string() + ": "
-                    + (small.Mounted() ? "No space left on device" : "File too large")),
-                std::string::npos)
-                << job.out;
-            EXPECT_TRUE(OnlyTraces(small.Path())) << testing::PrintToString(FilesIn(small.Path()));
-            small.Grow(8 * 1024 * 1024);
-            goodJob(small.Path());
-        }
-    }
+}
