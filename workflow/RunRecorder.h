@@ -42,6 +42,7 @@ public:
     {
         return m_Owner.ClaimAndOpenPort(versionMode);
     }
+    bool ReleaseIsWhole(std::string& damaged) override { return m_Owner.ReleaseIsWhole(damaged); }
     bool ExtractFirmwareSet(bool boot) override;
     void NoteCodeplugBackup(const std::string& name) override { m_Owner.NoteCodeplugBackup(name); }
     std::string CodeplugBackupName() const override { return m_Owner.CodeplugBackupName(); }
