@@ -164,27 +164,6 @@ DownloadOutcome DownloadDspWorkFiles(IUpdateHost& host)
     return OutcomeOf(result);
 }
 
-// For the history: the radio's serial number, asked in bootload mode once
-// the radio is known to be the right one, so that every run that may write
-// to it names the radio. Only when someone records the run; a radio that
-// does not answer is updated all the same.
-void NoteRadioIdentifier(IUpdateHost& host)
-{
-    RunNotes* notes = host.Notes();
-    if (notes == nullptr || !host.UpdateInProgress()) {
-        return;
-    }
-    std::string identifier;
-    if (ReadRadioIdentifier(host.Session(), identifier)) {
-        notes->identifier = identifier;
-    }
-    // An unanswered request has cleared receive-enable; the exchanges that
-    // follow must run all the same (unless Stop came meanwhile).
-    if (host.UpdateInProgress()) {
-        host.Session().SetReceiveEnable(true);
-    }
-}
-
 } // namespace
 
 const char* PostUpdateText(int postUpdateResult)
@@ -420,9 +399,6 @@ bool RunCombinedUpdate(IUpdateHost& host)
         bool commError = false;
         bool familyMismatch = false;
         const bool needsBoot = CheckBootForCombined(host, majorMismatch, commError, familyMismatch);
-        if (!majorMismatch && !commError && !familyMismatch) {
-            NoteRadioIdentifier(host);
-        }
 
         DownloadOutcome result = DownloadOutcome::Succeeded;
         bool downloaded = false;

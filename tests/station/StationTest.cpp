@@ -269,8 +269,12 @@ TEST_F(StationRun, FourRadiosOneClosingOneOldBootTwoNormal)
     const std::map<int, std::string> outcomes { { 3, "updated" }, { 4, "failed-writing" },
         { 5, "boot-upgraded" }, { 6, "updated" } };
     for (const auto& [port, outcome] : outcomes) {
-        const std::regex row("\nCOM" + std::to_string(port) + " +000000000000000"
-            + std::to_string(port) + " +" + outcome + " ");
+        // A radio is named once its application code answers (the codeplug
+        // carry-over asks for its serial); the update sends nothing extra for
+        // the history, so the others stay unnamed.
+        const std::string named
+            = outcome == "updated" ? "000000000000000" + std::to_string(port) : "-";
+        const std::regex row("\nCOM" + std::to_string(port) + " +" + named + " +" + outcome + " ");
         EXPECT_TRUE(std::regex_search(run.out, row)) << "COM" << port << "\n" << context;
     }
 
@@ -282,7 +286,11 @@ TEST_F(StationRun, FourRadiosOneClosingOneOldBootTwoNormal)
         const int port = record["port"].get<int>();
         ports.insert(port);
         SCOPED_TRACE("COM" + std::to_string(port));
-        EXPECT_EQ(record["radio"]["identifier"], "000000000000000" + std::to_string(port));
+        if (outcomes.at(port) == "updated") {
+            EXPECT_EQ(record["radio"]["identifier"], "000000000000000" + std::to_string(port));
+        } else {
+            EXPECT_TRUE(record["radio"]["identifier"].is_null());
+        }
         EXPECT_EQ(record["outcome"], outcomes.at(port));
         EXPECT_EQ(record["mode"], "console");
         EXPECT_EQ(record["release"]["name"], "Updater_Station");
@@ -397,8 +405,8 @@ TEST_F(StationRun, LiveTableOnATerminalRedrawsInPlaceAndEndsWithTheSummary)
     const size_t summary = out.rfind("Port   Radio");
     ASSERT_NE(summary, std::string::npos) << out;
     const std::string tail = out.substr(summary);
-    EXPECT_TRUE(std::regex_search(tail, std::regex("COM3 +0000000000000003 +updated")));
-    EXPECT_TRUE(std::regex_search(tail, std::regex("COM4 +0000000000000004 +updated")));
+    EXPECT_TRUE(std::regex_search(tail, std::regex("COM3 +\\S+ +updated")));
+    EXPECT_TRUE(std::regex_search(tail, std::regex("COM4 +\\S+ +updated")));
 }
 
 } // namespace
