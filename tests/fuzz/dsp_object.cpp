@@ -19,7 +19,7 @@ void Check(bool condition)
         std::abort();
 }
 
-void ReadWithLayout(const download::DspObjectSource& source, download::DspLayout layout)
+void ReadWithLayout(const download::DspObjectSource& source, DspLayout layout)
 {
     const download::DspObjectLayout result = download::ReadDspObject(source, layout);
     if (!result.ok) {
@@ -63,8 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size > 0)
         std::memcpy(copy, data, size);
     const download::DspObjectBytes source(copy, size);
-    ReadWithLayout(source, download::DspLayout::Header40);
-    ReadWithLayout(source, download::DspLayout::Header48);
+    ReadWithLayout(source, DspLayout::Header40);
+    ReadWithLayout(source, DspLayout::Header48);
     std::free(copy);
     return 0;
 }
