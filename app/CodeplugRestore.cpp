@@ -12,6 +12,7 @@
 
 #include "workflow/CodeplugJobs.h"
 #include "workflow/ProductTitle.h"
+#include "workflow/RunRecorder.h"
 #include "workflow/UpdateRun.h"
 
 namespace {
@@ -57,33 +58,41 @@ void TCodeUpdaterMainDispForm::m_FileRestoreCodeplugMenuItemClick()
 
 void TCodeUpdaterMainDispForm::RestoreCodeplug(const std::string& path)
 {
+    WindowJobHost host(*this);
+    CodeplugJobRecorder recorder(host, true, m_Run->Ports().SelectedPort());
+    CodeplugJobReport report;
     // A file that cannot be written is refused before the port is claimed.
     CodeplugFileImage image;
     std::string error;
     if (!LoadCodeplugForWrite(path, image, error)) {
-        ShowMessage(kProductTitle, error + "; nothing was written.", platform::MessageIcon::Error,
-            platform::MessageButtons::Ok);
+        const std::string refusal = error + "; nothing was written.";
+        history::Append(recorder.Finish(report, 1, refusal, false));
+        ShowMessage(
+            kProductTitle, refusal, platform::MessageIcon::Error, platform::MessageButtons::Ok);
         return;
     }
     if (!ClaimAndOpenPort(true)) {
         ReleasePort();
+        // The claim has shown why.
+        history::Append(recorder.Finish(report, 2, std::string(), false));
         return;
     }
     EnterUpdateState();
-    WindowJobHost host(*this);
     CodeplugWriteOptions options;
-    CodeplugJobReport report = WriteCodeplugJob(m_Run->Session(), host, image, options);
+    report = WriteCodeplugJob(m_Run->Session(), recorder, image, options);
     if (report.anotherRadio
         && ShowMessage(kProductTitle, report.message + ".\n\nWrite it into this radio anyway?",
                platform::MessageIcon::Warning, platform::MessageButtons::YesNo)
             == platform::MessageAnswer::Yes) {
         options.otherRadio = true;
-        report = WriteCodeplugJob(m_Run->Session(), host, image, options);
+        report = WriteCodeplugJob(m_Run->Session(), recorder, image, options);
     }
     const bool stopped = !m_Run->UpdateInProgress();
     LeaveUpdateState(false);
     ReleasePort();
     ShowStatusText(report.message);
+    history::Append(
+        recorder.Finish(report, static_cast<int>(report.result), report.message, stopped));
     if (report.result == CodeplugJobResult::Done) {
         m_ProgressBar->setValue(100);
         ShowMessage(kProductTitle,

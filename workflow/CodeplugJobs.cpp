@@ -140,6 +140,7 @@ public:
         const int downloaded = m_Transfer.Download();
         m_Passwords.TransferEnded(m_Transfer.LastPasswordOutcome());
         if (downloaded > 0) {
+            m_DownloadFinished = true;
             return true;
         }
         report = Failed("writing the codeplug");
@@ -159,6 +160,7 @@ public:
         report.identifier = m_Identifier;
         report.radioFormat = m_Format;
         report.downloadStarted = m_DownloadStarted;
+        report.downloadFinished = m_DownloadFinished;
         report.bytesWritten = m_BytesWritten;
         return report;
     }
@@ -189,6 +191,7 @@ private:
     std::string m_Identifier;
     FormatVersion m_Format;
     bool m_DownloadStarted = false;
+    bool m_DownloadFinished = false;
     int32_t m_BytesWritten = 0;
 };
 

@@ -52,8 +52,10 @@ struct CodeplugJobReport {
     FormatVersion radioFormat;
     // Write: refused because the file is the backup of another radio.
     bool anotherRadio = false;
-    // Write: whether a download began, and the codeplug bytes it sent.
+    // Write: whether a download began and whether it ran to its end, and the
+    // codeplug bytes it sent.
     bool downloadStarted = false;
+    bool downloadFinished = false;
     int32_t bytesWritten = 0;
 };
 

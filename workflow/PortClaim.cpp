@@ -229,14 +229,19 @@ bool PortClaim::ClaimAndOpenPort(bool versionMode)
         return false;
     }
 
-    // Silent on the direct path: the radio sits behind an RS-485 box.
+    // Silent on the direct path: the radio sits behind an RS-485 box. A
+    // program without a serial-port component (the codeplug tool) opens the
+    // direct device again in RS-485 mode instead.
     m_Session.Close();
+    bool opened = false;
     if (m_Component == nullptr) {
-        return FailOpen(port, CommSession::kTextPortError, !m_ConsoleMode);
+        opened = m_Session.OpenDevice(port, kLineBaudRate, true, message);
+    } else {
+        m_Component->SetPortNumber(port);
+        m_Component->SetRs485Mode(true);
+        opened = m_Session.OpenComponentPort(m_Component, message);
     }
-    m_Component->SetPortNumber(port);
-    m_Component->SetRs485Mode(true);
-    if (!m_Session.OpenComponentPort(m_Component, message)) {
+    if (!opened) {
         return FailOpen(port, message, !m_ConsoleMode);
     }
     m_Session.SetReceiveEnable(true);

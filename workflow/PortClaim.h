@@ -71,7 +71,7 @@ public:
           "have a multi-core processor or hyperthreading enabled.";
 
     // `component` may be null when no serial-port component exists (the
-    // fall-back then fails like a component that does not open). `boxes`
+    // fall-back then opens the direct device in RS-485 mode). `boxes`
     // shows the port messages (caption "COM Port").
     PortClaim(CommSession& session, ISerialPortComponent* component, IPortList& list,
         platform::IMessageBoxes& boxes, ComPortSystem system = ComPortSystem::Platform());

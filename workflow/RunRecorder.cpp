@@ -1,6 +1,9 @@
 #include "workflow/RunRecorder.h"
 
+#include "codeplug/CodeplugConvert.h"
 #include "download/FlashDownload.h"
+#include "platform/ComNamespace.h"
+#include "platform/UsbAdapterNames.h"
 #include "workflow/FirmwareCatalogue.h"
 
 #include <unistd.h>
@@ -37,30 +40,48 @@ std::string Absolute(const std::string& path)
     return error ? path : absolute.lexically_normal().string();
 }
 
+using Clock = std::chrono::steady_clock;
+
+// Seconds since `start`, to the millisecond.
+double SecondsSince(Clock::time_point start)
+{
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return static_cast<double>(static_cast<long long>(seconds * 1000)) / 1000;
+}
+
+// Who runs the job, where, and since when.
+void Stamp(history::Record& record)
+{
+    record.pid = static_cast<long>(::getpid());
+    record.started = std::time(nullptr);
+    record.host = history::HostName();
+    record.user = history::UserName();
+}
+
+void AddStep(history::Record& record, const std::string& text, Clock::time_point start)
+{
+    // "Idle" is the text of no step at all.
+    if (text.empty() || text == "Idle"
+        || (!record.steps.empty() && record.steps.back().text == text)) {
+        return;
+    }
+    record.steps.push_back({ text, std::chrono::duration<double>(Clock::now() - start).count() });
+}
+
 } // namespace
 
 RunRecorder::RunRecorder(IUpdateHost& owner, history::Record skeleton)
     : m_Owner(owner)
     , m_Record(std::move(skeleton))
     , m_BytesAtStart(download::CodeBytesAccepted())
-    , m_Start(std::chrono::steady_clock::now())
+    , m_Start(Clock::now())
 {
-    m_Record.pid = static_cast<long>(::getpid());
-    m_Record.started = std::time(nullptr);
-    m_Record.host = history::HostName();
-    m_Record.user = history::UserName();
+    Stamp(m_Record);
 }
 
 void RunRecorder::Step(const std::string& text)
 {
-    // "Idle" is the text of no step at all.
-    if (text.empty() || text == "Idle"
-        || (!m_Record.steps.empty() && m_Record.steps.back().text == text)) {
-        return;
-    }
-    const double seconds
-        = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_Start).count();
-    m_Record.steps.push_back({ text, seconds });
+    AddStep(m_Record, text, m_Start);
 }
 
 void RunRecorder::ShowStatusText(const std::string& text)
@@ -142,10 +163,7 @@ history::Record RunRecorder::Finish(const std::string& trace, const std::string&
 {
     history::Record record = m_Record;
     record.ended = std::time(nullptr);
-    record.durationSeconds
-        = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_Start).count();
-    record.durationSeconds
-        = static_cast<double>(static_cast<long long>(*record.durationSeconds * 1000)) / 1000;
+    record.durationSeconds = SecondsSince(m_Start);
 
     history::RunFacts facts = m_Facts;
     if (!m_ReturnCodeSet) {
@@ -209,4 +227,78 @@ history::Record::Release ReleaseOf(const ResourceAttributes& attributes, const s
         release.upgradeType = type;
     }
     return release;
+}
+
+void DescribePort(history::Record& record, int port)
+{
+    if (port <= 0) {
+        return;
+    }
+    record.port = port;
+    record.device = platform::ComDevicePath(port);
+    if (!record.device) {
+        return;
+    }
+    if (const auto adapter = platform::UsbAdapterOf(*record.device)) {
+        if (!adapter->product.empty()) {
+            record.adapter.product = adapter->product;
+        }
+        if (!adapter->serial.empty()) {
+            record.adapter.serial = adapter->serial;
+        }
+    }
+}
+
+CodeplugJobRecorder::CodeplugJobRecorder(ICodeplugJobHost& owner, bool write, int port)
+    : m_Owner(owner)
+    , m_Write(write)
+    , m_Start(Clock::now())
+{
+    Stamp(m_Record);
+    m_Record.mode = write ? "codeplug-write" : "codeplug-read";
+    DescribePort(m_Record, port);
+}
+
+void CodeplugJobRecorder::Step(const std::string& text)
+{
+    AddStep(m_Record, text, m_Start);
+    m_Owner.Step(text);
+}
+
+history::Record CodeplugJobRecorder::Finish(const CodeplugJobReport& report, int returnCode,
+    const std::string& finalText, bool stopped) const
+{
+    history::Record record = m_Record;
+    record.ended = std::time(nullptr);
+    record.durationSeconds = SecondsSince(m_Start);
+    record.returnCode = returnCode;
+    if (!finalText.empty()) {
+        record.finalText = finalText;
+    }
+    if (!report.identifier.empty()) {
+        record.radio.identifier = report.identifier;
+        // A write converts the file to the radio's format: the format stays.
+        const std::string format = FormatVersionText(report.radioFormat);
+        record.radio.codeplugFormatBefore = format;
+        record.radio.codeplugFormatAfter = format;
+    }
+    // Read: the file read. Write: the backup of the radio's codeplug.
+    if (!report.file.empty() && (m_Write || report.result == CodeplugJobResult::Done)) {
+        record.backup = Absolute(report.file);
+    }
+    record.flashTouched = report.downloadStarted;
+    record.bytesWritten = report.bytesWritten;
+    if (m_Write) {
+        history::RunFacts facts;
+        facts.returnCode = report.result == CodeplugJobResult::Done && !stopped ? 0 : 2;
+        facts.flashTouched = report.downloadStarted;
+        facts.codeWritten = report.downloadFinished;
+        facts.stopped = stopped;
+        record.outcome = history::ClassifyOutcome(facts);
+    } else if (stopped) {
+        // A read changes nothing in the radio: its return code tells how it
+        // ended.
+        record.outcome = history::Outcome::Stopped;
+    }
+    return record;
 }

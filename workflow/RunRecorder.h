@@ -1,5 +1,6 @@
 #pragma once
 
+#include "workflow/CodeplugJobs.h"
 #include "workflow/History.h"
 #include "workflow/RunNotes.h"
 #include "workflow/UpdateHost.h"
@@ -95,3 +96,35 @@ private:
 // The release part of a record from the attribute record and the file name
 // of the release.
 history::Record::Release ReleaseOf(const ResourceAttributes& attributes, const std::string& name);
+
+// The line part of a record: the COM number, its device and the USB adapter
+// behind it (each left null when unknown).
+void DescribePort(history::Record& record, int port);
+
+// Records one codeplug read or write (corvel-codeplug, the window's restore)
+// for the history, as RunRecorder does for an update: every call goes through
+// to the owner unchanged, and the recorder notes the steps on the way.
+class CodeplugJobRecorder final : public ICodeplugJobHost {
+public:
+    CodeplugJobRecorder(ICodeplugJobHost& owner, bool write, int port);
+
+    // The record of the ended job: `report` is what the job said (a default
+    // report when it was refused before it ran), `returnCode` the exit code,
+    // `finalText` the result line as shown, `stopped` whether Stop or a signal
+    // ended it.
+    history::Record Finish(const CodeplugJobReport& report, int returnCode,
+        const std::string& finalText, bool stopped) const;
+
+    // ICodeplugJobHost
+    void Step(const std::string& text) override;
+    void Note(const std::string& text) override { m_Owner.Note(text); }
+    void Progress(int32_t bytes, int32_t total) override { m_Owner.Progress(bytes, total); }
+    bool AskPassword(std::string& entry) override { return m_Owner.AskPassword(entry); }
+    bool Cancelled() override { return m_Owner.Cancelled(); }
+
+private:
+    ICodeplugJobHost& m_Owner;
+    bool m_Write;
+    history::Record m_Record;
+    std::chrono::steady_clock::time_point m_Start;
+};

@@ -3,10 +3,8 @@
 #include "link/CommSession.h"
 #include "link/LinkTrace.h"
 #include "link/RadioQueries.h"
-#include "platform/ComNamespace.h"
 #include "platform/ExecutablePath.h"
 #include "platform/OwnResources.h"
-#include "platform/UsbAdapterNames.h"
 #include "workflow/FailureTrace.h"
 #include "workflow/RunRecorder.h"
 #include "workflow/UpdateSequences.h"
@@ -139,21 +137,7 @@ history::Record UpdateRun::HistorySkeleton() const
     history::Record record;
     record.mode = m_ConsoleMode ? "console" : "window";
     record.release = ReleaseOf(*m_Attributes, platform::ExecutableFileName());
-    const int port = m_ConsoleMode ? m_CommandLinePort : m_Ports->SelectedPort();
-    if (port > 0) {
-        record.port = port;
-        record.device = platform::ComDevicePath(port);
-        if (record.device) {
-            if (const auto adapter = platform::UsbAdapterOf(*record.device)) {
-                if (!adapter->product.empty()) {
-                    record.adapter.product = adapter->product;
-                }
-                if (!adapter->serial.empty()) {
-                    record.adapter.serial = adapter->serial;
-                }
-            }
-        }
-    }
+    DescribePort(record, m_ConsoleMode ? m_CommandLinePort : m_Ports->SelectedPort());
     return record;
 }
 

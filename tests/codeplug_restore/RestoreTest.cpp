@@ -6,6 +6,7 @@
 #include "tests/codeplug_carry/CarryRig.h"
 #include "tests/codeplug_convert/CodeplugBuilder.h"
 #include "workflow/CodeplugJobs.h"
+#include "workflow/RunRecorder.h"
 
 #include <gtest/gtest.h>
 
@@ -123,12 +124,16 @@ struct Bench {
         return ok;
     }
 
+    // Writes through the history's recorder; `record` is the run's record.
     CodeplugJobReport Write(const CodeplugFileImage& image, bool otherRadio = false)
     {
         CodeplugWriteOptions options;
         options.otherRadio = otherRadio;
         options.backupFolder = backups.Path().string();
-        return WriteCodeplugJob(host.Session(), job, image, options);
+        CodeplugJobRecorder recorder(job, true, 0);
+        const CodeplugJobReport report = WriteCodeplugJob(host.Session(), recorder, image, options);
+        record = recorder.Finish(report, static_cast<int>(report.result), report.message, false);
+        return report;
     }
 
     std::vector<fs::path> Backups() const
@@ -142,6 +147,7 @@ struct Bench {
     std::unique_ptr<SimulatedRadio> radio;
     CarryHost host { true };
     JobHost job;
+    history::Record record;
     bool opened = false;
 };
 
@@ -187,6 +193,14 @@ TEST(CodeplugRestore, EveryFormatPairRoundTrips)
                     "Resetting radio and converting codeplug...", "Downloading codeplug...",
                     "Verifying codeplug..." }));
             EXPECT_EQ(bench.job.lastTotal, 0) << "the read-back's total is not known";
+            // The history record of the write.
+            const history::Record& record = bench.record;
+            EXPECT_EQ(record.mode, "codeplug-write");
+            EXPECT_EQ(record.radio.identifier, kSerial);
+            EXPECT_EQ(record.radio.codeplugFormatAfter, "5." + std::to_string(radioMinor));
+            EXPECT_EQ(record.backup, written.file);
+            EXPECT_EQ(record.outcome, history::Outcome::Updated);
+            EXPECT_EQ(record.steps.size(), 4u);
             const std::vector<int>& delays = bench.host.m_Component.m_Delays;
             EXPECT_EQ(std::accumulate(delays.begin(), delays.end(), 0), 360) << "the reset wait";
 
@@ -202,21 +216,10 @@ TEST(CodeplugRestore, EveryFormatPairRoundTrips)
     }
 }
 
-TEST(CodeplugRestore, RefusesBadFilesAndAnotherRadiosBackupWithoutWriting)
+// The refusals of bad files are the tool's tests (ToolTest.cpp).
+TEST(CodeplugRestore, RefusesAnotherRadiosBackupWithoutWriting)
 {
-    TempDir dir;
     CodeplugFileImage image;
-    std::string error;
-    Bytes broken = CodeplugOfFormat(9, 1);
-    broken[0] = 0;
-    WriteFileBytes(dir / "broken.bin", broken);
-    EXPECT_FALSE(LoadCodeplugForWrite((dir / "broken.bin").string(), image, error));
-    EXPECT_NE(error.find("not valid"), std::string::npos) << error;
-    WriteFileBytes(dir / "old.bin", codeplugtest::SmallCodeplug(7).BuildWire());
-    EXPECT_FALSE(LoadCodeplugForWrite((dir / "old.bin").string(), image, error));
-    EXPECT_NE(error.find("5.7"), std::string::npos) << error;
-    EXPECT_FALSE(LoadCodeplugForWrite((dir / "missing.bin").string(), image, error));
-
     EXPECT_EQ(IdentifierOfBackupName("/x/Codeplug_00ff2b3c4d5e6f70_20260101T000000Z.bin"),
         "00FF2B3C4D5E6F70");
     EXPECT_EQ(IdentifierOfBackupName("Codeplug_unknown_20260101T000000Z.bin"), "");
@@ -236,38 +239,35 @@ TEST(CodeplugRestore, RefusesBadFilesAndAnotherRadiosBackupWithoutWriting)
     EXPECT_FALSE(bench.radio->Received(3, 7));
     EXPECT_FALSE(bench.radio->Received(3, 0));
     EXPECT_TRUE(bench.Backups().empty());
+    EXPECT_EQ(bench.record.outcome, history::Outcome::Refused);
 
     // With the radio's own identifier, or when told, it goes in.
     EXPECT_EQ(bench.Write(image, true).result, CodeplugJobResult::Done);
 }
 
-TEST(CodeplugRestore, PasswordGivenOnceWrongOrCancelled)
+TEST(CodeplugRestore, PasswordGivenOnceOrWrong)
 {
-    {
+    // Given once, the password serves the download and the read-back too; a
+    // wrong one is asked for again, three times in all, and nothing is
+    // written. The end of input is the tool's test.
+    for (const std::string given : { "12-34", "4321" }) {
+        const bool right = given == "12-34";
         Bench bench(9, { "--password", "1234" });
         ASSERT_TRUE(bench.opened);
-        bench.job.passwords = { "12-34" };
+        bench.job.passwords = { given };
         CodeplugFileImage image;
-        ASSERT_TRUE(bench.Load(CodeplugOfFormat(8, 2), "restore.bin", image));
-        const CodeplugJobReport done = bench.Write(image);
-        EXPECT_EQ(done.result, CodeplugJobResult::Done) << done.message;
-        EXPECT_EQ(bench.job.asked, 1) << "the download and the read-back reuse the password";
-    }
-    for (bool cancel : { false, true }) {
-        Bench bench(9, { "--password", "1234" });
-        ASSERT_TRUE(bench.opened);
-        if (!cancel)
-            bench.job.passwords = { "4321" };
-        CodeplugFileImage image;
-        ASSERT_TRUE(bench.Load(CodeplugOfFormat(9, 2), "restore.bin", image));
-        const CodeplugJobReport refused = bench.Write(image);
-        EXPECT_EQ(refused.result, CodeplugJobResult::Refused) << refused.message;
-        EXPECT_NE(refused.message.find(cancel ? "cancelled" : "refused the codeplug password"),
-            std::string::npos)
-            << refused.message;
-        EXPECT_EQ(bench.job.asked, cancel ? 1 : 3);
+        ASSERT_TRUE(bench.Load(CodeplugOfFormat(right ? 8 : 9, 2), "restore.bin", image));
+        const CodeplugJobReport report = bench.Write(image);
+        EXPECT_EQ(bench.job.asked, right ? 1 : 3);
+        if (right) {
+            EXPECT_EQ(report.result, CodeplugJobResult::Done) << report.message;
+            continue;
+        }
+        EXPECT_EQ(report.result, CodeplugJobResult::Refused) << report.message;
+        EXPECT_NE(report.message.find("refused the codeplug password"), std::string::npos)
+            << report.message;
         EXPECT_FALSE(bench.radio->Received(3, 0)) << "no download started";
-        EXPECT_FALSE(refused.downloadStarted);
+        EXPECT_FALSE(report.downloadStarted);
         EXPECT_FALSE(fs::exists(bench.files / "stored.bin"));
     }
 }
@@ -287,6 +287,8 @@ TEST(CodeplugRestore, LineClosedDuringTheDownloadKeepsTheBackup)
     std::string error;
     EXPECT_TRUE(LoadCodeplugForWrite(failed.file, backup, error)) << error;
     EXPECT_TRUE(SameCodeplug(ReadFileBytes(failed.file), bench.radioCodeplug));
+    EXPECT_EQ(bench.record.outcome, history::Outcome::FailedWriting);
+    EXPECT_EQ(bench.record.backup, failed.file);
 }
 
 TEST(CodeplugRestore, VerifyFailureNamesBothFiles)
@@ -310,4 +312,5 @@ TEST(CodeplugRestore, VerifyFailureNamesBothFiles)
     const Bytes back = ReadFileBytes(readBack);
     ASSERT_GT(back.size(), 81u);
     EXPECT_EQ(back[81], file[81] ^ 0x01);
+    EXPECT_EQ(bench.record.outcome, history::Outcome::FailedAfterWriting);
 }

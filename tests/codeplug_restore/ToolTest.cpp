@@ -1,9 +1,12 @@
 // corvel-codeplug read and write as a technician runs them, against the
 // simulated radio: refusals that send nothing, end of input at the password
-// prompt, and the result lines when the output is not a terminal.
+// prompt, the result lines when the output is not a terminal, and the
+// history record of every run (the records of writes that get further are
+// RestoreTest's).
 
 #include "tests/codeplug_carry/CarryRig.h"
 #include "tests/codeplug_convert/CodeplugBuilder.h"
+#include "workflow/History.h"
 
 #include <gtest/gtest.h>
 
@@ -19,13 +22,22 @@ using testsupport::WriteFileBytes;
 
 namespace {
 
+// The history of the runs goes to a folder of its own.
+const TempDir& StateHome()
+{
+    static const TempDir state;
+    return state;
+}
+
 ProcessResult Tool(const SimulatedRadio& radio, const std::vector<std::string>& args,
     const std::string& input = {}, const fs::path& workDir = {})
 {
     std::vector<std::string> argv { testsupport::BinPath("corvel-codeplug").string() };
     argv.insert(argv.end(), args.begin(), args.end());
-    return testsupport::RunProcess(argv, { { "CORVEL_COM_DIR", radio.ComDir().string() } }, input,
-        std::chrono::minutes(2), workDir);
+    return testsupport::RunProcess(argv,
+        { { "CORVEL_COM_DIR", radio.ComDir().string() },
+            { "XDG_STATE_HOME", StateHome().Path().string() } },
+        input, std::chrono::minutes(2), workDir);
 }
 
 } // namespace
@@ -90,4 +102,27 @@ TEST(CodeplugToolJobs, RefusalsSendNothingAndEndOfInputCancels)
     EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
     EXPECT_NE(r.err.find("refused the codeplug password"), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(files / "out.bin"));
+
+    // One record per run, each on a line of its own.
+    int skipped = 0;
+    const std::vector<nlohmann::json> records = history::ReadHistory(
+        (StateHome().Path() / "corvel" / "history.jsonl").string(), &skipped);
+    EXPECT_EQ(skipped, 0);
+    ASSERT_EQ(records.size(), 6u);
+    EXPECT_EQ(records[0]["mode"], "codeplug-write");
+    EXPECT_EQ(records[0]["outcome"], "refused");
+    EXPECT_TRUE(records[0]["radio"]["identifier"].is_null());
+    EXPECT_EQ(records[0]["port"], radio.Port());
+    // The cancelled write knew the radio, and saved nothing.
+    EXPECT_EQ(records[3]["outcome"], "refused");
+    EXPECT_EQ(records[3]["radio"]["identifier"], "001A2B3C4D5E6F70");
+    EXPECT_TRUE(records[3]["backup"].is_null());
+    const nlohmann::json& readRecord = records[4];
+    EXPECT_EQ(readRecord["mode"], "codeplug-read");
+    EXPECT_EQ(readRecord["return_code"], 0);
+    EXPECT_EQ(readRecord["radio"]["identifier"], "001A2B3C4D5E6F70");
+    EXPECT_EQ(readRecord["radio"]["codeplug_format_before"], "5.9");
+    EXPECT_EQ(readRecord["backup"], match[2].str());
+    EXPECT_EQ(readRecord["final_text"], line);
+    EXPECT_EQ(records[5]["return_code"], 1);
 }

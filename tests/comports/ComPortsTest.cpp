@@ -315,6 +315,22 @@ TEST(ComPortClaim, MobileFamilyProbeAndComponentFallback)
         EXPECT_EQ(rig.ports.PortState(4), PortClaim::kPortFree);
     }
 
+    // Without a component (the codeplug tool) the direct device is opened
+    // again, in RS-485 mode, and the update rate is told on it.
+    {
+        Rig rig(FakeSystem({ 4 }, {}, 1));
+        rig.ports.SetComponent(nullptr);
+        rig.session.SetComponent(nullptr);
+        rig.Choose(4, 1, 8);
+        ASSERT_TRUE(rig.ports.ClaimAndOpenPort(false));
+        EXPECT_TRUE(rig.boxes.boxes.empty());
+        EXPECT_FALSE(rig.session.UsesComponent());
+        const std::string sent = Hex(pty.Read(64, std::chrono::milliseconds(300)));
+        ASSERT_GE(sent.size(), kBaud115200.size()) << sent;
+        EXPECT_EQ(sent.substr(sent.size() - kBaud115200.size()), kBaud115200) << sent;
+        rig.ports.ReleasePort();
+    }
+
     // Silent radio on a single-processor PC: retried through the component
     // in RS-485 mode without a message. The radio is told 19200 for model
     // code 1 even for an update; version retrieval tells it nothing.

@@ -2,7 +2,12 @@
 
 #include "link/CommSession.h"
 #include "link/SimpleEventLoop.h"
+#include "platform/ComNamespace.h"
+#include "platform/MessageBox.h"
+#include "platform/UsbAdapterNames.h"
 #include "workflow/CodeplugJobs.h"
+#include "workflow/PortClaim.h"
+#include "workflow/RunRecorder.h"
 
 #include <termios.h>
 #include <unistd.h>
@@ -13,8 +18,6 @@
 #include <iostream>
 
 namespace {
-
-constexpr int kLineRate = 19200;
 
 volatile std::sig_atomic_t stopSignal = 0;
 
@@ -124,31 +127,71 @@ private:
     bool m_ProgressShown = false;
 };
 
+// The claim's side of the tool: there is no port list to show (the port is
+// the one on the command line), and a port message becomes the reason of the
+// failed open.
+class ClaimSide : public IPortList, public platform::IMessageBoxes {
+public:
+    void SetItems(const std::vector<std::string>&) override { }
+    int SelectedIndex() const override { return -1; }
+    void SetSelectedIndex(int) override { }
+    platform::MessageAnswer ShowMessage(const std::string&, const std::string& text,
+        platform::MessageIcon, platform::MessageButtons) override
+    {
+        message = text;
+        return platform::MessageAnswer::Ok;
+    }
+
+    std::string message = CommSession::kTextPortError;
+};
+
+// The radio family whose way of opening a line the port needs: that of a
+// USB programming adapter of the 4600 series behind it, else the direct 4400
+// way.
+uint8_t FamilyOfPort(int port)
+{
+    const std::optional<std::string> device = platform::ComDevicePath(port);
+    const std::optional<platform::UsbAdapter> adapter
+        = device ? platform::UsbAdapterOf(*device) : std::nullopt;
+    uint8_t type = PortClaim::kAdapterNone;
+    if (adapter)
+        PortClaim::ParseAdapterName(adapter->product + " (COM" + std::to_string(port) + ")", type);
+    return type == PortClaim::kAdapter4600 ? 1 : 0;
+}
+
 } // namespace
 
 int RunRadioJob(RadioJob job, const std::string& file, const RadioJobOptions& options)
 {
-    auto fail = [](CodeplugJobResult result, const std::string& text) {
-        std::fprintf(stderr, "corvel-codeplug: %s\n", text.c_str());
-        return static_cast<int>(result);
-    };
-
     std::string password;
+    bool passwordRead = true;
     if (!options.passwordFile.empty()) {
         std::ifstream in(options.passwordFile);
         std::string line;
-        if (!in || !std::getline(in, line))
-            return fail(CodeplugJobResult::Refused,
-                "cannot read the password from " + options.passwordFile);
+        passwordRead = in && std::getline(in, line);
         password = Trimmed(line);
     }
+    ToolHost host(password, !options.passwordFile.empty());
+    CodeplugJobRecorder recorder(host, job == RadioJob::Write, options.port);
+    CodeplugJobReport report;
+    // Every run ends here: its result line and its history record.
+    auto end = [&](CodeplugJobResult result, const std::string& text) {
+        const int code = static_cast<int>(result);
+        std::fprintf(code == 0 ? stdout : stderr, "%s%s\n",
+            code == 0 ? "" : "corvel-codeplug: ", text.c_str());
+        history::Append(recorder.Finish(report, code, text, stopSignal != 0));
+        return code;
+    };
+    if (!passwordRead)
+        return end(
+            CodeplugJobResult::Refused, "cannot read the password from " + options.passwordFile);
 
     // Step 1 of a write comes before the port is even opened.
     CodeplugFileImage image;
     if (job == RadioJob::Write) {
         std::string error;
         if (!LoadCodeplugForWrite(file, image, error))
-            return fail(CodeplugJobResult::Refused, error + "; nothing was written");
+            return end(CodeplugJobResult::Refused, error + "; nothing was written");
     }
 
     // A stop signal ends the wait in progress; the job then ends the way a
@@ -167,29 +210,29 @@ int RunRadioJob(RadioJob job, const std::string& file, const RadioJobOptions& op
             session.SetReceiveEnable(false);
     });
     session.SetMessagePump(&loop);
-    std::string message;
-    if (!session.OpenDevice(options.port, kLineRate, false, message))
-        return fail(CodeplugJobResult::LinkFailed,
-            "cannot open COM" + std::to_string(options.port) + ": " + message);
-    session.SetFraming(CommSession::kFramingFramed);
-    session.SetReceiveEnable(true);
+    // The line opens as the updater opens it for the radio on this port; the
+    // codeplug path stays at the line rate.
+    ClaimSide side;
+    PortClaim claim(session, nullptr, side, side);
+    claim.SetTarget(FamilyOfPort(options.port), 0);
+    claim.SetConsoleMode(true, options.port);
+    if (!claim.ClaimAndOpenPort(true)) {
+        claim.ReleasePort();
+        return end(CodeplugJobResult::LinkFailed,
+            "cannot open COM" + std::to_string(options.port) + ": " + side.message);
+    }
 
-    ToolHost host(password, !options.passwordFile.empty());
     CodeplugWriteOptions writeOptions;
     writeOptions.otherRadio = options.otherRadio;
-    const CodeplugJobReport report = job == RadioJob::Read
-        ? ReadCodeplugJob(session, host, file)
-        : WriteCodeplugJob(session, host, image, writeOptions);
-    session.Close();
+    report = job == RadioJob::Read ? ReadCodeplugJob(session, recorder, file)
+                                   : WriteCodeplugJob(session, recorder, image, writeOptions);
+    claim.ReleasePort();
     host.EndProgress();
     if (stopSignal != 0)
-        return fail(
+        return end(
             report.result == CodeplugJobResult::Done ? CodeplugJobResult::Refused : report.result,
             report.message + " (stopped by signal " + std::to_string(stopSignal) + ")");
     if (report.anotherRadio)
-        return fail(report.result, report.message + " (give --other-radio to write it anyway)");
-    if (report.result != CodeplugJobResult::Done)
-        return fail(report.result, report.message);
-    std::printf("%s\n", report.message.c_str());
-    return 0;
+        return end(report.result, report.message + " (give --other-radio to write it anyway)");
+    return end(report.result, report.message);
 }
