@@ -11,6 +11,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
 #include <QToolButton>
@@ -29,6 +30,7 @@
 #include "platform/ExecutablePath.h"
 #include "platform/MessageBox.h"
 #include "platform/OwnResources.h"
+#include "platform/TtyHotplug.h"
 #include "workflow/FirmwareCatalogue.h"
 #include "workflow/ProductTitle.h"
 #include "workflow/ProgressReadout.h"
@@ -37,6 +39,9 @@
 TCodeUpdaterMainDispForm* CodeUpdaterMainDispForm = nullptr;
 
 namespace {
+
+// How long a rescan after a tty event waits for a claimed port's release.
+constexpr int kHotplugRetryMs = 250;
 
 QLabel* MakeLabel(QWidget* parent, const QString& text, int x, int y, int w, int h = 17)
 {
@@ -118,6 +123,7 @@ void TCodeUpdaterMainDispForm::Construct()
         picture = attributes.SeriesNumber == 6 ? PortableGPicture : PortableXPicture;
     picture->show();
     ScanComPorts();
+    SetTtyHotplug(platform::OpenTtyHotplug());
     // The plain program has nothing to write into a radio.
     if (!m_Run->CarriesFirmware()) {
         m_StatusLabel->setText(QString::fromLatin1(kTextNoFirmware));
@@ -133,6 +139,7 @@ void TCodeUpdaterMainDispForm::Construct()
 TCodeUpdaterMainDispForm::~TCodeUpdaterMainDispForm()
 {
     // The run closes its session before the pump, timer and component go.
+    m_HotplugNotifier.reset();
     m_Run.reset();
 }
 
@@ -145,12 +152,15 @@ void TCodeUpdaterMainDispForm::BuildControls()
 
     auto* fileMenu = menuBar()->addMenu(tr("&File"));
     m_UpdateCOMPortsMenuItem = fileMenu->addAction(tr("&Update COM Ports"));
+    m_FileOpenReleaseMenuItem = fileMenu->addAction(tr("&Open Release..."));
     m_FileRestoreCodeplugMenuItem = fileMenu->addAction(tr("&Restore Codeplug..."));
     m_FileExitMenuItem = fileMenu->addAction(tr("E&xit"));
     auto* helpMenu = menuBar()->addMenu(tr("&Help"));
     m_HelpAboutMenuItem = helpMenu->addAction(tr("&About"));
     connect(m_UpdateCOMPortsMenuItem, &QAction::triggered, this,
         [this] { m_UpdateCOMPortsMenuItemClick(); });
+    connect(m_FileOpenReleaseMenuItem, &QAction::triggered, this,
+        [this] { m_FileOpenReleaseMenuItemClick(); });
     connect(m_FileRestoreCodeplugMenuItem, &QAction::triggered, this,
         [this] { m_FileRestoreCodeplugMenuItemClick(); });
     connect(m_FileExitMenuItem, &QAction::triggered, this, [this] { m_FileExitMenuItemClick(); });
@@ -256,6 +266,9 @@ void TCodeUpdaterMainDispForm::BuildControls()
     connect(m_CommTimer, &QTimer::timeout, this, [this] { m_OnCommTimerTimer(); });
     ProgressBarTimer = new QTimer(this);
     connect(ProgressBarTimer, &QTimer::timeout, this, [this] { ProgressBarTimerTimer(); });
+    m_HotplugRetry = new QTimer(this);
+    m_HotplugRetry->setSingleShot(true);
+    connect(m_HotplugRetry, &QTimer::timeout, this, [this] { RescanAfterHotplug(); });
 
     resize(688, 409 + menuBar()->sizeHint().height());
 }
@@ -537,6 +550,35 @@ void TCodeUpdaterMainDispForm::m_UpdateCOMPortsMenuItemClick()
     QApplication::setOverrideCursor(Qt::WaitCursor);
     m_Run->Ports().UpdateComPorts();
     QApplication::restoreOverrideCursor();
+    ShowSelectedPortLook();
+}
+
+void TCodeUpdaterMainDispForm::SetTtyHotplug(std::unique_ptr<platform::ITtyHotplug> source)
+{
+    m_HotplugNotifier.reset();
+    m_Hotplug = std::move(source);
+    if (!m_Hotplug || m_Hotplug->Descriptor() < 0)
+        return;
+    m_HotplugNotifier
+        = std::make_unique<QSocketNotifier>(m_Hotplug->Descriptor(), QSocketNotifier::Read);
+    connect(m_HotplugNotifier.get(), &QSocketNotifier::activated, this, [this] {
+        if (m_Hotplug->DrainEvents())
+            RescanAfterHotplug();
+    });
+}
+
+void TCodeUpdaterMainDispForm::RescanAfterHotplug()
+{
+    // A scan rebuilds the port tables, the claimed entry included: it waits
+    // while an update runs or a port is claimed (the version retrieval, a
+    // restore).
+    const PortClaim& ports = m_Run->Ports();
+    if (m_Run->UpdateInProgress()
+        || ports.PortState(ports.SelectedPort()) == PortClaim::kPortClaimed) {
+        m_HotplugRetry->start(kHotplugRetryMs);
+        return;
+    }
+    m_Run->Ports().UpdateComPorts();
     ShowSelectedPortLook();
 }
 

@@ -18,6 +18,7 @@ class QLabel;
 class QProgressBar;
 class QPushButton;
 class QRadioButton;
+class QSocketNotifier;
 class QTimer;
 class QToolButton;
 
@@ -28,8 +29,9 @@ class QtWaitTimer;
 class UpdateRun;
 class WidgetProgressBar;
 namespace platform {
+class ITtyHotplug;
 class ResourceSource;
-}
+} // namespace platform
 
 // The main window: the whole user interface, a view of the update run it
 // holds (UpdateRun: the link session, the attribute record, the port tables,
@@ -76,6 +78,13 @@ public:
     // radio on the selected port (corvel-codeplug write's steps), with the
     // status texts and the progress bar; Stop ends it.
     void RestoreCodeplug(const std::string& path);
+    // File > Open Release... once a file is chosen: starts the release, a
+    // program of its own with its own window, or says why the file is none.
+    void OpenRelease(const std::string& path);
+    // Where the window learns of tty devices that come or go (the device
+    // manager by default; tests put a fake in): the port list is scanned
+    // again on every change, once no port is claimed.
+    void SetTtyHotplug(std::unique_ptr<platform::ITtyHotplug> source);
     // Thin faces over the run.
     void RunCombinedUpdate();
     void RunSelectedUpdate(bool bootChosen);
@@ -138,6 +147,7 @@ public:
     QLabel* PCOVersionLabel = nullptr;
     QLabel* PCAlignVersionLabel = nullptr;
     QAction* m_UpdateCOMPortsMenuItem = nullptr;
+    QAction* m_FileOpenReleaseMenuItem = nullptr;
     QAction* m_FileRestoreCodeplugMenuItem = nullptr;
     QAction* m_FileExitMenuItem = nullptr;
     QAction* m_HelpAboutMenuItem = nullptr;
@@ -150,6 +160,7 @@ public:
     void m_ToggleVersionInfoSpeedButtonClick();
     void m_ComportComboBoxChange(int index);
     void m_UpdateCOMPortsMenuItemClick();
+    void m_FileOpenReleaseMenuItemClick();
     void m_FileRestoreCodeplugMenuItemClick();
     void m_FileExitMenuItemClick();
     void m_HelpAboutMenuItemClick();
@@ -191,6 +202,7 @@ private:
     void ShowRunAnswers();
     void ShowSelectedPortLook();
     void ShowProgressText();
+    void RescanAfterHotplug();
 
     void Construct();
     friend class ConsoleRunHost;
@@ -209,6 +221,9 @@ private:
     std::unique_ptr<ComboPortList> m_PortList;
     std::unique_ptr<WidgetProgressBar> m_ProgressBarBinding;
     std::unique_ptr<UpdateRun> m_Run;
+    std::unique_ptr<platform::ITtyHotplug> m_Hotplug;
+    std::unique_ptr<QSocketNotifier> m_HotplugNotifier;
+    QTimer* m_HotplugRetry = nullptr;
 };
 
 extern TCodeUpdaterMainDispForm* CodeUpdaterMainDispForm;

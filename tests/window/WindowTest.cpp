@@ -1,6 +1,7 @@
 // The real main window on Qt's off-screen platform: construction from a
 // release, the labels, the narrow/wide toggle, the access code, the close
-// question, About during an update and the port list; and against the
+// question, About during an update, the port list (rescanned on the menu and
+// on tty events), File > Open Release; and against the
 // simulated radio: Retrieve fills the version panel (and a failed retrieval
 // keeps it), and Start, Stop and Start again run the update inside the click
 // handler while the window keeps working.
@@ -17,8 +18,12 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QThread>
 #include <QTimer>
 #include <QToolButton>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
@@ -29,10 +34,13 @@
 #include "link/LinkCallbacks.h"
 #include "platform/MessageBox.h"
 #include "platform/OwnResources.h"
+#include "platform/TtyHotplug.h"
 #include "tests/codeplug_convert/CodeplugBuilder.h"
+#include "tests/download_dsp/DspObjectBuilder.h"
 #include "tests/support/SimProcess.h"
 #include "tests/support/TestSupport.h"
 #include "tools/pack/DemoImages.h"
+#include "workflow/PortClaim.h"
 #include "workflow/ProgressReadout.h"
 #include "workflow/UpdateRun.h"
 
@@ -80,10 +88,20 @@ protected:
     std::unique_ptr<TCodeUpdaterMainDispForm> Make(uint8_t family = 0, uint8_t series = 6,
         uint8_t upgradeType = 3, const std::string& name = "Updater_4400_Release_6_10")
     {
+        auto window = std::make_unique<TCodeUpdaterMainDispForm>(std::vector<std::string> {},
+            platform::OpenFileResources(Pack(family, series, upgradeType, "updater").string()),
+            name);
+        window->SetMessageBoxes(&m_Recorder);
+        return window;
+    }
+
+    // A packed release on the program `base`.
+    fs::path Pack(uint8_t family, uint8_t series, uint8_t upgradeType, const std::string& base)
+    {
         const char* types[] = { "application", "boot", "dsp", "application-boot" };
         const fs::path dir = m_Dir / ("release" + std::to_string(m_Releases++));
         fs::create_directory(dir);
-        testsupport::WriteFileText(dir / "base", "updater");
+        testsupport::WriteFileText(dir / "base", base);
         std::vector<std::string> args { testsupport::BinPath("corvel-pack").string(), "--base",
             (dir / "base").string(), "--out", (dir / "release").string(), "--family",
             family == 0 ? "4400" : "4600", "--series", std::to_string(series), "--upgrade-type",
@@ -92,17 +110,26 @@ protected:
         const pack::DemoImageShape images[]
             = { { false, 0x010100, 400, 1 }, { true, 0xFE040100, 16 * 3000, 2 },
                   { false, 0x010100, 200, 3 }, { true, 0xFE000100, 800, 4 } };
+        std::string texts[4];
+        for (int i = 0; i < 4; ++i)
+            texts[i] = pack::MakeDemoImage(images[i]);
+        if (upgradeType == 2) {
+            // A DSP release: an S3 loader and an object file of one page.
+            texts[0] = pack::MakeDemoImage({ true, 0x00200000, 400, 1 });
+            dsptest::ObjectFile object;
+            object.sections.resize(1);
+            object.sections[0].data.assign(128, 0x5A);
+            const dsptest::Bytes bytes = dsptest::BuildObject(object);
+            texts[1].assign(bytes.begin(), bytes.end());
+        }
         const char* options[] = { "--app-loader", "--app-code", "--boot-loader", "--boot-code" };
         for (int i = 0; i < 4; ++i) {
-            testsupport::WriteFileText(dir / options[i], pack::MakeDemoImage(images[i]));
+            testsupport::WriteFileText(dir / options[i], texts[i]);
             args.insert(args.end(), { options[i], (dir / options[i]).string() });
         }
         const auto r = testsupport::RunProcess(args);
         EXPECT_EQ(r.exitCode, 0) << r.err;
-        auto window = std::make_unique<TCodeUpdaterMainDispForm>(std::vector<std::string> {},
-            platform::OpenFileResources((dir / "release").string()), name);
-        window->SetMessageBoxes(&m_Recorder);
-        return window;
+        return dir / "release";
     }
 
     // Answers the next modal dialog with `code` (OK) or cancels it.
@@ -243,6 +270,101 @@ TEST_F(Window, PlainProgramWithoutFirmwareOffersNoStart)
     auto release = Make();
     EXPECT_EQ(release->m_StatusLabel->text(), "Idle");
     EXPECT_TRUE(release->m_StartButton->isEnabled());
+
+    // File > Open Release starts an executable release with no arguments;
+    // this one's program notes how it was started.
+    const fs::path started = Pack(0, 6, 0, "#!/bin/sh\necho \"$#\" > \"$0.started\"\nexit 0\n");
+    const fs::perms exec = fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
+    fs::permissions(started, exec, fs::perm_options::remove);
+    const fs::path script = m_Dir / "script";
+    testsupport::WriteFileText(script, "#!/bin/sh\n");
+    fs::permissions(script, fs::perms::owner_all);
+    plain.OpenRelease(script.string());
+    plain.OpenRelease(started.string());
+    plain.OpenRelease((m_Dir / "missing").string());
+    ASSERT_EQ(m_Boxes.size(), 3u);
+    EXPECT_NE(m_Boxes[0].find(script.string() + " is not a release"), std::string::npos)
+        << m_Boxes[0];
+    EXPECT_NE(m_Boxes[1].find("not executable"), std::string::npos) << m_Boxes[1];
+    EXPECT_NE(m_Boxes[2].find("cannot be opened"), std::string::npos) << m_Boxes[2];
+    fs::permissions(started, exec, fs::perm_options::add);
+    plain.OpenRelease(started.string());
+    EXPECT_EQ(m_Boxes.size(), 3u);
+    const fs::path note = started.string() + ".started";
+    for (int i = 0; i < 500 && !fs::exists(note); ++i)
+        QThread::msleep(10);
+    EXPECT_EQ(testsupport::ReadFileText(note), "0\n");
+}
+
+// A tty event source the test drives: each byte written is an event.
+class FakeHotplug : public platform::ITtyHotplug {
+public:
+    explicit FakeHotplug(int& events)
+    {
+        EXPECT_EQ(::pipe2(m_Pipe, O_NONBLOCK | O_CLOEXEC), 0);
+        events = m_Pipe[1];
+    }
+    ~FakeHotplug() override
+    {
+        ::close(m_Pipe[0]);
+        ::close(m_Pipe[1]);
+    }
+    int Descriptor() const override { return m_Pipe[0]; }
+    bool DrainEvents() override
+    {
+        char bytes[16];
+        bool any = false;
+        while (::read(m_Pipe[0], bytes, sizeof bytes) > 0)
+            any = true;
+        return any;
+    }
+
+private:
+    int m_Pipe[2] = { -1, -1 };
+};
+
+// Lets the window handle its events until `done` or about five seconds.
+void ProcessEventsUntil(const std::function<bool()>& done)
+{
+    for (int i = 0; i < 500 && !done(); ++i) {
+        QApplication::processEvents();
+        QThread::msleep(10);
+    }
+}
+
+TEST_F(Window, PortListRescansOnTheMenuAndOnTtyEvents)
+{
+    auto w = Make();
+    int events = -1;
+    w->SetTtyHotplug(std::make_unique<FakeHotplug>(events));
+    // The list's contents themselves are the port handling's own tests.
+    ASSERT_EQ(w->m_ComportComboBox->count(), 255);
+    const PortClaim& ports = w->Run().Ports();
+
+    // A port appears; the menu command rescans, and the grey selection moves
+    // to it.
+    testsupport::PtyPair com2;
+    testsupport::PtyPair com3;
+    fs::create_symlink(com3.SlavePath(), m_Dir / "ports" / "COM3");
+    w->m_UpdateCOMPortsMenuItem->trigger();
+    EXPECT_EQ(w->m_ComportComboBox->currentIndex(), 2);
+    // Choosing a grey item moves to the first present port.
+    w->m_ComportComboBox->setCurrentIndex(9);
+    EXPECT_EQ(w->m_ComportComboBox->currentText(), "COM3");
+
+    // An adapter comes as COM2: it is listed without the menu, and the
+    // selection stays on COM3.
+    fs::create_symlink(com2.SlavePath(), m_Dir / "ports" / "COM2");
+    ASSERT_EQ(::write(events, "a", 1), 1);
+    ProcessEventsUntil([&] { return ports.PortPresent(2) == PortClaim::kPortFree; });
+    EXPECT_EQ(ports.PortPresent(2), PortClaim::kPortFree);
+    EXPECT_EQ(w->m_ComportComboBox->currentText(), "COM3");
+
+    // The selected port goes: the first present port is selected.
+    fs::remove(m_Dir / "ports" / "COM3");
+    ASSERT_EQ(::write(events, "r", 1), 1);
+    ProcessEventsUntil([&] { return ports.PortPresent(3) == PortClaim::kPortMissing; });
+    EXPECT_EQ(w->m_ComportComboBox->currentText(), "COM2");
 }
 
 TEST_F(Window, ToggleWidensAndNarrowsFromTheCurrentWidth)
@@ -351,24 +473,6 @@ TEST_F(Window, CloseDuringAnUpdateAsksAndYesStopsAndRemovesWorkFiles)
     EXPECT_FALSE(w->Run().UpdateInProgress());
     EXPECT_EQ(w->windowTitle(), "Corvel Code Updater");
     EXPECT_EQ(w->m_StartButton->text(), "Start");
-}
-
-TEST_F(Window, PortListKeepsAllPortsAndSkipsMissingOnes)
-{
-    auto w = Make();
-    // The list's contents themselves are the port handling's own tests.
-    ASSERT_EQ(w->m_ComportComboBox->count(), 255);
-
-    // A port appears; the menu command rescans, and the grey selection moves
-    // to it.
-    testsupport::PtyPair pty;
-    fs::create_symlink(pty.SlavePath(), m_Dir / "ports" / "COM4");
-    w->m_UpdateCOMPortsMenuItem->trigger();
-    EXPECT_EQ(w->m_ComportComboBox->currentIndex(), 3);
-    // Choosing a grey item moves to the first present port.
-    w->m_ComportComboBox->setCurrentIndex(9);
-    EXPECT_EQ(w->m_ComportComboBox->currentIndex(), 3);
-    EXPECT_EQ(w->m_ComportComboBox->currentText(), "COM4");
 }
 
 // How the open list draws item `row`: whether its text is grey (its darkest
@@ -519,6 +623,21 @@ TEST_F(Window, BootUpgradeLeavesNoTraceAndThePanelShowsTheNewBootVersion)
     EXPECT_EQ(TracesInWorkDir().size(), 1u);
     EXPECT_NE(w->m_StatusLabel->text().indexOf(QStringLiteral("Line trace")), -1);
     EXPECT_EQ(w->BootLoadVersionLabel->text(), "6.7");
+}
+
+TEST_F(Window, DspDownloadLeavesNoTrace)
+{
+    testsupport::SimProcess radio;
+    ASSERT_TRUE(StartRadio(radio, { "--boot-version", "6.7" })) << radio.Error();
+    auto w = Make(0, 6, 2); // a DSP release
+    w->m_ComportComboBox->setCurrentIndex(2); // COM3
+    AnswerAccessDialog("pelican", true);
+    w->m_StartButton->click();
+    EXPECT_TRUE(m_Boxes.empty()) << m_Boxes.front();
+    // A DSP download ends with "Download finished", never with "Done.".
+    EXPECT_EQ(w->m_StatusLabel->text(), "Download finished");
+    EXPECT_TRUE(w->Run().LastRunSucceeded());
+    EXPECT_TRUE(TracesInWorkDir().empty()) << TracesInWorkDir().front();
 }
 
 TEST_F(Window, StartStopAndStartAgain)
