@@ -40,6 +40,7 @@
 #include "tests/support/SimProcess.h"
 #include "tests/support/TestSupport.h"
 #include "tools/pack/DemoImages.h"
+#include "workflow/History.h"
 #include "workflow/PortClaim.h"
 #include "workflow/ProgressReadout.h"
 #include "workflow/UpdateRun.h"
@@ -706,6 +707,11 @@ TEST_F(Window, RestoreCodeplugRefusesBadFilesAndStopsDuringTheWait)
         << radio.Error();
     auto w = Make();
     w->m_ComportComboBox->setCurrentIndex(2); // COM3
+    // This test's own history.
+    const fs::path state = m_Dir / "state";
+    const std::string savedState
+        = std::getenv("XDG_STATE_HOME") ? std::getenv("XDG_STATE_HOME") : "";
+    setenv("XDG_STATE_HOME", state.c_str(), 1);
 
     std::vector<uint8_t> broken = codeplug;
     broken[0] = 0;
@@ -740,6 +746,21 @@ TEST_F(Window, RestoreCodeplugRefusesBadFilesAndStopsDuringTheWait)
     for (const auto& entry : fs::directory_iterator(fs::current_path()))
         backups += entry.path().filename().string().rfind("Codeplug_001A2B3C4D5E6F70_", 0) == 0;
     EXPECT_EQ(backups, 1);
+
+    // Each restore left its record: the refused file, and the stopped write
+    // with the radio's backup.
+    const std::vector<nlohmann::json> records
+        = history::ReadHistory((state / "corvel" / "history.jsonl").string());
+    setenv("XDG_STATE_HOME", savedState.c_str(), 1);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0]["mode"], "codeplug-write");
+    EXPECT_EQ(records[0]["outcome"], "refused");
+    EXPECT_EQ(records[0]["port"], 3);
+    EXPECT_EQ(records[1]["outcome"], "stopped");
+    EXPECT_EQ(records[1]["radio"]["identifier"], "001A2B3C4D5E6F70");
+    EXPECT_EQ(records[1]["final_text"], "stopped; nothing was written");
+    EXPECT_NE(records[1]["backup"].get<std::string>().find("Codeplug_001A2B3C4D5E6F70_"),
+        std::string::npos);
 }
 
 } // namespace
