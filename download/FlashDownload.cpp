@@ -201,8 +201,8 @@ FlashResult FlashDownloadEngine::DownloadStream(
     m_ResendsExhausted = false;
     m_CodeStream = codeStream;
 
-    // Start handshake. On the component path a negative reply is answered
-    // by asking again until the radio agrees or the wait ends.
+    // Start handshake. A session set to repeat after a negative reply asks
+    // again until the radio agrees or the wait ends.
     const LinkCode ack = MessageTable::CodeOf(msg::kRadioAck);
     const int ackLength = MessageTable::ExpectedLength(msg::kRadioAck);
     const LinkCode negative = MessageTable::CodeOf(msg::kDownloadNegative);
@@ -210,7 +210,7 @@ FlashResult FlashDownloadEngine::DownloadStream(
     m_Session.SendTableMessage(msg::kStartCodeDownload);
     bool wasNegative = false;
     LinkMessage reply = m_Session.Exchange(ack, ackLength, negative, negativeLength, &wasNegative);
-    while (m_Session.UsesComponent() && wasNegative && m_Session.ReceiveEnabled()) {
+    while (m_Session.RepeatsAfterNegative() && wasNegative && m_Session.ReceiveEnabled()) {
         m_Session.SendTableMessage(msg::kStartCodeDownload);
         wasNegative = false;
         reply = m_Session.Exchange(ack, ackLength, negative, negativeLength, &wasNegative);
@@ -321,7 +321,7 @@ void FlashDownloadEngine::SendBlockIfFull()
         bool wasNegative = false;
         LinkMessage reply
             = m_Session.Exchange(sumCode, sumLength, negative, negativeLength, &wasNegative);
-        while (m_Session.UsesComponent() && wasNegative && m_Session.ReceiveEnabled()) {
+        while (m_Session.RepeatsAfterNegative() && wasNegative && m_Session.ReceiveEnabled()) {
             SendBlock();
             wasNegative = false;
             reply = m_Session.Exchange(sumCode, sumLength, negative, negativeLength, &wasNegative);

@@ -53,6 +53,7 @@ void CommSession::AttachDevice(std::unique_ptr<QUVCommDevice> device)
     m_ReceiveEnable = false;
     m_Idle = false;
     m_UseComponent = false;
+    m_RepeatAfterNegative = false;
     m_SerialDevice = nullptr;
     m_Device = std::move(device);
     m_LineLoss = platform::LineLoss::None;
@@ -64,6 +65,7 @@ bool CommSession::OpenDevice(int portNumber, int baudRate, bool rs485, std::stri
     m_ReceiveEnable = false;
     m_Idle = false;
     m_UseComponent = false;
+    m_RepeatAfterNegative = false;
     m_LineLoss = platform::LineLoss::None;
     DropReadAhead();
     try {
@@ -86,6 +88,7 @@ bool CommSession::OpenDevice(int portNumber, int baudRate, bool rs485, std::stri
 bool CommSession::OpenComponentPort(ISerialPortComponent* component, std::string& message)
 {
     m_UseComponent = true;
+    m_RepeatAfterNegative = false;
     m_ReceiveEnable = false;
     m_Idle = false;
     m_SerialDevice = nullptr;

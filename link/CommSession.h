@@ -85,7 +85,11 @@ public:
     // Component path: the component's baud rate; direct path: the device's
     // baud code for the rate.
     void SetLocalBaudRate(int baudRate);
-    bool UsesComponent() const { return m_UseComponent; }
+    // Whether a request the radio answered negatively is sent again (while
+    // the wait lasts): set by whoever opens the line, for a radio behind an
+    // RS-485 box that refuses while it settles. Every open clears it.
+    void SetRepeatAfterNegative(bool repeat) { m_RepeatAfterNegative = repeat; }
+    bool RepeatsAfterNegative() const { return m_RepeatAfterNegative; }
     bool Idle() const { return m_Idle; }
 
     // Sends a message, framed in framing mode 1, as it is in mode 0.
@@ -176,6 +180,7 @@ private:
     bool m_ReceiveEnable = false;
     bool m_Idle = false;
     bool m_UseComponent = false;
+    bool m_RepeatAfterNegative = false;
     int m_Framing = kFramingRaw;
     ISerialPortComponent* m_Component = nullptr;
     std::unique_ptr<QUVCommDevice> m_Device;

@@ -130,9 +130,9 @@ QueryResult QueryBootInfo(CommSession& session, int targetModelCode, uint8_t* bo
 {
     session.SetWaitTime(kQueryWaitMs);
     Answer answer = Ask(session, msg::kAskBootInfo, msg::kBootInfo);
-    if (session.UsesComponent()) {
-        // Behind the RS-485 box the radio may refuse while it settles: ask
-        // again, for at most one wait time of refusals in a row.
+    if (session.RepeatsAfterNegative()) {
+        // A radio that may refuse while it settles (behind the RS-485 box):
+        // ask again, for at most one wait time of refusals in a row.
         const auto deadline
             = std::chrono::steady_clock::now() + std::chrono::milliseconds(kQueryWaitMs);
         while (answer.negative && session.ReceiveEnabled()

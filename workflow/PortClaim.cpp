@@ -244,6 +244,9 @@ bool PortClaim::ClaimAndOpenPort(bool versionMode)
     if (!opened) {
         return FailOpen(port, message, !m_ConsoleMode);
     }
+    // Through the component the radio behind the box may refuse a request
+    // while it settles: the request is repeated.
+    m_Session.SetRepeatAfterNegative(m_Component != nullptr);
     m_Session.SetReceiveEnable(true);
     m_Session.SetFraming(CommSession::kFramingFramed);
     m_Session.SetLocalBaudRate(kLineBaudRate);

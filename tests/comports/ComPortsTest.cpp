@@ -246,7 +246,8 @@ TEST(ComPortClaim, PortableFamilyOpensDirectlyAndRaisesTheRate)
     ASSERT_TRUE(rig.ports.ClaimAndOpenPort(false));
     EXPECT_TRUE(rig.session.ReceiveEnabled());
     EXPECT_EQ(rig.session.Framing(), CommSession::kFramingFramed);
-    EXPECT_FALSE(rig.session.UsesComponent());
+    EXPECT_FALSE(rig.session.RepeatsAfterNegative());
+    EXPECT_FALSE(rig.component.open);
     EXPECT_EQ(rig.ports.PortState(2), PortClaim::kPortClaimed);
     EXPECT_EQ(Hex(pty.Read(8, std::chrono::seconds(2))), kBaud115200);
     rig.ports.ReleasePort();
@@ -289,7 +290,8 @@ TEST(ComPortClaim, MobileFamilyProbeAndComponentFallback)
             pty.Write({ radio.pending.begin(), radio.pending.end() });
         });
         ASSERT_TRUE(rig.ports.ClaimAndOpenPort(false)) << rig.LastBox();
-        EXPECT_FALSE(rig.session.UsesComponent());
+        EXPECT_FALSE(rig.session.RepeatsAfterNegative());
+        EXPECT_FALSE(rig.component.open);
         EXPECT_EQ(rig.session.WaitTime(), 500);
         const std::string expected = modelCode == 1 ? kProbe : kProbe + " " + kBaud115200;
         EXPECT_EQ(Hex(pty.Read(expected.size() / 3 + 2, std::chrono::milliseconds(300))), expected);
@@ -324,7 +326,7 @@ TEST(ComPortClaim, MobileFamilyProbeAndComponentFallback)
         rig.Choose(4, 1, 8);
         ASSERT_TRUE(rig.ports.ClaimAndOpenPort(false));
         EXPECT_TRUE(rig.boxes.boxes.empty());
-        EXPECT_FALSE(rig.session.UsesComponent());
+        EXPECT_FALSE(rig.session.RepeatsAfterNegative());
         const std::string sent = Hex(pty.Read(64, std::chrono::milliseconds(300)));
         ASSERT_GE(sent.size(), kBaud115200.size()) << sent;
         EXPECT_EQ(sent.substr(sent.size() - kBaud115200.size()), kBaud115200) << sent;
@@ -347,7 +349,8 @@ TEST(ComPortClaim, MobileFamilyProbeAndComponentFallback)
         rig.Choose(4, 1, c.modelCode);
         ASSERT_TRUE(rig.ports.ClaimAndOpenPort(c.versionMode));
         EXPECT_TRUE(rig.boxes.boxes.empty());
-        EXPECT_TRUE(rig.session.UsesComponent());
+        EXPECT_TRUE(rig.session.RepeatsAfterNegative());
+        EXPECT_TRUE(rig.component.open);
         EXPECT_TRUE(rig.session.ReceiveEnabled());
         EXPECT_EQ(rig.component.port, 4);
         EXPECT_TRUE(rig.component.rs485);

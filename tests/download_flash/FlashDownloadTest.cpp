@@ -73,6 +73,7 @@ struct Rig {
         if (componentPath) {
             std::string message;
             EXPECT_TRUE(session.OpenComponentPort(&line, message));
+            session.SetRepeatAfterNegative(true);
         } else {
             session.SetComponent(&tickSource);
             session.AttachDevice(std::make_unique<FakeRadioDevice>(radio));

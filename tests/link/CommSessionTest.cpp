@@ -291,7 +291,6 @@ TEST(LinkComponent, OpensSendsAndReportsStatusLikeTheComponentPath)
     session.SetFraming(CommSession::kFramingFramed);
     session.SetWaitTime(300);
     session.SetReceiveEnable(true);
-    EXPECT_TRUE(session.UsesComponent());
     EXPECT_TRUE(component.input.empty());
     EXPECT_EQ(component.outputUsed, 0);
 

@@ -111,7 +111,8 @@ TEST(RadioQueries, BootQueryToleranceAndComponentRepetition)
         EXPECT_EQ(boot[0], 0);
         EXPECT_EQ(link.radio.asked.size(), 1u);
     }
-    // Component path: the request is repeated while the radio refuses.
+    // Component path, opened as for a radio behind the box: the request is
+    // repeated while the radio refuses.
     CommSession session;
     SimpleLinkHost host(session);
     FakeComponent component;
@@ -120,6 +121,7 @@ TEST(RadioQueries, BootQueryToleranceAndComponentRepetition)
     component.responder = radio.Responder([&](const Bytes& b) { component.Feed(b); });
     std::string message;
     ASSERT_TRUE(session.OpenComponentPort(&component, message));
+    session.SetRepeatAfterNegative(true);
     session.SetFraming(CommSession::kFramingFramed);
     session.SetReceiveEnable(true);
     EXPECT_EQ(QueryBootInfo(session, 0, boot), QueryResult::Ok);
