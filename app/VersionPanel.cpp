@@ -10,7 +10,6 @@
 
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 
 #include "app/QtMessageBox.h"
@@ -18,6 +17,7 @@
 #include "app/TCodeDownPassDispDlg.h"
 #include "link/ModelTraits.h"
 #include "link/RadioQueries.h"
+#include "platform/HexText.h"
 #include "platform/MessageBox.h"
 #include "workflow/UpdateRun.h"
 
@@ -70,15 +70,13 @@ void TCodeUpdaterMainDispForm::ShowVersionRecord(const uint8_t* record)
     const bool revisionApplies = ModelTraitsOf(m_Run->TargetModelCode()).showsHardwareRevision;
     HWRevisionLabel->setText(
         revisionApplies ? Dotted(record + kVersionHardware, 3) : notApplicable);
-    QString serial;
+    std::string serial;
     for (int i = 0; i < 8; ++i) {
-        char pair[3];
-        std::snprintf(pair, sizeof pair, "%02X", record[kVersionSerial + i]);
         if (i > 0)
-            serial += QLatin1Char('-');
-        serial += QLatin1String(pair);
+            serial += '-';
+        platform::AppendHexByte(serial, record[kVersionSerial + i]);
     }
-    SerialNumberLabel->setText(serial);
+    SerialNumberLabel->setText(QString::fromStdString(serial));
     BootLoadVersionLabel->setText(VersionOrNone(record + kVersionBoot));
     SEMVersionLabel->setText(VersionOrNone(record + kVersionSem));
 }

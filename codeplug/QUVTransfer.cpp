@@ -8,6 +8,7 @@
 #include "codeplug/QUVTransferParmsPassChecker.h"
 #include "link/CommSession.h"
 #include "platform/ByteOrder.h"
+#include "platform/HexText.h"
 
 namespace {
 
@@ -20,18 +21,10 @@ constexpr uint8_t kMarkerByte = kBlockMarker & 0xFF;
 // The download pads the buffer beyond the codeplug with blanks.
 constexpr uint8_t kPadding = 0x20;
 
-int HexDigitValue(char c)
+// A character that is not a hex digit counts as 0.
+int HexDigitOrZero(char c)
 {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return 0;
+    return std::max(0, platform::HexDigitValue(c));
 }
 
 bool IsBlank(char c)
@@ -87,7 +80,7 @@ void QUVTransferParms::SetRadioIdentifier(const std::string& text)
     size_t filled = 0;
     for (size_t i = begin; i + 1 < end && filled < m_Identifier.size(); i += 2) {
         m_Identifier[filled++]
-            = static_cast<uint8_t>((HexDigitValue(text[i]) << 4) | HexDigitValue(text[i + 1]));
+            = static_cast<uint8_t>((HexDigitOrZero(text[i]) << 4) | HexDigitOrZero(text[i + 1]));
     }
 }
 
@@ -282,12 +275,5 @@ void SwapWordBytes(uint8_t* buffer, int32_t length)
 
 std::string HexTextOfBytes(const uint8_t* bytes, size_t count)
 {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string text;
-    text.reserve(count * 2);
-    for (size_t i = 0; i < count; ++i) {
-        text.push_back(kDigits[bytes[i] >> 4]);
-        text.push_back(kDigits[bytes[i] & 0x0F]);
-    }
-    return text;
+    return platform::HexOfBytes(bytes, count);
 }

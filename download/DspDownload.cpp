@@ -250,16 +250,16 @@ DspResult DspResultOf(LinkResult link)
                                              : DspResult::TimedOut;
 }
 
-DspDownloadEngine::DspDownloadEngine(CommSession& session, Parameters parameters)
+DspDownloadEngine::DspDownloadEngine(CommSession& session, DspDownloadJob job)
     : m_Session(session)
-    , m_Parameters(std::move(parameters))
+    , m_Job(std::move(job))
 {
 }
 
 void DspDownloadEngine::ShowStatus(const std::string& text) const
 {
-    if (m_Parameters.statusCallback) {
-        m_Parameters.statusCallback(m_Parameters.statusWindow, text);
+    if (m_Job.showStatus) {
+        m_Job.showStatus(text);
     }
 }
 
@@ -298,10 +298,10 @@ void DspDownloadEngine::StartProgress(long long maximum)
 {
     m_ProgressMaximum = static_cast<int>(std::clamp<long long>(maximum, 1, INT_MAX));
     m_ProgressCounter = 0;
-    if (m_Parameters.progressBar != nullptr) {
-        m_Parameters.progressBar->SetMinimum(0);
-        m_Parameters.progressBar->SetMaximum(m_ProgressMaximum);
-        m_Parameters.progressBar->SetPosition(0);
+    if (m_Job.progressBar != nullptr) {
+        m_Job.progressBar->SetMinimum(0);
+        m_Job.progressBar->SetMaximum(m_ProgressMaximum);
+        m_Job.progressBar->SetPosition(0);
     }
 }
 
@@ -310,8 +310,8 @@ void DspDownloadEngine::AdvanceProgress()
     if (m_ProgressCounter <= INT_MAX - 64) {
         m_ProgressCounter += 64;
     }
-    if (m_Parameters.progressBar != nullptr) {
-        m_Parameters.progressBar->SetPosition(std::min(m_ProgressCounter, m_ProgressMaximum));
+    if (m_Job.progressBar != nullptr) {
+        m_Job.progressBar->SetPosition(std::min(m_ProgressCounter, m_ProgressMaximum));
     }
 }
 
@@ -428,7 +428,7 @@ bool DspDownloadEngine::CreatePageFiles(std::array<int, kDspPageCount>& fds)
 {
     fds.fill(-1);
     for (int index = 0; index < kDspPageCount; ++index) {
-        const std::string name = DspPageName(m_Parameters.executableDirectory, index);
+        const std::string name = DspPageName(m_Job.executableDirectory, index);
         // A link or a special file planted under the name is refused rather
         // than followed or truncated.
         int fd
@@ -443,7 +443,7 @@ bool DspDownloadEngine::CreatePageFiles(std::array<int, kDspPageCount>& fds)
             for (int created = 0; created < index; ++created) {
                 ::close(fds[created]);
                 fds[created] = -1;
-                ::unlink(DspPageName(m_Parameters.executableDirectory, created).c_str());
+                ::unlink(DspPageName(m_Job.executableDirectory, created).c_str());
             }
             Fail("Could not create the DSP page file " + name + ".");
             return false;
@@ -475,7 +475,7 @@ bool DspDownloadEngine::CopySections(const DspObjectSource& source, const DspObj
             }
             if (!WriteAllAt(fds[index], chunk.data(), piece, static_cast<off_t>(to))) {
                 Fail("Could not write the DSP page file "
-                    + DspPageName(m_Parameters.executableDirectory, index) + ".");
+                    + DspPageName(m_Job.executableDirectory, index) + ".");
                 return false;
             }
             from += piece;
@@ -493,7 +493,7 @@ bool DspDownloadEngine::CopySections(const DspObjectSource& source, const DspObj
 void DspDownloadEngine::RemovePageFiles() const
 {
     for (int index = 0; index < kDspPageCount; ++index) {
-        ::unlink(DspPageName(m_Parameters.executableDirectory, index).c_str());
+        ::unlink(DspPageName(m_Job.executableDirectory, index).c_str());
     }
 }
 
@@ -520,8 +520,8 @@ DspResult DspDownloadEngine::DownloadDspPages(int objectFd)
     }
     m_Block.StartStream();
     m_ProgressCounter = 0;
-    if (m_Parameters.progressBar != nullptr) {
-        m_Parameters.progressBar->SetPosition(0);
+    if (m_Job.progressBar != nullptr) {
+        m_Job.progressBar->SetPosition(0);
     }
 
     // Every header and every loaded section is checked before a byte is
@@ -531,8 +531,7 @@ DspResult DspDownloadEngine::DownloadDspPages(int objectFd)
         closeAll();
         return Fail(kDspTextUnreadable);
     }
-    const DspObjectLayout layout
-        = ReadDspObject(object, DspLayoutFor(m_Parameters.targetModelCode));
+    const DspObjectLayout layout = ReadDspObject(object, DspLayoutFor(m_Job.targetModelCode));
     if (!layout.ok) {
         closeAll();
         return Fail(layout.error);
@@ -548,7 +547,7 @@ DspResult DspDownloadEngine::DownloadDspPages(int objectFd)
         if (!m_PageWritten[index]) {
             continue;
         }
-        const std::string name = DspPageName(m_Parameters.executableDirectory, index);
+        const std::string name = DspPageName(m_Job.executableDirectory, index);
         const int fd = ::open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) {
             return Fail("Could not read the DSP page file " + name + ".");
@@ -611,38 +610,30 @@ DspResult DspDownloadEngine::DownloadPage(int pageFd, int pageNumber)
     return m_Status;
 }
 
-DspResult DownloadDsp(CommSession& session, std::FILE* loaderStream, int objectFd,
-    int32_t targetModelCode, const DspStatusCallback& statusCallback, void* statusWindow,
-    const std::string& executableDirectory, IProgressBar* progressBar)
+DspResult DownloadDsp(CommSession& session, const DspDownloadJob& job)
 {
-    DspDownloadEngine::Parameters parameters;
-    parameters.targetModelCode = targetModelCode;
-    parameters.statusCallback = statusCallback;
-    parameters.statusWindow = statusWindow;
-    parameters.executableDirectory = executableDirectory;
-    parameters.progressBar = progressBar;
-    DspDownloadEngine engine(session, std::move(parameters));
+    DspDownloadEngine engine(session, job);
     session.SetWaitTime(kDownloadWaitMs);
 
     // An object file that cannot be used is found before the radio is
     // touched, so that a damaged file never leaves it running a loader.
-    const DspObjectFile object(objectFd);
+    const DspObjectFile object(job.objectFd);
     if (!object.Usable()) {
         engine.ShowStatus(kDspTextUnreadable);
         return DspResult::FileProblem;
     }
-    const DspObjectLayout layout = ReadDspObject(object, DspLayoutFor(targetModelCode));
+    const DspObjectLayout layout = ReadDspObject(object, DspLayoutFor(job.targetModelCode));
     if (!layout.ok) {
         engine.ShowStatus(layout.error);
         return DspResult::FileProblem;
     }
 
-    if (engine.DownloadDspLoader(loaderStream) != DspResult::Success) {
+    if (engine.DownloadDspLoader(job.loaderStream) != DspResult::Success) {
         return engine.Status();
     }
     // The radio starts the loader; the pause yields to the message queue.
     session.DelayTicks(kLoaderStartTicks);
-    return engine.DownloadDspPages(objectFd);
+    return engine.DownloadDspPages(job.objectFd);
 }
 
 } // namespace download

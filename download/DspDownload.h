@@ -90,9 +90,6 @@ inline constexpr uint16_t kDspPadWord = 0x2020;
 // Pause after the loader, while the radio starts it.
 inline constexpr int kDspLoaderStartMs = 1000;
 
-// The status-text sink: (window, text).
-using DspStatusCallback = FlashStatusCallback;
-
 // Section header layout of a target model code (DspLayout: link/ModelTraits.h).
 DspLayout DspLayoutFor(int32_t targetModelCode);
 int DspSectionHeaderSize(DspLayout layout);
@@ -168,32 +165,36 @@ DspObjectLayout ReadDspObject(const DspObjectSource& source, DspLayout layout);
 // Name of page file `index` in `directory` (which ends with a separator).
 std::string DspPageName(const std::string& directory, int index);
 
+// One DSP download: the loader, the object file, the target, where the page
+// files go and where the texts and the progress go.
+struct DspDownloadJob {
+    // An open S-record text file; null for one that could not be opened.
+    std::FILE* loaderStream = nullptr;
+    // The object file, opened read-only; -1 for one that could not be opened.
+    int objectFd = -1;
+    int32_t targetModelCode = 0;
+    // Status texts (may be empty).
+    StatusCallback showStatus;
+    // The directory of the page files, ending with a separator.
+    std::string executableDirectory;
+    // May be null.
+    IProgressBar* progressBar = nullptr;
+};
+
 // Writes the DSP program into the radio: the loader stream, a pause of one
 // second, then the pages of the object file. The object file is checked
-// first; a damaged one ends the download before anything is sent. The session is open in framing
-// mode 1 with its receive-enable flag set; the loader is an open S-record
-// text file and the object file a descriptor opened read-only. The page files
-// are made in `executableDirectory` (ending with a separator) and removed
-// after a successful download; after a failure they stay. The progress bar
-// may be null. Returns DspResult::Success or a failure result, whose text has
-// gone to the status callback.
-DspResult DownloadDsp(CommSession& session, std::FILE* loaderStream, int objectFd,
-    int32_t targetModelCode, const DspStatusCallback& statusCallback, void* statusWindow,
-    const std::string& executableDirectory, IProgressBar* progressBar);
+// first; a damaged one ends the download before anything is sent. The session
+// is open in framing mode 1 with its receive-enable flag set. The page files
+// are made in the job's directory and removed after a successful download;
+// after a failure they stay. Returns DspResult::Success or a failure result,
+// whose text has gone to showStatus.
+DspResult DownloadDsp(CommSession& session, const DspDownloadJob& job);
 
 // The engine's state for one DownloadDsp call; DownloadDsp is the entry
 // point, the stages are public so that they can be driven on their own.
 class DspDownloadEngine {
 public:
-    struct Parameters {
-        int32_t targetModelCode = 0;
-        DspStatusCallback statusCallback;
-        void* statusWindow = nullptr;
-        std::string executableDirectory;
-        IProgressBar* progressBar = nullptr;
-    };
-
-    DspDownloadEngine(CommSession& session, Parameters parameters);
+    DspDownloadEngine(CommSession& session, DspDownloadJob job);
 
     // Sends the loader stream; returns the status.
     DspResult DownloadDspLoader(std::FILE* loaderStream);
@@ -222,7 +223,7 @@ private:
     void RemovePageFiles() const;
 
     CommSession& m_Session;
-    Parameters m_Parameters;
+    DspDownloadJob m_Job;
 
     DspResult m_Status = DspResult::Success;
     BlockPair m_Block;

@@ -8,6 +8,7 @@
 #include "download/SRecord.h"
 #include "link/CommSession.h"
 #include "link/MessageTable.h"
+#include "platform/HexText.h"
 
 namespace download {
 
@@ -27,12 +28,6 @@ long long StreamSize(std::FILE* stream)
     const long end = std::ftell(stream);
     std::fseek(stream, here, SEEK_SET);
     return end < 0 ? 0 : static_cast<long long>(end);
-}
-
-std::string HexByte(uint8_t value)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    return std::string { digits[value >> 4], digits[value & 0x0F] };
 }
 
 // Length of the negative reply that carries a verify-failure address.
@@ -107,24 +102,23 @@ void BlockPair::Accepted()
     EmptyBlock();
 }
 
-FlashDownloadEngine::FlashDownloadEngine(CommSession& session, Parameters parameters)
+FlashDownloadEngine::FlashDownloadEngine(CommSession& session, CodeDownload job)
     : m_Session(session)
-    , m_Parameters(std::move(parameters))
+    , m_Job(std::move(job))
 {
 }
 
 void FlashDownloadEngine::ShowStatus(const std::string& text) const
 {
-    if (m_Parameters.statusCallback) {
-        m_Parameters.statusCallback(m_Parameters.statusWindow, text);
+    if (m_Job.showStatus) {
+        m_Job.showStatus(text);
     }
 }
 
 void FlashDownloadEngine::ShowProgressLine(const std::string& text) const
 {
-    if (m_Parameters.textProgressFlag && m_Parameters.textProgressCallback) {
-        m_Parameters.textProgressCallback(
-            m_Parameters.textProgressWindow, m_Parameters.consoleData, text);
+    if (m_Job.textProgressFlag && m_Job.showProgressLine) {
+        m_Job.showProgressLine(text);
     }
 }
 
@@ -170,10 +164,10 @@ void FlashDownloadEngine::ReportPercent()
     // The counter grows a little faster than the file size it is measured
     // against, so it is held at the maximum rather than running past 100%.
     const int position = std::min(m_ProgressCounter, m_ProgressMaximum);
-    if (m_Parameters.progressBar != nullptr) {
-        m_Parameters.progressBar->SetPosition(position);
+    if (m_Job.progressBar != nullptr) {
+        m_Job.progressBar->SetPosition(position);
     }
-    if (m_Parameters.textProgressFlag) {
+    if (m_Job.textProgressFlag) {
         const long long percent = static_cast<long long>(position) * 100 / m_ProgressMaximum;
         ShowProgressLine("\r" + m_ActivityText + std::to_string(percent) + "% complete");
     }
@@ -193,10 +187,10 @@ FlashResult FlashDownloadEngine::DownloadStream(
     const long long maximum = StreamSize(stream) / 4 + 64;
     m_ProgressMaximum = static_cast<int>(std::min<long long>(maximum, INT_MAX));
     m_ProgressCounter = 0;
-    if (m_Parameters.progressBar != nullptr) {
-        m_Parameters.progressBar->SetMinimum(0);
-        m_Parameters.progressBar->SetMaximum(m_ProgressMaximum);
-        m_Parameters.progressBar->SetPosition(0);
+    if (m_Job.progressBar != nullptr) {
+        m_Job.progressBar->SetMinimum(0);
+        m_Job.progressBar->SetMaximum(m_ProgressMaximum);
+        m_Job.progressBar->SetPosition(0);
     }
     m_ResendsExhausted = false;
     m_CodeStream = codeStream;
@@ -347,11 +341,8 @@ void FlashDownloadEngine::SendBlockIfFull()
             break;
         }
         if (wasNegative) {
-            std::string text = kTextVerifyFailed;
-            for (int i = 2; i < kVerifyReplyLength; ++i) {
-                text += HexByte(reply.data[i]);
-            }
-            ShowStatus(text);
+            ShowStatus(
+                kTextVerifyFailed + platform::HexOfBytes(reply.data + 2, kVerifyReplyLength - 2));
             m_Status = FlashResult::VerifyFailed;
             return;
         }
@@ -391,31 +382,19 @@ void FlashDownloadEngine::FinishStream()
     }
 }
 
-FlashResult DownloadCode(CommSession& session, std::FILE* loaderStream, std::FILE* codeStream,
-    const FlashStatusCallback& statusCallback, void* statusWindow, int32_t targetModelCode,
-    IProgressBar* progressBar, bool bootFlag, bool processorFlag, void* consoleData,
-    bool textProgressFlag, const FlashTextProgressCallback& textProgressCallback,
-    void* textProgressWindow)
+FlashResult DownloadCode(CommSession& session, const CodeDownload& job)
 {
-    FlashDownloadEngine::Parameters parameters;
-    parameters.statusCallback = statusCallback;
-    parameters.statusWindow = statusWindow;
-    parameters.progressBar = progressBar;
-    parameters.consoleData = consoleData;
-    parameters.textProgressFlag = textProgressFlag;
-    parameters.textProgressCallback = textProgressCallback;
-    parameters.textProgressWindow = textProgressWindow;
-    FlashDownloadEngine engine(session, std::move(parameters));
+    FlashDownloadEngine engine(session, job);
     engine.ShowStatus(kTextPreparing);
     engine.SetStatus(FlashResult::Success);
     session.SetWaitTime(kDownloadWaitMs);
 
-    engine.DownloadStream(loaderStream, kKindLoader, false);
+    engine.DownloadStream(job.loaderStream, kKindLoader, false);
 
     // Some models' loaders tell which flash they found. Code built for the
     // other processor would leave the radio unusable, so anything but a
     // flash-type reply with the expected type fails the check.
-    const ModelTraits& model = ModelTraitsOf(targetModelCode);
+    const ModelTraits& model = ModelTraitsOf(job.targetModelCode);
     bool checkRan = false;
     bool checkPassed = false;
     if (engine.Status() == FlashResult::Success && model.checksFlashType) {
@@ -432,13 +411,13 @@ FlashResult DownloadCode(CommSession& session, std::FILE* loaderStream, std::FIL
             engine.ReportLinkStatus(status);
             return status;
         }
-        const uint8_t expectedType = processorFlag ? 4 : 8;
+        const uint8_t expectedType = job.processorFlag ? 4 : 8;
         checkPassed = reply.count >= 4 && reply.data[0] == 0x02 && reply.data[1] == 0x0C
             && reply.data[3] == expectedType;
     }
 
     // The loader's 100% line, also when the flash type is wrong.
-    if (textProgressFlag && engine.Status() == FlashResult::Success) {
+    if (job.textProgressFlag && engine.Status() == FlashResult::Success) {
         engine.ShowStreamDone();
     }
 
@@ -451,17 +430,18 @@ FlashResult DownloadCode(CommSession& session, std::FILE* loaderStream, std::FIL
     // tick by tick and ends early when Stop has cleared the receive-enable
     // flag; the code stream's start then reports the cancellation.
     if (engine.Status() == FlashResult::Success) {
-        const EraseWait erase = EraseWaitFor(targetModelCode, bootFlag);
+        const EraseWait erase = EraseWaitFor(job.targetModelCode, job.bootFlag);
         if (erase.text != nullptr) {
             engine.ShowStatus(erase.text);
         }
         for (int tick = 0; tick < erase.ticks && session.ReceiveEnabled(); ++tick) {
             session.DelayTicks(1);
         }
-        engine.DownloadStream(codeStream, bootFlag ? kKindBootloader : kKindApplication, true);
+        engine.DownloadStream(
+            job.codeStream, job.bootFlag ? kKindBootloader : kKindApplication, true);
         if (engine.Status() == FlashResult::Success) {
             engine.ShowStatus(kTextFinished);
-            if (textProgressFlag) {
+            if (job.textProgressFlag) {
                 engine.ShowStreamDone();
             }
         }

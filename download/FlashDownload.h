@@ -107,12 +107,6 @@ private:
 // no time-out). The flash and DSP engines share it.
 LinkResult StatusAfterWait(const CommSession& session, const LinkMessage& reply);
 
-// The window's status-text sink: (window, text).
-using FlashStatusCallback = std::function<void(void* window, const std::string& text)>;
-// The console's progress-line sink: (window, console data, text).
-using FlashTextProgressCallback
-    = std::function<void(void* window, void* consoleData, const std::string& text)>;
-
 // Erase wait and its status text (null: no text) for a target model code:
 // the model's, or the shortest one for boot code.
 EraseWait EraseWaitFor(int32_t targetModelCode, bool bootFlag);
@@ -121,36 +115,41 @@ EraseWait EraseWaitFor(int32_t targetModelCode, bool bootFlag);
 // process started, over every download: the flash written so far.
 long long CodeBytesAccepted();
 
+// One code download: the two streams, the target, and where the texts and
+// the progress go.
+struct CodeDownload {
+    // Open S-record text files read from their current position; null for
+    // one that could not be opened, which the engine reports.
+    std::FILE* loaderStream = nullptr;
+    std::FILE* codeStream = nullptr;
+    int32_t targetModelCode = 0;
+    // The code is boot code: the shortest erase wait and the boot texts.
+    bool bootFlag = false;
+    // The flash type the loader must report is 4 when set, 8 when clear
+    // (checked only for models whose loader reports it).
+    bool processorFlag = false;
+    // Status texts (may be empty).
+    StatusCallback showStatus;
+    // May be null.
+    IProgressBar* progressBar = nullptr;
+    // Console progress lines ("\r" + activity + percent) go to
+    // showProgressLine only when this is set.
+    bool textProgressFlag = false;
+    TextProgressCallback showProgressLine;
+};
+
 // Writes the loader and then the code into the radio. The session is open in
-// framing mode 1 with its receive-enable flag set; the two streams are open
-// S-record text files read from their current position. Returns
+// framing mode 1 with its receive-enable flag set. Returns
 // FlashResult::Success or one of the failure results above; every failure
-// except WrongFlashType has sent its text to the status callback.
-//
-// processorFlag: the flash type the loader must report is 4 when set, 8 when
-// clear (checked only for models whose loader reports it). The progress bar
-// may be null.
-FlashResult DownloadCode(CommSession& session, std::FILE* loaderStream, std::FILE* codeStream,
-    const FlashStatusCallback& statusCallback, void* statusWindow, int32_t targetModelCode,
-    IProgressBar* progressBar, bool bootFlag, bool processorFlag, void* consoleData,
-    bool textProgressFlag, const FlashTextProgressCallback& textProgressCallback,
-    void* textProgressWindow);
+// except WrongFlashType has sent its text to showStatus.
+FlashResult DownloadCode(CommSession& session, const CodeDownload& job);
 
 // The engine's state for one DownloadCode call. Exposed so that the stream
 // operations can be driven on their own; DownloadCode is the entry point.
+// Of the job it uses the texts' and the progress's fields.
 class FlashDownloadEngine {
 public:
-    struct Parameters {
-        FlashStatusCallback statusCallback;
-        void* statusWindow = nullptr;
-        IProgressBar* progressBar = nullptr;
-        void* consoleData = nullptr;
-        bool textProgressFlag = false;
-        FlashTextProgressCallback textProgressCallback;
-        void* textProgressWindow = nullptr;
-    };
-
-    FlashDownloadEngine(CommSession& session, Parameters parameters);
+    FlashDownloadEngine(CommSession& session, CodeDownload job);
 
     // Sends one S-record stream with the block protocol; `kind` is one of
     // the kinds above. The code stream (not the loader) ends by setting the
@@ -184,7 +183,7 @@ private:
     void ReportPercent();
 
     CommSession& m_Session;
-    Parameters m_Parameters;
+    CodeDownload m_Job;
 
     FlashResult m_Status = FlashResult::Success;
     BlockPair m_Block;

@@ -6,35 +6,12 @@ namespace download {
 
 namespace {
 
-// Value of one hex digit, or -1.
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 int AddressBytes(int kind)
 {
     return AddressDigits(kind) / 2;
 }
 
 } // namespace
-
-int ParseHexByte(const char* p)
-{
-    const int high = HexValue(p[0]);
-    if (high < 0)
-        return -1;
-    const int low = HexValue(p[1]);
-    if (low < 0)
-        return -1;
-    return high * 16 + low;
-}
 
 bool ReadRecordLine(std::FILE* file, char* buffer, std::size_t size)
 {
@@ -135,7 +112,7 @@ std::uint16_t DataWord(const char* line, int offset)
     for (int i = 0; i < 4; ++i) {
         if (p[i] == '\0')
             break;
-        const int v = HexValue(p[i]);
+        const int v = platform::HexDigitValue(p[i]);
         digits[i] = v < 0 ? 0u : static_cast<unsigned>(v);
     }
     const unsigned low = digits[0] * 16 + digits[1];
@@ -223,20 +200,20 @@ ImageReport ValidateImage(std::string_view image, ImageKind kind, bool allowLfOn
         if (text.size() < 4 || text[0] != 'S')
             return Fail(lineNumber, "not an S-record");
         for (std::size_t i = 2; i < text.size(); ++i) {
-            if (HexValue(text[i]) < 0)
+            if (platform::HexDigitValue(text[i]) < 0)
                 return Fail(lineNumber, "non-hex character");
         }
         if ((text.size() - 2) % 2 != 0)
             return Fail(lineNumber, "odd number of hex digits");
-        const int count = ParseHexByte(text.data() + 2);
+        const int count = ParseHexByte(text, 2);
         if (static_cast<std::size_t>(count) * 2 + 4 != text.size()) {
             return Fail(lineNumber, "byte count does not match the line length");
         }
         // Checksum: ones' complement of the sum of count, address and data bytes.
         unsigned sum = 0;
         for (std::size_t i = 2; i + 2 < text.size(); i += 2)
-            sum += ParseHexByte(text.data() + i);
-        const int checksum = ParseHexByte(text.data() + text.size() - 2);
+            sum += ParseHexByte(text, i);
+        const int checksum = ParseHexByte(text, text.size() - 2);
         if (static_cast<int>(~sum & 0xFFu) != checksum) {
             return Fail(lineNumber, "wrong record checksum");
         }
@@ -269,7 +246,7 @@ ImageReport ValidateImage(std::string_view image, ImageKind kind, bool allowLfOn
             return Fail(lineNumber, "odd data length");
         std::uint64_t address = 0;
         for (int i = 0; i < addressBytes; ++i) {
-            address = address << 8 | static_cast<unsigned>(ParseHexByte(text.data() + 4 + 2 * i));
+            address = address << 8 | static_cast<unsigned>(ParseHexByte(text, 4 + 2 * i));
         }
         if (!seenData) {
             report.firstAddress = static_cast<std::uint32_t>(address);

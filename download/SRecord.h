@@ -30,6 +30,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/HexText.h"
+
 namespace download {
 
 // Size of a line buffer: at most 299 characters plus the terminating NUL.
@@ -53,9 +55,8 @@ inline constexpr int kRejectedRecord = -1;
 // false at end of file (or on a read error) when no character was read.
 bool ReadRecordLine(std::FILE* file, char* buffer, std::size_t size = kRecordLineSize);
 
-// The byte of the two hex digits at `p`, or -1 when either is not a hex
-// digit (a NUL included, so this never reads past a line's end).
-int ParseHexByte(const char* p);
+// ParseHexByte: platform/HexText.h.
+using platform::ParseHexByte;
 
 // True when the line begins with "S9" or "S7". An "S8" line is not an end.
 bool IsEndRecord(const char* line);

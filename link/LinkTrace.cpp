@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "platform/HexText.h"
+
 namespace {
 
 std::string FormatLine(double seconds, const char* direction, const uint8_t* bytes, size_t count)
@@ -9,12 +11,10 @@ std::string FormatLine(double seconds, const char* direction, const uint8_t* byt
     char head[40];
     std::snprintf(head, sizeof head, "%.6f %s", seconds, direction);
     std::string line(head);
-    static const char kDigits[] = "0123456789ABCDEF";
     line.reserve(line.size() + count * 3);
     for (size_t i = 0; i < count; ++i) {
         line += ' ';
-        line += kDigits[bytes[i] >> 4];
-        line += kDigits[bytes[i] & 0x0F];
+        platform::AppendHexByte(line, bytes[i]);
     }
     return line;
 }

@@ -47,3 +47,49 @@ const ModelTraits& ModelTraitsOf(int modelCode)
 }
 
 static_assert(std::size(kModels) > kPlainModel && kModels[kPlainModel].code == kPlainModel);
+
+uint8_t TargetModelCodeOf(int family, int series, int platformFlag)
+{
+    const int signedSeries = static_cast<int8_t>(static_cast<uint8_t>(series));
+    if (family == 1) {
+        if (platformFlag == 0)
+            return 1;
+        if (signedSeries == 4)
+            return 7;
+        if (signedSeries == 6)
+            return 8;
+        return 5;
+    }
+    if (signedSeries == 4)
+        return 6;
+    if (signedSeries == 6)
+        return 0;
+    return 4;
+}
+
+uint8_t RadioModelCodeOf(uint8_t family, uint8_t bootMajor, uint8_t bootMinor)
+{
+    if (family == 0) {
+        switch (bootMajor) {
+        case 4:
+        case 7:
+            return 6;
+        case 6:
+            return 0;
+        default:
+            return 4;
+        }
+    }
+    switch (bootMajor) {
+    case 0:
+        return 1;
+    case 1:
+        return bootMinor <= 8 ? 1 : 5;
+    case 4:
+        return 7;
+    case 6:
+        return 8;
+    default:
+        return 5;
+    }
+}

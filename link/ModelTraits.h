@@ -57,3 +57,14 @@ struct ModelTraits {
 // The row of a model code; a code without a row of its own gets the row of
 // a radio with no optional features (that of code 2).
 const ModelTraits& ModelTraitsOf(int modelCode);
+
+// Model code of the radio a release is meant for.
+//   family 0: series 4 -> 6, series 6 -> 0, other -> 4
+//   family 1: platform flag 0 -> 1; else series 4 -> 7, series 6 -> 8, other -> 5
+// (any family other than 1 counts as 0). The series is taken as a signed byte.
+uint8_t TargetModelCodeOf(int family, int series, int platformFlag);
+
+// Model code of a connected radio from the release's radio family (0 = 4400,
+// anything else = 4600) and the radio's boot version; the same code space as
+// the target model code of the release.
+uint8_t RadioModelCodeOf(uint8_t family, uint8_t bootMajor, uint8_t bootMinor);

@@ -121,7 +121,6 @@ public:
     virtual bool HasInput();
     virtual bool ReadByte(uint8_t& byte) = 0;
     virtual bool WriteByte(uint8_t byte) = 0;
-    virtual void Reserved() = 0;
     // Reads at most one line (up to and including a line feed) of what is
     // queued now into `buffer` and terminates it with a 0 byte. Returns the
     // bytes stored plus one, or 0 when nothing is queued (or size < 1).

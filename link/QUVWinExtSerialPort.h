@@ -50,7 +50,6 @@ public:
     int BytesAvailable() override;
     bool ReadByte(uint8_t& byte) override;
     bool WriteByte(uint8_t byte) override;
-    void Reserved() override { }
     void SetErrorFromFlags(uint32_t flags) override;
     void SetDTR(bool on) override;
     void SetRTS(bool on) override;

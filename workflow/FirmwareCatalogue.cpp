@@ -375,25 +375,6 @@ std::string UpgradeTypeText(int index)
     }
 }
 
-std::uint8_t TargetModelCodeOf(int family, int series, int platformFlag)
-{
-    const int signedSeries = static_cast<std::int8_t>(static_cast<std::uint8_t>(series));
-    if (family == 1) {
-        if (platformFlag == 0)
-            return 1;
-        if (signedSeries == 4)
-            return 7;
-        if (signedSeries == 6)
-            return 8;
-        return 5;
-    }
-    if (signedSeries == 4)
-        return 6;
-    if (signedSeries == 6)
-        return 0;
-    return 4;
-}
-
 bool IsAppAndBootUpgrade(const ResourceAttributes& record)
 {
     const int series = static_cast<std::int8_t>(record.SeriesNumber);

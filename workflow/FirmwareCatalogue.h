@@ -79,12 +79,6 @@ std::string FamilyText(int index);
 // "Application", "Boot", "DSP", "Application/Boot" for 0 to 3; empty otherwise.
 std::string UpgradeTypeText(int index);
 
-// Model code of the radio a release is meant for.
-//   family 0: series 4 -> 6, series 6 -> 0, other -> 4
-//   family 1: platform flag 0 -> 1; else series 4 -> 7, series 6 -> 8, other -> 5
-// (any family other than 1 counts as 0). The series is taken as a signed byte.
-std::uint8_t TargetModelCodeOf(int family, int series, int platformFlag);
-
 // m_AppAndBootUpgrade: the release runs the combined boot-and-application
 // update (series 4 or 6 and upgrade type 3).
 bool IsAppAndBootUpgrade(const ResourceAttributes& record);

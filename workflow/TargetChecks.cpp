@@ -23,33 +23,6 @@ constexpr int kFamilyWaitMs = 500;
 
 } // namespace
 
-uint8_t RadioModelCodeOf(uint8_t family, uint8_t bootMajor, uint8_t bootMinor)
-{
-    if (family == 0) {
-        switch (bootMajor) {
-        case 4:
-        case 7:
-            return 6;
-        case 6:
-            return 0;
-        default:
-            return 4;
-        }
-    }
-    switch (bootMajor) {
-    case 0:
-        return 1;
-    case 1:
-        return bootMinor <= 8 ? 1 : 5;
-    case 4:
-        return 7;
-    case 6:
-        return 8;
-    default:
-        return 5;
-    }
-}
-
 void ShowSeriesMismatch(platform::IMessageBoxes& boxes, uint8_t family, int radioMajor)
 {
     const std::string text

@@ -25,11 +25,6 @@ inline constexpr const char* kTextBootMajorMismatch
 inline constexpr const char* kTextBootCommError
     = "Communication error while trying to retrieve boot version.";
 
-// Model code of a connected radio from the release's radio family (0 = 4400,
-// anything else = 4600) and the radio's boot version; the same code space as
-// the target model code of the release.
-uint8_t RadioModelCodeOf(uint8_t family, uint8_t bootMajor, uint8_t bootMinor);
-
 // True when the update may go on: the radio's model code and series match the
 // release, or the target skips the check (model codes 1, 4 and 5), or the
 // radio gives no boot information. On a mismatch shows the series message,

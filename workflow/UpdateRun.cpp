@@ -2,6 +2,7 @@
 
 #include "link/CommSession.h"
 #include "link/LinkTrace.h"
+#include "link/ModelTraits.h"
 #include "link/RadioQueries.h"
 #include "platform/ExecutablePath.h"
 #include "platform/OwnResources.h"

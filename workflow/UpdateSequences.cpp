@@ -137,12 +137,17 @@ DownloadOutcome DownloadWorkFiles(IUpdateHost& host, bool boot, bool textProgres
 {
     WorkFile loader(host.LoaderFileName());
     WorkFile code(host.CodeFileName());
-    return OutcomeOf(download::DownloadCode(
-        host.Session(), loader.Get(), code.Get(),
-        [&host](void*, const std::string& text) { host.ShowStatusText(text); }, nullptr,
-        host.TargetModelCode(), &host.ProgressBar(), boot, host.Attributes().Processor416 != 0,
-        nullptr, textProgress,
-        [&host](void*, void*, const std::string& text) { host.WriteConsoleText(text); }, nullptr));
+    download::CodeDownload job;
+    job.loaderStream = loader.Get();
+    job.codeStream = code.Get();
+    job.targetModelCode = host.TargetModelCode();
+    job.bootFlag = boot;
+    job.processorFlag = host.Attributes().Processor416 != 0;
+    job.showStatus = [&host](const std::string& text) { host.ShowStatusText(text); };
+    job.progressBar = &host.ProgressBar();
+    job.textProgressFlag = textProgress;
+    job.showProgressLine = [&host](const std::string& text) { host.WriteConsoleText(text); };
+    return OutcomeOf(download::DownloadCode(host.Session(), job));
 }
 
 // The DSP download of the merged work files: the loader as S-record text,
@@ -154,10 +159,14 @@ DownloadOutcome DownloadDspWorkFiles(IUpdateHost& host)
     WorkFile loader(host.LoaderFileName());
     const std::string codeName = host.CodeFileName();
     const int object = codeName.empty() ? -1 : ::open(codeName.c_str(), O_RDONLY | O_CLOEXEC);
-    const download::DspResult result = download::DownloadDsp(
-        host.Session(), loader.Get(), object, host.TargetModelCode(),
-        [&host](void*, const std::string& text) { host.ShowStatusText(text); }, nullptr,
-        host.ExecutableDirectory(), &host.ProgressBar());
+    download::DspDownloadJob job;
+    job.loaderStream = loader.Get();
+    job.objectFd = object;
+    job.targetModelCode = host.TargetModelCode();
+    job.showStatus = [&host](const std::string& text) { host.ShowStatusText(text); };
+    job.executableDirectory = host.ExecutableDirectory();
+    job.progressBar = &host.ProgressBar();
+    const download::DspResult result = download::DownloadDsp(host.Session(), job);
     if (object >= 0) {
         ::close(object);
     }

@@ -312,8 +312,8 @@ int ChildDownload(int port, const char* loader, const char* code)
     session.SetRadioBaudRate(115200);
     std::FILE* l = std::fopen(loader, "r");
     std::FILE* c = std::fopen(code, "r");
-    const download::FlashResult result = download::DownloadCode(
-        session, l, c, {}, nullptr, 1, nullptr, true, true, nullptr, false, {}, nullptr);
+    const download::FlashResult result
+        = download::DownloadCode(session, { l, c, 1, true, true, {}, nullptr, false, {} });
     std::fclose(l);
     std::fclose(c);
     std::printf("%ld\n", HighWaterKb());

@@ -1,3 +1,4 @@
+#include "link/ModelTraits.h"
 #include "platform/OwnResources.h"
 #include "tests/catalogue/BoxRecorder.h"
 #include "tests/support/TestSupport.h"

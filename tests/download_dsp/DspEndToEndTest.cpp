@@ -103,10 +103,10 @@ protected:
         WriteFileBytes(Out("Code.OUT"), object);
         std::FILE* loader = std::fopen(Out("loader.s").c_str(), "r");
         const int fd = ::open(Out("Code.OUT").c_str(), O_RDONLY);
-        const DspResult result = DownloadDsp(
-            host.Session(), loader, fd, modelCode,
-            [&host](void*, const std::string& text) { host.ShowStatusText(text); }, nullptr, exeDir,
-            &host.ProgressBar());
+        const DspResult result = DownloadDsp(host.Session(),
+            { loader, fd, modelCode,
+                [&host](const std::string& text) { host.ShowStatusText(text); }, exeDir,
+                &host.ProgressBar() });
         std::fclose(loader);
         ::close(fd);
         return result;

@@ -30,8 +30,6 @@ std::string CodeImage(size_t bytes, uint8_t seed)
     return MakeSRecords('3', 0, Pattern(bytes, seed));
 }
 
-int g_StatusWindow, g_ConsoleData, g_ConsoleWindow;
-
 std::string CodeOf(const Bytes& message)
 {
     return Hex(Bytes(message.begin(), message.begin() + 2));
@@ -66,7 +64,6 @@ struct Rig {
     std::vector<std::string> statuses;
     std::vector<std::string> lines;
     testsupport::TempDir dir;
-    bool wrongWindow = false;
 
     explicit Rig(bool componentPath = false)
     {
@@ -93,17 +90,11 @@ struct Rig {
             testsupport::WriteFileText(path, text);
             files[i] = text.empty() ? nullptr : std::fopen(path.c_str(), "r");
         }
-        auto status = [this](void* window, const std::string& text) {
-            wrongWindow |= window != &g_StatusWindow;
-            statuses.push_back(text);
-        };
-        auto progress = [this](void* window, void* data, const std::string& text) {
-            wrongWindow |= window != &g_ConsoleWindow || data != &g_ConsoleData;
-            lines.push_back(text);
-        };
-        const FlashResult result
-            = DownloadCode(session, files[0], files[1], status, &g_StatusWindow, o.model, &bar,
-                o.boot, o.processor416, &g_ConsoleData, o.console, progress, &g_ConsoleWindow);
+        auto status = [this](const std::string& text) { statuses.push_back(text); };
+        auto progress = [this](const std::string& text) { lines.push_back(text); };
+        const FlashResult result = DownloadCode(session,
+            { files[0], files[1], o.model, o.boot, o.processor416, status, &bar, o.console,
+                progress });
         for (std::FILE* f : files) {
             if (f != nullptr)
                 std::fclose(f);
@@ -179,7 +170,6 @@ TEST(FlashDownload, StatusTextsAndEraseWaitByModelCode)
             expected.insert(expected.begin() + 2, c.eraseText);
         EXPECT_EQ(rig.statuses, expected);
         EXPECT_EQ(rig.radio->ticks, c.ticks);
-        EXPECT_FALSE(rig.wrongWindow);
         // The flash-type query follows the loader for model code 1 only.
         EXPECT_EQ(StreamCodes(rig.radio->messages, 0).back(), c.model == 1 ? "02 0B" : "02 04");
     }
@@ -263,7 +253,6 @@ TEST(FlashDownload, ProgressBarAndConsoleLines)
                 "\rDownloading Application code...100% complete...Done.\n" }));
         EXPECT_EQ(std::vector<int>(rig.bar.positions.end() - 3, rig.bar.positions.end()),
             (std::vector<int> { 0, 64, 128 }));
-        EXPECT_FALSE(rig.wrongWindow);
     }
     // Data records count 3 (S1, S2) or 4 (S3) each, a block 64; a full block
     // leaves when the next record's first word arrives.

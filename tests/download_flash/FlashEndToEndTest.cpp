@@ -111,10 +111,10 @@ struct SimRig {
     {
         std::FILE* loader = std::fopen((dir / "loader.s").c_str(), "r");
         std::FILE* code = std::fopen((dir / "code.s").c_str(), "r");
-        auto status = [this](void*, const std::string& text) { statuses.push_back(text); };
-        auto lines = [this](void*, void*, const std::string& text) { progress.push_back(text); };
-        const FlashResult result = DownloadCode(session, loader, code, status, nullptr, 1, nullptr,
-            false, true, nullptr, true, lines, nullptr);
+        auto status = [this](const std::string& text) { statuses.push_back(text); };
+        auto lines = [this](const std::string& text) { progress.push_back(text); };
+        const FlashResult result
+            = DownloadCode(session, { loader, code, 1, false, true, status, nullptr, true, lines });
         std::fclose(loader);
         std::fclose(code);
         return result;

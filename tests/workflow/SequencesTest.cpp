@@ -1,6 +1,7 @@
 // The update sequences, target checks and restart handling against the
 // simulated radio, through a host that records what the window would show.
 
+#include "link/ModelTraits.h"
 #include "tests/workflow/WorkflowRig.h"
 
 #include "workflow/PostUpdate.h"

@@ -1,5 +1,7 @@
 #include "tests/workflow/WorkflowRig.h"
 
+#include "link/ModelTraits.h"
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>

@@ -5,18 +5,9 @@
 #include <cstring>
 #include <fstream>
 
+#include "platform/HexText.h"
+
 namespace pack {
-
-namespace {
-
-void AppendHexByte(std::string& out, unsigned value)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    out.push_back(digits[(value >> 4) & 0xF]);
-    out.push_back(digits[value & 0xF]);
-}
-
-} // namespace
 
 std::string MakeDemoImage(const DemoImageShape& shape)
 {
@@ -32,11 +23,11 @@ std::string MakeDemoImage(const DemoImageShape& shape)
         const unsigned count = static_cast<unsigned>(addressBytes) + length + 1;
         out.push_back('S');
         out.push_back(shape.s3 ? '3' : '2');
-        AppendHexByte(out, count);
+        platform::AppendHexByte(out, static_cast<std::uint8_t>(count));
         unsigned sum = count;
         for (int i = addressBytes - 1; i >= 0; --i) {
             const unsigned b = static_cast<unsigned>(address >> (8 * i)) & 0xFF;
-            AppendHexByte(out, b);
+            platform::AppendHexByte(out, static_cast<std::uint8_t>(b));
             sum += b;
         }
         for (unsigned i = 0; i < length; ++i) {
@@ -45,10 +36,10 @@ std::string MakeDemoImage(const DemoImageShape& shape)
             state ^= state >> 17;
             state ^= state << 5;
             const unsigned b = state >> 24;
-            AppendHexByte(out, b);
+            platform::AppendHexByte(out, static_cast<std::uint8_t>(b));
             sum += b;
         }
-        AppendHexByte(out, ~sum & 0xFF);
+        platform::AppendHexByte(out, static_cast<std::uint8_t>(~sum & 0xFF));
         out += "\r\n";
         address += length;
         left -= length;

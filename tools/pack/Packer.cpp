@@ -1,7 +1,9 @@
 #include "tools/pack/Packer.h"
 
 #include "download/SRecord.h"
+#include "link/ModelTraits.h"
 #include "platform/FileWrite.h"
+#include "platform/HexText.h"
 #include "platform/OwnResources.h"
 #include "platform/ResourceArchive.h"
 #include "workflow/FirmwareCatalogue.h"
@@ -93,10 +95,7 @@ void CopyVersion(std::array<char, 10>& field, const std::string& text)
 
 std::string DigestHex(const platform::Sha256Digest& digest)
 {
-    std::ostringstream out;
-    for (std::uint8_t b : digest)
-        out << std::hex << std::setw(2) << std::setfill('0') << unsigned(b);
-    return out.str();
+    return platform::HexOfBytes(digest.data(), digest.size(), true);
 }
 
 bool SameFile(const std::string& a, const std::string& b)
