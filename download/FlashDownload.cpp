@@ -50,17 +50,6 @@ EraseWait EraseWaitFor(int32_t targetModelCode, bool bootFlag)
     return ModelTraitsOf(targetModelCode).erase;
 }
 
-namespace {
-
-long long codeBytesAccepted = 0;
-
-} // namespace
-
-long long CodeBytesAccepted()
-{
-    return codeBytesAccepted;
-}
-
 void BlockPair::StartStream()
 {
     m_RunningSum = 0;
@@ -220,6 +209,7 @@ FlashResult FlashDownloadEngine::DownloadStream(
     m_Block.StartStream();
     m_ActivityText = "Downloading " + kindText + "code...";
     ShowStatus(m_ActivityText);
+    m_FlashTouched = m_FlashTouched || codeStream;
 
     // The data records, word by word.
     char line[kRecordLineSize];
@@ -361,7 +351,7 @@ void FlashDownloadEngine::SendBlockIfFull()
     // An empty block, which starts or ends a pair, and the progress on.
     m_Block.Accepted();
     if (m_CodeStream) {
-        codeBytesAccepted += kBlockDataBytes;
+        m_CodeBytesAccepted += kBlockDataBytes;
     }
     AdvanceProgress(64);
     ReportPercent();
@@ -382,7 +372,7 @@ void FlashDownloadEngine::FinishStream()
     }
 }
 
-FlashResult DownloadCode(CommSession& session, const CodeDownload& job)
+CodeDownloadReport DownloadCode(CommSession& session, const CodeDownload& job)
 {
     FlashDownloadEngine engine(session, job);
     engine.ShowStatus(kTextPreparing);
@@ -409,7 +399,7 @@ FlashResult DownloadCode(CommSession& session, const CodeDownload& job)
             }
             engine.SetStatus(status);
             engine.ReportLinkStatus(status);
-            return status;
+            return engine.Report();
         }
         const uint8_t expectedType = job.processorFlag ? 4 : 8;
         checkPassed = reply.count >= 4 && reply.data[0] == 0x02 && reply.data[1] == 0x0C
@@ -423,7 +413,8 @@ FlashResult DownloadCode(CommSession& session, const CodeDownload& job)
 
     // No code for a processor it was not built for; the caller explains.
     if (checkRan && !checkPassed) {
-        return FlashResult::WrongFlashType;
+        engine.SetStatus(FlashResult::WrongFlashType);
+        return engine.Report();
     }
 
     // The loader erases the flash. The wait yields to the message queue
@@ -433,6 +424,7 @@ FlashResult DownloadCode(CommSession& session, const CodeDownload& job)
         const EraseWait erase = EraseWaitFor(job.targetModelCode, job.bootFlag);
         if (erase.text != nullptr) {
             engine.ShowStatus(erase.text);
+            engine.NoteFlashTouched();
         }
         for (int tick = 0; tick < erase.ticks && session.ReceiveEnabled(); ++tick) {
             session.DelayTicks(1);
@@ -447,7 +439,7 @@ FlashResult DownloadCode(CommSession& session, const CodeDownload& job)
         }
     }
 
-    return engine.Status();
+    return engine.Report();
 }
 
 } // namespace download

@@ -111,10 +111,6 @@ LinkResult StatusAfterWait(const CommSession& session, const LinkMessage& reply)
 // the model's, or the shortest one for boot code.
 EraseWait EraseWaitFor(int32_t targetModelCode, bool bootFlag);
 
-// Data bytes of code (not loader) blocks the radio has accepted since the
-// process started, over every download: the flash written so far.
-long long CodeBytesAccepted();
-
 // One code download: the two streams, the target, and where the texts and
 // the progress go.
 struct CodeDownload {
@@ -138,11 +134,22 @@ struct CodeDownload {
     TextProgressCallback showProgressLine;
 };
 
+// What one DownloadCode call did to the radio.
+struct CodeDownloadReport {
+    FlashResult result = FlashResult::Success;
+    // Data bytes of code (not loader) blocks the radio accepted: the flash
+    // written.
+    long long codeBytesAccepted = 0;
+    // The flash was erased or written: the loader's erase wait began with
+    // its text, or a code stream got past its start.
+    bool flashTouched = false;
+};
+
 // Writes the loader and then the code into the radio. The session is open in
-// framing mode 1 with its receive-enable flag set. Returns
+// framing mode 1 with its receive-enable flag set. The result is
 // FlashResult::Success or one of the failure results above; every failure
 // except WrongFlashType has sent its text to showStatus.
-FlashResult DownloadCode(CommSession& session, const CodeDownload& job);
+CodeDownloadReport DownloadCode(CommSession& session, const CodeDownload& job);
 
 // The engine's state for one DownloadCode call. Exposed so that the stream
 // operations can be driven on their own; DownloadCode is the entry point.
@@ -167,6 +174,11 @@ public:
 
     FlashResult Status() const { return m_Status; }
     void SetStatus(FlashResult status) { m_Status = status; }
+    // The status, the code bytes accepted and whether the flash was touched,
+    // over every stream so far.
+    CodeDownloadReport Report() const { return { m_Status, m_CodeBytesAccepted, m_FlashTouched }; }
+    // The loader begins to erase the flash.
+    void NoteFlashTouched() { m_FlashTouched = true; }
     const std::string& ActivityText() const { return m_ActivityText; }
 
     // Texts to the window and the console.
@@ -189,6 +201,8 @@ private:
     BlockPair m_Block;
     bool m_ResendsExhausted = false;
     bool m_CodeStream = false; // the stream being sent goes into the flash
+    long long m_CodeBytesAccepted = 0;
+    bool m_FlashTouched = false;
     int m_ProgressCounter = 0;
     int m_ProgressMaximum = 64;
     std::string m_ActivityText;

@@ -13,11 +13,6 @@
 
 namespace {
 
-bool StartsWith(std::string_view text, std::string_view prefix)
-{
-    return text.substr(0, prefix.size()) == prefix;
-}
-
 bool EndsWith(std::string_view text, std::string_view suffix)
 {
     return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
@@ -73,7 +68,6 @@ void AddStep(history::Record& record, const std::string& text, Clock::time_point
 RunRecorder::RunRecorder(IUpdateHost& owner, history::Record skeleton)
     : m_Owner(owner)
     , m_Record(std::move(skeleton))
-    , m_BytesAtStart(download::CodeBytesAccepted())
     , m_Start(Clock::now())
 {
     Stamp(m_Record);
@@ -86,14 +80,6 @@ void RunRecorder::Step(const std::string& text)
 
 void RunRecorder::ShowStatusText(const std::string& text)
 {
-    // The engines report their steps here in both uses. The loader goes into
-    // the radio's memory; the flash is erased once the loader runs, and a
-    // code stream (application or boot code) writes it.
-    if (StartsWith(text, "Erasing flash")
-        || StartsWith(text, std::string("Downloading ") + download::kKindApplication)
-        || StartsWith(text, std::string("Downloading ") + download::kKindBootloader)) {
-        m_Facts.flashTouched = true;
-    }
     if (text == download::kTextFinished) {
         m_Facts.codeWritten = true;
         (m_BootSetExtracted ? m_BootWritten : m_ApplicationWritten) = true;
@@ -166,6 +152,7 @@ history::Record RunRecorder::Finish(const std::string& trace, const std::string&
     record.durationSeconds = SecondsSince(m_Start);
 
     history::RunFacts facts = m_Facts;
+    facts.flashTouched = m_Notes.flashTouched;
     if (!m_ReturnCodeSet) {
         // The window's selected update leaves no return code: its result is
         // its final status text.
@@ -177,8 +164,7 @@ history::Record RunRecorder::Finish(const std::string& trace, const std::string&
     if (!m_LastText.empty()) {
         record.finalText = m_LastText;
     }
-    const long long bytes = download::CodeBytesAccepted() - m_BytesAtStart;
-    record.bytesWritten = bytes;
+    record.bytesWritten = m_Notes.codeBytesWritten;
 
     record.radio.identifier = m_Notes.identifier;
     if (m_Notes.portable) {

@@ -24,8 +24,6 @@ public:
     // (empty for none), `backup` the codeplug backup it saved (empty for none).
     history::Record Finish(const std::string& trace, const std::string& backup);
 
-    const history::RunFacts& Facts() const { return m_Facts; }
-
     // IUpdateHost
     CommSession& Session() override { return m_Owner.Session(); }
     const ResourceAttributes& Attributes() const override { return m_Owner.Attributes(); }
@@ -89,7 +87,6 @@ private:
     bool m_BootWritten = false;
     bool m_ApplicationWritten = false;
     std::string m_LastText;
-    long long m_BytesAtStart = 0;
     std::chrono::steady_clock::time_point m_Start;
 };
 

@@ -147,7 +147,12 @@ DownloadOutcome DownloadWorkFiles(IUpdateHost& host, bool boot, bool textProgres
     job.progressBar = &host.ProgressBar();
     job.textProgressFlag = textProgress;
     job.showProgressLine = [&host](const std::string& text) { host.WriteConsoleText(text); };
-    return OutcomeOf(download::DownloadCode(host.Session(), job));
+    const download::CodeDownloadReport report = download::DownloadCode(host.Session(), job);
+    if (RunNotes* notes = host.Notes()) {
+        notes->codeBytesWritten += report.codeBytesAccepted;
+        notes->flashTouched = notes->flashTouched || report.flashTouched;
+    }
+    return OutcomeOf(report.result);
 }
 
 // The DSP download of the merged work files: the loader as S-record text,

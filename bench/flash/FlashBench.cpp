@@ -313,7 +313,7 @@ int ChildDownload(int port, const char* loader, const char* code)
     std::FILE* l = std::fopen(loader, "r");
     std::FILE* c = std::fopen(code, "r");
     const download::FlashResult result
-        = download::DownloadCode(session, { l, c, 1, true, true, {}, nullptr, false, {} });
+        = download::DownloadCode(session, { l, c, 1, true, true, {}, nullptr, false, {} }).result;
     std::fclose(l);
     std::fclose(c);
     std::printf("%ld\n", HighWaterKb());

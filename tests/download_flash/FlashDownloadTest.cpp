@@ -64,6 +64,7 @@ struct Rig {
     std::vector<std::string> statuses;
     std::vector<std::string> lines;
     testsupport::TempDir dir;
+    CodeDownloadReport report;
 
     explicit Rig(bool componentPath = false)
     {
@@ -92,14 +93,14 @@ struct Rig {
         }
         auto status = [this](const std::string& text) { statuses.push_back(text); };
         auto progress = [this](const std::string& text) { lines.push_back(text); };
-        const FlashResult result = DownloadCode(session,
+        report = DownloadCode(session,
             { files[0], files[1], o.model, o.boot, o.processor416, status, &bar, o.console,
                 progress });
         for (std::FILE* f : files) {
             if (f != nullptr)
                 std::fclose(f);
         }
-        return result;
+        return report.result;
     }
 
     Codes CodeStream() const { return StreamCodes(radio->messages, 1); }
@@ -131,6 +132,9 @@ TEST(FlashDownload, BlocksPairsAndPaddingOnTheWire)
         expected.resize(pairs * 256, 0xFF);
         ASSERT_EQ(rig.radio->streams.size(), 2u);
         EXPECT_EQ(rig.radio->streams[1], expected);
+        // Only the code's blocks count as flash written.
+        EXPECT_EQ(rig.report.codeBytesAccepted, static_cast<long long>(expected.size()));
+        EXPECT_TRUE(rig.report.flashTouched);
 
         Codes codes = { "02 01" };
         for (size_t p = 0; p < pairs; ++p)
@@ -204,6 +208,8 @@ TEST(FlashDownload, FlashTypeCheckOfModelCodeOne)
             EXPECT_EQ(rig.radio->ticks, 0);
             EXPECT_EQ(rig.statuses.back(), "Downloading Loader code...");
             EXPECT_EQ(rig.lines.back(), "\rDownloading Loader code...100% complete...Done.\n");
+            EXPECT_FALSE(rig.report.flashTouched);
+            EXPECT_EQ(rig.report.codeBytesAccepted, 0);
         }
     }
 
@@ -225,6 +231,8 @@ TEST(FlashDownload, VerifyFailureStopsTheStream)
         // Two pairs went out; no further block and no end message.
         EXPECT_EQ(rig.CodeStream(),
             (Codes { "02 01", "02 09", "02 09", "02 05", "02 09", "02 09", "02 05" }));
+        // The first pair and the first block of the second count as written.
+        EXPECT_EQ(rig.report.codeBytesAccepted, 384);
     }
     // In the loader stream the code never follows.
     Rig rig;

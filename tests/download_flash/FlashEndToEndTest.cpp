@@ -114,7 +114,8 @@ struct SimRig {
         auto status = [this](const std::string& text) { statuses.push_back(text); };
         auto lines = [this](const std::string& text) { progress.push_back(text); };
         const FlashResult result
-            = DownloadCode(session, { loader, code, 1, false, true, status, nullptr, true, lines });
+            = DownloadCode(session, { loader, code, 1, false, true, status, nullptr, true, lines })
+                  .result;
         std::fclose(loader);
         std::fclose(code);
         return result;
