@@ -424,39 +424,37 @@ DspResult DspDownloadEngine::DownloadDspLoader(std::FILE* loaderStream)
     return m_Status;
 }
 
-bool DspDownloadEngine::CreatePageFiles(std::array<int, kDspPageCount>& fds)
+bool DspDownloadEngine::CreatePageFiles(PageFds& fds)
 {
-    fds.fill(-1);
     for (int index = 0; index < kDspPageCount; ++index) {
         const std::string name = DspPageName(m_Job.executableDirectory, index);
         // A link or a special file planted under the name is refused rather
         // than followed or truncated.
-        int fd
-            = ::open(name.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+        platform::UniqueFd fd(
+            ::open(name.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
         struct stat info { };
-        if (fd >= 0
-            && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || ::ftruncate(fd, 0) != 0)) {
-            ::close(fd);
-            fd = -1;
+        if (fd
+            && (::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)
+                || ::ftruncate(fd.Get(), 0) != 0)) {
+            fd.Reset();
         }
-        if (fd < 0) {
+        if (!fd) {
             for (int created = 0; created < index; ++created) {
-                ::close(fds[created]);
-                fds[created] = -1;
+                fds[created].Reset();
                 ::unlink(DspPageName(m_Job.executableDirectory, created).c_str());
             }
             Fail("Could not create the DSP page file " + name + ".");
             return false;
         }
-        fds[index] = fd;
+        fds[index] = std::move(fd);
         m_PageWritten[index] = false;
     }
     m_PagesWritten = 0;
     return true;
 }
 
-bool DspDownloadEngine::CopySections(const DspObjectSource& source, const DspObjectLayout& layout,
-    const std::array<int, kDspPageCount>& fds)
+bool DspDownloadEngine::CopySections(
+    const DspObjectSource& source, const DspObjectLayout& layout, const PageFds& fds)
 {
     std::vector<uint8_t> chunk(kDspChunkBytes);
     for (const DspSection& section : layout.sections) {
@@ -473,7 +471,7 @@ bool DspDownloadEngine::CopySections(const DspObjectSource& source, const DspObj
                 Fail(kDspTextUnreadable);
                 return false;
             }
-            if (!WriteAllAt(fds[index], chunk.data(), piece, static_cast<off_t>(to))) {
+            if (!WriteAllAt(fds[index].Get(), chunk.data(), piece, static_cast<off_t>(to))) {
                 Fail("Could not write the DSP page file "
                     + DspPageName(m_Job.executableDirectory, index) + ".");
                 return false;
@@ -499,23 +497,22 @@ void DspDownloadEngine::RemovePageFiles() const
 
 DspResult DspDownloadEngine::DownloadDspPages(int objectFd)
 {
-    std::array<int, kDspPageCount> fds {};
+    PageFds fds;
     if (!CreatePageFiles(fds)) {
         return m_Status;
     }
-    auto closeAll = [&fds] {
-        for (int& fd : fds) {
-            if (fd >= 0) {
-                ::close(fd);
-                fd = -1;
-            }
-        }
-    };
+    // The page files belong to this download alone: none outlives it, whether
+    // it succeeds, fails or is stopped (a stop ends the wait it is in).
+    SendPages(objectFd, fds);
+    RemovePageFiles();
+    return m_Status;
+}
 
+DspResult DspDownloadEngine::SendPages(int objectFd, PageFds& fds)
+{
     ShowStatus(kDspTextPreparing);
     m_Status = DspResult::Success;
     if (!StartHandshake(msg::kStartDspDownload)) {
-        closeAll();
         return m_Status;
     }
     m_Block.StartStream();
@@ -528,16 +525,16 @@ DspResult DspDownloadEngine::DownloadDspPages(int objectFd)
     // copied, so a damaged file leaves no half-built page behind it.
     const DspObjectFile object(objectFd);
     if (!object.Usable()) {
-        closeAll();
         return Fail(kDspTextUnreadable);
     }
     const DspObjectLayout layout = ReadDspObject(object, DspLayoutFor(m_Job.targetModelCode));
     if (!layout.ok) {
-        closeAll();
         return Fail(layout.error);
     }
     const bool copied = CopySections(object, layout, fds);
-    closeAll();
+    for (platform::UniqueFd& fd : fds) {
+        fd.Reset();
+    }
     if (!copied) {
         return m_Status;
     }
@@ -548,12 +545,12 @@ DspResult DspDownloadEngine::DownloadDspPages(int objectFd)
             continue;
         }
         const std::string name = DspPageName(m_Job.executableDirectory, index);
-        const int fd = ::open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0) {
+        platform::UniqueFd fd(::open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd) {
             return Fail("Could not read the DSP page file " + name + ".");
         }
-        DownloadPage(fd, pageNumber);
-        ::close(fd);
+        DownloadPage(fd.Get(), pageNumber);
+        fd.Reset();
         if (m_Status != DspResult::Success) {
             if (m_Status == DspResult::CommProblem || m_Status == DspResult::TimedOut) {
                 ReportLinkStatus(m_Status);
@@ -573,7 +570,6 @@ DspResult DspDownloadEngine::DownloadDspPages(int objectFd)
     }
 
     m_Session.SendTableMessage(msg::kEndOfDownload);
-    RemovePageFiles();
     ShowStatus(kDspTextFinished);
     return m_Status;
 }

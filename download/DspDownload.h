@@ -53,6 +53,7 @@
 #include "download/FlashDownload.h"
 #include "link/LinkCallbacks.h"
 #include "link/LinkMessage.h"
+#include "platform/UniqueFd.h"
 
 class CommSession;
 
@@ -185,8 +186,8 @@ struct DspDownloadJob {
 // second, then the pages of the object file. The object file is checked
 // first; a damaged one ends the download before anything is sent. The session
 // is open in framing mode 1 with its receive-enable flag set. The page files
-// are made in the job's directory and removed after a successful download;
-// after a failure they stay. Returns DspResult::Success or a failure result,
+// are made in the job's directory and removed when the download ends, on
+// every path. Returns DspResult::Success or a failure result,
 // whose text has gone to showStatus.
 DspResult DownloadDsp(CommSession& session, const DspDownloadJob& job);
 
@@ -198,8 +199,8 @@ public:
 
     // Sends the loader stream; returns the status.
     DspResult DownloadDspLoader(std::FILE* loaderStream);
-    // Builds the page files from the object file and downloads them;
-    // returns the status.
+    // Builds the page files from the object file, downloads them and removes
+    // them; returns the status.
     DspResult DownloadDspPages(int objectFd);
     // Downloads one page file (open for reading); returns the status.
     DspResult DownloadPage(int pageFd, int pageNumber);
@@ -217,9 +218,11 @@ private:
     void FinishStream();
     void StartProgress(long long maximum);
     void AdvanceProgress();
-    bool CreatePageFiles(std::array<int, kDspPageCount>& fds);
-    bool CopySections(const DspObjectSource& source, const DspObjectLayout& layout,
-        const std::array<int, kDspPageCount>& fds);
+    using PageFds = std::array<platform::UniqueFd, kDspPageCount>;
+    bool CreatePageFiles(PageFds& fds);
+    DspResult SendPages(int objectFd, PageFds& fds);
+    bool CopySections(
+        const DspObjectSource& source, const DspObjectLayout& layout, const PageFds& fds);
     void RemovePageFiles() const;
 
     CommSession& m_Session;

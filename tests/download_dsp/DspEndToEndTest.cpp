@@ -193,10 +193,9 @@ TEST_F(DspDownload, ChecksumMismatchIsReportedAndTheDownloadGoesOn)
     EXPECT_EQ(RadioPage(1), kept);
 }
 
-TEST_F(DspDownload, LinkFailuresKeepThePageFiles)
+TEST_F(DspDownload, LinkFailuresLeaveNoPageFile)
 {
     const ObjectFile file = TwoPageObject();
-    const std::map<int, Bytes> pages = ExpectedPages(file);
     struct Case {
         const char* option;
         DspResult result;
@@ -218,14 +217,9 @@ TEST_F(DspDownload, LinkFailuresKeepThePageFiles)
             EXPECT_EQ(result, c.result);
             EXPECT_EQ(host.m_Statuses.back(), c.text);
         }
-        std::vector<std::string> all;
-        for (int k = 0; k < kDspPageCount; ++k) {
-            all.push_back("Page" + std::to_string(k));
-        }
-        EXPECT_EQ(PageFilesIn(ExeDir()), all) << c.option;
-        EXPECT_EQ(ReadFileBytes(ExeDir() / "Page0"), pages.at(0));
-        EXPECT_EQ(ReadFileBytes(ExeDir() / "Page2"), pages.at(2));
-        EXPECT_TRUE(ReadFileBytes(ExeDir() / "Page1").empty());
+        // The download failed in the middle of its pages.
+        EXPECT_TRUE(Contains(host.m_Statuses, "Downloading page 1 of 2 from input DSP file ..."));
+        EXPECT_TRUE(PageFilesIn(ExeDir()).empty()) << c.option;
     }
 }
 
