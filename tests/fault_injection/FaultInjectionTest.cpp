@@ -12,6 +12,7 @@
 
 #include "platform/ResourceArchive.h"
 #include "platform/StopSignals.h"
+#include "workflow/History.h"
 
 #include <gtest/gtest.h>
 
@@ -330,11 +331,11 @@ struct SignalledJob {
     std::chrono::milliseconds afterSignal { 0 }; // from the signal to the end
 };
 
-// Runs the console job "/d /sp port /c" and sends `signal` once its
-// console output contains `marker`.
+// Runs the console job "/d /sp port /c" with its history in `stateDir` and
+// sends `signal` once its console output contains `marker`.
 SignalledJob RunAndSignal(const std::filesystem::path& updater, int port,
     const std::filesystem::path& comDir, const std::filesystem::path& workDir,
-    const std::string& marker, int signal)
+    const std::filesystem::path& stateDir, const std::string& marker, int signal)
 {
     SignalledJob job;
     int out[2];
@@ -349,6 +350,7 @@ SignalledJob RunAndSignal(const std::filesystem::path& updater, int port,
         if (::chdir(workDir.c_str()) != 0)
             ::_exit(127);
         ::setenv("CORVEL_COM_DIR", comDir.c_str(), 1);
+        ::setenv("XDG_STATE_HOME", stateDir.c_str(), 1);
         ::unsetenv("DISPLAY");
         ::unsetenv("WAYLAND_DISPLAY");
         const std::string portText = std::to_string(port);
@@ -503,18 +505,20 @@ TEST_F(FaultInjection, WorkFilesGoOnEverySignalAndFailure)
 
     // A signal while the radio is silent in the middle of the code download
     // (a wait of up to 15 s): the job stops at once, deletes its work files,
-    // writes its trace and says why.
+    // writes its trace, says why, and its history record says it was
+    // stopped after the flash was touched.
     for (const int signal : { SIGTERM, SIGINT, SIGHUP }) {
         SCOPED_TRACE(platform::StopSignalName(signal));
         TempDir comDir;
         TempDir work;
         TempDir out;
+        TempDir state;
         std::vector<std::string> silent = normal;
         silent.insert(silent.end(), { "--fault-stage", "code", "--silent-after-block", "30" });
         workflowtest::SimulatedRadio radio(comDir.Path(), kPort, silent, out.Path());
         ASSERT_TRUE(radio.Ready());
         const SignalledJob job = RunAndSignal(Release(), kPort, comDir.Path(), work.Path(),
-            "Downloading Application code...", signal);
+            state.Path(), "Downloading Application code...", signal);
         radio.Stop();
         ASSERT_TRUE(job.signalSent) << job.out;
         EXPECT_EQ(job.exitCode, 2) << job.out;
@@ -528,6 +532,14 @@ TEST_F(FaultInjection, WorkFilesGoOnEverySignalAndFailure)
         const std::set<std::string> left = FilesIn(work.Path());
         EXPECT_EQ(left.size(), 1u) << testing::PrintToString(left);
         EXPECT_TRUE(OnlyTraces(work.Path())) << testing::PrintToString(left);
+        const auto records
+            = history::ReadHistory((state.Path() / "corvel" / "history.jsonl").string());
+        ASSERT_EQ(records.size(), 1u) << job.out;
+        EXPECT_EQ(records[0]["outcome"], "stopped") << records[0].dump();
+        EXPECT_EQ(records[0]["flash_touched"], true) << records[0].dump();
+        EXPECT_EQ(records[0]["return_code"], 2) << records[0].dump();
+        EXPECT_EQ(records[0]["trace"],
+            (std::filesystem::canonical(work.Path()) / *left.begin()).string());
         if (signal == SIGHUP)
             goodJob(work.Path());
     }
