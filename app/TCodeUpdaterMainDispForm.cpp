@@ -30,6 +30,7 @@
 #include "platform/ExecutablePath.h"
 #include "platform/MessageBox.h"
 #include "platform/OwnResources.h"
+#include "platform/StopSignals.h"
 #include "platform/TtyHotplug.h"
 #include "workflow/FirmwareCatalogue.h"
 #include "workflow/ProductTitle.h"
@@ -362,6 +363,21 @@ void TCodeUpdaterMainDispForm::m_StartButtonClick()
                 + QString::fromStdString(trace) + QStringLiteral(")"));
     }
     m_Run->RecordHistory(trace);
+}
+
+void TCodeUpdaterMainDispForm::CatchStopSignals()
+{
+    m_StopSignals = std::make_unique<platform::StopSignals>();
+    if (!m_StopSignals->Active())
+        return;
+    m_StopNotifier = std::make_unique<QSocketNotifier>(m_StopSignals->Fd(), QSocketNotifier::Read);
+    connect(m_StopNotifier.get(), &QSocketNotifier::activated, this, [this] {
+        m_StopSignals->Drain();
+        // The run unwinds at its next wait; the program ends once it has.
+        if (m_Run->UpdateInProgress())
+            m_StartButtonClick();
+        QApplication::closeAllWindows();
+    });
 }
 
 bool TCodeUpdaterMainDispForm::BootChosen() const

@@ -31,6 +31,7 @@ class WidgetProgressBar;
 namespace platform {
 class ITtyHotplug;
 class ResourceSource;
+class StopSignals;
 } // namespace platform
 
 // The main window: the whole user interface, a view of the update run it
@@ -58,6 +59,10 @@ public:
 
     // True when the console job ran (the window must not be shown).
     bool ConsoleJobRan() const { return m_ConsoleJobRan; }
+    // Window use: SIGTERM, SIGINT and SIGHUP stop a running update as Stop
+    // does (work files deleted, trace written, port released, history
+    // recorded), then close the windows so that the program ends.
+    void CatchStopSignals();
 
     // Console operations of the console job.
     bool OpenConsole(const std::string& title);
@@ -224,6 +229,8 @@ private:
     std::unique_ptr<platform::ITtyHotplug> m_Hotplug;
     std::unique_ptr<QSocketNotifier> m_HotplugNotifier;
     QTimer* m_HotplugRetry = nullptr;
+    std::unique_ptr<platform::StopSignals> m_StopSignals;
+    std::unique_ptr<QSocketNotifier> m_StopNotifier;
 };
 
 extern TCodeUpdaterMainDispForm* CodeUpdaterMainDispForm;

@@ -64,6 +64,7 @@ int main(int argc, char** argv)
         auto* mainWindow = new TCodeUpdaterMainDispForm(arguments);
         CodeUpdaterMainDispForm = mainWindow;
         if (!mainWindow->ConsoleJobRan()) {
+            mainWindow->CatchStopSignals();
             mainWindow->show();
             application.exec();
         }

@@ -4,7 +4,7 @@
 // on tty events), File > Open Release; and against the
 // simulated radio: Retrieve fills the version panel (and a failed retrieval
 // keeps it), and Start, Stop and Start again run the update inside the click
-// handler while the window keeps working.
+// handler while the window keeps working (SIGTERM stops it as Stop does).
 
 #include <gtest/gtest.h>
 
@@ -25,6 +25,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <functional>
 
@@ -650,6 +651,8 @@ TEST_F(Window, StartStopAndStartAgain)
     w->m_ComportComboBox->setCurrentIndex(2); // COM3
     w->show();
 
+    w->CatchStopSignals();
+
     int dialogs = 0;
     int stops = 0;
     std::vector<QString> seen;
@@ -662,11 +665,15 @@ TEST_F(Window, StartStopAndStartAgain)
             return;
         }
         // Stop once the code is on its way: the window works inside the run.
-        if (w->Run().UpdateInProgress()
+        // The second time SIGTERM stops it, as Stop does.
+        if (w->Run().UpdateInProgress() && seen.size() < 2
             && w->m_StatusLabel->text().startsWith(QStringLiteral("Downloading Application"))) {
             seen.push_back(w->windowTitle());
             ++stops;
-            w->m_StartButton->click();
+            if (stops == 1)
+                w->m_StartButton->click();
+            else
+                ::raise(SIGTERM);
         }
     });
     watcher.start(20);
@@ -681,12 +688,15 @@ TEST_F(Window, StartStopAndStartAgain)
     EXPECT_TRUE(w->m_ComportComboBox->isEnabled());
 
     // Again, without the dialog; the port was released and claims again.
+    // SIGTERM stops the run and then closes the window.
     w->m_StartButton->click();
     EXPECT_EQ(dialogs, 1);
     EXPECT_EQ(stops, 2);
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[0], "Corvel Code Updater [COM3]");
     EXPECT_TRUE(m_Boxes.empty()) << m_Boxes.front();
+    EXPECT_FALSE(w->Run().UpdateInProgress());
+    EXPECT_FALSE(w->isVisible());
     // No work file stays behind (only the failure traces of the stopped runs).
     for (const auto& entry : fs::directory_iterator(fs::current_path()))
         EXPECT_EQ(entry.path().filename().string().rfind("Corvel_trace_", 0), 0u) << entry.path();
