@@ -174,7 +174,8 @@ void TCodeUpdaterMainDispForm::RunConsoleMode()
     m_ConsoleJobRan = true;
 
     const std::string title = kProductTitle;
-    const ConsoleCommand command = ParseConsoleCommandLine(m_Arguments, platform::ComPortOpens);
+    const ConsoleCommand command
+        = ParseConsoleCommandLine(m_Arguments, platform::ComPortOpens, platform::PortLockProblem);
     const int port = command.port;
     bool consoleUsed = false;
     int stoppedBy = 0;

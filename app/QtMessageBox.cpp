@@ -11,10 +11,11 @@ bool QtDrawsOffScreen()
 }
 
 platform::MessageAnswer ShowQtMessageBox(const std::string& caption, const std::string& text,
-    platform::MessageIcon icon, platform::MessageButtons buttons)
+    platform::MessageIcon icon, platform::MessageButtons buttons, const std::string& detail)
 {
     if (QtDrawsOffScreen())
-        return platform::ConsoleMessageBox(caption, text, icon, buttons);
+        return platform::ConsoleMessageBox(
+            caption, detail.empty() ? text : text + "\n" + detail, icon, buttons);
     QMessageBox::Icon qicon = QMessageBox::NoIcon;
     switch (icon) {
     case platform::MessageIcon::Error:
@@ -36,6 +37,8 @@ platform::MessageAnswer ShowQtMessageBox(const std::string& caption, const std::
         buttons == platform::MessageButtons::YesNo ? QMessageBox::Yes | QMessageBox::No
                                                    : QMessageBox::Ok,
         QApplication::activeWindow());
+    if (!detail.empty())
+        box.setInformativeText(QString::fromStdString(detail));
     int answer = box.exec();
     if (buttons == platform::MessageButtons::YesNo)
         return answer == QMessageBox::Yes ? platform::MessageAnswer::Yes

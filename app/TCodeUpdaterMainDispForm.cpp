@@ -439,6 +439,14 @@ platform::MessageAnswer TCodeUpdaterMainDispForm::ShowMessage(const std::string&
     return ShowQtMessageBox(caption, text, icon, buttons);
 }
 
+platform::MessageAnswer TCodeUpdaterMainDispForm::ShowMessageWithDetail(const std::string& caption,
+    const std::string& text, const std::string& detail, platform::MessageIcon icon)
+{
+    if (m_MessageBoxes != nullptr)
+        return m_MessageBoxes->ShowMessageWithDetail(caption, text, detail, icon);
+    return ShowQtMessageBox(caption, text, icon, platform::MessageButtons::Ok, detail);
+}
+
 void TCodeUpdaterMainDispForm::SetReturnCode(int value)
 {
     AppReturnCodeDispForm->SetReturnCode(value);

@@ -116,6 +116,8 @@ public:
     bool AskCodeplugPassword(std::string& entry) override;
     platform::MessageAnswer ShowMessage(const std::string& caption, const std::string& text,
         platform::MessageIcon icon, platform::MessageButtons buttons) override;
+    platform::MessageAnswer ShowMessageWithDetail(const std::string& caption,
+        const std::string& text, const std::string& detail, platform::MessageIcon icon) override;
 
     // Controls, named as the window definition names them.
     QComboBox* m_ComportComboBox = nullptr;

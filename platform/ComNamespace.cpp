@@ -86,6 +86,15 @@ std::string ComPortName(int portNumber)
     return "COM" + std::to_string(portNumber);
 }
 
+std::string PortLockProblem(int portNumber)
+{
+    const std::optional<std::string> path = ComDevicePath(portNumber);
+    std::string reason;
+    if (!path || LockUsable(*path, &reason))
+        return {};
+    return "cannot lock the port: " + reason;
+}
+
 PortProbe TestComPort(int portNumber)
 {
     PortProbe probe;
@@ -109,11 +118,11 @@ PortProbe TestComPort(int portNumber)
     }
     // A port whose lock cannot be taken is not offered: the update would
     // refuse it.
-    std::string lockProblem;
-    if (!LockUsable(*path, &lockProblem)) {
+    std::string lockProblem = PortLockProblem(portNumber);
+    if (!lockProblem.empty()) {
         probe.status = PortStatus::OtherError;
         probe.error = EACCES;
-        probe.detail = "cannot lock the port: " + lockProblem;
+        probe.detail = std::move(lockProblem);
         return probe;
     }
 

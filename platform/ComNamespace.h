@@ -54,6 +54,10 @@ PortProbe TestComPort(int portNumber);
 // True when the open test reports the port free.
 bool ComPortOpens(int portNumber);
 
+// Why the port's lock cannot be taken ("cannot lock the port: REASON"), or
+// empty when it can or the port is absent. Such a port is unavailable.
+std::string PortLockProblem(int portNumber);
+
 // Display name of a port: "COM<n>".
 std::string ComPortName(int portNumber);
 

@@ -17,6 +17,14 @@ public:
     virtual MessageAnswer ShowMessage(const std::string& caption, const std::string& text,
         MessageIcon icon, MessageButtons buttons = MessageButtons::Ok)
         = 0;
+    // A box whose fixed text comes with a detail: the system's reason behind
+    // it. The window shows the detail below the text; elsewhere it follows
+    // the text on a line of its own.
+    virtual MessageAnswer ShowMessageWithDetail(const std::string& caption, const std::string& text,
+        const std::string& detail, MessageIcon icon)
+    {
+        return ShowMessage(caption, detail.empty() ? text : text + "\n" + detail, icon);
+    }
 };
 
 // The console form of a message box: writes "\n" + caption + ": " + text +

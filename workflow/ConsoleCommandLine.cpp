@@ -27,8 +27,8 @@ std::optional<int> ToInt(const std::string& text)
 
 } // namespace
 
-ConsoleCommand ParseConsoleCommandLine(
-    const std::vector<std::string>& arguments, const std::function<bool(int)>& portOpens)
+ConsoleCommand ParseConsoleCommandLine(const std::vector<std::string>& arguments,
+    const std::function<bool(int)>& portOpens, const std::function<std::string(int)>& portProblem)
 {
     ConsoleCommand command;
     const size_t count = arguments.size();
@@ -54,6 +54,9 @@ ConsoleCommand ParseConsoleCommandLine(
         command.port = *port;
     if (!port || *port > 255 || !portOpens(*port)) {
         command.errorText = kNeedValidPortText;
+        const std::string problem = port && *port <= 255 && portProblem ? portProblem(*port) : "";
+        if (!problem.empty())
+            command.errorText += problem + "\n";
         return command;
     }
     command.kind = ConsoleCommand::Kind::Download;

@@ -30,6 +30,9 @@ extern const char* const kNeedValidPortText;
 
 // Parses the arguments (without the program name). `portOpens` is the open
 // test of a port number; it is asked only for numbers up to 255 (a number
-// below 1 names no port, and the test says so).
-ConsoleCommand ParseConsoleCommandLine(
-    const std::vector<std::string>& arguments, const std::function<bool(int)>& portOpens);
+// below 1 names no port, and the test says so). `portProblem`, when given,
+// says why a port that does not open is unavailable (empty: nothing to
+// add); its text follows the error text on a line of its own.
+ConsoleCommand ParseConsoleCommandLine(const std::vector<std::string>& arguments,
+    const std::function<bool(int)>& portOpens,
+    const std::function<std::string(int)>& portProblem = {});

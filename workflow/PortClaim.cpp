@@ -27,6 +27,7 @@ ComPortSystem ComPortSystem::Platform()
     system.portOpens = platform::ComPortOpens;
     system.adapterNames = platform::UsbAdapterFriendlyNames;
     system.processorCount = platform::ProcessorCount;
+    system.portProblem = platform::PortLockProblem;
     return system;
 }
 
@@ -159,9 +160,13 @@ int PortClaim::SelectedPort() const
     return index >= 0 && index < kPortCount ? index + 1 : 0;
 }
 
-void PortClaim::ShowPortError(const std::string& text)
+void PortClaim::ShowPortError(const std::string& text, const std::string& detail)
 {
-    m_Boxes.ShowMessage(kCaptionComPort, text, platform::MessageIcon::Error);
+    if (detail.empty()) {
+        m_Boxes.ShowMessage(kCaptionComPort, text, platform::MessageIcon::Error);
+    } else {
+        m_Boxes.ShowMessageWithDetail(kCaptionComPort, text, detail, platform::MessageIcon::Error);
+    }
 }
 
 bool PortClaim::FailOpen(int port, const std::string& message, bool showMessage)
@@ -185,7 +190,8 @@ bool PortClaim::ClaimAndOpenPort(bool versionMode)
         m_List.SetSelectedIndex(index);
         port = SelectedPort();
         if (PortState(port) != kPortFree) {
-            ShowPortError(kTextPortUnavailable);
+            ShowPortError(kTextPortUnavailable,
+                m_System.portProblem ? m_System.portProblem(port) : std::string());
             return false;
         }
         SetPortState(port, kPortClaimed);

@@ -36,6 +36,9 @@ struct ComPortSystem {
     std::function<std::optional<std::vector<std::string>>()> adapterNames;
     // Number of processors of the PC.
     std::function<int()> processorCount;
+    // Why a port that does not open is unavailable, when the operator can
+    // act on it (its lock cannot be taken); empty otherwise. May be unset.
+    std::function<std::string(int portNumber)> portProblem;
 
     // The platform layer's functions.
     static ComPortSystem Platform();
@@ -135,7 +138,7 @@ private:
     // session's text unless told not to.
     bool FailOpen(int port, const std::string& message, bool showMessage);
 
-    void ShowPortError(const std::string& text);
+    void ShowPortError(const std::string& text, const std::string& detail = std::string());
 
     CommSession& m_Session;
     ISerialPortComponent* m_Component;

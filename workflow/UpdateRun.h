@@ -136,6 +136,11 @@ public:
     {
         return m_Host->ShowMessage(caption, text, icon, buttons);
     }
+    platform::MessageAnswer ShowMessageWithDetail(const std::string& caption,
+        const std::string& text, const std::string& detail, platform::MessageIcon icon) override
+    {
+        return m_Host->ShowMessageWithDetail(caption, text, detail, icon);
+    }
 
 private:
     // What the history record of a run knows before the run.

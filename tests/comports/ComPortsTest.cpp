@@ -233,6 +233,16 @@ TEST(ComPortScan, PortHeldByAnotherProgramIsGreyAndRefused)
     EXPECT_EQ(rig.ports.PortState(3), PortClaim::kPortClaimed);
     rig.ports.ReleasePort();
     EXPECT_EQ(rig.ports.PortState(3), PortClaim::kPortFree);
+
+    // A lock that cannot be taken: the same box, with the reason below.
+    const std::filesystem::path lockFile = lockDir / platform::LockFileName(device);
+    std::filesystem::remove(lockFile);
+    std::filesystem::create_directory(lockFile);
+    EXPECT_FALSE(rig.ports.ClaimAndOpenPort(false));
+    ASSERT_EQ(rig.boxes.boxes.size(), 2u);
+    EXPECT_EQ(rig.LastBox(),
+        kNotAvailable + "\ncannot lock the port: the lock file " + lockFile.string()
+            + " is not a regular file");
     platform::SetLockDirectoryForTesting({});
 }
 

@@ -140,12 +140,24 @@ TEST_F(ConsoleJob, CommandLineErrorsGiveTheirTextAndReturnCodeTwo)
 
 TEST_F(ConsoleJob, APortHeldByAnotherProgramIsNotAvailable)
 {
-    platform::PortLock lock;
     auto target = fs::read_symlink(m_Dir / "ports" / "COM7").string();
-    ASSERT_EQ(lock.Acquire(target), platform::PortLock::Result::Locked);
+    {
+        platform::PortLock lock;
+        ASSERT_EQ(lock.Acquire(target), platform::PortLock::Result::Locked);
+        auto r = Run({ "/d", "/sp", "7" });
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_EQ(r.out, kNeedValidPort + kPressEnter);
+    }
+    // A lock that cannot be taken (a folder in its place): the same text,
+    // and the reason on the next line.
+    const fs::path lockFile = platform::LockDirectory() / platform::LockFileName(target);
+    ASSERT_TRUE(fs::create_directory(lockFile));
     auto r = Run({ "/d", "/sp", "7" });
+    fs::remove(lockFile);
     EXPECT_EQ(r.exitCode, 2);
-    EXPECT_EQ(r.out, kNeedValidPort + kPressEnter);
+    EXPECT_EQ(r.out,
+        kNeedValidPort + "cannot lock the port: the lock file " + lockFile.string()
+            + " is not a regular file\n" + kPressEnter);
 }
 
 TEST_F(ConsoleJob, CloseOnFinishAndMinimiseFollowTheirPositions)
