@@ -253,14 +253,8 @@ DspResult DspResultOf(LinkResult link)
 DspDownloadEngine::DspDownloadEngine(CommSession& session, DspDownloadJob job)
     : m_Session(session)
     , m_Job(std::move(job))
+    , m_Stream(session, kDspBlocks, [this] { AdvanceProgress(); })
 {
-}
-
-void DspDownloadEngine::ShowStatus(const std::string& text) const
-{
-    if (m_Job.showStatus) {
-        m_Job.showStatus(text);
-    }
 }
 
 void DspDownloadEngine::ReportLinkStatus(DspResult status) const
@@ -281,13 +275,8 @@ DspResult DspDownloadEngine::Fail(const std::string& text)
 
 bool DspDownloadEngine::StartHandshake(int startMessage)
 {
-    m_Session.SendTableMessage(startMessage);
-    // Either reply lets the download go on; a negative one is not repeated.
-    const LinkMessage reply = m_Session.Exchange(MessageTable::CodeOf(msg::kRadioAck),
-        MessageTable::ExpectedLength(msg::kRadioAck), MessageTable::CodeOf(msg::kDownloadNegative),
-        2);
-    m_Status = DspResultOf(StatusAfterWait(m_Session, reply));
-    if (m_Status != DspResult::Success) {
+    if (!m_Stream.Start(startMessage)) {
+        m_Status = DspResultOf(m_Stream.Link());
         ReportLinkStatus(m_Status);
         return false;
     }
@@ -315,61 +304,11 @@ void DspDownloadEngine::AdvanceProgress()
     }
 }
 
-void DspDownloadEngine::AppendWord(uint16_t word)
+void DspDownloadEngine::TakeStreamStatus()
 {
-    SendBlockIfFull();
-    if (!m_Block.HasRoom()) {
-        return; // the block could not leave: the download has failed
-    }
-    m_Block.Put(word);
-}
-
-void DspDownloadEngine::SendBlockIfFull()
-{
-    if (m_Status != DspResult::Success || !m_Block.Full()) {
-        return;
-    }
-    const LinkCode negative = MessageTable::CodeOf(msg::kDownloadNegative);
-    m_Session.SendMessage(m_Block.Message());
-
-    if (m_Block.SecondOfPair()) {
-        // The pair's checksum. A mismatch is told to the radio and the
-        // download goes on.
-        bool wasNegative = false;
-        const LinkMessage reply = m_Session.Exchange(MessageTable::CodeOf(msg::kDownloadChecksum),
-            MessageTable::ExpectedLength(msg::kDownloadChecksum), negative, 2, &wasNegative);
-        m_Status = DspResultOf(StatusAfterWait(m_Session, reply));
-        if (m_Status != DspResult::Success) {
-            return;
-        }
-        m_Session.SendTableMessage(m_Block.SumMatches(reply, wasNegative) ? msg::kChecksumMatches
-                                                                          : msg::kChecksumMismatch);
-    }
-
-    // Every block waits for the radio; either reply is taken as acceptance.
-    const LinkMessage reply = m_Session.Exchange(MessageTable::CodeOf(msg::kRadioAck),
-        MessageTable::ExpectedLength(msg::kRadioAck), negative, 2);
-    m_Status = DspResultOf(StatusAfterWait(m_Session, reply));
-    if (m_Status != DspResult::Success) {
-        return;
-    }
-
-    m_Block.Accepted();
-    AdvanceProgress();
-}
-
-void DspDownloadEngine::FinishStream()
-{
-    for (int round = 0; round < 2; ++round) {
-        while (m_Status == DspResult::Success && !m_Block.Full()) {
-            AppendWord(kDspPadWord);
-        }
-        SendBlockIfFull();
-        // The last block to go was the first of a pair: one more block of
-        // padding completes the pair and its checksum exchange.
-        if (!m_Block.SecondOfPair()) {
-            break;
-        }
+    // With the DSP's policy a stream fails only by a wait.
+    if (m_Status == DspResult::Success && !m_Stream.Sending()) {
+        m_Status = DspResultOf(m_Stream.Link());
     }
 }
 
@@ -382,9 +321,7 @@ DspResult DspDownloadEngine::DownloadDspLoader(std::FILE* loaderStream)
     if (!StartHandshake(msg::kStartCodeDownload)) {
         return m_Status;
     }
-
-    m_Block.StartStream();
-    ShowStatus(kDspTextLoader);
+    ShowStatus(ActivityText(kKindLoader));
 
     // Every line up to an "S9" line is read as an S3 record.
     char line[kRecordLineSize];
@@ -404,15 +341,17 @@ DspResult DspDownloadEngine::DownloadDspLoader(std::FILE* loaderStream)
                 + " of the Loader code file.");
         }
         for (int k = 0; k < 2 * length; k += 4) {
-            AppendWord(DataWord(line, kS3DataOffset + k));
+            m_Stream.Append(DataWord(line, kS3DataOffset + k));
         }
+        TakeStreamStatus();
     }
     if (m_Status == DspResult::Success && std::ferror(loaderStream)) {
         return Fail("Download stopped: the Loader code file could not be read.");
     }
 
     if (m_Status == DspResult::Success) {
-        FinishStream();
+        m_Stream.Finish();
+        TakeStreamStatus();
         if (m_Status == DspResult::Success) {
             m_Session.SendTableMessage(msg::kEndOfDownload);
             m_Status = DspResultOf(m_Session.LinkStatus());
@@ -510,12 +449,11 @@ DspResult DspDownloadEngine::DownloadDspPages(int objectFd)
 
 DspResult DspDownloadEngine::SendPages(int objectFd, PageFds& fds)
 {
-    ShowStatus(kDspTextPreparing);
+    ShowStatus(kTextPreparing);
     m_Status = DspResult::Success;
     if (!StartHandshake(msg::kStartDspDownload)) {
         return m_Status;
     }
-    m_Block.StartStream();
     m_ProgressCounter = 0;
     if (m_Job.progressBar != nullptr) {
         m_Job.progressBar->SetPosition(0);
@@ -594,14 +532,16 @@ DspResult DspDownloadEngine::DownloadPage(int pageFd, int pageNumber)
             break;
         }
         offset += got;
-        for (ssize_t k = 0; k < got && m_Status == DspResult::Success; k += 2) {
+        for (ssize_t k = 0; k < got && m_Stream.Sending(); k += 2) {
             // A lone last byte is completed with a blank.
             const uint8_t high = k + 1 < got ? piece[static_cast<size_t>(k + 1)] : 0x20;
-            AppendWord(static_cast<uint16_t>(piece[static_cast<size_t>(k)] | high << 8));
+            m_Stream.Append(static_cast<uint16_t>(piece[static_cast<size_t>(k)] | high << 8));
         }
+        TakeStreamStatus();
     }
     if (m_Status == DspResult::Success) {
-        FinishStream();
+        m_Stream.Finish();
+        TakeStreamStatus();
     }
     return m_Status;
 }

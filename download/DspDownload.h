@@ -17,6 +17,7 @@
 //     PC 11 (02 08) end of page             radio 4 (02 03) or 49
 //   PC 5 (02 04) end of the download
 //
+// The blocks go through download/BlockStream with the policy kDspBlocks.
 // Unlike the flash engine, a negative reply is never answered by repeating
 // the request, a checksum mismatch is reported to the radio and the download
 // goes on without resending, the radio's negative reply after a block counts
@@ -50,9 +51,10 @@
 #include <string>
 #include <vector>
 
-#include "download/FlashDownload.h"
+#include "download/BlockStream.h"
 #include "link/LinkCallbacks.h"
 #include "link/LinkMessage.h"
+#include "link/ModelTraits.h"
 #include "platform/UniqueFd.h"
 
 class CommSession;
@@ -74,8 +76,6 @@ enum class DspResult {
 DspResult DspResultOf(LinkResult link);
 
 // Status texts.
-inline constexpr const char* kDspTextLoader = "Downloading Loader code...";
-inline constexpr const char* kDspTextPreparing = "Preparing to download ...";
 inline constexpr const char* kDspTextFinished = "Download finished";
 inline constexpr const char* kDspTextCommProblem = "Communication problem during DSP download.";
 inline constexpr const char* kDspTextTimedOut = "DSP download timed out or canceled by user.";
@@ -86,8 +86,6 @@ inline constexpr int kDspPageCount = 9;
 inline constexpr uint32_t kDspPageWords = 0x10000;
 // Sections are copied, and page files read, in pieces of 16000 words.
 inline constexpr int kDspChunkBytes = 32000;
-// Padding word of the last block(s) of a stream: two blanks.
-inline constexpr uint16_t kDspPadWord = 0x2020;
 // Pause after the loader, while the radio starts it.
 inline constexpr int kDspLoaderStartMs = 1000;
 
@@ -207,15 +205,14 @@ public:
 
     DspResult Status() const { return m_Status; }
     int PagesWritten() const { return m_PagesWritten; }
-    void ShowStatus(const std::string& text) const;
+    void ShowStatus(const std::string& text) const { ShowText(m_Job.showStatus, text); }
 
 private:
     void ReportLinkStatus(DspResult status) const;
     DspResult Fail(const std::string& text);
     bool StartHandshake(int startMessage);
-    void AppendWord(uint16_t word);
-    void SendBlockIfFull();
-    void FinishStream();
+    // A failed block stream becomes the engine's status.
+    void TakeStreamStatus();
     void StartProgress(long long maximum);
     void AdvanceProgress();
     using PageFds = std::array<platform::UniqueFd, kDspPageCount>;
@@ -229,7 +226,7 @@ private:
     DspDownloadJob m_Job;
 
     DspResult m_Status = DspResult::Success;
-    BlockPair m_Block;
+    BlockStream m_Stream;
     int m_ProgressCounter = 0;
     int m_ProgressMaximum = 64;
 

@@ -30,9 +30,6 @@ long long StreamSize(std::FILE* stream)
     return end < 0 ? 0 : static_cast<long long>(end);
 }
 
-// Length of the negative reply that carries a verify-failure address.
-constexpr int kVerifyReplyLength = 6;
-
 } // namespace
 
 FlashResult FlashResultOf(LinkResult link)
@@ -50,65 +47,11 @@ EraseWait EraseWaitFor(int32_t targetModelCode, bool bootFlag)
     return ModelTraitsOf(targetModelCode).erase;
 }
 
-void BlockPair::StartStream()
-{
-    m_RunningSum = 0;
-    m_SecondOfPair = false;
-    EmptyBlock();
-}
-
-void BlockPair::EmptyBlock()
-{
-    MessageTable::BuildRequest(msg::kDataBlock, m_Block);
-    m_Block.count = kBlockMessageBytes;
-    m_FillPosition = 2;
-}
-
-void BlockPair::Put(uint16_t word)
-{
-    m_Block.data[m_FillPosition] = static_cast<uint8_t>(word & 0xFF);
-    m_Block.data[m_FillPosition + 1] = static_cast<uint8_t>(word >> 8);
-    m_FillPosition += 2;
-    m_RunningSum = static_cast<uint16_t>(m_RunningSum + word);
-}
-
-bool BlockPair::SumMatches(const LinkMessage& reply, bool wasNegative) const
-{
-    if (wasNegative || reply.count < 4) {
-        return false;
-    }
-    return static_cast<uint16_t>(reply.data[2] << 8 | reply.data[3]) == m_RunningSum;
-}
-
-void BlockPair::Accepted()
-{
-    if (m_SecondOfPair) {
-        m_SecondOfPair = false;
-        m_RunningSum = 0;
-    } else {
-        m_SecondOfPair = true;
-    }
-    EmptyBlock();
-}
-
 FlashDownloadEngine::FlashDownloadEngine(CommSession& session, CodeDownload job)
     : m_Session(session)
     , m_Job(std::move(job))
+    , m_Stream(session, kFlashBlocks, [this] { BlockAccepted(); })
 {
-}
-
-void FlashDownloadEngine::ShowStatus(const std::string& text) const
-{
-    if (m_Job.showStatus) {
-        m_Job.showStatus(text);
-    }
-}
-
-void FlashDownloadEngine::ShowProgressLine(const std::string& text) const
-{
-    if (m_Job.textProgressFlag && m_Job.showProgressLine) {
-        m_Job.showProgressLine(text);
-    }
 }
 
 void FlashDownloadEngine::ShowStreamDone() const
@@ -123,22 +66,6 @@ void FlashDownloadEngine::ReportLinkStatus(FlashResult status) const
     } else if (status == FlashResult::TimedOut) {
         ShowStatus(kTextTimedOut);
     }
-}
-
-LinkResult StatusAfterWait(const CommSession& session, const LinkMessage& reply)
-{
-    const LinkResult status = session.LinkStatus();
-    // The wait ended with the flag still set but nothing matched: the line
-    // closed under it. Going on would read the empty reply as an answer.
-    if (status == LinkResult::ReplyReceived && reply.count == 0) {
-        return LinkResult::CommProblem;
-    }
-    return status;
-}
-
-void FlashDownloadEngine::SendBlock()
-{
-    m_Session.SendMessage(m_Block.Message());
 }
 
 void FlashDownloadEngine::AdvanceProgress(int amount)
@@ -184,30 +111,14 @@ FlashResult FlashDownloadEngine::DownloadStream(
     m_ResendsExhausted = false;
     m_CodeStream = codeStream;
 
-    // Start handshake. A session set to repeat after a negative reply asks
-    // again until the radio agrees or the wait ends.
-    const LinkCode ack = MessageTable::CodeOf(msg::kRadioAck);
-    const int ackLength = MessageTable::ExpectedLength(msg::kRadioAck);
-    const LinkCode negative = MessageTable::CodeOf(msg::kDownloadNegative);
-    const int negativeLength = MessageTable::ExpectedLength(msg::kDownloadNegative);
-    m_Session.SendTableMessage(msg::kStartCodeDownload);
-    bool wasNegative = false;
-    LinkMessage reply = m_Session.Exchange(ack, ackLength, negative, negativeLength, &wasNegative);
-    while (m_Session.RepeatsAfterNegative() && wasNegative && m_Session.ReceiveEnabled()) {
-        m_Session.SendTableMessage(msg::kStartCodeDownload);
-        wasNegative = false;
-        reply = m_Session.Exchange(ack, ackLength, negative, negativeLength, &wasNegative);
-    }
-
-    // A start the radio did not take ends the stream here.
-    m_Status = FlashResultOf(StatusAfterWait(m_Session, reply));
-    if (m_Status != FlashResult::Success) {
+    // The start; one the radio did not take ends the stream here.
+    if (!m_Stream.Start(msg::kStartCodeDownload)) {
+        m_Status = FlashResultOf(m_Stream.Link());
         ReportLinkStatus(m_Status);
         return m_Status;
     }
 
-    m_Block.StartStream();
-    m_ActivityText = "Downloading " + kindText + "code...";
+    m_ActivityText = ActivityText(kind);
     ShowStatus(m_ActivityText);
     m_FlashTouched = m_FlashTouched || codeStream;
 
@@ -234,8 +145,9 @@ FlashResult FlashDownloadEngine::DownloadStream(
         AdvanceProgress(recordKind == kKindS3 ? 4 : 3);
         const int offset = DataOffset(recordKind);
         for (int k = 0; k < 2 * length; k += 4) {
-            AppendWord(DataWord(line, offset + k));
+            m_Stream.Append(DataWord(line, offset + k));
         }
+        TakeStreamStatus();
     }
     if (m_Status == FlashResult::Success && std::ferror(stream)) {
         m_Status = FlashResult::ImageProblem;
@@ -246,7 +158,8 @@ FlashResult FlashDownloadEngine::DownloadStream(
     // The last block, its pair, the end message and the way back to
     // 19200 bit/s, all only while nothing has gone wrong.
     if (m_Status == FlashResult::Success) {
-        FinishStream();
+        m_Stream.Finish();
+        TakeStreamStatus();
         if (m_Status == FlashResult::Success) {
             m_Session.SendTableMessage(msg::kEndOfDownload);
             if (codeStream) {
@@ -273,103 +186,37 @@ FlashResult FlashDownloadEngine::DownloadStream(
     return m_Status;
 }
 
-void FlashDownloadEngine::AppendWord(uint16_t word)
+void FlashDownloadEngine::TakeStreamStatus()
 {
-    SendBlockIfFull();
-    if (!m_Block.HasRoom()) {
-        // Only when the block could not leave (a failed status): nothing
-        // more is sent, so the word is dropped.
+    if (m_Status != FlashResult::Success) {
         return;
     }
-    m_Block.Put(word);
+    switch (m_Stream.Status()) {
+    case BlockStream::State::Sending:
+        break;
+    case BlockStream::State::LinkFailed:
+        m_Status = FlashResultOf(m_Stream.Link());
+        break;
+    case BlockStream::State::VerifyFailed: {
+        const auto& address = m_Stream.VerifyAddress();
+        ShowStatus(kTextVerifyFailed + platform::HexOfBytes(address.data(), address.size()));
+        m_Status = FlashResult::VerifyFailed;
+        break;
+    }
+    case BlockStream::State::ResendsExhausted:
+        m_Status = FlashResult::TimedOut;
+        m_ResendsExhausted = true;
+        break;
+    }
 }
 
-void FlashDownloadEngine::SendBlockIfFull()
+void FlashDownloadEngine::BlockAccepted()
 {
-    if (m_Status != FlashResult::Success || !m_Block.Full()) {
-        return;
-    }
-    const LinkCode ack = MessageTable::CodeOf(msg::kRadioAck);
-    const int ackLength = MessageTable::ExpectedLength(msg::kRadioAck);
-    const LinkCode negative = MessageTable::CodeOf(msg::kDownloadNegative);
-
-    SendBlock();
-    int resends = 0;
-
-    // The pair's checksum exchange.
-    bool matched = false;
-    if (m_Block.SecondOfPair()) {
-        const LinkCode sumCode = MessageTable::CodeOf(msg::kDownloadChecksum);
-        const int sumLength = MessageTable::ExpectedLength(msg::kDownloadChecksum);
-        const int negativeLength = MessageTable::ExpectedLength(msg::kDownloadNegative);
-        bool wasNegative = false;
-        LinkMessage reply
-            = m_Session.Exchange(sumCode, sumLength, negative, negativeLength, &wasNegative);
-        while (m_Session.RepeatsAfterNegative() && wasNegative && m_Session.ReceiveEnabled()) {
-            SendBlock();
-            wasNegative = false;
-            reply = m_Session.Exchange(sumCode, sumLength, negative, negativeLength, &wasNegative);
-        }
-        m_Status = FlashResultOf(StatusAfterWait(m_Session, reply));
-        if (m_Status != FlashResult::Success) {
-            return;
-        }
-        matched = m_Block.SumMatches(reply, wasNegative);
-        m_Session.SendTableMessage(matched ? msg::kChecksumMatches : msg::kChecksumMismatch);
-    }
-
-    // The radio's verdict on the block (and on the pair).
-    for (;;) {
-        bool wasNegative = false;
-        const LinkMessage reply
-            = m_Session.Exchange(ack, ackLength, negative, kVerifyReplyLength, &wasNegative);
-        m_Status = FlashResultOf(StatusAfterWait(m_Session, reply));
-        if (m_Status != FlashResult::Success) {
-            return;
-        }
-        if (!m_Block.SecondOfPair()) {
-            break;
-        }
-        if (wasNegative) {
-            ShowStatus(
-                kTextVerifyFailed + platform::HexOfBytes(reply.data + 2, kVerifyReplyLength - 2));
-            m_Status = FlashResult::VerifyFailed;
-            return;
-        }
-        if (matched) {
-            break;
-        }
-        SendBlock();
-        ++resends;
-        if (resends >= kMaxResends) {
-            m_Status = FlashResult::TimedOut;
-            m_ResendsExhausted = true;
-            return;
-        }
-    }
-
-    // An empty block, which starts or ends a pair, and the progress on.
-    m_Block.Accepted();
     if (m_CodeStream) {
         m_CodeBytesAccepted += kBlockDataBytes;
     }
     AdvanceProgress(64);
     ReportPercent();
-}
-
-void FlashDownloadEngine::FinishStream()
-{
-    for (int round = 0; round < 2; ++round) {
-        while (m_Status == FlashResult::Success && !m_Block.Full()) {
-            AppendWord(0xFFFF);
-        }
-        SendBlockIfFull();
-        // A first block of a pair was the last to go: one more block of
-        // 0xFF completes the pair and its checksum exchange.
-        if (!m_Block.SecondOfPair()) {
-            break;
-        }
-    }
 }
 
 CodeDownloadReport DownloadCode(CommSession& session, const CodeDownload& job)

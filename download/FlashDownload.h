@@ -6,7 +6,8 @@
 // and starts, then, after the loader has erased the flash, the application
 // or boot code, which the loader programs and verifies.
 //
-// Block protocol (message numbers of the message table):
+// Block protocol (message numbers of the message table; the sender is
+// download/BlockStream, with the policy kFlashBlocks):
 //   PC 47 (02 01) start            radio 8 (02 07) ready
 //   PC 48 (02 09 + 128 bytes)      first block of a pair; radio 8 (or 49)
 //   PC 48 (02 09 + 128 bytes)      second block; radio 3 (02 02 + sum, MSB first)
@@ -24,9 +25,9 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <functional>
 #include <string>
 
+#include "download/BlockStream.h"
 #include "link/LinkCallbacks.h"
 #include "link/LinkMessage.h"
 #include "link/ModelTraits.h"
@@ -51,61 +52,10 @@ enum class FlashResult {
 FlashResult FlashResultOf(LinkResult link);
 
 // Status texts.
-inline constexpr const char* kTextPreparing = "Preparing to download ...";
 inline constexpr const char* kTextFinished = "Download finished.";
 inline constexpr const char* kTextCommProblem = "Communication problem during code download.";
 inline constexpr const char* kTextTimedOut = "Code download timed out or canceled by user.";
 inline constexpr const char* kTextVerifyFailed = "Flash Verify failed at address: 0x";
-
-// Stream kinds, as they appear in the activity text.
-inline constexpr const char* kKindLoader = "Loader ";
-inline constexpr const char* kKindApplication = "Application ";
-inline constexpr const char* kKindBootloader = "Bootloader ";
-
-// Wait for each reply during a download.
-inline constexpr int kDownloadWaitMs = 15000;
-
-// Block layout: the two code bytes 02 09 and 128 data bytes.
-inline constexpr int kBlockDataBytes = 128;
-inline constexpr int kBlockMessageBytes = 2 + kBlockDataBytes;
-// Resends of a second block after a checksum mismatch before the stream ends.
-inline constexpr int kMaxResends = 4;
-
-// The block being filled for the block protocol and the pair it belongs to:
-// the code bytes 02 09, then data words low byte first, with the running sum
-// of the pair. The flash and DSP engines both fill their blocks with it.
-class BlockPair {
-public:
-    BlockPair() { StartStream(); }
-    // A fresh pair and an empty block.
-    void StartStream();
-    bool Full() const { return m_FillPosition == kBlockMessageBytes; }
-    bool HasRoom() const { return m_FillPosition + 2 <= kBlockMessageBytes; }
-    // Adds a word to the block, low byte first, and to the pair's sum.
-    void Put(uint16_t word);
-    const LinkMessage& Message() const { return m_Block; }
-    // True when the block is the second of its pair: the radio sums the pair.
-    bool SecondOfPair() const { return m_SecondOfPair; }
-    // True when the radio's checksum reply carries the pair's sum; a
-    // negative reply carries no sum and never matches.
-    bool SumMatches(const LinkMessage& reply, bool wasNegative) const;
-    // The radio took the block: the next one is empty and, after the second
-    // block of a pair, starts a new pair.
-    void Accepted();
-
-private:
-    void EmptyBlock();
-
-    LinkMessage m_Block;
-    int m_FillPosition = 2;
-    uint16_t m_RunningSum = 0;
-    bool m_SecondOfPair = false;
-};
-
-// A download's view of a wait for a reply: the link's status, and a
-// communication problem when the wait ended with the line closed (no reply,
-// no time-out). The flash and DSP engines share it.
-LinkResult StatusAfterWait(const CommSession& session, const LinkMessage& reply);
 
 // Erase wait and its status text (null: no text) for a target model code:
 // the model's, or the shortest one for boot code.
@@ -151,8 +101,8 @@ struct CodeDownloadReport {
 // except WrongFlashType has sent its text to showStatus.
 CodeDownloadReport DownloadCode(CommSession& session, const CodeDownload& job);
 
-// The engine's state for one DownloadCode call. Exposed so that the stream
-// operations can be driven on their own; DownloadCode is the entry point.
+// The engine's state for one DownloadCode call. Exposed so that a stream can
+// be driven on its own (the benchmark does); DownloadCode is the entry point.
 // Of the job it uses the texts' and the progress's fields.
 class FlashDownloadEngine {
 public:
@@ -163,15 +113,6 @@ public:
     // radio back to 19200 bit/s. Returns the status.
     FlashResult DownloadStream(std::FILE* stream, const char* kind, bool codeStream);
 
-    // Adds a word (low byte first) to the block being filled, sending the
-    // block first when it is full.
-    void AppendWord(uint16_t word);
-    // Sends the block if it is full, with the pair's checksum exchange when
-    // it is the second of a pair.
-    void SendBlockIfFull();
-    // Pads the last block with 0xFF and sends it, and completes its pair.
-    void FinishStream();
-
     FlashResult Status() const { return m_Status; }
     void SetStatus(FlashResult status) { m_Status = status; }
     // The status, the code bytes accepted and whether the flash was touched,
@@ -179,18 +120,26 @@ public:
     CodeDownloadReport Report() const { return { m_Status, m_CodeBytesAccepted, m_FlashTouched }; }
     // The loader begins to erase the flash.
     void NoteFlashTouched() { m_FlashTouched = true; }
-    const std::string& ActivityText() const { return m_ActivityText; }
 
     // Texts to the window and the console.
-    void ShowStatus(const std::string& text) const;
-    void ShowProgressLine(const std::string& text) const;
+    void ShowStatus(const std::string& text) const { ShowText(m_Job.showStatus, text); }
+    // Only when the job asks for console progress.
+    void ShowProgressLine(const std::string& text) const
+    {
+        if (m_Job.textProgressFlag) {
+            ShowText(m_Job.showProgressLine, text);
+        }
+    }
     // "\r" + activity text + "100% complete...Done.\n"
     void ShowStreamDone() const;
     // Sends the text for a communication problem or a time-out.
     void ReportLinkStatus(FlashResult status) const;
 
 private:
-    void SendBlock();
+    // A failure of the block stream becomes the engine's status (with its
+    // text for a failed verify).
+    void TakeStreamStatus();
+    void BlockAccepted();
     void AdvanceProgress(int amount);
     void ReportPercent();
 
@@ -198,7 +147,7 @@ private:
     CodeDownload m_Job;
 
     FlashResult m_Status = FlashResult::Success;
-    BlockPair m_Block;
+    BlockStream m_Stream;
     bool m_ResendsExhausted = false;
     bool m_CodeStream = false; // the stream being sent goes into the flash
     long long m_CodeBytesAccepted = 0;
