@@ -80,6 +80,32 @@ void Badge(QPainter& p, const QRectF& where, const QString& badge)
     p.drawText(where, Qt::AlignCenter, badge);
 }
 
+// Three-stop shading from a lighter to a darker shade of `base`.
+QLinearGradient Shading(
+    QPointF from, QPointF to, const QColor& base, qreal middle, int lighter, int darker)
+{
+    QLinearGradient g(from, to);
+    g.setColorAt(0, base.lighter(lighter));
+    g.setColorAt(middle, base);
+    g.setColorAt(1, base.darker(darker));
+    return g;
+}
+
+// The radio's housing and its display with the text it shows.
+void BodyAndDisplay(QPainter& p, const Scheme& s, const QLinearGradient& shading,
+    const QRectF& body, qreal radius, const QRectF& display, const QString& text)
+{
+    p.setBrush(shading);
+    p.setPen(QPen(s.bodyEdge, 2));
+    p.drawRoundedRect(body, radius, radius);
+    p.setPen(QPen(QColor(20, 20, 20), 2));
+    p.setBrush(s.display);
+    p.drawRoundedRect(display, 5, 5);
+    p.setPen(s.displayText);
+    p.setFont(QFont(QStringLiteral("DejaVu Sans Mono"), 11, QFont::Bold));
+    p.drawText(display, Qt::AlignCenter, text);
+}
+
 void DrawPortable(QPainter& p, const Scheme& s)
 {
     // Shadow, antenna and knobs.
@@ -93,23 +119,8 @@ void DrawPortable(QPainter& p, const Scheme& s)
     p.setBrush(QColor(70, 70, 76));
     p.drawRoundedRect(QRectF(186, 34, 20, 18), 4, 4);
 
-    // Body.
-    QLinearGradient body(96, 0, 218, 0);
-    body.setColorAt(0, s.body.lighter(125));
-    body.setColorAt(0.5, s.body);
-    body.setColorAt(1, s.body.darker(135));
-    p.setBrush(body);
-    p.setPen(QPen(s.bodyEdge, 2));
-    p.drawRoundedRect(QRectF(94, 50, 126, 200), 18, 18);
-
-    // Display.
-    p.setPen(QPen(QColor(20, 20, 20), 2));
-    p.setBrush(s.display);
-    p.drawRoundedRect(QRectF(112, 68, 90, 40), 5, 5);
-    p.setPen(s.displayText);
-    QFont f(QStringLiteral("DejaVu Sans Mono"), 11, QFont::Bold);
-    p.setFont(f);
-    p.drawText(QRectF(112, 68, 90, 40), Qt::AlignCenter, QStringLiteral("CH 01"));
+    BodyAndDisplay(p, s, Shading(QPointF(96, 0), QPointF(218, 0), s.body, 0.5, 125, 135),
+        QRectF(94, 50, 126, 200), 18, QRectF(112, 68, 90, 40), QStringLiteral("CH 01"));
 
     // Speaker grille.
     p.setPen(Qt::NoPen);
@@ -143,22 +154,10 @@ void DrawMobile(QPainter& p, const Scheme& s)
     for (int i = 0; i < 9; ++i)
         p.drawRect(QRectF(40 + i * 26, 84, 12, 28));
 
-    // Body.
-    QLinearGradient body(0, 100, 0, 196);
-    body.setColorAt(0, s.body.lighter(130));
-    body.setColorAt(0.45, s.body);
-    body.setColorAt(1, s.body.darker(140));
-    p.setBrush(body);
-    p.setPen(QPen(s.bodyEdge, 2));
-    p.drawRoundedRect(QRectF(20, 104, 260, 92), 14, 14);
+    BodyAndDisplay(p, s, Shading(QPointF(0, 100), QPointF(0, 196), s.body, 0.45, 130, 140),
+        QRectF(20, 104, 260, 92), 14, QRectF(86, 118, 128, 34), QStringLiteral("ZONE 1  CH 12"));
 
-    // Display and buttons.
-    p.setPen(QPen(QColor(20, 20, 20), 2));
-    p.setBrush(s.display);
-    p.drawRoundedRect(QRectF(86, 118, 128, 34), 5, 5);
-    p.setPen(s.displayText);
-    p.setFont(QFont(QStringLiteral("DejaVu Sans Mono"), 11, QFont::Bold));
-    p.drawText(QRectF(86, 118, 128, 34), Qt::AlignCenter, QStringLiteral("ZONE 1  CH 12"));
+    // Buttons.
     p.setPen(QPen(s.bodyEdge, 1));
     p.setBrush(QColor(225, 226, 230));
     for (int i = 0; i < 5; ++i)
