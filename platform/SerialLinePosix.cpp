@@ -141,6 +141,18 @@ struct SerialLine::Impl {
         return true;
     }
 
+    // Changes one setting of an open line: `edit` adjusts a copy of the
+    // current settings and says whether the value asked for is valid.
+    template <typename Edit> bool Change(const char* what, Edit edit)
+    {
+        if (fd < 0)
+            return Fail(EBADF, what);
+        termios2 wanted = settings;
+        if (!edit(wanted))
+            return Fail(EINVAL, what);
+        return Apply(wanted);
+    }
+
     bool ModemBits(unsigned long request, int bits)
     {
         if (fd < 0)
@@ -293,78 +305,70 @@ const std::string& SerialLine::LastErrorText() const
 
 bool SerialLine::SetBaudRate(uint32_t rate)
 {
-    Impl& d = *m_Impl;
-    if (d.fd < 0)
-        return d.Fail(EBADF, "baud rate");
-    if (rate == 0)
-        return d.Fail(EINVAL, "baud rate");
-    unsigned code = BOTHER;
-    for (const RateConstant& c : kRateConstants) {
-        if (c.rate == rate)
-            code = c.code;
-    }
-    termios2 wanted = d.settings;
-    wanted.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));
-    wanted.c_cflag |= code | (code << IBSHIFT);
-    wanted.c_ispeed = rate;
-    wanted.c_ospeed = rate;
-    return d.Apply(wanted);
+    return m_Impl->Change("baud rate", [rate](termios2& wanted) {
+        if (rate == 0)
+            return false;
+        unsigned code = BOTHER;
+        for (const RateConstant& c : kRateConstants) {
+            if (c.rate == rate)
+                code = c.code;
+        }
+        wanted.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));
+        wanted.c_cflag |= code | (code << IBSHIFT);
+        wanted.c_ispeed = rate;
+        wanted.c_ospeed = rate;
+        return true;
+    });
 }
 
 bool SerialLine::SetDataBits(int bits)
 {
-    Impl& d = *m_Impl;
-    if (d.fd < 0)
-        return d.Fail(EBADF, "data bits");
-    static constexpr unsigned kSizes[] = { CS5, CS6, CS7, CS8 };
-    if (bits < 5 || bits > 8)
-        return d.Fail(EINVAL, "data bits");
-    termios2 wanted = d.settings;
-    wanted.c_cflag = (wanted.c_cflag & ~CSIZE) | kSizes[bits - 5];
-    return d.Apply(wanted);
+    return m_Impl->Change("data bits", [bits](termios2& wanted) {
+        static constexpr unsigned kSizes[] = { CS5, CS6, CS7, CS8 };
+        if (bits < 5 || bits > 8)
+            return false;
+        wanted.c_cflag = (wanted.c_cflag & ~CSIZE) | kSizes[bits - 5];
+        return true;
+    });
 }
 
 bool SerialLine::SetParity(LineParity parity)
 {
-    Impl& d = *m_Impl;
-    if (d.fd < 0)
-        return d.Fail(EBADF, "parity");
-    termios2 wanted = d.settings;
-    wanted.c_cflag &= ~(PARENB | PARODD | CMSPAR);
-    wanted.c_iflag &= ~INPCK;
-    switch (parity) {
-    case LineParity::None:
-        break;
-    case LineParity::Odd:
-        wanted.c_cflag |= PARENB | PARODD;
-        break;
-    case LineParity::Even:
-        wanted.c_cflag |= PARENB;
-        break;
-    case LineParity::Mark: // sticky parity: PARODD selects a 1 bit
-        wanted.c_cflag |= PARENB | CMSPAR | PARODD;
-        break;
-    case LineParity::Space:
-        wanted.c_cflag |= PARENB | CMSPAR;
-        break;
-    }
-    if (parity != LineParity::None)
-        wanted.c_iflag |= INPCK;
-    return d.Apply(wanted);
+    return m_Impl->Change("parity", [parity](termios2& wanted) {
+        wanted.c_cflag &= ~(PARENB | PARODD | CMSPAR);
+        wanted.c_iflag &= ~INPCK;
+        switch (parity) {
+        case LineParity::None:
+            break;
+        case LineParity::Odd:
+            wanted.c_cflag |= PARENB | PARODD;
+            break;
+        case LineParity::Even:
+            wanted.c_cflag |= PARENB;
+            break;
+        case LineParity::Mark: // sticky parity: PARODD selects a 1 bit
+            wanted.c_cflag |= PARENB | CMSPAR | PARODD;
+            break;
+        case LineParity::Space:
+            wanted.c_cflag |= PARENB | CMSPAR;
+            break;
+        }
+        if (parity != LineParity::None)
+            wanted.c_iflag |= INPCK;
+        return true;
+    });
 }
 
 bool SerialLine::SetStopBits(LineStopBits stopBits)
 {
-    Impl& d = *m_Impl;
-    if (d.fd < 0)
-        return d.Fail(EBADF, "stop bits");
-    termios2 wanted = d.settings;
-    // With 5 data bits the UART sends 1.5 stop bits when asked for two.
-    if (stopBits == LineStopBits::One)
-        wanted.c_cflag &= ~CSTOPB;
-    else
-        wanted.c_cflag |= CSTOPB;
-    return d.Apply(wanted);
+    return m_Impl->Change("stop bits", [stopBits](termios2& wanted) {
+        // With 5 data bits the UART sends 1.5 stop bits when asked for two.
+        if (stopBits == LineStopBits::One)
+            wanted.c_cflag &= ~CSTOPB;
+        else
+            wanted.c_cflag |= CSTOPB;
+        return true;
+    });
 }
 
 bool SerialLine::SetFlowControl(LineFlow flow)
