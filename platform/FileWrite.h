@@ -4,6 +4,7 @@
 // file under the first free of a row of names, and the atomic replacement of
 // a file (temporary file beside it, fsync, rename).
 
+#include "platform/NonCopyable.h"
 #include "platform/UniqueFd.h"
 
 #include <cstddef>
@@ -43,12 +44,10 @@ NewFile CreateNumberedFile(int dirFd, const std::function<std::string(unsigned)>
 // Readers see the old file or the new one, never a part. Until Commit the
 // target is untouched; a writer destroyed without a successful Commit removes
 // its temporary file. Errors name the target and the system's reason.
-class AtomicFileWriter {
+class AtomicFileWriter : private platform::NonCopyable {
 public:
     AtomicFileWriter() = default;
     ~AtomicFileWriter();
-    AtomicFileWriter(const AtomicFileWriter&) = delete;
-    AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
 
     // Creates the temporary file for `path`. The new file gets `mode`, or,
     // when `path` names an existing regular file and keepMode is set, that

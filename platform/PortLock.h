@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/NonCopyable.h"
 #include <filesystem>
 #include <string>
 
@@ -34,12 +35,10 @@ int LockHolder(const std::string& devicePath);
 bool LockUsable(const std::string& devicePath, std::string* reason);
 
 // A lock held by this process; released (file removed) on destruction.
-class PortLock {
+class PortLock : private platform::NonCopyable {
 public:
     PortLock() = default;
     ~PortLock();
-    PortLock(const PortLock&) = delete;
-    PortLock& operator=(const PortLock&) = delete;
 
     enum class Result {
         Locked, // the lock file is ours

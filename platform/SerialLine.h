@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/NonCopyable.h"
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -67,14 +68,12 @@ constexpr int kSerialLowLatency = 1 << 13;
 // One serial line on a tty device. The port is polled: reads never block and
 // are only worth issuing when InputCount reports bytes; Descriptor() can be
 // waited on for readability.
-class SerialLine {
+class SerialLine : private platform::NonCopyable {
 public:
     SerialLine();
     // A line whose low-latency requests go through `flags` (not owned).
     explicit SerialLine(SerialFlagsAccess* flags);
     ~SerialLine();
-    SerialLine(const SerialLine&) = delete;
-    SerialLine& operator=(const SerialLine&) = delete;
 
     // Opens the device for exclusive use: no controlling terminal, no wait
     // for carrier, exclusive-open flag, UUCP lock file, raw mode. A line held

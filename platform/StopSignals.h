@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/NonCopyable.h"
+
 // SIGTERM, SIGINT and SIGHUP turned into a request to stop, for a job that
 // must end cleanly (delete its work files, write its trace, release its
 // port) instead of dying on the spot. The signal handler only notes the
@@ -12,12 +14,10 @@
 
 namespace platform {
 
-class StopSignals {
+class StopSignals : private platform::NonCopyable {
 public:
     StopSignals();
     ~StopSignals();
-    StopSignals(const StopSignals&) = delete;
-    StopSignals& operator=(const StopSignals&) = delete;
 
     // False when the handlers could not be installed (another object is
     // active, or no pipe could be made): the signals then act as before.

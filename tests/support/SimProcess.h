@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/NonCopyable.h"
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -10,12 +11,10 @@ namespace testsupport {
 
 // The simulated radio as a child process: started with a COM folder and
 // options, ready once it has printed "COM<n> <device>"; ended with SIGTERM.
-class SimProcess {
+class SimProcess : private platform::NonCopyable {
 public:
     SimProcess() = default;
     ~SimProcess();
-    SimProcess(const SimProcess&) = delete;
-    SimProcess& operator=(const SimProcess&) = delete;
 
     // False (with the reason in Error()) when the program did not start or
     // announce its port within the time.

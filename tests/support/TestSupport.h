@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/NonCopyable.h"
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -12,12 +13,10 @@ namespace testsupport {
 
 // A fresh folder under the system's temporary directory, removed with
 // everything in it when the object goes.
-class TempDir {
+class TempDir : private platform::NonCopyable {
 public:
     TempDir();
     ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
     const std::filesystem::path& Path() const { return m_Path; }
     std::filesystem::path operator/(const std::string& name) const { return m_Path / name; }
 
@@ -30,12 +29,10 @@ private:
 // otherwise a plain folder, with every file this process and its children
 // write limited to `bytes` (RLIMIT_FSIZE, SIGXFSZ ignored) while the object
 // lives, so a write past that fails as it would on a full disk.
-class SmallFilesystem {
+class SmallFilesystem : private platform::NonCopyable {
 public:
     explicit SmallFilesystem(std::uint64_t bytes);
     ~SmallFilesystem();
-    SmallFilesystem(const SmallFilesystem&) = delete;
-    SmallFilesystem& operator=(const SmallFilesystem&) = delete;
     const std::filesystem::path& Path() const { return m_Dir.Path(); }
     std::filesystem::path operator/(const std::string& name) const { return m_Dir / name; }
     // True for a real tmpfs; false when writes are limited instead.
@@ -53,12 +50,10 @@ private:
 // A pseudo-terminal pair in raw mode. The slave side is what the program
 // under test opens (through its device path); the test plays the other end
 // on the master descriptor.
-class PtyPair {
+class PtyPair : private platform::NonCopyable {
 public:
     PtyPair();
     ~PtyPair();
-    PtyPair(const PtyPair&) = delete;
-    PtyPair& operator=(const PtyPair&) = delete;
     int Master() const { return m_Master; }
     const std::string& SlavePath() const { return m_SlavePath; }
     // Writes all bytes to the master side.
