@@ -10,6 +10,7 @@
 #include "workflow/RunNotes.h"
 #include "workflow/UpdateHost.h"
 
+#include <optional>
 #include <string>
 
 namespace {
@@ -33,20 +34,29 @@ void ShowSeriesMismatch(platform::IMessageBoxes& boxes, uint8_t family, int radi
     boxes.ShowMessage(kProductTitle, text, platform::MessageIcon::Error);
 }
 
+// The radio's boot information for the checks below; nothing when the
+// target model has no boot checks (nothing is asked then).
+static std::optional<QueryResult> QueryBootForCheck(IUpdateHost& host, uint8_t (&boot)[2])
+{
+    if (ModelTraitsOf(host.TargetModelCode()).skipsBootChecks) {
+        return std::nullopt;
+    }
+    return QueryBootInfo(host.Session(), host.TargetModelCode(), boot);
+}
+
 bool CheckTargetRadio(IUpdateHost& host)
 {
-    const uint8_t target = host.TargetModelCode();
-    if (ModelTraitsOf(target).skipsBootChecks) {
+    uint8_t boot[2] = { 0, 0 };
+    const std::optional<QueryResult> result = QueryBootForCheck(host, boot);
+    if (!result) {
         return true;
     }
-    uint8_t boot[2] = { 0, 0 };
-    const QueryResult result = QueryBootInfo(host.Session(), target, boot);
     if (result == QueryResult::Ok) {
         const ResourceAttributes& attributes = host.Attributes();
         const uint8_t radioCode = RadioModelCodeOf(attributes.RadioFamily, boot[0], boot[1]);
         // The series is a signed byte in the record.
         const int series = static_cast<int8_t>(attributes.SeriesNumber);
-        if (radioCode == target && (boot[0] == series || boot[0] == 7)) {
+        if (radioCode == host.TargetModelCode() && (boot[0] == series || boot[0] == 7)) {
             return true;
         }
         ShowSeriesMismatch(host, attributes.RadioFamily, boot[0]);
@@ -64,12 +74,11 @@ bool CheckTargetRadio(IUpdateHost& host)
 
 bool CheckBootVersion(IUpdateHost& host)
 {
-    const uint8_t target = host.TargetModelCode();
-    if (ModelTraitsOf(target).skipsBootChecks) {
+    uint8_t boot[2] = { 0, 0 };
+    const std::optional<QueryResult> query = QueryBootForCheck(host, boot);
+    if (!query) {
         return true;
     }
-    uint8_t boot[2] = { 0, 0 };
-    const QueryResult query = QueryBootInfo(host.Session(), target, boot);
     host.SetUseBootTwo(false);
     if (query != QueryResult::Ok) {
         host.ShowStatusText(kTextBootCommError);
