@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QGuiApplication>
 #include <QMessageBox>
+#include <utility>
 
 bool QtDrawsOffScreen()
 {
@@ -16,22 +17,16 @@ platform::MessageAnswer ShowQtMessageBox(const std::string& caption, const std::
     if (QtDrawsOffScreen())
         return platform::ConsoleMessageBox(
             caption, detail.empty() ? text : text + "\n" + detail, icon, buttons);
+    static constexpr std::pair<platform::MessageIcon, QMessageBox::Icon> kIcons[] = {
+        { platform::MessageIcon::Error, QMessageBox::Critical },
+        { platform::MessageIcon::Information, QMessageBox::Information },
+        { platform::MessageIcon::Warning, QMessageBox::Warning },
+        { platform::MessageIcon::Question, QMessageBox::Question },
+    };
     QMessageBox::Icon qicon = QMessageBox::NoIcon;
-    switch (icon) {
-    case platform::MessageIcon::Error:
-        qicon = QMessageBox::Critical;
-        break;
-    case platform::MessageIcon::Information:
-        qicon = QMessageBox::Information;
-        break;
-    case platform::MessageIcon::Warning:
-        qicon = QMessageBox::Warning;
-        break;
-    case platform::MessageIcon::Question:
-        qicon = QMessageBox::Question;
-        break;
-    case platform::MessageIcon::None:
-        break;
+    for (const auto& [ours, qt] : kIcons) {
+        if (ours == icon)
+            qicon = qt;
     }
     QMessageBox box(qicon, QString::fromStdString(caption), QString::fromStdString(text),
         buttons == platform::MessageButtons::YesNo ? QMessageBox::Yes | QMessageBox::No

@@ -4,18 +4,15 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include "app/DialogPanel.h"
 #include "app/JpegPicture.h"
 #include "workflow/ProductTitle.h"
 
 TAboutDialog::TAboutDialog(QWidget* parent)
     : QDialog(parent)
 {
-    setWindowTitle(QStringLiteral("About"));
-    setFixedSize(307, 220);
-    auto* panel = new QFrame(this);
-    panel->setFrameShape(QFrame::Panel);
-    panel->setFrameShadow(QFrame::Sunken);
-    panel->setGeometry(8, 8, 291, 164);
+    QFrame* panel
+        = FixedDialogPanel(this, QStringLiteral("About"), QSize(307, 220), QRect(8, 8, 291, 164));
     Image1 = new QLabel(panel);
     Image1->setGeometry(49, 10, 192, 52);
     Image1->setScaledContents(true);

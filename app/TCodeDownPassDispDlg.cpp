@@ -1,5 +1,7 @@
 #include "app/TCodeDownPassDispDlg.h"
 
+#include "app/DialogPanel.h"
+
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
@@ -18,12 +20,8 @@ std::string TrimBlanksAndControls(const std::string& text)
 TCodeDownPassDispDlg::TCodeDownPassDispDlg(QWidget* parent)
     : QDialog(parent)
 {
-    setWindowTitle(QStringLiteral("Radio Code Update - Enter Password"));
-    setFixedSize(387, 107);
-    auto* panel = new QFrame(this);
-    panel->setFrameShape(QFrame::Panel);
-    panel->setFrameShadow(QFrame::Sunken);
-    panel->setGeometry(8, 8, 371, 56);
+    QFrame* panel = FixedDialogPanel(this, QStringLiteral("Radio Code Update - Enter Password"),
+        QSize(387, 107), QRect(8, 8, 371, 56));
     auto* label = new QLabel(QStringLiteral("Please enter your password:"), panel);
     label->setGeometry(10, 6, 350, 18);
     m_PasswordEdit = new QLineEdit(panel);
