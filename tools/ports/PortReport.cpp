@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <grp.h>
+#include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <pwd.h>
@@ -114,42 +115,40 @@ void ExplainPermission(PortInfo& info, const DeviceOwner& owner)
     }
 }
 
+// The state's key in the JSON report and its text in the table.
+struct StateNames {
+    PortState state;
+    const char* key;
+    const char* text;
+};
+constexpr StateNames kStateNames[] = {
+    { PortState::Free, "free", "free" },
+    { PortState::Held, "held", "in use" },
+    { PortState::PermissionDenied, "permission-denied", "permission denied" },
+    { PortState::Error, "error", "does not open" },
+    { PortState::BrokenEntry, "broken-entry", "broken entry" },
+    { PortState::Absent, "absent", "absent" },
+};
+
+const StateNames& NamesOf(PortState state)
+{
+    for (const StateNames& names : kStateNames) {
+        if (names.state == state)
+            return names;
+    }
+    return kStateNames[std::size(kStateNames) - 1];
+}
+
 const char* StateKey(PortState state)
 {
-    switch (state) {
-    case PortState::Free:
-        return "free";
-    case PortState::Held:
-        return "held";
-    case PortState::PermissionDenied:
-        return "permission-denied";
-    case PortState::Error:
-        return "error";
-    case PortState::BrokenEntry:
-        return "broken-entry";
-    case PortState::Absent:
-        break;
-    }
-    return "absent";
+    return NamesOf(state).key;
 }
 
 std::string StateText(const PortInfo& info)
 {
-    switch (info.state) {
-    case PortState::Free:
-        return "free";
-    case PortState::Held:
+    if (info.state == PortState::Held)
         return "in use by " + HolderText(info);
-    case PortState::PermissionDenied:
-        return "permission denied";
-    case PortState::Error:
-        return "does not open";
-    case PortState::BrokenEntry:
-        return "broken entry";
-    case PortState::Absent:
-        break;
-    }
-    return "absent";
+    return NamesOf(info.state).text;
 }
 
 bool Present(PortState state)
