@@ -141,6 +141,20 @@ struct SerialLine::Impl {
         return true;
     }
 
+    // Runs a read or write of `count` bytes on an open line: nothing to move
+    // is 0 bytes moved, a closed line is an error.
+    template <typename Body>
+    int Transfer(const char* what, const void* buffer, int count, Body body)
+    {
+        if (fd < 0) {
+            Fail(EBADF, what);
+            return -1;
+        }
+        if (buffer == nullptr || count <= 0)
+            return 0;
+        return body();
+    }
+
     // Changes one setting of an open line: `edit` adjusts a copy of the
     // current settings and says whether the value asked for is valid.
     template <typename Edit> bool Change(const char* what, Edit edit)
@@ -444,94 +458,85 @@ int SerialLine::InputCount()
 int SerialLine::Read(uint8_t* buffer, int count)
 {
     Impl& d = *m_Impl;
-    if (d.fd < 0) {
-        d.Fail(EBADF, "read");
-        return -1;
-    }
-    if (buffer == nullptr || count <= 0)
-        return 0;
-    for (;;) {
-        ssize_t n = read(d.fd, buffer, static_cast<size_t>(count));
-        if (n >= 0)
-            return static_cast<int>(n);
-        if (errno == EINTR)
-            continue;
-        if (errno == EAGAIN)
-            return 0;
-        if (LossErrno(errno))
-            d.NoteLoss(errno);
-        d.Fail(errno, "read");
-        return -1;
-    }
+    return d.Transfer("read", buffer, count, [&] {
+        for (;;) {
+            ssize_t n = read(d.fd, buffer, static_cast<size_t>(count));
+            if (n >= 0)
+                return static_cast<int>(n);
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN)
+                return 0;
+            if (LossErrno(errno))
+                d.NoteLoss(errno);
+            d.Fail(errno, "read");
+            return -1;
+        }
+    });
 }
 
 int SerialLine::Write(const uint8_t* buffer, int count)
 {
     Impl& d = *m_Impl;
-    if (d.fd < 0) {
-        d.Fail(EBADF, "write");
-        return -1;
-    }
-    if (buffer == nullptr || count <= 0)
-        return 0;
+    return d.Transfer("write", buffer, count, [&] {
+        const bool toggleRts = d.flow == LineFlow::RS485 && !d.kernelRS485;
+        if (toggleRts) {
+            int rts = TIOCM_RTS;
+            ioctl(d.fd, TIOCMBIS, &rts);
+        }
 
-    const bool toggleRts = d.flow == LineFlow::RS485 && !d.kernelRS485;
-    if (toggleRts) {
-        int rts = TIOCM_RTS;
-        ioctl(d.fd, TIOCMBIS, &rts);
-    }
+        const bool unlimited = d.writeTimeoutPerByteMs == 0;
+        const auto deadline = Clock::now()
+            + std::chrono::milliseconds(static_cast<int64_t>(d.writeTimeoutPerByteMs) * count);
+        int written = 0;
+        bool failed = false;
+        while (written < count) {
+            ssize_t n = write(d.fd, buffer + written, static_cast<size_t>(count - written));
+            if (n > 0) {
+                written += static_cast<int>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && errno != EAGAIN) {
+                if (LossErrno(errno))
+                    d.NoteLoss(errno);
+                d.Fail(errno, "write");
+                failed = true;
+                break;
+            }
+            int waitMs = -1;
+            if (!unlimited) {
+                auto left
+                    = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
+                          .count();
+                if (left <= 0)
+                    break; // time-out: report what went out
+                waitMs = static_cast<int>(std::min<int64_t>(left, INT_MAX));
+            }
+            pollfd p { d.fd, POLLOUT, 0 };
+            int r = poll(&p, 1, waitMs);
+            if (r < 0 && errno != EINTR) {
+                d.Fail(errno, "write");
+                failed = true;
+                break;
+            }
+            if (r == 1 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0
+                && (p.revents & POLLOUT) == 0) {
+                d.NoteLoss(EIO);
+                d.Fail(EIO, "write");
+                failed = true;
+                break;
+            }
+        }
 
-    const bool unlimited = d.writeTimeoutPerByteMs == 0;
-    const auto deadline = Clock::now()
-        + std::chrono::milliseconds(static_cast<int64_t>(d.writeTimeoutPerByteMs) * count);
-    int written = 0;
-    bool failed = false;
-    while (written < count) {
-        ssize_t n = write(d.fd, buffer + written, static_cast<size_t>(count - written));
-        if (n > 0) {
-            written += static_cast<int>(n);
-            continue;
+        if (toggleRts) {
+            Drain();
+            int rts = TIOCM_RTS;
+            ioctl(d.fd, TIOCMBIC, &rts);
         }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && errno != EAGAIN) {
-            if (LossErrno(errno))
-                d.NoteLoss(errno);
-            d.Fail(errno, "write");
-            failed = true;
-            break;
-        }
-        int waitMs = -1;
-        if (!unlimited) {
-            auto left
-                = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
-                      .count();
-            if (left <= 0)
-                break; // time-out: report what went out
-            waitMs = static_cast<int>(std::min<int64_t>(left, INT_MAX));
-        }
-        pollfd p { d.fd, POLLOUT, 0 };
-        int r = poll(&p, 1, waitMs);
-        if (r < 0 && errno != EINTR) {
-            d.Fail(errno, "write");
-            failed = true;
-            break;
-        }
-        if (r == 1 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0
-            && (p.revents & POLLOUT) == 0) {
-            d.NoteLoss(EIO);
-            d.Fail(EIO, "write");
-            failed = true;
-            break;
-        }
-    }
-
-    if (toggleRts) {
-        Drain();
-        int rts = TIOCM_RTS;
-        ioctl(d.fd, TIOCMBIC, &rts);
-    }
-    return failed ? -1 : written;
+        return failed ? -1 : written;
+    });
 }
 
 bool SerialLine::Drain()
