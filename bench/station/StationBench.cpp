@@ -219,6 +219,21 @@ double DurationOf(const StationRun& run, int port)
         : -1;
 }
 
+// The seconds each step of a record took: to the next step, the last one to
+// the end of the run.
+std::vector<std::pair<std::string, double>> StepSeconds(const nlohmann::json& record)
+{
+    std::vector<std::pair<std::string, double>> steps;
+    const nlohmann::json& list = record["steps"];
+    const double end = record["duration_s"].is_number() ? record["duration_s"].get<double>() : 0;
+    for (size_t i = 0; list.is_array() && i < list.size(); ++i) {
+        const double at = list[i]["s"].get<double>();
+        const double next = i + 1 < list.size() ? list[i + 1]["s"].get<double>() : end;
+        steps.emplace_back(list[i]["text"].get<std::string>(), next - at);
+    }
+    return steps;
+}
+
 const char* Verdict(bool met)
 {
     return met ? "met" : "MISSED";
@@ -235,9 +250,13 @@ bool PartPaced(const testsupport::TempDir& ws, const fs::path& release)
     }
     bool met = true;
     std::vector<double> alone(kRadios, -1);
+    std::map<int, nlohmann::json> aloneRecords;
     for (int i = 0; i < kRadios; ++i) {
         const StationRun run = RunStation(ws, release, 3 + i, 1, "alone" + std::to_string(i));
         alone[static_cast<size_t>(i)] = DurationOf(run, 3 + i);
+        if (run.records.count(3 + i) != 0) {
+            aloneRecords[3 + i] = run.records.at(3 + i);
+        }
         if (OutcomeOf(run, 3 + i) != "updated") {
             std::printf("   COM%d alone: %s\n", 3 + i, OutcomeOf(run, 3 + i).c_str());
             met = false;
@@ -246,6 +265,7 @@ bool PartPaced(const testsupport::TempDir& ws, const fs::path& release)
     const StationRun shared = RunStation(ws, release, 3, kRadios, "shared");
     std::printf("   port   alone s   shared s   ratio (goal <= %.2f)\n", kShareGoal);
     double worst = 0;
+    int worstPort = 0;
     for (int i = 0; i < kRadios; ++i) {
         const int port = 3 + i;
         const double together = DurationOf(shared, port);
@@ -256,10 +276,23 @@ bool PartPaced(const testsupport::TempDir& ws, const fs::path& release)
         std::printf("   COM%-3d %8.2f %10.2f %8.3f   %s\n", port, alone[static_cast<size_t>(i)],
             together, ratio, updated ? "" : OutcomeOf(shared, port).c_str());
         met = met && updated && ratio > 0;
-        worst = std::max(worst, ratio);
+        if (ratio > worst) {
+            worst = ratio;
+            worstPort = port;
+        }
     }
     const bool shareMet = worst > 0 && worst <= kShareGoal;
     std::printf("   worst ratio %.3f: %s\n", worst, Verdict(shareMet));
+    if (aloneRecords.count(worstPort) != 0 && shared.records.count(worstPort) != 0) {
+        // Where the worst radio's time went, step by step.
+        const auto before = StepSeconds(aloneRecords.at(worstPort));
+        const auto after = StepSeconds(shared.records.at(worstPort));
+        std::printf("   COM%d step by step, s alone / shared:\n", worstPort);
+        for (size_t i = 0; i < before.size() && i < after.size(); ++i) {
+            std::printf("     %-44s %7.2f %7.2f\n", before[i].first.substr(0, 44).c_str(),
+                before[i].second, after[i].second);
+        }
+    }
     const double cpuShare = shared.wallSeconds > 0 ? shared.cpuSeconds / shared.wallSeconds : 1;
     const bool cpuMet = shared.cpuSeconds >= 0 && cpuShare <= kCpuGoal;
     std::printf("   station process: %.3f s processor time in %.1f s = %.2f%% of a core "
