@@ -26,11 +26,13 @@ demo: build
 check: build
 	ctest --test-dir $(BUILD) --output-on-failure --timeout 600 -j $(JOBS)
 
-# Screenshots of the window for the README, taken on a virtual display.
+# Screenshots of the window for the README, taken on a virtual display, and
+# the station's live table, captured from a terminal of tmux's.
 screenshots: build
 	./scripts/make-demo-release.sh $(BUILD) $(BUILD)/shots-release >/dev/null
 	xvfb-run -a -s "-screen 0 1280x1024x24" $(BUILD)/bin/corvel-screenshots \
 	    $(BUILD)/shots-release/Updater_4400_Release_6_10 $(BUILD)/bin/corvel-radio-sim docs/screenshots
+	./scripts/station-screenshot.sh $(BUILD) docs/screenshots/station.png
 
 package: build
 	cd $(BUILD) && cpack -G DEB

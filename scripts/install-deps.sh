@@ -10,7 +10,7 @@ qt6-base-dev qt6-serialport-dev libqt6serialport6
 libjpeg-dev nettle-dev libudev-dev
 libgtest-dev libgmock-dev libbenchmark-dev
 clang libclang-rt-14-dev
-xvfb xauth
+xvfb xauth tmux fonts-dejavu-core
 srecord openssl
 libncurses-dev
 scdoc dpkg-dev file desktop-file-utils lintian

@@ -3,10 +3,14 @@
 // RELEASE is a packed release (its resources and file name make the labels),
 // SIMULATOR the corvel-radio-sim program, which plays the radio on a private
 // port. Run under a display (make screenshots uses a virtual one).
+//
+// Draws a captured terminal screen into a PNG (scripts/station-screenshot.sh):
+//   corvel-screenshots --terminal CAPTURE PNG
 
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -27,6 +31,7 @@
 #include "app/TCodeDownPassDispDlg.h"
 #include "app/TCodeUpdaterMainDispForm.h"
 #include "platform/OwnResources.h"
+#include "tools/screenshots/TerminalPicture.h"
 #include "workflow/UpdateRun.h"
 
 namespace fs = std::filesystem;
@@ -64,6 +69,18 @@ pid_t StartRadio(const std::string& simulator, const fs::path& portDir)
 
 int main(int argc, char** argv)
 {
+    if (argc == 4 && std::string(argv[1]) == "--terminal") {
+        // Off screen: the picture needs no display.
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        int qtArgc = 1;
+        QGuiApplication app(qtArgc, argv);
+        if (!SaveTerminalPicture(argv[2], argv[3])) {
+            std::fprintf(stderr, "could not draw %s into %s\n", argv[2], argv[3]);
+            return 1;
+        }
+        std::printf("saved %s\n", argv[3]);
+        return 0;
+    }
     if (argc != 4) {
         std::fprintf(stderr, "usage: corvel-screenshots RELEASE SIMULATOR OUTPUT_DIR\n");
         return 2;
