@@ -7,6 +7,8 @@
 #include <exception>
 #include <thread>
 
+#include "link/ComponentLine.h"
+#include "link/DeviceLine.h"
 #include "link/LinkTrace.h"
 #include "link/MessageTable.h"
 #include "link/QUVCommDeviceSerial.h"
@@ -36,45 +38,39 @@ bool Matches(const LinkCode& code, int length, const LinkMessage& payload)
 
 } // namespace
 
-CommSession::CommSession() = default;
-
-CommSession::~CommSession()
+CommSession::CommSession()
+    : m_Line(std::make_unique<DeviceLine>(nullptr, nullptr))
 {
-    // Only the direct device is the session's own; the component belongs to
-    // the window, which closes it itself.
-    m_SerialDevice = nullptr;
-    m_Device.reset();
 }
+
+// Only the direct device is the session's own; the component belongs to the
+// window, which closes it itself.
+CommSession::~CommSession() = default;
 
 // ---------------------------------------------------------------- opening
 
-void CommSession::AttachDevice(std::unique_ptr<QUVCommDevice> device)
+void CommSession::AttachLine(std::unique_ptr<ILinkLine> line)
 {
     m_ReceiveEnable = false;
     m_Idle = false;
-    m_UseComponent = false;
     m_RepeatAfterNegative = false;
-    m_SerialDevice = nullptr;
-    m_Device = std::move(device);
     m_LineLoss = platform::LineLoss::None;
-    DropReadAhead();
+    m_Line = std::move(line);
+}
+
+void CommSession::AttachDevice(std::unique_ptr<QUVCommDevice> device)
+{
+    AttachLine(std::make_unique<DeviceLine>(std::move(device), nullptr));
 }
 
 bool CommSession::OpenDevice(int portNumber, int baudRate, bool rs485, std::string& message)
 {
-    m_ReceiveEnable = false;
-    m_Idle = false;
-    m_UseComponent = false;
-    m_RepeatAfterNegative = false;
-    m_LineLoss = platform::LineLoss::None;
-    DropReadAhead();
+    AttachLine(std::make_unique<DeviceLine>(nullptr, nullptr));
     try {
-        m_SerialDevice = nullptr;
-        m_Device.reset();
         auto device = std::make_unique<QUVCommDeviceSerial>();
-        m_SerialDevice = device.get();
-        m_Device = std::move(device);
-        if (!m_SerialDevice->Connect(portNumber, DeviceBaudCode(baudRate), rs485)) {
+        QUVCommDeviceSerial* serial = device.get();
+        m_Line = std::make_unique<DeviceLine>(std::move(device), serial);
+        if (!serial->Connect(portNumber, DeviceLine::DeviceBaudCode(baudRate), rs485)) {
             message = kTextPortError;
             return false;
         }
@@ -87,14 +83,7 @@ bool CommSession::OpenDevice(int portNumber, int baudRate, bool rs485, std::stri
 
 bool CommSession::OpenComponentPort(ISerialPortComponent* component, std::string& message)
 {
-    m_UseComponent = true;
-    m_RepeatAfterNegative = false;
-    m_ReceiveEnable = false;
-    m_Idle = false;
-    m_SerialDevice = nullptr;
-    m_Device.reset();
-    m_LineLoss = platform::LineLoss::None;
-    DropReadAhead();
+    AttachLine(std::make_unique<ComponentLine>(component));
     m_Component = component;
     if (component == nullptr) {
         message = kTextPortError;
@@ -118,38 +107,22 @@ bool CommSession::OpenComponentPort(ISerialPortComponent* component, std::string
 
 void CommSession::Close()
 {
-    DropReadAhead();
     m_LineLoss = platform::LineLoss::None;
-    if (m_Device) {
-        if (m_Device->IsOpen()) {
-            m_Device->Close();
-        }
-        m_SerialDevice = nullptr;
-        m_Device.reset();
+    m_Line->Close(*this);
+}
+
+void CommSession::IdlePass(int maxMs)
+{
+    if (m_Pump != nullptr) {
+        m_Pump->PumpOnce();
     }
-    if (m_UseComponent && m_Component != nullptr && m_Component->IsOpen()) {
-        try {
-            // Let the last frame leave the output buffer, but never wait
-            // longer than one wait time for a line that does not drain.
-            const auto deadline = std::chrono::steady_clock::now()
-                + std::chrono::milliseconds(std::max(m_WaitTime, 500));
-            while (m_Component->IsOpen() && m_Component->OutputUsed() > 0
-                && std::chrono::steady_clock::now() < deadline) {
-                if (m_Pump != nullptr) {
-                    m_Pump->PumpOnce();
-                }
-                IdlePause(-1, 5);
-            }
-            if (m_WaitTimer != nullptr) {
-                m_WaitTimer->Stop();
-            }
-            m_Component->EmptyInputBuffer();
-            m_Component->EmptyOutputBuffer();
-            m_Component->Close();
-        } catch (const std::exception&) {
-            // A component that fails while closing is closed as far as the
-            // session is concerned.
-        }
+    IdlePause(-1, maxMs);
+}
+
+void CommSession::StopWaitTimer()
+{
+    if (m_WaitTimer != nullptr) {
+        m_WaitTimer->Stop();
     }
 }
 
@@ -159,22 +132,6 @@ bool CommSession::SetWaitTime(int milliseconds)
 {
     m_WaitTime = milliseconds;
     return true;
-}
-
-uint8_t CommSession::DeviceBaudCode(int baudRate)
-{
-    switch (baudRate) {
-    case 9600:
-        return 12;
-    case 38400:
-        return 15;
-    case 57600:
-        return 17;
-    case 115200:
-        return 19;
-    default:
-        return 14; // 19200
-    }
 }
 
 uint8_t CommSession::RadioRateIndex(int baudRate)
@@ -196,13 +153,7 @@ uint8_t CommSession::RadioRateIndex(int baudRate)
 void CommSession::SetLocalBaudRate(int baudRate)
 {
     try {
-        if (m_UseComponent) {
-            if (m_Component != nullptr) {
-                m_Component->SetBaudRate(baudRate);
-            }
-        } else if (m_SerialDevice != nullptr) {
-            m_SerialDevice->SetBaudRate(DeviceBaudCode(baudRate));
-        }
+        m_Line->SetBaudRate(baudRate);
     } catch (const std::exception&) {
         // The next wait finds out whether the line still works.
     }
@@ -210,96 +161,18 @@ void CommSession::SetLocalBaudRate(int baudRate)
 
 // ---------------------------------------------------------- choke point
 
-int CommSession::WireWrite(const uint8_t* bytes, int count)
-{
-    if (m_Trace != nullptr) {
-        m_Trace->Sent(bytes, count);
-    }
-    if (m_UseComponent) {
-        if (m_Component == nullptr) {
-            return -1;
-        }
-        try {
-            return m_Component->WriteBlock(bytes, count);
-        } catch (const std::exception&) {
-            return -1;
-        }
-    }
-    if (!m_Device) {
-        return -1;
-    }
-    return m_Device->Write(bytes, count);
-}
-
-bool CommSession::WireByteReady()
-{
-    try {
-        if (m_UseComponent) {
-            return m_Component != nullptr && m_Component->ByteReady();
-        }
-        return m_ReadAheadPos < m_ReadAheadLength || (m_Device && m_Device->CharReady());
-    } catch (const std::exception&) {
-        return false;
-    }
-}
-
 bool CommSession::WireReadByte(uint8_t& byte)
 {
     bool ok = false;
     try {
-        if (m_UseComponent) {
-            if (m_Component != nullptr) {
-                byte = m_Component->GetByte();
-                ok = true;
-            }
-        } else if (m_Device) {
-            if (m_ReadAheadPos >= m_ReadAheadLength) {
-                // Everything already queued in one read; a device without a
-                // block read gives one byte.
-                DropReadAhead();
-                int n = m_Device->Read(m_ReadAhead, kReadAheadSize);
-                if (n > 0) {
-                    m_ReadAheadLength = std::min(n, kReadAheadSize);
-                } else if (m_Device->GetChar(m_ReadAhead[0]) == 1) {
-                    m_ReadAheadLength = 1;
-                }
-            }
-            if (m_ReadAheadPos < m_ReadAheadLength) {
-                byte = m_ReadAhead[m_ReadAheadPos++];
-                ok = true;
-            }
-        }
+        ok = m_Line->ReadByte(byte);
     } catch (const std::exception&) {
         ok = false;
     }
     if (ok && m_Trace != nullptr) {
-        m_Trace->Received(byte, byte == kEndByte);
+        m_Trace->Received(byte, byte == FrameDecoder::kEndByte);
     }
     return ok;
-}
-
-bool CommSession::LineOpen() const
-{
-    if (m_UseComponent) {
-        return m_Component != nullptr && m_Component->IsOpen();
-    }
-    return m_Device && m_Device->IsOpen();
-}
-
-platform::LineLoss CommSession::CurrentLineLoss() const
-{
-    if (m_UseComponent) {
-        return m_Component != nullptr ? m_Component->Loss() : platform::LineLoss::None;
-    }
-    return m_Device ? m_Device->Loss() : platform::LineLoss::None;
-}
-
-int CommSession::WaitHandle() const
-{
-    if (m_UseComponent) {
-        return m_Component != nullptr ? m_Component->WaitHandle() : -1;
-    }
-    return m_Device ? m_Device->WaitHandle() : -1;
 }
 
 // ---------------------------------------------------------------- waits
@@ -358,39 +231,6 @@ bool CommSession::OwnDeadlinePassed() const
     return m_OwnDeadlineArmed && std::chrono::steady_clock::now() >= m_OwnDeadline;
 }
 
-bool CommSession::ProcessRaw(int rawLength, LinkMessage& payload)
-{
-    uint8_t plain[kRawFrameLimit];
-    int length = 0;
-    uint8_t sum = 0;
-    for (int i = 0; i < rawLength; ++i) {
-        uint8_t byte = m_Raw[i];
-        if (byte == kEscapeByte) {
-            if (i + 1 >= rawLength) {
-                return false; // escape byte last before the end byte
-            }
-            uint8_t code = m_Raw[++i];
-            if (code == 0x00) {
-                byte = kStartByte;
-            } else if (code == 0x01) {
-                byte = kEndByte;
-            } else if (code == 0x02) {
-                byte = kEscapeByte;
-            } else {
-                return false; // no such escape
-            }
-        }
-        plain[length++] = byte;
-        sum = static_cast<uint8_t>(sum + byte);
-    }
-    if (sum != 0 || length < 3) {
-        return false;
-    }
-    payload.count = length - 3;
-    std::memcpy(payload.data, plain + 2, static_cast<size_t>(payload.count));
-    return true;
-}
-
 bool CommSession::ReceiveFrame(
     WaitKind kind, const Expectation* expectation, LinkMessage& reply, bool* alternative)
 {
@@ -398,8 +238,7 @@ bool CommSession::ReceiveFrame(
     const bool enabledAtStart = m_ReceiveEnable;
     StartWait();
     m_Idle = false;
-    int rawLength = 0;
-    bool discarding = false; // an overlong frame is skipped up to the next start byte
+    m_Decoder.Reset();
     bool accepted = false;
     bool lineClosed = false;
     while (m_ReceiveEnable && !accepted) {
@@ -413,14 +252,20 @@ bool CommSession::ReceiveFrame(
         if (!m_ReceiveEnable) {
             break;
         }
-        if (!LineOpen()) {
+        if (!m_Line->IsOpen()) {
             lineClosed = true;
             break;
         }
-        if (!WireByteReady()) {
+        bool byteReady = false;
+        try {
+            byteReady = m_Line->ByteReady();
+        } catch (const std::exception&) {
+            byteReady = false;
+        }
+        if (!byteReady) {
             // A pulled adapter or a hung-up line never delivers again: the
             // wait ends now instead of at its time-out.
-            const platform::LineLoss loss = CurrentLineLoss();
+            const platform::LineLoss loss = m_Line->Loss();
             if (loss != platform::LineLoss::None) {
                 m_LineLoss = loss;
                 break;
@@ -428,7 +273,7 @@ bool CommSession::ReceiveFrame(
             if (kind != WaitKind::Message) {
                 m_Idle = true;
             }
-            IdlePause(WaitHandle(), kIdleSliceMs);
+            IdlePause(m_Line->WaitHandle(), kIdleSliceMs);
             continue;
         }
         m_Idle = false;
@@ -436,35 +281,14 @@ bool CommSession::ReceiveFrame(
         if (!WireReadByte(byte)) {
             continue;
         }
-        if (byte == kStartByte) {
-            rawLength = 0;
-            discarding = false;
+        const FrameDecoder::Event event = m_Decoder.Push(byte);
+        if (event == FrameDecoder::Event::Overlong && m_Trace != nullptr) {
+            m_Trace->Event("frame over 1024 bytes dropped");
+        }
+        if (event != FrameDecoder::Event::Message) {
             continue;
         }
-        if (discarding) {
-            continue;
-        }
-        if (byte != kEndByte) {
-            if (rawLength >= kRawFrameLimit) {
-                rawLength = 0;
-                discarding = true;
-                if (m_Trace != nullptr) {
-                    m_Trace->Event("frame over 1024 bytes dropped");
-                }
-            } else {
-                m_Raw[rawLength++] = byte;
-            }
-            continue;
-        }
-        if (rawLength < 2 || m_Raw[1] != kHeader1) {
-            continue;
-        }
-        LinkMessage payload;
-        bool valid = ProcessRaw(rawLength, payload);
-        rawLength = 0;
-        if (!valid) {
-            continue;
-        }
+        const LinkMessage& payload = m_Decoder.Message();
         if (kind != WaitKind::Exchange) {
             reply = payload;
             accepted = true;
@@ -539,7 +363,7 @@ LinkResult CommSession::LinkStatus() const
     if (m_LineLoss != platform::LineLoss::None) {
         return LinkResult::CommProblem;
     }
-    if (m_UseComponent && m_Idle) {
+    if (m_Idle && m_Line->SilenceIsProblem()) {
         return LinkResult::CommProblem;
     }
     return m_ReceiveEnable ? LinkResult::ReplyReceived : LinkResult::TimedOut;
@@ -551,20 +375,20 @@ int CommSession::BuildFrame(const uint8_t* message, int count, uint8_t* frame)
 {
     int length = 0;
     auto put = [&](uint8_t byte) {
-        if (byte == kStartByte) {
-            frame[length++] = kEscapeByte;
+        if (byte == FrameDecoder::kStartByte) {
+            frame[length++] = FrameDecoder::kEscapeByte;
             frame[length++] = 0x00;
-        } else if (byte == kEndByte) {
-            frame[length++] = kEscapeByte;
+        } else if (byte == FrameDecoder::kEndByte) {
+            frame[length++] = FrameDecoder::kEscapeByte;
             frame[length++] = 0x01;
-        } else if (byte == kEscapeByte) {
-            frame[length++] = kEscapeByte;
+        } else if (byte == FrameDecoder::kEscapeByte) {
+            frame[length++] = FrameDecoder::kEscapeByte;
             frame[length++] = 0x02;
         } else {
             frame[length++] = byte;
         }
     };
-    frame[length++] = kStartByte;
+    frame[length++] = FrameDecoder::kStartByte;
     frame[length++] = kHeader1;
     frame[length++] = kHeader2;
     uint8_t sum = static_cast<uint8_t>(kHeader1 + kHeader2);
@@ -573,41 +397,8 @@ int CommSession::BuildFrame(const uint8_t* message, int count, uint8_t* frame)
         sum = static_cast<uint8_t>(sum + message[i]);
     }
     put(static_cast<uint8_t>(0x100 - sum));
-    frame[length++] = kEndByte;
+    frame[length++] = FrameDecoder::kEndByte;
     return length;
-}
-
-bool CommSession::WaitUntilComponentReady(int frameLength)
-{
-    // The component's output buffer must have room for the whole frame, and
-    // in RS-485 mode the line must be free (CTS off). Neither wait lasts
-    // longer than one wait time: a line that never frees up fails the send
-    // instead of hanging the program.
-    const auto deadline
-        = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(m_WaitTime, 500));
-    try {
-        while (m_Component->IsOpen() && m_Component->OutputFree() < frameLength) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                return false;
-            }
-            if (m_Pump != nullptr) {
-                m_Pump->PumpOnce();
-            }
-            IdlePause(-1, 2);
-        }
-        while (m_Component->IsOpen() && m_Component->Rs485Mode() && m_Component->Cts()) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                return false;
-            }
-            if (m_Pump != nullptr) {
-                m_Pump->PumpOnce();
-            }
-            IdlePause(-1, 2);
-        }
-        return m_Component->IsOpen();
-    } catch (const std::exception&) {
-        return false;
-    }
 }
 
 int CommSession::SendMessage(const LinkMessage& message)
@@ -623,47 +414,43 @@ int CommSession::SendMessage(const LinkMessage& message)
         std::memcpy(frame, message.data, static_cast<size_t>(message.count));
         length = message.count;
     }
-    if (m_UseComponent) {
-        if (m_Component == nullptr || !WaitUntilComponentReady(length)) {
-            if (m_Trace != nullptr) {
-                m_Trace->Event("send failed: output not ready");
-            }
+    if (!m_Line->ReadyToSend(length, *this)) {
+        if (m_Trace != nullptr) {
+            m_Trace->Event("send failed: output not ready");
+        }
+        return -1;
+    }
+    // The one place through which every sent byte passes.
+    if (m_Trace != nullptr) {
+        m_Trace->Sent(frame, length);
+    }
+    return m_Line->Write(frame, length);
+}
+
+int CommSession::SendCode(const uint8_t* code, int codeLength, const uint8_t* data, int length)
+{
+    LinkMessage message;
+    std::memcpy(message.data, code, static_cast<size_t>(codeLength));
+    message.count = codeLength;
+    if (data != nullptr && length > 0) {
+        if (length > kLinkMessageCapacity - codeLength) {
             return -1;
         }
-        return WireWrite(frame, length) == 0 ? 1 : -1;
+        std::memcpy(message.data + codeLength, data, static_cast<size_t>(length));
+        message.count += length;
     }
-    return WireWrite(frame, length);
+    return SendMessage(message);
 }
 
 int CommSession::SendCode2(uint8_t command, uint8_t subCode, const uint8_t* data, int length)
 {
-    LinkMessage message;
-    message.data[0] = command;
-    message.data[1] = subCode;
-    message.count = 2;
-    if (data != nullptr && length > 0) {
-        if (length > kLinkMessageCapacity - 2) {
-            return -1;
-        }
-        std::memcpy(message.data + 2, data, static_cast<size_t>(length));
-        message.count += length;
-    }
-    return SendMessage(message);
+    const uint8_t code[] = { command, subCode };
+    return SendCode(code, 2, data, length);
 }
 
 int CommSession::SendCode1(uint8_t code, const uint8_t* data, int length)
 {
-    LinkMessage message;
-    message.data[0] = code;
-    message.count = 1;
-    if (data != nullptr && length > 0) {
-        if (length > kLinkMessageCapacity - 1) {
-            return -1;
-        }
-        std::memcpy(message.data + 1, data, static_cast<size_t>(length));
-        message.count += length;
-    }
-    return SendMessage(message);
+    return SendCode(&code, 1, data, length);
 }
 
 // -------------------------------------------------------- radio control
@@ -674,8 +461,9 @@ void CommSession::SetRadioBaudRate(int baudRate)
     MessageTable::BuildRequest(msg::kSetBaudRate, message);
     message.data[message.count++] = RadioRateIndex(baudRate);
     SendMessage(message);
-    if (!m_UseComponent) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(kBaudSwitchPauseMs));
+    const int pauseMs = m_Line->RateSwitchPauseMs();
+    if (pauseMs > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
     }
     SetLocalBaudRate(baudRate);
 }

@@ -5,40 +5,36 @@
 #include <memory>
 #include <string>
 
+#include "link/FrameDecoder.h"
 #include "link/LinkCallbacks.h"
+#include "link/LinkLine.h"
 #include "link/LinkMessage.h"
 #include "link/QUVCommDevice.h"
 #include "link/SerialPortComponent.h"
 
-class QUVCommDeviceSerial;
 class LinkTrace;
 
 // The link session: every message to and from the radio passes through it.
-// It owns the open serial path (the direct serial device or the window's
-// serial-port component), frames outgoing messages, and unframes, checks and
-// matches incoming ones. All waiting happens on the caller's thread: a wait
+// It owns the open line (ILinkLine: the direct serial device or the window's
+// serial-port component), frames outgoing messages, and has incoming ones
+// unframed and checked by its FrameDecoder and matches them to what a wait
+// expects. All waiting happens on the caller's thread: a wait
 // polls the line one byte per pass and pumps the window's message queue
 // between passes, sleeping on the line's descriptor when nothing is waiting.
 // A wait ends when a matching reply arrived, when the line is found closed,
 // or when the receive-enable flag is cleared (by the wait timer's owner on
 // expiry, by Stop, or by a caller).
-class CommSession {
+class CommSession : private ILineWaits {
 public:
     // Framing modes.
     static constexpr int kFramingRaw = 0;
     static constexpr int kFramingFramed = 1;
 
-    // Wire bytes of a frame.
-    static constexpr uint8_t kStartByte = 0xBA;
-    static constexpr uint8_t kEndByte = 0x7E;
-    static constexpr uint8_t kEscapeByte = 0x10;
+    // Header bytes of the PC's frames.
     static constexpr uint8_t kHeader1 = 0x7F;
     static constexpr uint8_t kHeader2 = 0x01;
     // Bound of a received raw frame; a longer one is dropped.
-    static constexpr int kRawFrameLimit = 1024;
-    // Pause after telling the radio a new rate on the direct path, while the
-    // radio switches.
-    static constexpr int kBaudSwitchPauseMs = 100;
+    static constexpr int kRawFrameLimit = FrameDecoder::kRawFrameLimit;
 
     // Texts of a failed open.
     static constexpr const char* kTextPortError = "Unable to start communication: COM port error";
@@ -62,6 +58,9 @@ public:
     // Support trace of the line's traffic (not owned), or nullptr.
     void SetTrace(LinkTrace* trace) { m_Trace = trace; }
 
+    // Takes over an open line (any way to the radio): the session starts
+    // from a clean state, as after every open.
+    void AttachLine(std::unique_ptr<ILinkLine> line);
     // Direct path on a ready-made device (a scripted device in tests): the
     // session takes it over as OpenDevice would after a successful open.
     void AttachDevice(std::unique_ptr<QUVCommDevice> device);
@@ -82,8 +81,7 @@ public:
     // Interval of each wait in milliseconds; always true.
     bool SetWaitTime(int milliseconds);
     int WaitTime() const { return m_WaitTime; }
-    // Component path: the component's baud rate; direct path: the device's
-    // baud code for the rate.
+    // Sets the local side of the line to a baud rate.
     void SetLocalBaudRate(int baudRate);
     // Whether a request the radio answered negatively is sent again (while
     // the wait lasts): set by whoever opens the line, for a radio behind an
@@ -92,9 +90,9 @@ public:
     bool RepeatsAfterNegative() const { return m_RepeatAfterNegative; }
     bool Idle() const { return m_Idle; }
 
-    // Sends a message, framed in framing mode 1, as it is in mode 0.
-    // Direct path: the device's Write result; component path: 1 when the
-    // block write succeeded, -1 otherwise.
+    // Sends a message, framed in framing mode 1, as it is in mode 0: the
+    // line's write result (direct path: the device's Write result; component
+    // path: 1 when the block write succeeded), -1 when it could not be sent.
     int SendMessage(const LinkMessage& message);
     // Sends the code byte(s) followed by `length` data bytes (none when
     // `data` is null).
@@ -141,8 +139,7 @@ public:
     // 3 + 2 * (count + 1) + 1 bytes); returns the frame length.
     static int BuildFrame(const uint8_t* message, int count, uint8_t* frame);
 
-    // Device baud code and radio rate index for a baud rate.
-    static uint8_t DeviceBaudCode(int baudRate);
+    // The radio's rate index for a baud rate.
     static uint8_t RadioRateIndex(int baudRate);
 
 private:
@@ -158,33 +155,30 @@ private:
     // was accepted (payload in `reply`, *alternative set for Exchange).
     bool ReceiveFrame(
         WaitKind kind, const Expectation* expectation, LinkMessage& reply, bool* alternative);
-    // Unescapes and checks a gathered raw frame; false when it is invalid.
-    bool ProcessRaw(int rawLength, LinkMessage& payload);
+    // Sends a code of one or two bytes followed by `length` data bytes.
+    int SendCode(const uint8_t* code, int codeLength, const uint8_t* data, int length);
 
-    // The one place through which every byte passes.
-    int WireWrite(const uint8_t* bytes, int count);
-    bool WireByteReady();
+    // The one place through which every received byte passes.
     bool WireReadByte(uint8_t& byte);
-    bool LineOpen() const;
-    platform::LineLoss CurrentLineLoss() const;
-    int WaitHandle() const;
     // One idle pause of a wait: pumps and sleeps until a byte, an event or a
     // few milliseconds.
     void IdlePause(int fd, int maxMs);
     void StartWait();
     void EndWait();
     bool OwnDeadlinePassed() const;
-    bool WaitUntilComponentReady(int frameLength);
-    void DropReadAhead() { m_ReadAheadPos = m_ReadAheadLength = 0; }
+
+    // ILineWaits: what the line uses while its output drains.
+    void IdlePass(int maxMs) override;
+    int WaitTimeMs() const override { return m_WaitTime; }
+    void StopWaitTimer() override;
 
     bool m_ReceiveEnable = false;
     bool m_Idle = false;
-    bool m_UseComponent = false;
     bool m_RepeatAfterNegative = false;
     int m_Framing = kFramingRaw;
     ISerialPortComponent* m_Component = nullptr;
-    std::unique_ptr<QUVCommDevice> m_Device;
-    QUVCommDeviceSerial* m_SerialDevice = nullptr; // m_Device when it is the serial device
+    // Never null: before the first open, the direct path without a device.
+    std::unique_ptr<ILinkLine> m_Line;
     IWaitTimer* m_WaitTimer = nullptr;
     int m_WaitTime = 0;
 
@@ -194,13 +188,7 @@ private:
     bool m_OwnDeadlineArmed = false;
     std::chrono::steady_clock::time_point m_OwnDeadline {};
 
-    uint8_t m_Raw[kRawFrameLimit] = {};
-    // Bytes taken from the direct device in one read and handed to the
-    // receive loop one per pass. Cleared whenever the line changes.
-    static constexpr int kReadAheadSize = 256;
-    uint8_t m_ReadAhead[kReadAheadSize] = {};
-    int m_ReadAheadPos = 0;
-    int m_ReadAheadLength = 0;
+    FrameDecoder m_Decoder;
     // Set when an idle sleep ended at once without a byte: the line may
     // have hung up, which the next idle pass checks.
     bool m_CheckHangup = false;

@@ -38,6 +38,7 @@
 #include "download/FlashDownload.h"
 #include "download/SRecord.h"
 #include "link/CommSession.h"
+#include "link/DeviceLine.h"
 #include "link/SimpleEventLoop.h"
 #include "tests/download_flash/FakeFlashRadio.h"
 #include "tests/download_flash/FlashSim.h"
@@ -475,7 +476,7 @@ int main(int argc, char** argv)
         // The stream ends with the return to 19200 bit/s, after which the
         // line stays quiet for a fixed pause while the radio switches: the
         // radio's time, neither the line's nor the host's.
-        const double pause = CommSession::kBaudSwitchPauseMs / 1000.0;
+        const double pause = DeviceLine::kRateSwitchPauseMs / 1000.0;
         double bestRatio = 1e9, bestBare = 1e9, bestCpu = 1e9, wire = 0, bareWire = 0;
         double simCpuShare = 0;
         uint64_t bytes = 0;
@@ -549,7 +550,7 @@ int main(int argc, char** argv)
     if (wanted(4)) {
         const fs::path shortApp = ws.dir / "short.s";
         flashtest::WriteImage(shortApp, '3', 0x100000, quick ? 48 * 1000 : 48 * 4267, 48, 3);
-        const double pause = CommSession::kBaudSwitchPauseMs / 1000.0;
+        const double pause = DeviceLine::kRateSwitchPauseMs / 1000.0;
         double ratios[2] = { 0, 0 };
         const int latencies[2] = { 16, 1 };
         double wire = 0;
