@@ -9,6 +9,7 @@
 
 #include "link/ComponentLine.h"
 #include "link/DeviceLine.h"
+#include "link/LineRates.h"
 #include "link/LinkTrace.h"
 #include "link/MessageTable.h"
 #include "link/QUVCommDeviceSerial.h"
@@ -65,12 +66,13 @@ void CommSession::AttachDevice(std::unique_ptr<QUVCommDevice> device)
 
 bool CommSession::OpenDevice(int portNumber, int baudRate, bool rs485, std::string& message)
 {
+    // The old line goes before the new device is made.
     AttachLine(std::make_unique<DeviceLine>(nullptr, nullptr));
     try {
         auto device = std::make_unique<QUVCommDeviceSerial>();
         QUVCommDeviceSerial* serial = device.get();
         m_Line = std::make_unique<DeviceLine>(std::move(device), serial);
-        if (!serial->Connect(portNumber, DeviceLine::DeviceBaudCode(baudRate), rs485)) {
+        if (!serial->Connect(portNumber, LineRateOf(baudRate).deviceCode, rs485)) {
             message = kTextPortError;
             return false;
         }
@@ -132,22 +134,6 @@ bool CommSession::SetWaitTime(int milliseconds)
 {
     m_WaitTime = milliseconds;
     return true;
-}
-
-uint8_t CommSession::RadioRateIndex(int baudRate)
-{
-    switch (baudRate) {
-    case 9600:
-        return 0;
-    case 38400:
-        return 3;
-    case 57600:
-        return 4;
-    case 115200:
-        return 5;
-    default:
-        return 1; // 19200
-    }
 }
 
 void CommSession::SetLocalBaudRate(int baudRate)
@@ -459,7 +445,7 @@ void CommSession::SetRadioBaudRate(int baudRate)
 {
     LinkMessage message;
     MessageTable::BuildRequest(msg::kSetBaudRate, message);
-    message.data[message.count++] = RadioRateIndex(baudRate);
+    message.data[message.count++] = LineRateOf(baudRate).radioIndex;
     SendMessage(message);
     const int pauseMs = m_Line->RateSwitchPauseMs();
     if (pauseMs > 0) {

@@ -139,9 +139,6 @@ public:
     // 3 + 2 * (count + 1) + 1 bytes); returns the frame length.
     static int BuildFrame(const uint8_t* message, int count, uint8_t* frame);
 
-    // The radio's rate index for a baud rate.
-    static uint8_t RadioRateIndex(int baudRate);
-
 private:
     enum class WaitKind { Exchange, Any, Message };
     struct Expectation {

@@ -2,28 +2,13 @@
 
 #include <algorithm>
 
+#include "link/LineRates.h"
 #include "link/QUVCommDeviceSerial.h"
 
 DeviceLine::DeviceLine(std::unique_ptr<QUVCommDevice> device, QUVCommDeviceSerial* serial)
     : m_Device(std::move(device))
     , m_Serial(serial)
 {
-}
-
-uint8_t DeviceLine::DeviceBaudCode(int baudRate)
-{
-    switch (baudRate) {
-    case 9600:
-        return 12;
-    case 38400:
-        return 15;
-    case 57600:
-        return 17;
-    case 115200:
-        return 19;
-    default:
-        return 14; // 19200
-    }
 }
 
 bool DeviceLine::IsOpen() const
@@ -46,7 +31,7 @@ void DeviceLine::Close(ILineWaits&)
 void DeviceLine::SetBaudRate(int baudRate)
 {
     if (m_Serial != nullptr) {
-        m_Serial->SetBaudRate(DeviceBaudCode(baudRate));
+        m_Serial->SetBaudRate(LineRateOf(baudRate).deviceCode);
     }
 }
 

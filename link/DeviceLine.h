@@ -31,9 +31,6 @@ public:
     bool SilenceIsProblem() const override { return false; }
     int RateSwitchPauseMs() const override { return kRateSwitchPauseMs; }
 
-    // The serial device's baud code for a baud rate.
-    static uint8_t DeviceBaudCode(int baudRate);
-
 private:
     void DropReadAhead() { m_ReadAheadPos = m_ReadAheadLength = 0; }
 

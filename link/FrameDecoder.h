@@ -11,9 +11,7 @@
 class FrameDecoder {
 public:
     // Wire bytes of a frame.
-    static constexpr uint8_t kStartByte = 0xBA;
-    static constexpr uint8_t kEndByte = 0x7E;
-    static constexpr uint8_t kEscapeByte = 0x10;
+    enum WireByte : uint8_t { kStartByte = 0xBA, kEndByte = 0x7E, kEscapeByte = 0x10 };
     // The second header byte of a frame from the radio.
     static constexpr uint8_t kRadioHeader = 0x7F;
     // Bound of a received raw frame; a longer one is dropped up to the next

@@ -23,10 +23,7 @@ protected:
 // differs between the ways.
 class ILinkLine {
 public:
-    ILinkLine() = default;
     virtual ~ILinkLine() = default;
-    ILinkLine(const ILinkLine&) = delete;
-    ILinkLine& operator=(const ILinkLine&) = delete;
 
     virtual bool IsOpen() const = 0;
     virtual void Close(ILineWaits& waits) = 0;

@@ -62,51 +62,6 @@ void QUVWinExtSerialBase::ResetSettings()
     m_TimeoutMilliseconds = 500;
 }
 
-void QUVWinExtSerialBase::SetPortName(const std::string& name)
-{
-    m_PortName = name;
-}
-
-std::string QUVWinExtSerialBase::GetPortName() const
-{
-    return m_PortName;
-}
-
-uint8_t QUVWinExtSerialBase::GetBaudRate() const
-{
-    return m_BaudCode;
-}
-
-uint8_t QUVWinExtSerialBase::GetDataBits() const
-{
-    return m_DataBitsCode;
-}
-
-uint8_t QUVWinExtSerialBase::GetParity() const
-{
-    return m_ParityCode;
-}
-
-uint8_t QUVWinExtSerialBase::GetStopBits() const
-{
-    return m_StopBitsCode;
-}
-
-uint8_t QUVWinExtSerialBase::GetFlowControl() const
-{
-    return m_FlowControlCode;
-}
-
-bool QUVWinExtSerialBase::IsOpen() const
-{
-    return m_IsOpen;
-}
-
-bool QUVWinExtSerialBase::HasInput()
-{
-    return InputCount() != 0;
-}
-
 int QUVWinExtSerialBase::ReadLine(uint8_t* buffer, int size)
 {
     if (buffer == nullptr || size < 1)

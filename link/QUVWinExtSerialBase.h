@@ -99,26 +99,26 @@ public:
     // Default settings: 19200 baud, 8 data bits, no parity, 1 stop bit, no
     // flow control, time-out 0 s + 500 ms; clears the open flag.
     virtual void ResetSettings();
-    virtual void SetPortName(const std::string& name);
-    virtual std::string GetPortName() const;
+    virtual void SetPortName(const std::string& name) { m_PortName = name; }
+    virtual std::string GetPortName() const { return m_PortName; }
     virtual void SetBaudRate(uint8_t code) = 0;
-    virtual uint8_t GetBaudRate() const;
+    virtual uint8_t GetBaudRate() const { return m_BaudCode; }
     virtual void SetDataBits(uint8_t code) = 0;
-    virtual uint8_t GetDataBits() const;
+    virtual uint8_t GetDataBits() const { return m_DataBitsCode; }
     virtual void SetParity(uint8_t code) = 0;
-    virtual uint8_t GetParity() const;
+    virtual uint8_t GetParity() const { return m_ParityCode; }
     virtual void SetStopBits(uint8_t code) = 0;
-    virtual uint8_t GetStopBits() const;
+    virtual uint8_t GetStopBits() const { return m_StopBitsCode; }
     virtual void SetFlowControl(uint8_t code) = 0;
-    virtual uint8_t GetFlowControl() const;
+    virtual uint8_t GetFlowControl() const { return m_FlowControlCode; }
     virtual void SetTimeouts(uint32_t seconds, uint32_t milliseconds) = 0;
     virtual bool Open() = 0;
-    virtual bool IsOpen() const;
+    virtual bool IsOpen() const { return m_IsOpen; }
     virtual void Close() = 0;
     virtual void Flush() = 0;
     virtual int InputCount() = 0;
     virtual int BytesAvailable() = 0;
-    virtual bool HasInput();
+    virtual bool HasInput() { return InputCount() != 0; }
     virtual bool ReadByte(uint8_t& byte) = 0;
     virtual bool WriteByte(uint8_t byte) = 0;
     // Reads at most one line (up to and including a line feed) of what is

@@ -3,6 +3,7 @@
 #include "platform/ComNamespace.h"
 
 #include <charconv>
+#include <iterator>
 
 using namespace serialcode;
 
@@ -35,6 +36,22 @@ bool Allowed(uint8_t dataBitsCode, uint8_t stopBitsCode)
         return false;
     return true;
 }
+
+// The line settings the parity and flow-control codes stand for.
+constexpr platform::LineParity kParities[] = {
+    platform::LineParity::None,
+    platform::LineParity::Odd,
+    platform::LineParity::Even,
+    platform::LineParity::Mark,
+    platform::LineParity::Space,
+};
+constexpr platform::LineFlow kFlows[] = {
+    platform::LineFlow::None,
+    platform::LineFlow::Hardware,
+    platform::LineFlow::Software,
+    platform::LineFlow::RS485,
+};
+static_assert(std::size(kParities) == kParitySpace + 1 && std::size(kFlows) == kFlowRS485 + 1);
 
 } // namespace
 
@@ -133,30 +150,15 @@ void QUVWinExtSerialPort::SetStopBits(uint8_t code)
 void QUVWinExtSerialPort::SetParity(uint8_t code)
 {
     m_ParityCode = code;
-    if (!m_IsOpen || code > kParitySpace)
-        return;
-    static constexpr platform::LineParity kParities[] = {
-        platform::LineParity::None,
-        platform::LineParity::Odd,
-        platform::LineParity::Even,
-        platform::LineParity::Mark,
-        platform::LineParity::Space,
-    };
-    m_Line.SetParity(kParities[code]);
+    if (m_IsOpen && code <= kParitySpace)
+        m_Line.SetParity(kParities[code]);
 }
 
 void QUVWinExtSerialPort::SetFlowControl(uint8_t code)
 {
     m_FlowControlCode = code;
-    if (!m_IsOpen || code > kFlowRS485)
-        return;
-    static constexpr platform::LineFlow kFlows[] = {
-        platform::LineFlow::None,
-        platform::LineFlow::Hardware,
-        platform::LineFlow::Software,
-        platform::LineFlow::RS485,
-    };
-    m_Line.SetFlowControl(kFlows[code]);
+    if (m_IsOpen && code <= kFlowRS485)
+        m_Line.SetFlowControl(kFlows[code]);
 }
 
 void QUVWinExtSerialPort::SetTimeouts(uint32_t seconds, uint32_t milliseconds)
