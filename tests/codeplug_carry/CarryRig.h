@@ -10,6 +10,7 @@
 #include "link/SerialPortComponent.h"
 #include "link/SimpleEventLoop.h"
 #include "platform/MessageBox.h"
+#include "tests/support/ScriptedLink.h"
 #include "tests/support/TestSupport.h"
 #include "workflow/UpdateHost.h"
 
@@ -46,22 +47,7 @@ private:
     testsupport::SimProcess m_Process;
 };
 
-// Cuts every wait of the session to at most `capMs`, so the restart and
-// control-head waits of 20 s and 64 s take a moment in tests.
-class CappedWaitTimer : public IWaitTimer {
-public:
-    CappedWaitTimer(IWaitTimer& inner, int capMs)
-        : m_Inner(inner)
-        , m_CapMs(capMs)
-    {
-    }
-    void Start(int milliseconds) override { m_Inner.Start(std::min(milliseconds, m_CapMs)); }
-    void Stop() override { m_Inner.Stop(); }
-
-private:
-    IWaitTimer& m_Inner;
-    int m_CapMs;
-};
+using testsupport::CappedWaitTimer;
 
 // The window's serial-port component as far as the conversion wait goes: its
 // tick delay returns at once and counts the ticks. The session keeps using

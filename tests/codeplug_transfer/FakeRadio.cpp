@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <fstream>
-#include <numeric>
 #include <sstream>
 #include <stdexcept>
 
@@ -34,53 +33,19 @@ int FakeRadio::GetChar(uint8_t& ch)
     return 1;
 }
 
-// Frames from the PC: BA 7F 01, escaped message and checksum, 7E.
 int FakeRadio::Write(const uint8_t* buffer, int count)
 {
-    for (int i = 0; i < count; ++i) {
-        const uint8_t b = buffer[i];
-        if (b == 0xBA) {
-            m_Frame.clear();
-            m_InFrame = true;
-        } else if (b == 0x7E && m_InFrame) {
-            m_InFrame = false;
-            Bytes plainFrame;
-            for (size_t j = 0; j < m_Frame.size(); ++j) {
-                if (m_Frame[j] == 0x10 && j + 1 < m_Frame.size()) {
-                    const uint8_t map[3] = { 0xBA, 0x7E, 0x10 };
-                    plainFrame.push_back(map[m_Frame[++j] % 3]);
-                } else {
-                    plainFrame.push_back(m_Frame[j]);
-                }
-            }
-            const uint8_t sum
-                = std::accumulate(plainFrame.begin(), plainFrame.end(), uint8_t { 0 });
-            if (plainFrame.size() >= 3 && sum == 0 && plainFrame[0] == 0x7F
-                && plainFrame[1] == 0x01)
-                Handle(Bytes(plainFrame.begin() + 2, plainFrame.end() - 1));
-        } else if (m_InFrame) {
-            m_Frame.push_back(b);
-        }
-    }
+    m_Reader.Push(buffer, count, [this](const std::optional<Bytes>& message) {
+        if (message)
+            Handle(*message);
+    });
     return count;
 }
 
 void FakeRadio::Send(const Bytes& message)
 {
-    Bytes frame { 0x01, 0x7F };
-    frame.insert(frame.end(), message.begin(), message.end());
-    const uint8_t sum = std::accumulate(frame.begin(), frame.end(), uint8_t { 0 });
-    frame.push_back(static_cast<uint8_t>(0x100 - sum));
-    m_Out.push_back(0xBA);
-    for (uint8_t v : frame) {
-        if (v == 0xBA || v == 0x7E || v == 0x10) {
-            m_Out.push_back(0x10);
-            m_Out.push_back(v == 0xBA ? 0x00 : v == 0x7E ? 0x01 : 0x02);
-        } else {
-            m_Out.push_back(v);
-        }
-    }
-    m_Out.push_back(0x7E);
+    const Bytes frame = testframes::RadioFrame(message);
+    m_Out.insert(m_Out.end(), frame.begin(), frame.end());
 }
 
 std::string FakeRadio::Trace() const

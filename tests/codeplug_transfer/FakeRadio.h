@@ -11,6 +11,8 @@
 #include "link/CommSession.h"
 #include "link/QUVCommDevice.h"
 #include "link/SimpleEventLoop.h"
+#include "tests/support/ScriptedLink.h"
+#include "tests/support/TestFrames.h"
 
 using Bytes = std::vector<uint8_t>;
 
@@ -23,8 +25,9 @@ struct KeystreamData {
 KeystreamData LoadKeystreamData(const std::string& identifier);
 
 // Plays the radio's side of the codeplug exchange behind the link session.
-// It decodes the frames the PC writes with its own framing code, answers
-// them at once, and records every message and every block it receives.
+// It decodes the frames the PC writes with the suites' own framing code,
+// answers them at once, and records every message and every block it
+// receives.
 class FakeRadio : public QUVCommDevice {
 public:
     // --- behaviour, set before the transfer ---
@@ -65,8 +68,7 @@ private:
 
     enum class Mode { Idle, Upload, Download };
     Mode m_Mode = Mode::Idle;
-    Bytes m_Frame;
-    bool m_InFrame = false;
+    testframes::PcFrameReader m_Reader;
     std::deque<uint8_t> m_Out;
     int m_UploadBlock = 0;
     int m_Requests = 0;
@@ -76,17 +78,10 @@ private:
 };
 
 // A link session on a fake radio, pumped by a Qt-free loop.
-struct FakeLink {
-    CommSession session;
-    SimpleLinkHost host { session };
-    FakeRadio* radio = nullptr;
-
+struct FakeLink : testsupport::ScriptedLink<FakeRadio> {
     explicit FakeLink(int waitMs = 2000)
+        : ScriptedLink(waitMs)
     {
-        auto device = std::make_unique<FakeRadio>();
-        radio = device.get();
-        session.AttachDevice(std::move(device));
-        session.SetFraming(CommSession::kFramingFramed);
-        session.SetWaitTime(waitMs);
     }
+    FakeRadio* radio = device;
 };

@@ -6,18 +6,6 @@ namespace flashtest {
 
 namespace {
 
-// Escape codes after 0x10 stand for these bytes.
-const uint8_t kEscaped[] = { 0xBA, 0x7E, 0x10 };
-
-void PutEscaped(Bytes& out, uint8_t b)
-{
-    const auto at = std::find(std::begin(kEscaped), std::end(kEscaped), b);
-    if (at == std::end(kEscaped))
-        out.push_back(b);
-    else
-        out.insert(out.end(), { 0x10, static_cast<uint8_t>(at - kEscaped) });
-}
-
 uint16_t BlockSum(const Bytes& message)
 {
     uint16_t sum = 0;
@@ -30,44 +18,18 @@ uint16_t BlockSum(const Bytes& message)
 
 void FakeRadioState::Reply(const Bytes& message)
 {
-    // The radio's frames carry the header bytes 01 7F.
-    Bytes frame = { 0xBA, 0x01, 0x7F };
-    uint8_t sum = 0x80;
-    for (uint8_t b : message) {
-        PutEscaped(frame, b);
-        sum = static_cast<uint8_t>(sum + b);
-    }
-    PutEscaped(frame, static_cast<uint8_t>(0x100 - sum));
-    frame.push_back(0x7E);
+    const Bytes frame = testframes::RadioFrame(message);
     pending.insert(pending.end(), frame.begin(), frame.end());
 }
 
 void FakeRadioState::Receive(const uint8_t* bytes, int count)
 {
-    for (int i = 0; i < count; ++i) {
-        const uint8_t b = bytes[i];
-        if (b == 0xBA) {
-            m_Raw.clear();
-            m_InFrame = true;
-        } else if (m_InFrame && b != 0x7E) {
-            m_Raw.push_back(b);
-        } else if (m_InFrame) {
-            m_InFrame = false;
-            Bytes plain;
-            bool shapeOk = true;
-            uint8_t sum = 0;
-            for (size_t k = 0; k < m_Raw.size() && shapeOk; ++k) {
-                shapeOk = m_Raw[k] != 0x10 || (k + 1 < m_Raw.size() && m_Raw[k + 1] <= 2);
-                plain.push_back(m_Raw[k] == 0x10 && shapeOk ? kEscaped[m_Raw[++k]] : m_Raw[k]);
-                sum = static_cast<uint8_t>(sum + plain.back());
-            }
-            if (!shapeOk || plain.size() < 5 || plain[0] != 0x7F || plain[1] != 0x01 || sum != 0) {
-                ++badFrames;
-            } else {
-                Handle(Bytes(plain.begin() + 2, plain.end() - 1));
-            }
-        }
-    }
+    m_Reader.Push(bytes, count, [this](const std::optional<Bytes>& message) {
+        if (!message || message->size() < 2)
+            ++badFrames;
+        else
+            Handle(*message);
+    });
 }
 
 void FakeRadioState::Handle(const Bytes& message)

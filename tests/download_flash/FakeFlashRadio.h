@@ -2,8 +2,8 @@
 
 // A scripted radio in bootload mode in place of the serial line (as the
 // direct path's device or as the serial-port component). It decodes the
-// frames the session writes with its own decoder, answers as the radio's boot
-// code and loader would, and keeps every message.
+// frames the session writes with the suites' own decoder, answers as the
+// radio's boot code and loader would, and keeps every message.
 
 #include <cstdint>
 #include <deque>
@@ -14,6 +14,7 @@
 #include "link/LinkCallbacks.h"
 #include "link/QUVCommDevice.h"
 #include "link/SerialPortComponent.h"
+#include "tests/support/TestFrames.h"
 
 namespace flashtest {
 
@@ -54,8 +55,7 @@ struct FakeRadioState {
 
 private:
     void Handle(const Bytes& message);
-    Bytes m_Raw;
-    bool m_InFrame = false;
+    testframes::PcFrameReader m_Reader;
     int m_BlocksInStream = 0;
     int m_BlocksTotal = 0;
     int m_PairsInStream = 0;

@@ -13,33 +13,16 @@
 #include "link/QUVCommDevice.h"
 #include "link/SerialPortComponent.h"
 #include "link/SimpleEventLoop.h"
+#include "tests/support/ScriptedLink.h"
+#include "tests/support/TestFrames.h"
 
 namespace linktest {
 
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 
-// A frame as the radio sends it, built here independently of the session:
-// BA, header 01 7F (or the given ones), escaped payload, escaped checksum, 7E.
-inline Bytes RadioFrame(const Bytes& payload, uint8_t header1 = 0x01, uint8_t header2 = 0x7F)
-{
-    Bytes out { 0xBA, header1, header2 };
-    auto put = [&out](uint8_t b) {
-        if (b == 0xBA || b == 0x7E || b == 0x10) {
-            out.push_back(0x10);
-            b = b == 0xBA ? 0x00 : (b == 0x7E ? 0x01 : 0x02);
-        }
-        out.push_back(b);
-    };
-    unsigned sum = header1 + header2;
-    for (uint8_t b : payload) {
-        put(b);
-        sum += b;
-    }
-    put(static_cast<uint8_t>(-sum));
-    out.push_back(0x7E);
-    return out;
-}
+using testframes::RadioFrame;
+using testsupport::CappedWaitTimer;
 
 inline Bytes Payload(const LinkMessage& m)
 {
@@ -183,37 +166,12 @@ private:
     }
 };
 
-// Arms the real timer with at most `cap` ms, so that a silent step of a
-// 4-second query ends quickly.
-class CappedTimer : public IWaitTimer {
-public:
-    CappedTimer(IWaitTimer& inner, int cap)
-        : m_Inner(inner)
-        , m_Cap(cap)
-    {
-    }
-    void Start(int ms) override { m_Inner.Start(std::min(ms, m_Cap)); }
-    void Stop() override { m_Inner.Stop(); }
-
-private:
-    IWaitTimer& m_Inner;
-    int m_Cap;
-};
-
-// A session on a scripted direct device, wired to a Qt-free pump and timer,
-// ready as the window leaves it after opening.
-struct DirectLink {
-    CommSession session;
-    SimpleLinkHost host { session };
-    FakeDevice* device = nullptr;
-
+// A session on a scripted direct device, ready as the window leaves it after
+// opening.
+struct DirectLink : testsupport::ScriptedLink<FakeDevice> {
     explicit DirectLink(int waitMs = 300)
+        : ScriptedLink(waitMs)
     {
-        auto owned = std::make_unique<FakeDevice>();
-        device = owned.get();
-        session.AttachDevice(std::move(owned));
-        session.SetFraming(CommSession::kFramingFramed);
-        session.SetWaitTime(waitMs);
         session.SetReceiveEnable(true);
     }
 };

@@ -28,6 +28,18 @@ QCoreApplication& App()
     return app;
 }
 
+// A pseudo-terminal published as COM<port> in a COM folder of its own.
+struct PtyPort {
+    TempDir dir;
+    PtyPair pty;
+
+    explicit PtyPort(int port)
+    {
+        ::setenv("CORVEL_COM_DIR", dir.Path().c_str(), 1);
+        std::filesystem::create_symlink(pty.SlavePath(), dir / ("COM" + std::to_string(port)));
+    }
+};
+
 // The session wired as the window wires it, on the component path.
 struct ComponentSession {
     CommSession session;
@@ -60,10 +72,8 @@ struct ComponentSession {
 TEST(LinkComponentPath, OpenErrorsAndTheTickDelay)
 {
     // A missing port and one the direct path already holds.
-    TempDir dir;
-    ::setenv("CORVEL_COM_DIR", dir.Path().c_str(), 1);
-    PtyPair pty;
-    std::filesystem::create_symlink(pty.SlavePath(), dir / "COM4");
+    PtyPort com(4);
+    PtyPair& pty = com.pty;
     CommSession direct;
     std::string message;
     ASSERT_TRUE(direct.OpenDevice(4, 19200, false, message)) << message;
@@ -147,15 +157,12 @@ TEST(LinkQtBindings, IdleWaitWakesForTheLineAndForEvents)
 
 TEST(LinkComponentPath, APulledCableEndsTheWaitAtOnce)
 {
-    TempDir dir;
-    ::setenv("CORVEL_COM_DIR", dir.Path().c_str(), 1);
-    PtyPair pty;
-    std::filesystem::create_symlink(pty.SlavePath(), dir / "COM5");
+    PtyPort com(5);
     ComponentSession link;
     std::string message;
     ASSERT_TRUE(link.Open(5, message)) << message;
     link.session.SetWaitTime(15000);
-    pty.CloseMaster();
+    com.pty.CloseMaster();
     auto start = Clock::now();
     EXPECT_EQ(link.session.ReceiveAny().count, 0);
     EXPECT_LT(ElapsedMs(start), 2000);

@@ -43,7 +43,7 @@ struct ScriptedRadio {
 // cut to 80 ms so that silent steps stay quick.
 struct QueryLink : DirectLink {
     ScriptedRadio radio;
-    CappedTimer capped { host.Timer(), 80 };
+    CappedWaitTimer capped { host.Timer(), 80 };
 
     QueryLink()
     {

@@ -26,7 +26,7 @@ struct OpenLink {
     CommSession session;
     SimpleEventLoop loop;
     SimpleWaitTimer timer { loop, session };
-    CappedTimer capped { timer, 600 };
+    CappedWaitTimer capped { timer, 600 };
     bool opened = false;
     std::string error;
 

@@ -19,6 +19,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tests/support/TestFrames.h"
 #include "tests/support/TestSupport.h"
 
 namespace simtest {
@@ -26,48 +27,9 @@ namespace simtest {
 using Bytes = std::vector<uint8_t>;
 using namespace std::chrono_literals;
 
-// The PC's frame of a message: BA 7F 01, escaped message and checksum, 7E.
-inline Bytes PcFrame(Bytes message)
-{
-    unsigned sum = 0x7F + 0x01;
-    for (uint8_t b : message)
-        sum += b;
-    message.push_back(static_cast<uint8_t>(-sum));
-    Bytes out { 0xBA, 0x7F, 0x01 };
-    for (uint8_t b : message) {
-        if (b == 0xBA || b == 0x7E || b == 0x10)
-            out.insert(out.end(), { 0x10, uint8_t(b == 0xBA ? 0 : (b == 0x7E ? 1 : 2)) });
-        else
-            out.push_back(b);
-    }
-    out.push_back(0x7E);
-    return out;
-}
-// The message inside a radio frame (header 01 7F), checked; nullopt if the
-// frame is malformed or its sum is wrong.
-inline std::optional<Bytes> RadioMessage(const Bytes& frame)
-{
-    if (frame.size() < 5 || frame.front() != 0xBA || frame.back() != 0x7E)
-        return std::nullopt;
-    Bytes plain;
-    unsigned sum = 0;
-    for (size_t i = 1; i + 1 < frame.size(); ++i) {
-        uint8_t b = frame[i];
-        if (b == 0x10) {
-            if (i + 2 >= frame.size())
-                return std::nullopt;
-            uint8_t c = frame[++i];
-            if (c > 2)
-                return std::nullopt;
-            b = c == 0 ? 0xBA : c == 1 ? 0x7E : 0x10;
-        }
-        plain.push_back(b);
-        sum += b;
-    }
-    if (plain.size() < 3 || plain[1] != 0x7F || (sum & 0xFF) != 0)
-        return std::nullopt;
-    return Bytes(plain.begin() + 2, plain.end() - 1);
-}
+using testframes::PcFrame;
+using testframes::RadioMessage;
+
 class SimProcess {
 public:
     SimProcess() = default;

@@ -10,6 +10,7 @@
 #include "link/SimpleEventLoop.h"
 #include "platform/MessageBox.h"
 #include "platform/OwnResources.h"
+#include "tests/support/ScriptedLink.h"
 #include "tests/support/SimProcess.h"
 #include "tests/support/TestSupport.h"
 #include "workflow/FirmwareCatalogue.h"
@@ -174,19 +175,7 @@ struct ShownBox {
     platform::MessageIcon icon;
 };
 
-// A wait timer that cuts every wait to at most `capMs`, so that the long
-// waits for control heads take seconds in tests.
-struct CappedWaitTimer : IWaitTimer {
-    CappedWaitTimer(IWaitTimer& inner, int capMs)
-        : m_Inner(inner)
-        , m_CapMs(capMs)
-    {
-    }
-    void Start(int milliseconds) override { m_Inner.Start(std::min(milliseconds, m_CapMs)); }
-    void Stop() override { m_Inner.Stop(); }
-    IWaitTimer& m_Inner;
-    int m_CapMs;
-};
+using testsupport::CappedWaitTimer;
 
 struct RecordingProgressBar : IProgressBar {
     void SetMinimum(int value) override { m_Min = value; }
