@@ -99,8 +99,8 @@ Updates the firmware of a radio over a serial port or USB programming adapter
 and carries the radio's codeplug across the update, in a window or as a
 console job for batch files. With the release packer corvel-pack, the
 simulated radio corvel-radio-sim, the codeplug tool corvel-codeplug, the
-port overview corvel-ports and the update station corvel-station, and a udev rule that gives the USB programming
-adapters to the group dialout.")
+port overview corvel-ports and the update station corvel-station, and a
+udev rule that gives the USB programming adapters to the group dialout.")
 # The runtime libraries come from dpkg-shlibdeps (package dpkg-dev), so the
 # Depends line names exactly what the programs link.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
