@@ -24,7 +24,7 @@ class LinkTrace;
 // A wait ends when a matching reply arrived, when the line is found closed,
 // or when the receive-enable flag is cleared (by the wait timer's owner on
 // expiry, by Stop, or by a caller).
-class CommSession : private ILineWaits {
+class CommSession final : private ILineWaits {
 public:
     // Framing modes.
     static constexpr int kFramingRaw = 0;
