@@ -50,10 +50,18 @@ void TCodeUpdaterMainDispForm::m_FileRestoreCodeplugMenuItemClick()
 {
     if (m_Run->UpdateInProgress() || !GrantAccess(BootChosen()))
         return;
-    const QString chosen = QFileDialog::getOpenFileName(
-        this, tr("Restore Codeplug"), QString(), tr("Codeplug files (*.bin);;All files (*)"));
-    if (!chosen.isEmpty())
-        RestoreCodeplug(chosen.toStdString());
+    if (const auto chosen
+        = AskForFile(tr("Restore Codeplug"), tr("Codeplug files (*.bin);;All files (*)")))
+        RestoreCodeplug(*chosen);
+}
+
+std::optional<std::string> TCodeUpdaterMainDispForm::AskForFile(
+    const QString& title, const QString& filter)
+{
+    const QString chosen = QFileDialog::getOpenFileName(this, title, QString(), filter);
+    if (chosen.isEmpty())
+        return std::nullopt;
+    return chosen.toStdString();
 }
 
 void TCodeUpdaterMainDispForm::RestoreCodeplug(const std::string& path)

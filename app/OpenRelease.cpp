@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QFileDialog>
 #include <QProcess>
 
 #include <cerrno>
@@ -42,10 +41,9 @@ void TCodeUpdaterMainDispForm::m_FileOpenReleaseMenuItemClick()
 {
     if (m_Run->UpdateInProgress())
         return;
-    const QString chosen = QFileDialog::getOpenFileName(
-        this, tr("Open Release"), QString(), tr("Releases (Updater_*);;All files (*)"));
-    if (!chosen.isEmpty())
-        OpenRelease(chosen.toStdString());
+    if (const auto chosen
+        = AskForFile(tr("Open Release"), tr("Releases (Updater_*);;All files (*)")))
+        OpenRelease(*chosen);
 }
 
 void TCodeUpdaterMainDispForm::OpenRelease(const std::string& path)

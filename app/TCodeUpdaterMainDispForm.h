@@ -4,6 +4,7 @@
 #include <QMainWindow>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -167,6 +168,8 @@ public:
     void m_ToggleVersionInfoSpeedButtonClick();
     void m_ComportComboBoxChange(int index);
     void m_UpdateCOMPortsMenuItemClick();
+    // A file the user picks in an open-file dialog; nothing when cancelled.
+    std::optional<std::string> AskForFile(const QString& title, const QString& filter);
     void m_FileOpenReleaseMenuItemClick();
     void m_FileRestoreCodeplugMenuItemClick();
     void m_FileExitMenuItemClick();
