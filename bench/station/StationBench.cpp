@@ -103,6 +103,7 @@ struct StationRun {
     int exitCode = -1;
     double wallSeconds = 0;
     double cpuSeconds = 0; // the station's own, without its jobs
+    double jobsCpuSeconds = 0; // all its jobs together
     long peakKb = 0;
     std::map<int, nlohmann::json> records; // by port
 };
@@ -118,28 +119,34 @@ long PeakKb(pid_t pid)
     return 0;
 }
 
-// utime + stime of an ended but not yet reaped process, in seconds.
-double OwnCpuSeconds(pid_t pid)
+// Processor seconds of an ended but not yet reaped process from /proc: its
+// own (utime + stime) and that of the children it reaped (cutime + cstime).
+struct CpuSeconds {
+    double own = -1;
+    double children = -1;
+};
+
+CpuSeconds CpuSecondsOf(pid_t pid)
 {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
     const size_t close = text.rfind(')');
     if (close == std::string::npos) {
-        return -1;
+        return {};
     }
     std::istringstream fields(text.substr(close + 2));
     std::string field;
-    unsigned long long utime = 0;
-    unsigned long long stime = 0;
-    // Field 3 (state) comes first; utime and stime are fields 14 and 15.
-    for (int number = 3; number <= 15 && fields >> field; ++number) {
-        if (number == 14) {
-            utime = std::stoull(field);
-        } else if (number == 15) {
-            stime = std::stoull(field);
+    unsigned long long ticks[4] = {};
+    // Field 3 (state) comes first; utime, stime, cutime and cstime are
+    // fields 14 to 17.
+    for (int number = 3; number <= 17 && fields >> field; ++number) {
+        if (number >= 14) {
+            ticks[number - 14] = std::stoull(field);
         }
     }
-    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    const double tick = static_cast<double>(::sysconf(_SC_CLK_TCK));
+    return { static_cast<double>(ticks[0] + ticks[1]) / tick,
+        static_cast<double>(ticks[2] + ticks[3]) / tick };
 }
 
 StationRun RunStation(const testsupport::TempDir& ws, const fs::path& release, int firstPort,
@@ -181,7 +188,9 @@ StationRun RunStation(const testsupport::TempDir& ws, const fs::path& release, i
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     run.wallSeconds = std::chrono::duration<double>(Clock::now() - started).count();
-    run.cpuSeconds = OwnCpuSeconds(pid);
+    const CpuSeconds cpu = CpuSecondsOf(pid);
+    run.cpuSeconds = cpu.own;
+    run.jobsCpuSeconds = cpu.children;
     int status = 0;
     ::waitpid(pid, &status, 0);
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -298,6 +307,9 @@ bool PartPaced(const testsupport::TempDir& ws, const fs::path& release)
     std::printf("   station process: %.3f s processor time in %.1f s = %.2f%% of a core "
                 "(goal <= %.0f%%): %s\n",
         shared.cpuSeconds, shared.wallSeconds, 100 * cpuShare, 100 * kCpuGoal, Verdict(cpuMet));
+    std::printf("   its %d jobs: %.2f s processor time together, %.1f%% of a core each\n", kRadios,
+        shared.jobsCpuSeconds,
+        shared.wallSeconds > 0 ? 100 * shared.jobsCpuSeconds / kRadios / shared.wallSeconds : 0);
     const bool memoryMet = shared.peakKb > 0 && shared.peakKb <= kMemoryGoalKb;
     std::printf("   station process: peak memory %.1f MB (goal <= %ld MB): %s\n",
         static_cast<double>(shared.peakKb) / 1024, kMemoryGoalKb / 1024, Verdict(memoryMet));
