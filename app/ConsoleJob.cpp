@@ -127,7 +127,10 @@ int TCodeUpdaterMainDispForm::RunConsoleUpdate(int port)
         m_Run->ReleasePort();
         stoppedBy = stopSignals.Drain();
     }
-    if (stoppedBy != 0) {
+    // A signal that came once the run had ended by itself stopped nothing:
+    // the run's result stands, as its history record says; the job only
+    // skips the wait for Enter.
+    if (stoppedBy != 0 && m_Run->LastRunStopped()) {
         AppReturnCodeDispForm->SetReturnCode(2);
         WriteConsoleText(m_ConsoleOutput,
             std::string("\nStopped by ") + platform::StopSignalName(stoppedBy) + ".");

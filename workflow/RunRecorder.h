@@ -23,6 +23,8 @@ public:
     // The finished record: `trace` is the failure trace written after the run
     // (empty for none), `backup` the codeplug backup it saved (empty for none).
     history::Record Finish(const std::string& trace, const std::string& backup);
+    // Stop (or a signal acting as Stop) ended the run before its end.
+    bool Stopped() const { return m_Facts.stopped; }
 
     // IUpdateHost
     CommSession& Session() override { return m_Owner.Session(); }

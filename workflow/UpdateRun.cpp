@@ -133,6 +133,11 @@ void UpdateRun::RunSelectedUpdate(bool bootChosen)
     m_LastRunSucceeded = ::RunSelectedUpdate(*m_Recorder, bootChosen);
 }
 
+bool UpdateRun::LastRunStopped() const
+{
+    return m_Recorder && m_Recorder->Stopped();
+}
+
 history::Record UpdateRun::HistorySkeleton() const
 {
     history::Record record;

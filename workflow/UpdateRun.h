@@ -72,6 +72,8 @@ public:
     void RunSelectedUpdate(bool bootChosen);
     // The last update went through (nothing to report to support).
     bool LastRunSucceeded() const { return m_LastRunSucceeded; }
+    // Stop ended the last update run early (until its record is written).
+    bool LastRunStopped() const;
     // The radio's boot version as the last update left it (major, minor),
     // when it wrote boot code.
     std::optional<std::pair<int, int>> RadioBootVersion() const { return m_RadioBootVersion; }

@@ -544,6 +544,32 @@ TEST_F(FaultInjection, WorkFilesGoOnEverySignalAndFailure)
             goodJob(work.Path());
     }
 
+    // A signal once the radio is updated and restarted stops nothing: the job
+    // keeps its success, and its return code and history record agree.
+    // Before, it returned 2 and said "Stopped by SIGTERM." while its record
+    // said "updated". (Should the signal come only after the job let go of
+    // its signals, the job dies of it with its record already written.)
+    {
+        TempDir comDir;
+        TempDir work;
+        TempDir out;
+        TempDir state;
+        workflowtest::SimulatedRadio radio(comDir.Path(), kPort, normal, out.Path());
+        ASSERT_TRUE(radio.Ready());
+        const SignalledJob job = RunAndSignal(Release(), kPort, comDir.Path(), work.Path(),
+            state.Path(), "Resetting radio...Done.", SIGTERM);
+        radio.Stop();
+        ASSERT_TRUE(job.signalSent) << job.out;
+        EXPECT_TRUE(job.exitCode == 0 || job.exitCode == 128 + SIGTERM) << job.out;
+        EXPECT_EQ(job.out.find("Stopped by"), std::string::npos) << job.out;
+        EXPECT_TRUE(FilesIn(work.Path()).empty());
+        const auto records
+            = history::ReadHistory((state.Path() / "corvel" / "history.jsonl").string());
+        ASSERT_EQ(records.size(), 1u) << job.out;
+        EXPECT_EQ(records[0]["outcome"], "updated") << records[0].dump();
+        EXPECT_EQ(records[0]["return_code"], 0) << records[0].dump();
+    }
+
     // A full disk while the release is extracted: the directory is named as
     // the trouble, nothing of the job stays, and once there is room again
     // the next job in the same directory succeeds.
