@@ -489,7 +489,8 @@ int main(int argc, char** argv)
             }
             const EngineRun run = RunEngine(ws, sim, loader, shortApp);
             sim.Stop();
-            // The simulator polls around due times to keep the line's timing.
+            // The simulator polls just before each reply is due, to keep the
+            // line's timing.
             simCpuShare = (CpuSeconds(RUSAGE_CHILDREN) - simCpu) / run.seconds;
             if (run.result != download::FlashResult::Success) {
                 std::fprintf(stderr, "paced run failed: %d\n", static_cast<int>(run.result));
