@@ -176,13 +176,6 @@ TEST(FlashEndToEnd, RadioFaultsOnTheWire)
         // Pairs 1 and 2 were confirmed before it.
         EXPECT_EQ(fromPc[verdict - 3], "BA 7F 01 02 05 79 7E");
     }
-    // A verify failure after the second pair.
-    {
-        SimRig rig;
-        ASSERT_NO_FATAL_FAILURE(rig.OpenSmall({ "--verify-fail", "2:A1B2C3D4" }));
-        EXPECT_EQ(rig.Download(), FlashResult::VerifyFailed);
-        EXPECT_EQ(rig.statuses.back(), "Flash Verify failed at address: 0xA1B2C3D4");
-    }
     // The radio closes the line or falls silent in the middle of the code:
     // the download ends as a communication problem (the line found closed) or
     // at the end of one wait, never as a success, and no timer is left
@@ -201,14 +194,6 @@ TEST(FlashEndToEnd, RadioFaultsOnTheWire)
             result == FlashResult::CommProblem ? "Communication problem during code download."
                                                : "Code download timed out or canceled by user.");
         EXPECT_FALSE(rig.host->Timer().Active());
-    }
-    // A loader that reports the other flash type: the code never goes out.
-    {
-        SimRig rig;
-        ASSERT_NO_FATAL_FAILURE(rig.OpenSmall({ "--flash-type", "8" }));
-        EXPECT_EQ(rig.Download(), FlashResult::WrongFlashType);
-        rig.sim.Stop();
-        EXPECT_TRUE(testsupport::ReadFileBytes(rig.dir / "code.bin").empty());
     }
 }
 
