@@ -73,16 +73,35 @@ protected:
     std::vector<std::unique_ptr<testsupport::PtyPair>> m_Ptys;
 };
 
-// A child process that does nothing until killed; stands for another
-// program holding a port.
-struct IdleChild {
-    pid_t pid = fork();
-    IdleChild()
+// Another program, as a child process that lives until it is ended. Given a
+// device it gives up this process's descriptor of the line's master side and
+// holds the device open itself, exclusively if asked.
+struct OtherProgram {
+    pid_t pid = -1;
+    explicit OtherProgram(const std::string& device = {}, int master = -1, bool exclusive = false)
     {
-        while (pid == 0)
-            pause();
+        int ready[2];
+        if (pipe(ready) != 0)
+            return;
+        pid = fork();
+        if (pid == 0) {
+            close(master);
+            int fd = device.empty() ? 0 : open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            if (fd >= 0 && exclusive)
+                ioctl(fd, TIOCEXCL);
+            char ok = fd >= 0 ? '1' : '0';
+            (void)!write(ready[1], &ok, 1);
+            for (;;)
+                pause();
+        }
+        close(ready[1]);
+        char ok = '0';
+        (void)!read(ready[0], &ok, 1);
+        close(ready[0]);
+        if (ok != '1')
+            ADD_FAILURE() << "the holder could not open " << device;
     }
-    ~IdleChild()
+    ~OtherProgram()
     {
         if (pid > 0) {
             kill(pid, SIGKILL);
@@ -218,7 +237,7 @@ TEST_F(Serial, PortLockLockFilesFollowTheUucpConvention)
     EXPECT_EQ(platform::LockHolder(device), 0);
 
     // A live holder in the old binary form is honoured too.
-    IdleChild other;
+    OtherProgram other;
     int pid = other.pid;
     testsupport::WriteFileBytes(file,
         { static_cast<uint8_t>(pid), static_cast<uint8_t>(pid >> 8),
@@ -307,12 +326,17 @@ TEST_F(Serial, SerialLineOpensRawTakesSettingsAndCarriesBytesBothWays)
     }
     EXPECT_EQ(got, all);
 
-    // The far end goes away: the line reports it instead of looking idle.
+    // The far end goes away: the line reports it instead of looking idle,
+    // and the loss stays until the line is closed.
+    EXPECT_EQ(line.Loss(), platform::LineLoss::None);
     pty.CloseMaster();
     EXPECT_EQ(line.InputCount(), -1);
+    EXPECT_NE(line.Loss(), platform::LineLoss::None);
+    EXPECT_NE(line.Loss(), platform::LineLoss::None);
 
     line.Close();
     EXPECT_FALSE(line.IsOpen());
+    EXPECT_EQ(line.Loss(), platform::LineLoss::None);
     EXPECT_FALSE(fs::exists(lockFile));
 }
 
@@ -336,7 +360,7 @@ TEST_F(Serial, SerialLineSecondOpenerIsRefusedUntilTheFirstCloses)
 
     // Another program's live lock keeps the line shut and its file intact.
     {
-        IdleChild other;
+        OtherProgram other;
         WriteLock(Canonical(pty.SlavePath()), other.pid);
         EXPECT_FALSE(first.Open(pty.SlavePath()));
         EXPECT_EQ(first.LastErrno(), EBUSY);
@@ -660,77 +684,30 @@ struct RecordingFlags : platform::SerialFlagsAccess {
     }
 };
 
-// A second program that has the device open until it is ended: a child
-// that gives up this process's descriptors of the line (the master side
-// among them) and opens the device itself, exclusively if asked.
-struct DeviceHolder {
-    pid_t pid = -1;
-    DeviceHolder(const std::string& device, int master, bool exclusive)
-    {
-        int ready[2];
-        if (pipe(ready) != 0)
-            return;
-        pid = fork();
-        if (pid == 0) {
-            close(master);
-            int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-            if (fd >= 0 && exclusive)
-                ioctl(fd, TIOCEXCL);
-            char ok = fd >= 0 ? '1' : '0';
-            (void)!write(ready[1], &ok, 1);
-            for (;;)
-                pause();
-        }
-        close(ready[1]);
-        char ok = '0';
-        (void)!read(ready[0], &ok, 1);
-        close(ready[0]);
-        if (ok != '1')
-            ADD_FAILURE() << "the holder could not open " << device;
-    }
-    ~DeviceHolder()
-    {
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-};
-
 } // namespace
 
 TEST_F(Serial, SerialPortAsksForLowLatencyAndPutsTheOldFlagsBack)
 {
     auto& pty = AddPty(3);
-    RecordingFlags flags;
-    {
+    // The flags are raised on open and put back on close; a driver already
+    // at low latency is left alone; one without the setting refuses, which
+    // is no failure.
+    struct Case {
+        int flags;
+        bool refuse;
+        std::vector<std::string> calls;
+    };
+    for (const Case& c : { Case { 0x0040, false, { "get", "set 2040", "set 0040" } },
+             Case { 0x2000, false, { "get" } }, Case { 0x0040, true, { "get" } } }) {
+        RecordingFlags flags;
+        flags.flags = c.flags;
+        flags.refuse = c.refuse;
         QUVWinExtSerialPort port(&flags);
         port.SetPortName("COM3");
         ASSERT_TRUE(port.Open());
-        EXPECT_EQ(flags.calls, (std::vector<std::string> { "get", "set 2040" }));
+        EXPECT_EQ(flags.calls.size(), std::min<size_t>(c.calls.size(), 2));
         port.Close();
-        EXPECT_EQ(flags.calls, (std::vector<std::string> { "get", "set 2040", "set 0040" }));
-    }
-
-    // A driver already at low latency is left alone; one without the setting
-    // refuses, which is no failure.
-    flags.calls.clear();
-    flags.flags = 0x2000;
-    {
-        QUVWinExtSerialPort port(&flags);
-        port.SetPortName("COM3");
-        ASSERT_TRUE(port.Open());
-        port.Close();
-        EXPECT_EQ(flags.calls, (std::vector<std::string> { "get" }));
-    }
-    flags.calls.clear();
-    flags.refuse = true;
-    {
-        QUVWinExtSerialPort port(&flags);
-        port.SetPortName("COM3");
-        ASSERT_TRUE(port.Open());
-        port.Close();
-        EXPECT_EQ(flags.calls, (std::vector<std::string> { "get" }));
+        EXPECT_EQ(flags.calls, c.calls);
     }
 
     // The real request on a pseudo-terminal: refused, and the line works.
@@ -741,38 +718,6 @@ TEST_F(Serial, SerialPortAsksForLowLatencyAndPutsTheOldFlagsBack)
     EXPECT_EQ(line.Write(bytes, 2), 2);
     EXPECT_EQ(pty.Read(2, 2s), (std::vector<uint8_t> { 0x11, 0x22 }));
     line.Close();
-}
-
-TEST_F(Serial, AHungUpLineIsLostAndEndsTheSessionWaitAtOnce)
-{
-    auto& pty = AddPty(4);
-    CommSession session;
-    std::string message;
-    ASSERT_TRUE(session.OpenDevice(4, 19200, false, message)) << message;
-    session.SetFraming(CommSession::kFramingFramed);
-    session.SetWaitTime(15000);
-    session.SetReceiveEnable(true);
-
-    pty.CloseMaster();
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(session.ReceiveAny().count, 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
-    EXPECT_EQ(session.LinkStatus(), LinkResult::CommProblem);
-    EXPECT_NE(session.LineLoss(), platform::LineLoss::None);
-    session.Close();
-
-    // The line itself: the loss shows on the input count and stays.
-    testsupport::PtyPair other;
-    platform::SerialLine line;
-    ASSERT_TRUE(line.Open(other.SlavePath())) << line.LastErrorText();
-    EXPECT_EQ(line.InputCount(), 0);
-    EXPECT_EQ(line.Loss(), platform::LineLoss::None);
-    other.CloseMaster();
-    EXPECT_EQ(line.InputCount(), -1);
-    EXPECT_NE(line.Loss(), platform::LineLoss::None);
-    EXPECT_NE(line.Loss(), platform::LineLoss::None);
-    line.Close();
-    EXPECT_EQ(line.Loss(), platform::LineLoss::None);
 }
 
 TEST_F(Serial, AnotherProcessWithTheDeviceOpenMakesThePortInUse)
@@ -786,7 +731,7 @@ TEST_F(Serial, AnotherProcessWithTheDeviceOpenMakesThePortInUse)
         exclusive.push_back(true);
     for (bool excl : exclusive) {
         SCOPED_TRACE(excl ? "exclusive" : "plain open");
-        DeviceHolder holder(device, pty.Master(), excl);
+        OtherProgram holder(device, pty.Master(), excl);
         const platform::PortProbe probe = platform::TestComPort(5);
         EXPECT_EQ(probe.status, PortStatus::Held);
         EXPECT_EQ(probe.holderPid, holder.pid);
