@@ -41,11 +41,6 @@ TEST(LinkFraming, FramesAndEscapesOutgoingMessages)
     std::vector<uint8_t> big(2000, 0x55);
     EXPECT_EQ(link.session.SendCode2(0x02, 0x09, big.data(), 2000), -1);
     EXPECT_EQ(writes.size(), 5u);
-
-    // The set-baud-rate message carries the radio's rate index.
-    link.session.SetFraming(CommSession::kFramingFramed);
-    link.session.SetRadioBaudRate(38400);
-    EXPECT_EQ(writes[5], RadioFrame({ 0x09, 0x00, 0x03 }, 0x7F, 0x01));
 }
 
 TEST(LinkFraming, ReceivesValidFramesAndDropsBrokenOnes)

@@ -195,4 +195,5 @@ TEST(LinkAgainstSim, HostileLinesEndWithinTheWaitTime)
     EXPECT_EQ(reply.count, 0);
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
     EXPECT_EQ(link.session.LinkStatus(), LinkResult::CommProblem);
+    EXPECT_NE(link.session.LineLoss(), platform::LineLoss::None);
 }
