@@ -1,7 +1,5 @@
 #include "tests/download_flash/FakeFlashRadio.h"
 
-#include <algorithm>
-
 namespace flashtest {
 
 namespace {
