@@ -445,6 +445,9 @@ TEST(LinkMessageTable, RowsAndLookup)
     EXPECT_EQ(code.bytes[0], 0x04);
     EXPECT_EQ(code.bytes[1], 0x2E);
     EXPECT_EQ(MessageTable::ExpectedLength(57), 4);
+    EXPECT_EQ(MessageTable::ExpectedLength(48), 130);
+    EXPECT_EQ(MessageTable::ExpectedLength(25), 10);
+    EXPECT_EQ(MessageTable::ExpectedLength(49), 2);
     // Rows 8, 9 and 10 share a code; lookup still returns the row asked for.
     EXPECT_EQ(MessageTable::Find(9)->number, 9);
     EXPECT_EQ(MessageTable::Find(9)->subCode, 0x07);

@@ -1,23 +1,52 @@
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "link/ModelTraits.h"
 #include "link/RadioQueries.h"
 
-// The lookup: each code finds its own row; codes without one (-1, 9 and up)
-// get the row of a radio with no optional features, model code 2. (What the
-// rows hold is pinned where it shows: erase waits and the flash-type query in
-// the flash engine's suite, header layouts in the DSP suite, optional query
-// steps in the query suites, the update rate in the COM port suite, the boot
-// checks in the sequence suite.)
-TEST(ModelTraits, EveryCodeFindsItsRowAndOthersThePlainOne)
+namespace {
+
+bool In(int code, const std::set<int>& codes)
 {
-    for (int code = 0; code <= 8; ++code)
-        EXPECT_EQ(ModelTraitsOf(code).code, code);
-    for (int code : { -1, 9, 12, 255 })
-        EXPECT_EQ(&ModelTraitsOf(code), &ModelTraitsOf(2)) << code;
-    const ModelTraits& plain = ModelTraitsOf(2);
-    EXPECT_FALSE(plain.versionBootOptional || plain.bootInfoOptional || plain.semPresent
-        || plain.skipsBootChecks || plain.showsHardwareRevision || plain.checksFlashType);
+    return codes.count(code) != 0;
+}
+
+} // namespace
+
+// Each row against the rules the queries, engines, checks and line opening
+// followed code by code before the table; codes without a row of their own
+// (2 and 3 have one, -1, 9 and up do not) behave as a radio with no optional
+// features.
+TEST(ModelTraits, EveryCodeKeepsItsRules)
+{
+    for (int code = -1; code <= 12; ++code) {
+        SCOPED_TRACE(code);
+        const ModelTraits& model = ModelTraitsOf(code);
+        EXPECT_EQ(model.versionBootOptional, In(code, { 1, 5, 7 }));
+        EXPECT_EQ(model.bootInfoOptional, In(code, { 1, 5, 7, 8 }));
+        EXPECT_EQ(model.semPresent, In(code, { 0, 1, 4, 5, 6, 7, 8 }));
+        EXPECT_EQ(model.skipsBootChecks, In(code, { 1, 4, 5 }));
+        EXPECT_EQ(model.showsHardwareRevision, In(code, { 1, 5, 7 }));
+        EXPECT_EQ(model.checksFlashType, code == 1);
+        EXPECT_EQ(model.dspLayout, code == 3 ? DspLayout::Header48 : DspLayout::Header40);
+        EXPECT_EQ(model.updateBaudRate, code == 1 ? kLineBaudRate : kFastBaudRate);
+
+        const std::string text = model.erase.text == nullptr ? "" : model.erase.text;
+        if (code == 1) {
+            EXPECT_EQ(model.erase.ticks, 18);
+            EXPECT_EQ(text, "");
+        } else if (code == 4) {
+            EXPECT_EQ(model.erase.ticks, 720);
+            EXPECT_EQ(text, "Erasing flash (40 seconds)...");
+        } else if (code == 0 || code == 8) {
+            EXPECT_EQ(model.erase.ticks, 36);
+            EXPECT_EQ(text, "Erasing flash (2 seconds)...");
+        } else {
+            EXPECT_EQ(model.erase.ticks, 1440);
+            EXPECT_EQ(text, "Erasing flash (80 seconds)...");
+        }
+    }
 }
 
 // The version panel shows the record for a full reading and for the two
