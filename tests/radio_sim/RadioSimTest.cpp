@@ -25,40 +25,36 @@ TEST(RadioSim, PublishesItsPortAndRemovesItAtTheEnd)
     SimProcess a, b;
     ASSERT_TRUE(a.Start(dir)) << a.Stderr();
     ASSERT_TRUE(b.Start(dir)) << b.Stderr();
-    EXPECT_TRUE(std::regex_match(a.ReadyLine(), std::regex("COM[0-9]+ /dev/pts/[0-9]+")))
-        << a.ReadyLine();
-    EXPECT_EQ(a.Port(), "COM2");
-    EXPECT_EQ(b.Port(), "COM3");
-    EXPECT_EQ(fs::read_symlink(dir / "COM2").string(), a.DevicePath());
-    EXPECT_EQ(fs::read_symlink(dir / "COM3").string(), b.DevicePath());
+    EXPECT_TRUE(std::regex_match(a.Device(), std::regex("/dev/pts/[0-9]+"))) << a.Device();
+    EXPECT_EQ(a.Port(), 2);
+    EXPECT_EQ(b.Port(), 3);
+    EXPECT_EQ(fs::read_symlink(dir / "COM2").string(), a.Device());
+    EXPECT_EQ(fs::read_symlink(dir / "COM3").string(), b.Device());
 
     // An explicit number replaces a dangling leftover but not a live entry.
-    SimProcess c, d;
+    const std::string program = testsupport::SimBinary().string();
+    SimProcess c;
     ASSERT_TRUE(c.Start(dir, { "--port", "1" })) << c.Stderr();
-    EXPECT_EQ(c.Port(), "COM1");
-    EXPECT_FALSE(d.Start(dir, { "--port", "2" }));
-    EXPECT_EQ(d.WaitExit(3s), 1);
-    EXPECT_NE(d.Stderr().find("COM2 already exists"), std::string::npos) << d.Stderr();
+    EXPECT_EQ(c.Port(), 1);
+    auto taken = testsupport::RunProcess(
+        { program, "--com-dir", dir.Path().string(), "--port", "2" }, {}, {}, 5s);
+    EXPECT_EQ(taken.exitCode, 1);
+    EXPECT_NE(taken.err.find("COM2 already exists"), std::string::npos) << taken.err;
 
     // SIGTERM, SIGINT and SIGHUP end it cleanly, and each removes only its own entry.
-    a.Signal(SIGTERM);
-    EXPECT_EQ(a.WaitExit(3s), 0);
+    EXPECT_EQ(a.Stop(SIGTERM), 0);
     EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "COM2")));
     EXPECT_TRUE(fs::exists(dir / "COM3"));
-    b.Signal(SIGINT);
-    EXPECT_EQ(b.WaitExit(3s), 0);
-    c.Signal(SIGHUP);
-    EXPECT_EQ(c.WaitExit(3s), 0);
+    EXPECT_EQ(b.Stop(SIGINT), 0);
+    EXPECT_EQ(c.Stop(SIGHUP), 0);
     EXPECT_TRUE(fs::is_empty(dir.Path()));
 
     // The environment names the directory when the option does not.
-    auto noDir = testsupport::RunProcess({ testsupport::BinPath("corvel-radio-sim").string() },
-        { { "CORVEL_COM_DIR", "" } }, {}, 5s);
+    auto noDir = testsupport::RunProcess({ program }, { { "CORVEL_COM_DIR", "" } }, {}, 5s);
     EXPECT_EQ(noDir.exitCode, 2);
     EXPECT_NE(noDir.err.find("--com-dir"), std::string::npos);
     auto viaEnv = testsupport::RunProcess(
-        { testsupport::BinPath("corvel-radio-sim").string(), "--idle-exit", "0.2" },
-        { { "CORVEL_COM_DIR", dir.Path().string() } }, {}, 5s);
+        { program, "--idle-exit", "0.2" }, { { "CORVEL_COM_DIR", dir.Path().string() } }, {}, 5s);
     EXPECT_EQ(viaEnv.exitCode, 0);
     EXPECT_EQ(viaEnv.out.rfind("COM1 /dev/pts/", 0), 0u) << viaEnv.out;
     EXPECT_TRUE(fs::is_empty(dir.Path()));
@@ -66,7 +62,7 @@ TEST(RadioSim, PublishesItsPortAndRemovesItAtTheEnd)
 
 TEST(RadioSim, CommandLineHelpAndUsageErrors)
 {
-    auto sim = testsupport::BinPath("corvel-radio-sim").string();
+    auto sim = testsupport::SimBinary().string();
     auto help = testsupport::RunProcess({ sim, "--help" }, {}, {}, 5s);
     EXPECT_EQ(help.exitCode, 0);
     for (const char* option :
@@ -95,13 +91,6 @@ TEST(RadioSim, CommandLineHelpAndUsageErrors)
 
 TEST(RadioSim, OptionsTakeEffectInTheOrderGiven)
 {
-    auto version = testsupport::RunProcess(
-        { testsupport::BinPath("corvel-radio-sim").string(), "--version" }, {}, {}, 5s);
-    EXPECT_EQ(version.exitCode, 0);
-    EXPECT_TRUE(std::regex_match(version.out,
-        std::regex("corvel-radio-sim \\(Corvel Code Updater\\) [0-9]+\\.[0-9]+\\.[0-9]+\n")))
-        << version.out;
-
     // A later field option changes what an earlier record set, the later of
     // two values wins, refusals given twice add up, and "=" joins a value.
     TempDir dir;
@@ -111,8 +100,8 @@ TEST(RadioSim, OptionsTakeEffectInTheOrderGiven)
             "--dsp-version", "112233", "--boot-version", "1.1", "--boot-version", "6.8",
             "--negative", "format", "--negative=sem:1" }))
         << sim.Stderr();
-    EXPECT_EQ(sim.Port(), "COM7");
-    Line line(sim.DevicePath());
+    EXPECT_EQ(sim.Port(), 7);
+    Line line(sim.Device());
     ASSERT_TRUE(line.IsOpen());
     EXPECT_EQ(line.Ask({ 0x04, 0x0B }), (Bytes { 0x04, 0x0C, 0x11, 0x22, 0x33 }));
     EXPECT_EQ(line.Ask({ 0x04, 0x09 }), (Bytes { 0x04, 0x0A, 0x04, 0x05, 0x06 }));
@@ -130,7 +119,7 @@ TEST(RadioSim, AnswersProbeBaudAndEveryQuery)
         { "--family", "mobile", "--boot-version", "6.7", "--format-version", "5.9", "--dsp-version",
             "0A0B0C", "--controller-version", "040506", "--hardware-revision", "070809", "--serial",
             "BA7E10FF00112233", "--sem-version", "BF00", "--probe-reply", "01020304" }));
-    Line line(sim.DevicePath());
+    Line line(sim.Device());
     ASSERT_TRUE(line.IsOpen());
 
     // The probe is sent raw with its own header.
@@ -160,7 +149,7 @@ TEST(RadioSim, IgnoresBrokenFramesAndKeepsListening)
     TempDir dir;
     SimProcess sim;
     ASSERT_TRUE(sim.Start(dir));
-    Line line(sim.DevicePath());
+    Line line(sim.Device());
 
     // None of these gets an answer: a bad checksum, a wrong first header
     // byte, the radio's own header, an escape followed by an unknown code, an
@@ -194,7 +183,7 @@ TEST(RadioSim, IgnoresBrokenFramesAndKeepsListening)
     line.Write({ 0x7E });
     line.Quiet(200ms);
     EXPECT_EQ(line.Ask({ 0x04, 0x2D }), (Bytes { 0x04, 0x2E, 6, 10 }));
-    EXPECT_FALSE(sim.WaitExit(0ms));
+    EXPECT_FALSE(sim.WaitForExit(0ms));
 }
 
 TEST(RadioSim, NegativeSilentAndMutedRequests)
@@ -203,7 +192,7 @@ TEST(RadioSim, NegativeSilentAndMutedRequests)
     SimProcess sim;
     ASSERT_TRUE(sim.Start(dir,
         { "--negative", "boot:2,sem,start:1,upload:1", "--silent", "family,dsp:1,download:1" }));
-    Line line(sim.DevicePath());
+    Line line(sim.Device());
     EXPECT_EQ(line.Ask({ 0x04, 0x2D }), (Bytes { 0x04, 0x20 }));
     EXPECT_EQ(line.Ask({ 0x04, 0x2D }), (Bytes { 0x04, 0x20 }));
     EXPECT_EQ(line.Ask({ 0x04, 0x2D }), (Bytes { 0x04, 0x2E, 6, 10 }));
@@ -226,7 +215,7 @@ TEST(RadioSim, NegativeSilentAndMutedRequests)
 
     SimProcess mute;
     ASSERT_TRUE(mute.Start(dir, { "--mute" }));
-    Line quiet(mute.DevicePath());
+    Line quiet(mute.Device());
     quiet.Write({ 0xBA, 0x7F, 0x4F, 0x09, 0x01, 0x77, 0x77, 0x77, 0xC3, 0x7E });
     quiet.Send({ 0x04, 0x2D });
     EXPECT_TRUE(quiet.Quiet(400ms));
@@ -237,7 +226,7 @@ TEST(RadioSim, FaultsCountedInFramesAndDamagedBytes)
     TempDir dir;
     SimProcess silent;
     ASSERT_TRUE(silent.Start(dir, { "--silent-after-frames", "3" }));
-    Line sline(silent.DevicePath());
+    Line sline(silent.Device());
     sline.Write({ 0xBA, 0x7F, 0x01, 0x04, 0x1C, 0x61, 0x7E }); // invalid: not counted
     EXPECT_TRUE(sline.Ask({ 0x04, 0x2D }));
     EXPECT_TRUE(sline.Ask({ 0x04, 0x1C }));
@@ -248,12 +237,11 @@ TEST(RadioSim, FaultsCountedInFramesAndDamagedBytes)
     SimProcess noisy;
     ASSERT_TRUE(noisy.Start(
         dir, { "--corrupt-rate", "1", "--seed", "7", "--log", (dir / "noisy.log").string() }));
-    Line nline(noisy.DevicePath());
+    Line nline(noisy.Device());
     for (int i = 0; i < 20; ++i)
         nline.Send({ 0x04, 0x2D });
     EXPECT_FALSE(nline.Receive(500ms));
-    noisy.Signal(SIGTERM);
-    EXPECT_EQ(noisy.WaitExit(3s), 0);
+    EXPECT_EQ(noisy.Stop(), 0);
     EXPECT_NE(noisy.Stderr().find("bytes damaged on the line"), std::string::npos);
     EXPECT_EQ(testsupport::ReadFileText(dir / "noisy.log").find("04 2D"), std::string::npos);
 }
@@ -263,7 +251,7 @@ TEST(RadioSim, CheckSpeedDropsFramesSentAtTheWrongSpeed)
     TempDir dir;
     SimProcess sim;
     ASSERT_TRUE(sim.Start(dir, { "--check-speed" }));
-    Line line(sim.DevicePath());
+    Line line(sim.Device());
     line.SetSpeed(19200);
     EXPECT_TRUE(line.Ask({ 0x04, 0x2D }));
     // The first frame read after the PC changed its speed is given the benefit
@@ -314,7 +302,7 @@ TEST(RadioSim, LogsEveryFrameBothWays)
     SimProcess sim;
     ASSERT_TRUE(sim.Start(dir, { "--log", (dir / "sim.log").string() }));
     {
-        Line line(sim.DevicePath());
+        Line line(sim.Device());
         line.Write({ 0xBA, 0x7F, 0x01, 0x04, 0x1C, 0x60, 0x7E });
         ASSERT_TRUE(line.ReadFrame());
         line.Write({ 0xBA, 0x7F, 0x01, 0x04, 0x1C, 0x61, 0x7E }); // bad sum: logged, unanswered
@@ -322,8 +310,7 @@ TEST(RadioSim, LogsEveryFrameBothWays)
         line.Send({ 0x04, 0x04 });
         ASSERT_TRUE(line.ReadFrame());
     }
-    sim.Signal(SIGTERM);
-    ASSERT_EQ(sim.WaitExit(3s), 0);
+    ASSERT_EQ(sim.Stop(), 0);
 
     std::istringstream log(testsupport::ReadFileText(dir / "sim.log"));
     const std::vector<std::string> expected
@@ -345,25 +332,22 @@ TEST(RadioSim, LogsEveryFrameBothWays)
 TEST(RadioSim, EndsByItselfWhenAsked)
 {
     TempDir dir;
-    // Idle exit: nothing arrives.
-    SimProcess idle;
-    ASSERT_TRUE(idle.Start(dir, { "--idle-exit", "0.3" }));
-    EXPECT_EQ(idle.WaitExit(3s), 0);
-    EXPECT_TRUE(fs::is_empty(dir.Path()));
-
-    // Idle exit counts from the last byte received.
+    // Idle exit counts from the last byte received (with nothing arriving:
+    // PublishesItsPortAndRemovesItAtTheEnd).
     SimProcess busy;
     ASSERT_TRUE(busy.Start(dir, { "--idle-exit", "0.6" }));
-    Line line(busy.DevicePath());
+    Line line(busy.Device());
     for (int i = 0; i < 4; ++i) {
         EXPECT_TRUE(line.Ask({ 0x04, 0x2D }));
         usleep(300000);
     }
-    EXPECT_FALSE(busy.WaitExit(0ms));
-    EXPECT_EQ(busy.WaitExit(3s), 0);
+    EXPECT_FALSE(busy.WaitForExit(0ms));
+    int status = -1;
+    EXPECT_TRUE(busy.WaitForExit(3s, &status));
+    EXPECT_EQ(status, 0);
 
     // Its parent ending ends it too.
-    auto sim = testsupport::BinPath("corvel-radio-sim").string();
+    auto sim = testsupport::SimBinary().string();
     auto r = testsupport::RunProcess(
         { "/bin/sh", "-c", "\"$0\" --com-dir \"$1\" & sleep 0.3; kill -9 $$", sim,
             dir.Path().string() },
@@ -391,13 +375,13 @@ TEST(RadioSim, LineRateAndAdapterLatencyDelayRepliesLikeTheHardware)
     SimProcess sim;
     // At 1200 bit/s a 7-byte request takes 58 ms in and the 9-byte reply 75 ms out.
     ASSERT_TRUE(sim.Start(dir, { "--line-rate", "1200" }));
-    Line line(sim.DevicePath());
+    Line line(sim.Device());
     EXPECT_GE(AnswerTime(line, { 0x04, 0x1C }), 125ms);
 
     // "follow" starts at 19200 and takes the rate of the baud-rate message.
     SimProcess follow;
     ASSERT_TRUE(follow.Start(dir, { "--line-rate", "follow" }));
-    Line line2(follow.DevicePath());
+    Line line2(follow.Device());
     line2.Send({ 0x09, 0x00, 0x00 }); // 9600
     // 7 bytes in and 15 bytes out at 9600 bit/s: 22.9 ms
     EXPECT_GE(AnswerTime(line2, { 0x04, 0x04 }), 22ms);
@@ -405,7 +389,7 @@ TEST(RadioSim, LineRateAndAdapterLatencyDelayRepliesLikeTheHardware)
     // An adapter's latency timer holds a short reply for the whole timer.
     SimProcess adapter;
     ASSERT_TRUE(adapter.Start(dir, { "--adapter-latency", "255" }));
-    Line line3(adapter.DevicePath());
+    Line line3(adapter.Device());
     EXPECT_GE(AnswerTime(line3, { 0x04, 0x1C }), 250ms);
 
     // Eight serial-number replies (over 62 bytes together): the first full

@@ -7,18 +7,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdint>
 #include <fcntl.h>
 #include <optional>
 #include <poll.h>
 #include <stdexcept>
 #include <string>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
 
+#include "tests/support/SimProcess.h"
 #include "tests/support/TestFrames.h"
 #include "tests/support/TestSupport.h"
 
@@ -30,78 +29,18 @@ using namespace std::chrono_literals;
 using testframes::PcFrame;
 using testframes::RadioMessage;
 
-class SimProcess {
+// The simulator in a child process, its standard error kept in a file.
+class SimProcess : public testsupport::SimProcess {
 public:
-    SimProcess() = default;
-    SimProcess(const SimProcess&) = delete;
-    SimProcess& operator=(const SimProcess&) = delete;
-    ~SimProcess()
-    {
-        if (m_Pid > 0) {
-            kill(m_Pid, SIGKILL);
-            waitpid(m_Pid, nullptr, 0);
-        }
-    }
-    // Starts the simulator on the COM folder with the arguments; waits for its
-    // ready line. False when it ended or never got ready.
+    // Starts it on the COM folder; false when it ended or never got ready.
     bool Start(const testsupport::TempDir& comDir, const std::vector<std::string>& args = {})
     {
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0)
-            return false;
-        std::vector<std::string> all { testsupport::BinPath("corvel-radio-sim").string(),
-            "--com-dir", comDir.Path().string() };
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& a : all)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        const std::string errFile = (m_Dir / "stderr").string();
-        m_Pid = fork();
-        if (m_Pid == 0) {
-            dup2(out[1], 1);
-            dup2(open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        // The ready line, within 5 s; the simulator writes nothing after it.
-        char c = 0;
-        pollfd p { out[0], POLLIN, 0 };
-        while (poll(&p, 1, 5000) > 0 && read(out[0], &c, 1) == 1 && c != '\n')
-            m_Ready += c;
-        close(out[0]);
-        return c == '\n';
-    }
-    const std::string& ReadyLine() const { return m_Ready; }
-    std::string Port() const { return m_Ready.substr(0, m_Ready.find(' ')); } // "COM1"
-    std::string DevicePath() const { return m_Ready.substr(m_Ready.find(' ') + 1); }
-    // Exit status (or 128 + signal) once it ended within the time.
-    std::optional<int> WaitExit(std::chrono::milliseconds timeout)
-    {
-        if (m_Pid <= 0)
-            return std::nullopt;
-        auto deadline = std::chrono::steady_clock::now() + timeout;
-        do {
-            int status = 0;
-            if (waitpid(m_Pid, &status, WNOHANG) == m_Pid) {
-                m_Pid = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            usleep(10000);
-        } while (std::chrono::steady_clock::now() < deadline);
-        return std::nullopt;
-    }
-    void Signal(int sig)
-    {
-        if (m_Pid > 0)
-            kill(m_Pid, sig);
+        return testsupport::SimProcess::Start(
+            testsupport::SimBinary(), comDir.Path(), args, 5s, m_Dir / "stderr");
     }
     std::string Stderr() const { return testsupport::ReadFileText(m_Dir / "stderr"); }
 
 private:
-    pid_t m_Pid = -1;
-    std::string m_Ready;
     testsupport::TempDir m_Dir;
 };
 

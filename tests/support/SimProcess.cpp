@@ -94,12 +94,12 @@ bool SimProcess::Start(const std::filesystem::path& program, const std::filesyst
     return m_Port > 0;
 }
 
-int SimProcess::Stop()
+int SimProcess::Stop(int signal)
 {
     if (m_Pid <= 0) {
         return -1;
     }
-    ::kill(m_Pid, SIGTERM);
+    ::kill(m_Pid, signal);
     int status = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     while (::waitpid(m_Pid, &status, WNOHANG) == 0) {
@@ -114,12 +114,16 @@ int SimProcess::Stop()
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-bool SimProcess::WaitForExit(std::chrono::milliseconds timeout)
+bool SimProcess::WaitForExit(std::chrono::milliseconds timeout, int* status)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (m_Pid > 0) {
-        if (::waitpid(m_Pid, nullptr, WNOHANG) == m_Pid) {
+        int raw = 0;
+        if (::waitpid(m_Pid, &raw, WNOHANG) == m_Pid) {
             m_Pid = -1;
+            if (status) {
+                *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+            }
             return true;
         }
         if (std::chrono::steady_clock::now() > deadline) {

@@ -2,6 +2,7 @@
 
 #include "platform/NonCopyable.h"
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <string>
 #include <sys/types.h>
@@ -22,11 +23,12 @@ public:
         const std::vector<std::string>& options,
         std::chrono::milliseconds timeout = std::chrono::seconds(10),
         const std::filesystem::path& errorFile = {});
-    // Ends it with SIGTERM (SIGKILL after 3 s); returns its exit status as
+    // Ends it with `signal` (SIGKILL after 3 s); returns its exit status as
     // RunProcess reports it (-1 when it was not running).
-    int Stop();
-    // Waits for it to end by itself; false on time-out.
-    bool WaitForExit(std::chrono::milliseconds timeout);
+    int Stop(int signal = SIGTERM);
+    // Waits for it to end by itself; false on time-out. Its exit status goes
+    // to `status` when given.
+    bool WaitForExit(std::chrono::milliseconds timeout, int* status = nullptr);
     bool Running() const { return m_Pid > 0; }
 
     int Port() const { return m_Port; }
