@@ -2,11 +2,11 @@
 
 #include "workflow/FirmwareCatalogue.h"
 
-#include <cstdio>
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -75,6 +75,22 @@ const ResourceAttributes& CarryHost::Attributes() const
 {
     static const ResourceAttributes attributes {};
     return attributes;
+}
+
+Bytes ConvertedTo(const Bytes& wire, int minor, CodeplugConvertOutcome expected)
+{
+    Bytes buffer = wire;
+    buffer.resize(kCodeplugBytes, 0);
+    int length = 0;
+    std::string error;
+    const CodeplugConvertOutcome outcome = ConvertCodeplugImage(buffer.data(),
+        static_cast<int>(wire.size()), 5, static_cast<uint8_t>(minor), length, error);
+    if (outcome != expected) {
+        ADD_FAILURE() << "conversion to 5." << minor << ": " << error;
+        return {};
+    }
+    buffer.resize(static_cast<size_t>(length));
+    return buffer;
 }
 
 Bytes ConvertWithTool(const fs::path& input, const std::string& target, const fs::path& output)

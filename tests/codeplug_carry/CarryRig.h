@@ -6,6 +6,7 @@
 // process with its frame log, and a host that plays the window for the
 // post-update sequence over a real link session to that radio.
 
+#include "codeplug/CodeplugConvert.h"
 #include "link/CommSession.h"
 #include "link/SerialPortComponent.h"
 #include "link/SimpleEventLoop.h"
@@ -14,9 +15,6 @@
 #include "tests/support/TestSupport.h"
 #include "workflow/UpdateHost.h"
 
-#include <sys/types.h>
-
-#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -164,6 +162,11 @@ private:
         int Position() const override { return position; }
     } m_ProgressBar;
 };
+
+// The wire codeplug as the converters make it in format 5.`minor`; a
+// different outcome than `expected` is a failure and gives nothing.
+Bytes ConvertedTo(const Bytes& wire, int minor,
+    CodeplugConvertOutcome expected = CodeplugConvertOutcome::Converted);
 
 // Runs the codeplug converter program on a file: `corvel-codeplug convert`.
 // Returns its output file's bytes (empty when it failed).

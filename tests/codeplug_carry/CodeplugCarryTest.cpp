@@ -2,8 +2,6 @@
 // simulated radio: what goes over the wire, what the radio stores, the
 // backup file, the step texts and the results.
 
-#include "codeplug/CodeplugConvert.h"
-#include "codeplug/QUVTransferParmsPassChecker.h"
 #include "tests/codeplug_carry/CarryRig.h"
 #include "tests/codeplug_convert/CodeplugBuilder.h"
 #include "workflow/CodeplugCarryOver.h"
@@ -11,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <deque>
 #include <regex>
 
@@ -152,15 +149,8 @@ TEST_F(CodeplugCarry, UpTo510WritesBackWhatTheConverterProgramMakes)
 TEST_F(CodeplugCarry, DownFrom510InWindowUse)
 {
     // A 5.10 codeplug: a 5.8 one taken up by the converters.
-    Bytes codeplug = Codeplug(8);
-    const int length = static_cast<int>(codeplug.size());
-    codeplug.resize(kCodeplugBytes, 0);
-    int newLength = 0;
-    std::string error;
-    ASSERT_EQ(ConvertCodeplugImage(codeplug.data(), length, 5, 10, newLength, error),
-        CodeplugConvertOutcome::Converted)
-        << error;
-    codeplug.resize(static_cast<size_t>(newLength));
+    const Bytes codeplug = carrytest::ConvertedTo(Codeplug(8), 10);
+    ASSERT_FALSE(codeplug.empty());
     SimulatedRadio radio(RadioWith(codeplug, "5.9"));
     CarryHost host(false);
     ASSERT_EQ(Carry(host, radio), kPostUpdateConverted);

@@ -2,7 +2,6 @@
 // against the simulated radio running its application code. The radio's
 // reset wait goes through the tick-counting component and takes no time.
 
-#include "codeplug/CodeplugConvert.h"
 #include "tests/codeplug_carry/CarryRig.h"
 #include "tests/codeplug_convert/CodeplugBuilder.h"
 #include "workflow/CodeplugJobs.h"
@@ -59,33 +58,7 @@ Bytes CodeplugOfFormat(int minor, int records)
 {
     const Bytes wire
         = codeplugtest::TypicalCodeplug(minor == 10 ? 9 : minor, 1, 2, records).BuildWire();
-    if (minor != 10)
-        return wire;
-    Bytes buffer = wire;
-    buffer.resize(kCodeplugBytes, 0);
-    int length = 0;
-    std::string error;
-    EXPECT_EQ(
-        ConvertCodeplugImage(buffer.data(), static_cast<int>(wire.size()), 5, 10, length, error),
-        CodeplugConvertOutcome::Converted)
-        << error;
-    buffer.resize(static_cast<size_t>(length));
-    return buffer;
-}
-
-Bytes Converted(const Bytes& wire, int minor)
-{
-    Bytes buffer = wire;
-    buffer.resize(kCodeplugBytes, 0);
-    int length = 0;
-    std::string error;
-    const CodeplugConvertOutcome outcome = ConvertCodeplugImage(buffer.data(),
-        static_cast<int>(wire.size()), 5, static_cast<uint8_t>(minor), length, error);
-    EXPECT_TRUE(outcome == CodeplugConvertOutcome::Converted
-        || outcome == CodeplugConvertOutcome::SameFormat)
-        << error;
-    buffer.resize(static_cast<size_t>(length));
-    return buffer;
+    return minor == 10 ? carrytest::ConvertedTo(wire, 10) : wire;
 }
 
 // An upload ends where its walk over the chain ends, which may be before the
@@ -177,13 +150,14 @@ TEST(CodeplugRestore, EveryFormatPairRoundTrips)
             EXPECT_EQ(bench.job.notes[0], "backup of the radio's codeplug: " + written.file);
 
             // The radio ends with the file in its own format.
-            const Bytes expected = Converted(file, radioMinor);
+            const bool converts = fileMinor != radioMinor;
+            const Bytes expected = carrytest::ConvertedTo(file, radioMinor,
+                converts ? CodeplugConvertOutcome::Converted : CodeplugConvertOutcome::SameFormat);
             EXPECT_EQ(written.identifier, kSerial);
             EXPECT_EQ(written.radioFormat.minor, radioMinor);
             EXPECT_TRUE(written.downloadStarted);
             EXPECT_EQ(written.bytesWritten, static_cast<int32_t>(expected.size()));
             EXPECT_TRUE(SameCodeplug(ReadFileBytes(bench.files / "stored.bin"), expected));
-            const bool converts = fileMinor != radioMinor;
             EXPECT_EQ(std::count(bench.job.notes.begin(), bench.job.notes.end(),
                           "converting 5." + std::to_string(fileMinor) + " -> 5."
                               + std::to_string(radioMinor)),
