@@ -77,11 +77,5 @@ private:
     int m_Reports = 0;
 };
 
-// A link session on a fake radio, pumped by a Qt-free loop.
-struct FakeLink : testsupport::ScriptedLink<FakeRadio> {
-    explicit FakeLink(int waitMs = 2000)
-        : ScriptedLink(waitMs)
-    {
-    }
-    FakeRadio* radio = device;
-};
+// A link session on a fake radio (its `device`), pumped by a Qt-free loop.
+using FakeLink = testsupport::ScriptedLink<FakeRadio>;

@@ -51,23 +51,23 @@ TEST(PassChecker, GrantAtOnceNeedsNoPrompt)
 {
     for (uint8_t grant : { 13, 14 }) {
         CheckerRig rig;
-        rig.link.radio->Send({ 3, grant });
+        rig.link.device->Send({ 3, grant });
         EXPECT_EQ(rig.checker.CheckPassword(), 1);
         EXPECT_EQ(rig.prompts, 0);
-        EXPECT_TRUE(rig.link.radio->received.empty()) << rig.link.radio->Trace();
+        EXPECT_TRUE(rig.link.device->received.empty()) << rig.link.device->Trace();
     }
 }
 
 TEST(PassChecker, ThreeAnswersThenAbandonsWithoutPrompting)
 {
     CheckerRig rig;
-    rig.link.radio->password = Answer { 0x12, 0x34, 0x56, 0x78 };
+    rig.link.device->password = Answer { 0x12, 0x34, 0x56, 0x78 };
     rig.entries = { "1", "2", "3", "4" };
-    rig.link.radio->Send({ 3, 11 });
+    rig.link.device->Send({ 3, 11 });
     EXPECT_GT(rig.checker.CheckPassword(), 0);
     EXPECT_EQ(rig.prompts, 3);
-    EXPECT_EQ(rig.link.radio->Trace(), "3,12 3,12 3,12 3,4");
-    EXPECT_EQ(rig.link.radio->received[2], (Bytes { 3, 12, 0x3F, 0xFF, 0xFF, 0xFF }));
+    EXPECT_EQ(rig.link.device->Trace(), "3,12 3,12 3,12 3,4");
+    EXPECT_EQ(rig.link.device->received[2], (Bytes { 3, 12, 0x3F, 0xFF, 0xFF, 0xFF }));
 }
 
 TEST(PassChecker, SilenceAndStrangeMessagesAbandonTheTransfer)
@@ -75,14 +75,14 @@ TEST(PassChecker, SilenceAndStrangeMessagesAbandonTheTransfer)
     {
         CheckerRig rig(150); // the radio says nothing
         EXPECT_LT(rig.checker.CheckPassword(), 0);
-        EXPECT_EQ(rig.link.radio->Trace(), "3,4");
+        EXPECT_EQ(rig.link.device->Trace(), "3,4");
     }
     {
         CheckerRig rig; // a message that is no answer at all
-        rig.link.radio->Send({ 3, 2, 0 });
+        rig.link.device->Send({ 3, 2, 0 });
         EXPECT_EQ(rig.checker.CheckPassword(), 1);
         EXPECT_EQ(rig.prompts, 0);
-        EXPECT_EQ(rig.link.radio->Trace(), "3,4");
+        EXPECT_EQ(rig.link.device->Trace(), "3,4");
     }
 }
 

@@ -78,11 +78,11 @@ TEST(Upload, EndsWhereTheBlockWalkFindsNoMoreHeaders)
         // One 64-word block: the first block moves the walk to byte 128,
         // the second shows no header there.
         TransferRig rig;
-        rig.link.radio->codeplug = Chain({ 64 });
+        rig.link.device->codeplug = Chain({ 64 });
         EXPECT_GT(rig.transfer.Upload(), 0);
         EXPECT_EQ(rig.transfer.ByteCount(), 256);
-        EXPECT_EQ(rig.buffer.Head(256), rig.link.radio->codeplug);
-        EXPECT_EQ(rig.link.radio->Trace(), "3,7 3,8 3,4");
+        EXPECT_EQ(rig.buffer.Head(256), rig.link.device->codeplug);
+        EXPECT_EQ(rig.link.device->Trace(), "3,7 3,8 3,4");
         EXPECT_FALSE(rig.link.session.ReceiveEnabled());
     }
     {
@@ -90,10 +90,10 @@ TEST(Upload, EndsWhereTheBlockWalkFindsNoMoreHeaders)
         // header per received block: it reaches 320 after 20 blocks and
         // finds the end in the 21st.
         TransferRig rig;
-        rig.link.radio->codeplug = Chain(std::vector<int>(20, 8));
+        rig.link.device->codeplug = Chain(std::vector<int>(20, 8));
         EXPECT_GT(rig.transfer.Upload(), 0);
         EXPECT_EQ(rig.transfer.ByteCount(), 21 * 128);
-        EXPECT_EQ(rig.link.radio->Count(3, 8), 20);
+        EXPECT_EQ(rig.link.device->Count(3, 8), 20);
     }
     {
         // A header whose length word lies in the next block is read only
@@ -101,11 +101,11 @@ TEST(Upload, EndsWhereTheBlockWalkFindsNoMoreHeaders)
         TransferRig rig;
         std::fill(
             rig.buffer.storage.begin(), rig.buffer.storage.begin() + kCodeplugBufferSize, 0xFF);
-        rig.link.radio->codeplug = Chain({ 127, 5 });
+        rig.link.device->codeplug = Chain({ 127, 5 });
         EXPECT_GT(rig.transfer.Upload(), 0);
         EXPECT_EQ(rig.transfer.ByteCount(), 512);
         EXPECT_EQ(rig.buffer.Head(264),
-            Bytes(rig.link.radio->codeplug.begin(), rig.link.radio->codeplug.begin() + 264));
+            Bytes(rig.link.device->codeplug.begin(), rig.link.device->codeplug.begin() + 264));
     }
 }
 
@@ -118,11 +118,11 @@ TEST(Upload, NeverWritesBeyondTheBuffer)
     farReaching[32768] = farReaching[32769] = 0xFF; // low 14 bits: 0x3FFF
     for (const Bytes* codeplug : { &endless, &farReaching }) {
         TransferRig rig;
-        rig.link.radio->codeplug = *codeplug;
+        rig.link.device->codeplug = *codeplug;
         EXPECT_GT(rig.transfer.Upload(), 0);
         EXPECT_EQ(rig.transfer.ByteCount(), kCodeplugBufferSize);
-        EXPECT_EQ(rig.link.radio->Count(3, 8), 511);
-        EXPECT_EQ(rig.link.radio->received.back(), (Bytes { 3, 4 }));
+        EXPECT_EQ(rig.link.device->Count(3, 8), 511);
+        EXPECT_EQ(rig.link.device->received.back(), (Bytes { 3, 4 }));
         EXPECT_EQ(rig.buffer.Head(kCodeplugBufferSize), *codeplug);
         EXPECT_TRUE(rig.buffer.GuardIntact());
     }
@@ -132,18 +132,18 @@ TEST(Upload, PasswordRadioRequestsAndFailures)
 {
     {
         TransferRig rig;
-        rig.link.radio->codeplug = Chain({ 64 });
-        rig.link.radio->password = std::array<uint8_t, 4> { 0x20, 0x26, 0xFF, 0xFF };
+        rig.link.device->codeplug = Chain({ 64 });
+        rig.link.device->password = std::array<uint8_t, 4> { 0x20, 0x26, 0xFF, 0xFF };
         rig.transfer.SetPasswordPrompt([](std::string& entry) {
             entry = "2026";
             return true;
         });
         // A block request from the radio is ignored.
-        rig.link.radio->injectAt = 0;
-        rig.link.radio->inject = { { 3, 8 } };
+        rig.link.device->injectAt = 0;
+        rig.link.device->inject = { { 3, 8 } };
         EXPECT_GT(rig.transfer.Upload(), 0);
         EXPECT_EQ(rig.transfer.ByteCount(), 256);
-        EXPECT_EQ(rig.link.radio->Trace(), "3,7 3,12 3,8 3,4");
+        EXPECT_EQ(rig.link.device->Trace(), "3,7 3,12 3,8 3,4");
     }
     const std::vector<Bytes> wrongMessages = {
         { 4, 32 }, // another command
@@ -152,19 +152,19 @@ TEST(Upload, PasswordRadioRequestsAndFailures)
     };
     for (const Bytes& wrong : wrongMessages) {
         TransferRig rig;
-        rig.link.radio->codeplug = Chain({ 64, 64, 64 });
-        rig.link.radio->injectAt = 1;
-        rig.link.radio->inject = { wrong };
-        rig.link.radio->injectReplaces = true;
+        rig.link.device->codeplug = Chain({ 64, 64, 64 });
+        rig.link.device->injectAt = 1;
+        rig.link.device->inject = { wrong };
+        rig.link.device->injectReplaces = true;
         EXPECT_EQ(rig.transfer.Upload(), -1) << testsupport::Hex(wrong);
         EXPECT_EQ(rig.transfer.ByteCount(), 256);
-        EXPECT_EQ(rig.link.radio->Trace(), "3,7 3,8 3,8");
+        EXPECT_EQ(rig.link.device->Trace(), "3,7 3,8 3,8");
     }
     {
         TransferRig rig(150); // silence after the second block
-        rig.link.radio->codeplug = Chain({ 64, 64, 64 });
-        rig.link.radio->injectAt = 0;
-        rig.link.radio->injectReplaces = true;
+        rig.link.device->codeplug = Chain({ 64, 64, 64 });
+        rig.link.device->injectAt = 0;
+        rig.link.device->injectReplaces = true;
         EXPECT_LE(rig.transfer.Upload(), 0);
         EXPECT_FALSE(rig.link.session.ReceiveEnabled());
     }
@@ -179,7 +179,7 @@ struct DownloadRig : TransferRig {
     explicit DownloadRig(int32_t length, int waitMs = 2000)
         : TransferRig(waitMs)
     {
-        link.radio->keystream = LoadKeystreamData("0123456789ABCDEF").keystream;
+        link.device->keystream = LoadKeystreamData("0123456789ABCDEF").keystream;
         transfer.SetRadioIdentifier(" 0123456789abcdef ");
         for (int32_t i = 0; i < length; ++i)
             buffer.storage[i] = static_cast<uint8_t>(i * 13 + i / 256);
@@ -195,24 +195,25 @@ TEST(Download, SendsAnEvenNumberOfPaddedBlocks)
         DownloadRig rig(300);
         const Bytes codeplug = rig.buffer.Head(300);
         EXPECT_GT(rig.transfer.Download(), 0);
-        EXPECT_EQ(rig.link.radio->Trace(), "3,0 3,2 3,2 3,2 3,2 3,4");
+        EXPECT_EQ(rig.link.device->Trace(), "3,0 3,2 3,2 3,2 3,2 3,4");
         Bytes padded = codeplug;
         padded.resize(512, 0x20);
-        EXPECT_EQ(rig.link.radio->plain, padded);
+        EXPECT_EQ(rig.link.device->plain, padded);
         EXPECT_TRUE(std::all_of(rig.buffer.storage.begin() + 300,
             rig.buffer.storage.begin() + kCodeplugBufferSize, [](uint8_t b) { return b == 0x20; }));
         EXPECT_FALSE(rig.link.session.ReceiveEnabled());
         EXPECT_GT(rig.transfer.Download(), 0);
-        const std::vector<Bytes>& raw = rig.link.radio->rawBlocks;
+        const std::vector<Bytes>& raw = rig.link.device->rawBlocks;
         ASSERT_EQ(raw.size(), 8u);
         EXPECT_TRUE(std::equal(raw.begin(), raw.begin() + 4, raw.begin() + 4));
-        EXPECT_EQ(Bytes(rig.link.radio->plain.begin() + 512, rig.link.radio->plain.end()), padded);
+        EXPECT_EQ(
+            Bytes(rig.link.device->plain.begin() + 512, rig.link.device->plain.end()), padded);
     }
     {
         DownloadRig rig(kCodeplugBufferSize);
         EXPECT_GT(rig.transfer.Download(), 0);
-        EXPECT_EQ(rig.link.radio->Count(3, 2), 512);
-        EXPECT_EQ(rig.link.radio->received.back(), (Bytes { 3, 4 }));
+        EXPECT_EQ(rig.link.device->Count(3, 2), 512);
+        EXPECT_EQ(rig.link.device->received.back(), (Bytes { 3, 4 }));
         EXPECT_TRUE(rig.buffer.GuardIntact());
     }
     {
@@ -221,7 +222,7 @@ TEST(Download, SendsAnEvenNumberOfPaddedBlocks)
         EXPECT_EQ(rig.transfer.Download(), -1);
         rig.transfer.SetBuffer(rig.buffer.data(), -2);
         EXPECT_EQ(rig.transfer.Download(), -1);
-        EXPECT_TRUE(rig.link.radio->received.empty());
+        EXPECT_TRUE(rig.link.device->received.empty());
         EXPECT_TRUE(rig.buffer.GuardIntact());
     }
 }
@@ -229,12 +230,12 @@ TEST(Download, SendsAnEvenNumberOfPaddedBlocks)
 TEST(Download, ChecksumReportsAreAnsweredAndTheRunningSumRestarts)
 {
     DownloadRig rig(1000);
-    rig.link.radio->checksumEvery = 2;
-    rig.link.radio->wrongReports = { 1 };
+    rig.link.device->checksumEvery = 2;
+    rig.link.device->wrongReports = { 1 };
     EXPECT_GT(rig.transfer.Download(), 0);
-    EXPECT_EQ(rig.link.radio->verdicts, (std::vector<uint8_t> { 5, 6, 5, 5 }));
-    EXPECT_EQ(rig.link.radio->Count(3, 2), 8);
-    EXPECT_EQ(rig.link.radio->received.back(), (Bytes { 3, 4 }));
+    EXPECT_EQ(rig.link.device->verdicts, (std::vector<uint8_t> { 5, 6, 5, 5 }));
+    EXPECT_EQ(rig.link.device->Count(3, 2), 8);
+    EXPECT_EQ(rig.link.device->received.back(), (Bytes { 3, 4 }));
 }
 
 TEST(Download, CancelledPasswordAndUnexpectedMessages)
@@ -243,21 +244,21 @@ TEST(Download, CancelledPasswordAndUnexpectedMessages)
         // A cancelled password leaves the radio silent: nothing is written
         // and the download fails.
         DownloadRig rig(128, 150);
-        rig.link.radio->password = std::array<uint8_t, 4> { 0x11, 0x22, 0x33, 0x4F };
+        rig.link.device->password = std::array<uint8_t, 4> { 0x11, 0x22, 0x33, 0x4F };
         rig.transfer.SetPasswordPrompt([](std::string&) { return false; });
         EXPECT_LE(rig.transfer.Download(), 0);
-        EXPECT_EQ(rig.link.radio->Trace(), "3,0 3,4");
+        EXPECT_EQ(rig.link.device->Trace(), "3,0 3,4");
     }
     {
         // A message other than a block request or checksum report ends the
         // download as failed: the codeplug did not get through.
         DownloadRig rig(1024);
-        rig.link.radio->injectAt = 2;
-        rig.link.radio->inject = { { 7, 37 } };
-        rig.link.radio->injectReplaces = true;
+        rig.link.device->injectAt = 2;
+        rig.link.device->inject = { { 7, 37 } };
+        rig.link.device->injectReplaces = true;
         EXPECT_EQ(rig.transfer.Download(), -1);
-        EXPECT_EQ(rig.link.radio->Count(3, 2), 3);
-        EXPECT_EQ(rig.link.radio->Count(3, 4), 0);
+        EXPECT_EQ(rig.link.device->Count(3, 2), 3);
+        EXPECT_EQ(rig.link.device->Count(3, 4), 0);
     }
 }
 
