@@ -28,6 +28,7 @@
 #include <csignal>
 #include <filesystem>
 #include <functional>
+#include <tuple>
 
 #include "app/TAppReturnCodeDispForm.h"
 #include "app/TCodeDownPassDispDlg.h"
@@ -177,25 +178,17 @@ protected:
 
 TEST(NameAndRelease, ComesFromTheExecutableName)
 {
-    struct Case {
-        const char* file;
-        const char* name;
-        const char* release;
-    };
-    const Case cases[] = {
-        { "Updater_4400_Release_6_10", "Updater_4400_Release_6_10", "6.10" },
-        { "Updater_4400_Release_6_10.exe", "Updater_4400_Release_6_10", "6.10" },
-        { "Updater_4600_Release_06_10", "Updater_4600_Release_06_10", "06 10" },
-        { "Updater_4400", "Updater_4400", "N/A" },
-        { "Updater.old.exe", "Updater", "N/A" },
-        { "_Release_7_2", "_Release_7_2", "7.2" },
-        { "Release_1", "Release_1", "1" },
-        { "x_", "x_", "N/A" },
-    };
-    for (const auto& c : cases) {
-        NameAndRelease r = NameAndReleaseOf(c.file);
-        EXPECT_EQ(r.name, c.name) << c.file;
-        EXPECT_EQ(r.release, c.release) << c.file;
+    // File name, name, release.
+    for (const auto& [file, name, release] :
+        { std::tuple { "Updater_4400_Release_6_10", "Updater_4400_Release_6_10", "6.10" },
+            { "Updater_4400_Release_6_10.exe", "Updater_4400_Release_6_10", "6.10" },
+            { "Updater_4600_Release_06_10", "Updater_4600_Release_06_10", "06 10" },
+            { "Updater_4400", "Updater_4400", "N/A" }, { "Updater.old.exe", "Updater", "N/A" },
+            { "_Release_7_2", "_Release_7_2", "7.2" }, { "Release_1", "Release_1", "1" },
+            { "x_", "x_", "N/A" } }) {
+        const NameAndRelease r = NameAndReleaseOf(file);
+        EXPECT_EQ(r.name, name) << file;
+        EXPECT_EQ(r.release, release) << file;
     }
 }
 
