@@ -114,7 +114,7 @@ public:
     bool ExtractFirmwareSet(bool) override { return true; }
     void ShowStatusText(const std::string& text) override { m_Statuses.push_back(text); }
     void WriteConsoleText(const std::string& text) override { m_Console += text; }
-    void SetReturnCode(int value) override { m_ReturnCode = value; }
+    void SetReturnCode(int) override { }
     IProgressBar& ProgressBar() override { return m_ProgressBar; }
     void StartTimedProgress(int intervalMs) override { m_TimedProgress.push_back(intervalMs); }
     void StopTimedProgress() override { m_ProgressBar.SetPosition(100); }
@@ -135,7 +135,6 @@ public:
 
     bool m_ConsoleMode;
     bool m_UpdateInProgress = true;
-    int m_ReturnCode = -1;
     std::string m_Console;
     std::vector<std::string> m_Statuses;
     std::vector<int> m_TimedProgress;

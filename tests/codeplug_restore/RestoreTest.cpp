@@ -29,11 +29,7 @@ class JobHost : public ICodeplugJobHost {
 public:
     void Step(const std::string& text) override { steps.push_back(text); }
     void Note(const std::string& text) override { notes.push_back(text); }
-    void Progress(int32_t bytes, int32_t total) override
-    {
-        lastBytes = bytes;
-        lastTotal = total;
-    }
+    void Progress(int32_t, int32_t total) override { lastTotal = total; }
     bool AskPassword(std::string& entry) override
     {
         ++asked;
@@ -49,7 +45,6 @@ public:
     std::vector<std::string> notes;
     std::vector<std::string> passwords; // the last one is given again and again
     int asked = 0;
-    int32_t lastBytes = 0;
     int32_t lastTotal = -1;
 };
 
