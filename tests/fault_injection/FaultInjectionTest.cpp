@@ -18,19 +18,16 @@
 
 #include <algorithm>
 #include <csignal>
-#include <fcntl.h>
 #include <future>
 #include <optional>
-#include <poll.h>
 #include <random>
 #include <regex>
 #include <set>
-#include <sys/wait.h>
-#include <unistd.h>
 
 using testsupport::ProcessResult;
 using testsupport::ReadFileBytes;
 using testsupport::TempDir;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -54,13 +51,65 @@ bool IsConfirmedPrefix(const std::vector<uint8_t>& stored, std::vector<uint8_t> 
     return stored.size() <= image.size() && std::equal(stored.begin(), stored.end(), image.begin());
 }
 
-// An S-record image as releases carry them: ending with an S9 record.
-std::string ReleaseImage(bool s3, uint32_t address, const std::vector<uint8_t>& data)
+std::set<std::string> FilesIn(const std::filesystem::path& dir)
 {
-    std::string text = workflowtest::MakeImage(s3, address, data);
-    text.erase(text.rfind("\r\n", text.size() - 3) + 2);
-    return text + "S9030000FC\r\n";
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        names.insert(entry.path().filename().string());
+    return names;
 }
+
+// Only line traces (named after the failure) may stay after a failed job.
+bool OnlyTraces(const std::filesystem::path& dir)
+{
+    const auto names = FilesIn(dir);
+    return std::ranges::all_of(
+        names, [](const std::string& n) { return n.starts_with("Corvel_trace_"); });
+}
+
+// A simulated radio with `options` on COM<kPort> of a namespace of its own,
+// and a working, output and state folder for one console job.
+struct Bench {
+    explicit Bench(const std::vector<std::string>& options)
+        : radio(comDir.Path(), kPort, options, out.Path())
+    {
+        EXPECT_TRUE(radio.Ready());
+    }
+    ProcessResult Job(const std::filesystem::path& updater, const std::filesystem::path& workDir,
+        const testsupport::OutputWatch& watch = {})
+    {
+        return workflowtest::RunConsoleJob(updater, kPort, comDir.Path(), workDir, kRunLimit,
+            { { "XDG_STATE_HOME", state.Path().string() } }, watch);
+    }
+    // The job, sent `signal` once its console shows `marker`, with the radio
+    // stopped after it; `afterSignal` is how long it ran on (unset when the
+    // marker never came).
+    ProcessResult JobSignalled(
+        const std::filesystem::path& updater, const std::string& marker, int signal)
+    {
+        std::optional<Clock::time_point> sentAt;
+        ProcessResult job = Job(updater, work.Path(), [&](const std::string& text, int pid) {
+            if (!sentAt && text.find(marker) != std::string::npos) {
+                ::kill(pid, signal);
+                sentAt = Clock::now();
+            }
+        });
+        if (sentAt)
+            afterSignal = Clock::now() - *sentAt;
+        radio.Stop();
+        return job;
+    }
+    std::vector<nlohmann::json> History() const
+    {
+        return history::ReadHistory((state.Path() / "corvel" / "history.jsonl").string());
+    }
+    TempDir comDir;
+    TempDir work;
+    TempDir out;
+    TempDir state;
+    workflowtest::SimulatedRadio radio;
+    std::optional<Clock::duration> afterSignal;
+};
 
 // The small release, packed once for the suite.
 class FaultInjection : public ::testing::Test {
@@ -68,14 +117,8 @@ protected:
     static std::filesystem::path Release()
     {
         static const TempDir dir;
-        static const ProcessResult made = [] {
-            testsupport::WriteFileText(
-                dir / "loader.srec", ReleaseImage(false, 0x010100, s_Loader));
-            testsupport::WriteFileText(dir / "code.srec", ReleaseImage(true, 0xFE040100, s_Code));
-            return workflowtest::PackRelease(dir / "Updater_small",
-                { "--upgrade-type", "application", "--app-loader", (dir / "loader.srec").string(),
-                    "--app-code", (dir / "code.srec").string() });
-        }();
+        static const ProcessResult made
+            = workflowtest::PackImages(dir / "Updater_small", s_Loader, s_Code);
         EXPECT_EQ(made.exitCode, 0) << made.out << made.err;
         return dir / "Updater_small";
     }
@@ -90,18 +133,15 @@ protected:
             label = (i == 0 ? "" : label + " ") + faults[i];
         }
         SCOPED_TRACE(label);
-        TempDir comDir;
-        TempDir work;
         TempDir out;
         std::vector<std::string> options { "--boot-version", "6.7", "--restart-delay", "100",
             "--loader-out", (out.Path() / "loader.bin").string(), "--code-out",
             (out.Path() / "code.bin").string() };
         options.insert(options.end(), faults.begin(), faults.end());
-        workflowtest::SimulatedRadio radio(comDir.Path(), kPort, options, out.Path());
-        EXPECT_TRUE(radio.Ready());
-        const ProcessResult job
-            = workflowtest::RunConsoleJob(Release(), kPort, comDir.Path(), work.Path(), kRunLimit);
-        EXPECT_LT(radio.Stop(), 128);
+        Bench b(options);
+        const std::filesystem::path& work = b.work.Path();
+        const ProcessResult job = b.Job(Release(), work);
+        EXPECT_LT(b.radio.Stop(), 128);
         const std::vector<uint8_t> loader = ReadFileBytes(out.Path() / "loader.bin");
         const std::vector<uint8_t> code = ReadFileBytes(out.Path() / "code.bin");
         const std::string context = "return code " + std::to_string(job.exitCode)
@@ -120,7 +160,7 @@ protected:
             EXPECT_GE(code.size(), s_Code.size()) << context;
             EXPECT_NE(job.out.find("Resetting radio...Done."), std::string::npos) << context;
             // Neither work files nor a line trace stay behind.
-            EXPECT_TRUE(std::filesystem::is_empty(work.Path())) << context;
+            EXPECT_TRUE(std::filesystem::is_empty(work)) << context;
         } else if (!job.timedOut && job.exitCode == 2) {
             // The last line says what went wrong; a line trace saved for
             // support is named after it and lies in the working directory.
@@ -129,7 +169,7 @@ protected:
             std::string text = job.out;
             std::smatch trace;
             if (std::regex_search(text, trace, traceLine)) {
-                EXPECT_TRUE(std::filesystem::exists(work.Path() / trace[1].str())) << context;
+                EXPECT_TRUE(std::filesystem::exists(work / trace[1].str())) << context;
                 text = trace.prefix().str();
             }
             const std::string last = text.substr(text.rfind('\n') + 1);
@@ -247,21 +287,12 @@ TEST_F(FaultInjection, NoFaultRefusalsAndSilenceAtEachStage)
 
 TEST_F(FaultInjection, APulledCableEndsTheJobAtOnce)
 {
-    TempDir comDir;
-    TempDir work;
-    TempDir out;
-    workflowtest::SimulatedRadio radio(comDir.Path(), kPort,
-        { "--boot-version", "6.7", "--restart-delay", "100", "--fault-stage", "code",
-            "--close-after-block", "60" },
-        out.Path());
-    ASSERT_TRUE(radio.Ready());
-    const std::filesystem::path entry = comDir.Path() / ("COM" + std::to_string(kPort));
-    auto running = std::async(std::launch::async, [&] {
-        return workflowtest::RunConsoleJob(Release(), kPort, comDir.Path(), work.Path(), kRunLimit);
-    });
+    Bench b({ "--boot-version", "6.7", "--restart-delay", "100", "--fault-stage", "code",
+        "--close-after-block", "60" });
+    const std::filesystem::path entry = b.comDir.Path() / ("COM" + std::to_string(kPort));
+    auto running = std::async(std::launch::async, [&] { return b.Job(Release(), b.work.Path()); });
     // The simulated radio closes its side of the line in the middle of the
     // code stream, as a pulled adapter does; its COM entry goes with it.
-    using Clock = std::chrono::steady_clock;
     while (std::filesystem::is_symlink(entry)
         && running.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready) { }
     const auto closedAt = Clock::now();
@@ -276,38 +307,27 @@ TEST_F(FaultInjection, APulledCableEndsTheJobAtOnce)
     EXPECT_EQ(job.exitCode, 2) << context;
     EXPECT_NE(job.out.find("\nCOM error.\n"), std::string::npos) << context;
     // No work file stays; the support trace names the cause.
-    int traces = 0;
-    for (const auto& file : std::filesystem::directory_iterator(work.Path())) {
-        const std::string name = file.path().filename().string();
-        ASSERT_TRUE(name.starts_with("Corvel_trace_")) << name;
-        const std::string trace = testsupport::ReadFileText(file.path());
-        EXPECT_TRUE(trace.find("device removed") != std::string::npos
-            || trace.find("line hung up") != std::string::npos)
-            << trace;
-        ++traces;
-    }
-    EXPECT_EQ(traces, 1) << context;
+    const std::set<std::string> left = FilesIn(b.work.Path());
+    ASSERT_EQ(left.size(), 1u) << context;
+    ASSERT_TRUE(OnlyTraces(b.work.Path())) << *left.begin();
+    const std::string trace = testsupport::ReadFileText(b.work / *left.begin());
+    EXPECT_TRUE(trace.find("device removed") != std::string::npos
+        || trace.find("line hung up") != std::string::npos)
+        << trace;
 }
 
 TEST_F(FaultInjection, CorvelPortsNamesTheUpdateRunningOnAPort)
 {
-    TempDir comDir;
-    TempDir work;
-    TempDir out;
     // A radio that does not answer the boot request keeps the job waiting
     // on the port for a while.
-    workflowtest::SimulatedRadio radio(
-        comDir.Path(), kPort, { "--silent", "boot", "--restart-delay", "100" }, out.Path());
-    ASSERT_TRUE(radio.Ready());
-    auto running = std::async(std::launch::async, [&] {
-        return workflowtest::RunConsoleJob(Release(), kPort, comDir.Path(), work.Path(), kRunLimit);
-    });
+    Bench b({ "--silent", "boot", "--restart-delay", "100" });
+    auto running = std::async(std::launch::async, [&] { return b.Job(Release(), b.work.Path()); });
     const std::string expected = "Why: an update is running on this port (process ";
     std::string report;
     while (report.find(expected) == std::string::npos
         && running.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
         report = testsupport::RunProcess({ testsupport::BinPath("corvel-ports").string() },
-            { { "CORVEL_COM_DIR", comDir.Path().string() } }, {}, std::chrono::seconds(30))
+            { { "CORVEL_COM_DIR", b.comDir.Path().string() } }, {}, std::chrono::seconds(30))
                      .out;
     }
     const ProcessResult job = running.get();
@@ -318,97 +338,6 @@ TEST_F(FaultInjection, CorvelPortsNamesTheUpdateRunningOnAPort)
     EXPECT_EQ(report.find("kill"), std::string::npos) << report;
 }
 
-// --- A release checked whole, and work files that never outlive their job --
-
-namespace {
-
-// A console job started in the background whose output is followed, so
-// that a signal can reach it at a chosen point.
-struct SignalledJob {
-    int exitCode = -1;
-    bool signalSent = false;
-    std::string out;
-    std::chrono::milliseconds afterSignal { 0 }; // from the signal to the end
-};
-
-// Runs the console job "/d /sp port /c" with its history in `stateDir` and
-// sends `signal` once its console output contains `marker`.
-SignalledJob RunAndSignal(const std::filesystem::path& updater, int port,
-    const std::filesystem::path& comDir, const std::filesystem::path& workDir,
-    const std::filesystem::path& stateDir, const std::string& marker, int signal)
-{
-    SignalledJob job;
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0)
-        return job;
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::dup2(out[1], STDOUT_FILENO);
-        ::dup2(out[1], STDERR_FILENO);
-        const int null = ::open("/dev/null", O_RDONLY);
-        ::dup2(null, STDIN_FILENO);
-        if (::chdir(workDir.c_str()) != 0)
-            ::_exit(127);
-        ::setenv("CORVEL_COM_DIR", comDir.c_str(), 1);
-        ::setenv("XDG_STATE_HOME", stateDir.c_str(), 1);
-        ::unsetenv("DISPLAY");
-        ::unsetenv("WAYLAND_DISPLAY");
-        const std::string portText = std::to_string(port);
-        ::execl(updater.c_str(), updater.c_str(), "/d", "/sp", portText.c_str(), "/c",
-            static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    ::close(out[1]);
-    const auto limit = std::chrono::steady_clock::now() + kRunLimit;
-    std::chrono::steady_clock::time_point sentAt;
-    char buffer[4096];
-    for (;;) {
-        pollfd entry { out[0], POLLIN, 0 };
-        ::poll(&entry, 1, 100);
-        const ssize_t n = ::read(out[0], buffer, sizeof buffer);
-        if (n > 0)
-            job.out.append(buffer, static_cast<size_t>(n));
-        if (!job.signalSent && job.out.find(marker) != std::string::npos) {
-            ::kill(child, signal);
-            job.signalSent = true;
-            sentAt = std::chrono::steady_clock::now();
-        }
-        if (n == 0 || std::chrono::steady_clock::now() > limit)
-            break;
-    }
-    ::close(out[0]);
-    int status = 0;
-    if (std::chrono::steady_clock::now() > limit)
-        ::kill(child, SIGKILL);
-    ::waitpid(child, &status, 0);
-    job.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    if (job.signalSent) {
-        job.afterSignal = std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::chrono::steady_clock::now() - sentAt);
-    }
-    return job;
-}
-
-std::set<std::string> FilesIn(const std::filesystem::path& dir)
-{
-    std::set<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir))
-        names.insert(entry.path().filename().string());
-    return names;
-}
-
-// Only line traces (named after the failure) may stay after a failed job.
-bool OnlyTraces(const std::filesystem::path& dir)
-{
-    for (const std::string& name : FilesIn(dir)) {
-        if (name.rfind("Corvel_trace_", 0) != 0)
-            return false;
-    }
-    return true;
-}
-
-} // namespace
-
 // A damaged release is refused as a whole before a port is claimed: no byte
 // on the line, no file in the working directory, return code 2. Before, a
 // combined release with damaged application code wrote its boot code into
@@ -416,15 +345,9 @@ bool OnlyTraces(const std::filesystem::path& dir)
 TEST_F(FaultInjection, DamagedReleaseIsRefusedBeforeTheLine)
 {
     TempDir dir;
-    testsupport::WriteFileText(dir / "loader.srec", ReleaseImage(false, 0x010100, s_Loader));
-    testsupport::WriteFileText(dir / "code.srec", ReleaseImage(true, 0xFE040100, s_Code));
-    testsupport::WriteFileText(dir / "boot.srec", ReleaseImage(true, 0xFE000100, s_Code));
     const std::filesystem::path good = dir / "Updater_combined";
-    const ProcessResult made = workflowtest::PackRelease(good,
-        { "--upgrade-type", "application-boot", "--chunk-size", "20000", "--app-loader",
-            (dir / "loader.srec").string(), "--app-code", (dir / "code.srec").string(),
-            "--boot-loader", (dir / "loader.srec").string(), "--boot-code",
-            (dir / "boot.srec").string() });
+    const ProcessResult made = workflowtest::PackImages(
+        good, s_Loader, s_Code, s_Loader, s_Code, { "--chunk-size", "20000" });
     ASSERT_EQ(made.exitCode, 0) << made.out << made.err;
     const std::vector<uint8_t> release = ReadFileBytes(good);
     const auto archive = platform::ResourceArchive::Open(good.string(), nullptr);
@@ -439,11 +362,7 @@ TEST_F(FaultInjection, DamagedReleaseIsRefusedBeforeTheLine)
     const platform::ArchiveEntry* record = archive->Find("ResourceAttributes_", "TEXT");
     ASSERT_NE(record, nullptr);
 
-    struct Damage {
-        uint64_t offset;
-        std::string part;
-    };
-    const Damage damages[] = {
+    const std::pair<uint64_t, std::string> damages[] = {
         { lastCode->offset + lastCode->size - 10, lastName },
         // In the program's section table, which nothing reads at run time:
         // the program still starts, and only the recorded digest tells.
@@ -452,34 +371,28 @@ TEST_F(FaultInjection, DamagedReleaseIsRefusedBeforeTheLine)
         { release.size() - 64 - 20, "archive directory" },
         { release.size() - 3, "archive trailer" },
     };
-    for (const Damage& damage : damages) {
-        SCOPED_TRACE(damage.part);
+    for (const auto& [offset, part] : damages) {
+        SCOPED_TRACE(part);
         std::vector<uint8_t> bytes = release;
-        bytes[damage.offset] ^= 0x01;
+        bytes[offset] ^= 0x01;
         const std::filesystem::path damaged = dir / "Updater_damaged";
         testsupport::WriteFileBytes(damaged, bytes);
         std::filesystem::permissions(damaged, std::filesystem::perms::owner_all);
 
-        TempDir comDir;
-        TempDir work;
         TempDir out;
-        workflowtest::SimulatedRadio radio(comDir.Path(), kPort,
-            { "--boot-version", "6.5", "--loader-out", (out.Path() / "loader.bin").string(),
-                "--code-out", (out.Path() / "code.bin").string() },
-            out.Path());
-        ASSERT_TRUE(radio.Ready());
-        const ProcessResult job
-            = workflowtest::RunConsoleJob(damaged, kPort, comDir.Path(), work.Path(), kRunLimit);
-        radio.Stop();
+        Bench b({ "--boot-version", "6.5", "--loader-out", (out / "loader.bin").string(),
+            "--code-out", (out / "code.bin").string() });
+        const ProcessResult job = b.Job(damaged, b.work.Path());
+        b.radio.Stop();
         EXPECT_EQ(job.exitCode, 2) << job.out;
-        EXPECT_NE(job.out.find("\nThis release is damaged (resource " + damage.part
-                      + "): obtain a new copy."),
+        EXPECT_NE(
+            job.out.find("\nThis release is damaged (resource " + part + "): obtain a new copy."),
             std::string::npos)
             << job.out;
-        EXPECT_TRUE(radio.LoggedFrames(">>").empty()) << "the release went to the line";
-        EXPECT_TRUE(ReadFileBytes(out.Path() / "loader.bin").empty());
-        EXPECT_TRUE(ReadFileBytes(out.Path() / "code.bin").empty());
-        EXPECT_TRUE(FilesIn(work.Path()).empty());
+        EXPECT_TRUE(b.radio.LoggedFrames(">>").empty()) << "the release went to the line";
+        EXPECT_TRUE(ReadFileBytes(out / "loader.bin").empty());
+        EXPECT_TRUE(ReadFileBytes(out / "code.bin").empty());
+        EXPECT_TRUE(FilesIn(b.work.Path()).empty());
     }
 }
 
@@ -492,13 +405,9 @@ TEST_F(FaultInjection, WorkFilesGoOnEverySignalAndFailure)
 {
     const std::vector<std::string> normal = { "--boot-version", "6.7", "--restart-delay", "100" };
     auto goodJob = [&](const std::filesystem::path& work) {
-        TempDir comDir;
-        TempDir out;
-        workflowtest::SimulatedRadio radio(comDir.Path(), kPort, normal, out.Path());
-        EXPECT_TRUE(radio.Ready());
-        const ProcessResult job
-            = workflowtest::RunConsoleJob(Release(), kPort, comDir.Path(), work, kRunLimit);
-        radio.Stop();
+        Bench b(normal);
+        const ProcessResult job = b.Job(Release(), work);
+        b.radio.Stop();
         EXPECT_EQ(job.exitCode, 0) << job.out;
         EXPECT_TRUE(OnlyTraces(work));
     };
@@ -509,39 +418,32 @@ TEST_F(FaultInjection, WorkFilesGoOnEverySignalAndFailure)
     // stopped after the flash was touched.
     for (const int signal : { SIGTERM, SIGINT, SIGHUP }) {
         SCOPED_TRACE(platform::StopSignalName(signal));
-        TempDir comDir;
-        TempDir work;
-        TempDir out;
-        TempDir state;
         std::vector<std::string> silent = normal;
         silent.insert(silent.end(), { "--fault-stage", "code", "--silent-after-block", "30" });
-        workflowtest::SimulatedRadio radio(comDir.Path(), kPort, silent, out.Path());
-        ASSERT_TRUE(radio.Ready());
-        const SignalledJob job = RunAndSignal(Release(), kPort, comDir.Path(), work.Path(),
-            state.Path(), "Downloading Application code...", signal);
-        radio.Stop();
-        ASSERT_TRUE(job.signalSent) << job.out;
+        Bench b(silent);
+        const ProcessResult job
+            = b.JobSignalled(Release(), "Downloading Application code...", signal);
+        ASSERT_TRUE(b.afterSignal) << job.out;
         EXPECT_EQ(job.exitCode, 2) << job.out;
-        EXPECT_LT(job.afterSignal, std::chrono::seconds(5)) << job.out;
+        EXPECT_LT(*b.afterSignal, std::chrono::seconds(5)) << job.out;
         EXPECT_NE(
             job.out.find(std::string("\nStopped by ") + platform::StopSignalName(signal) + "."),
             std::string::npos)
             << job.out;
         EXPECT_NE(job.out.find("\nLine trace saved to Corvel_trace_"), std::string::npos)
             << job.out;
-        const std::set<std::string> left = FilesIn(work.Path());
+        const std::set<std::string> left = FilesIn(b.work.Path());
         EXPECT_EQ(left.size(), 1u) << testing::PrintToString(left);
-        EXPECT_TRUE(OnlyTraces(work.Path())) << testing::PrintToString(left);
-        const auto records
-            = history::ReadHistory((state.Path() / "corvel" / "history.jsonl").string());
+        EXPECT_TRUE(OnlyTraces(b.work.Path())) << testing::PrintToString(left);
+        const auto records = b.History();
         ASSERT_EQ(records.size(), 1u) << job.out;
         EXPECT_EQ(records[0]["outcome"], "stopped") << records[0].dump();
         EXPECT_EQ(records[0]["flash_touched"], true) << records[0].dump();
         EXPECT_EQ(records[0]["return_code"], 2) << records[0].dump();
         EXPECT_EQ(records[0]["trace"],
-            (std::filesystem::canonical(work.Path()) / *left.begin()).string());
+            (std::filesystem::canonical(b.work.Path()) / *left.begin()).string());
         if (signal == SIGHUP)
-            goodJob(work.Path());
+            goodJob(b.work.Path());
     }
 
     // A signal once the radio is updated and restarted stops nothing: the job
@@ -550,21 +452,13 @@ TEST_F(FaultInjection, WorkFilesGoOnEverySignalAndFailure)
     // said "updated". (Should the signal come only after the job let go of
     // its signals, the job dies of it with its record already written.)
     {
-        TempDir comDir;
-        TempDir work;
-        TempDir out;
-        TempDir state;
-        workflowtest::SimulatedRadio radio(comDir.Path(), kPort, normal, out.Path());
-        ASSERT_TRUE(radio.Ready());
-        const SignalledJob job = RunAndSignal(Release(), kPort, comDir.Path(), work.Path(),
-            state.Path(), "Resetting radio...Done.", SIGTERM);
-        radio.Stop();
-        ASSERT_TRUE(job.signalSent) << job.out;
+        Bench b(normal);
+        const ProcessResult job = b.JobSignalled(Release(), "Resetting radio...Done.", SIGTERM);
+        ASSERT_TRUE(b.afterSignal) << job.out;
         EXPECT_TRUE(job.exitCode == 0 || job.exitCode == 128 + SIGTERM) << job.out;
         EXPECT_EQ(job.out.find("Stopped by"), std::string::npos) << job.out;
-        EXPECT_TRUE(FilesIn(work.Path()).empty());
-        const auto records
-            = history::ReadHistory((state.Path() / "corvel" / "history.jsonl").string());
+        EXPECT_TRUE(FilesIn(b.work.Path()).empty());
+        const auto records = b.History();
         ASSERT_EQ(records.size(), 1u) << job.out;
         EXPECT_EQ(records[0]["outcome"], "updated") << records[0].dump();
         EXPECT_EQ(records[0]["return_code"], 0) << records[0].dump();
@@ -575,13 +469,9 @@ TEST_F(FaultInjection, WorkFilesGoOnEverySignalAndFailure)
     // the next job in the same directory succeeds.
     {
         testsupport::SmallFilesystem small(24 * 1024);
-        TempDir comDir;
-        TempDir out;
-        workflowtest::SimulatedRadio radio(comDir.Path(), kPort, normal, out.Path());
-        ASSERT_TRUE(radio.Ready());
-        const ProcessResult job
-            = workflowtest::RunConsoleJob(Release(), kPort, comDir.Path(), small.Path(), kRunLimit);
-        radio.Stop();
+        Bench b(normal);
+        const ProcessResult job = b.Job(Release(), small.Path());
+        b.radio.Stop();
         EXPECT_EQ(job.exitCode, 2) << job.out;
         EXPECT_NE(job.out.find("cannot write in the working directory " + small.Path().string()
                       + ": " + (small.Mounted() ? "No space left on device" : "File too large")),

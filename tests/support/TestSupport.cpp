@@ -171,7 +171,7 @@ void ReadAll(int fd, std::string& into)
 
 ProcessResult RunProcess(const std::vector<std::string>& argv,
     const std::map<std::string, std::string>& env, const std::string& input,
-    std::chrono::milliseconds timeout, const fs::path& workDir)
+    std::chrono::milliseconds timeout, const fs::path& workDir, const OutputWatch& watch)
 {
     int inPipe[2], outPipe[2], errPipe[2];
     if (pipe2(inPipe, O_CLOEXEC) || pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC))
@@ -218,8 +218,11 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
     for (;;) {
         pollfd fds[2] = { { outPipe[0], POLLIN, 0 }, { errPipe[0], POLLIN, 0 } };
         poll(fds, 2, 20);
+        const size_t before = result.out.size();
         ReadAll(outPipe[0], result.out);
         ReadAll(errPipe[0], result.err);
+        if (watch && result.out.size() > before)
+            watch(result.out, pid);
         pid_t w = waitpid(pid, &status, WNOHANG);
         if (w == pid)
             break;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -77,13 +78,17 @@ struct ProcessResult {
     std::string err; // standard error
 };
 
+// Called with the standard output so far and the program's process id each
+// time more output arrived (to signal it at a chosen point, say).
+using OutputWatch = std::function<void(const std::string& out, int pid)>;
+
 // Runs a program to its end with the given arguments (argv[0] is the program
 // path), extra environment entries (an empty value removes the variable),
 // standard input text and a time limit.
 ProcessResult RunProcess(const std::vector<std::string>& argv,
     const std::map<std::string, std::string>& env = {}, const std::string& input = {},
     std::chrono::milliseconds timeout = std::chrono::seconds(60),
-    const std::filesystem::path& workDir = {});
+    const std::filesystem::path& workDir = {}, const OutputWatch& watch = {});
 
 // Path of a program built into the build's bin folder.
 std::filesystem::path BinPath(const std::string& name);

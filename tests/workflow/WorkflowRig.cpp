@@ -49,6 +49,31 @@ std::string MakeImage(bool s3, uint32_t address, const std::vector<uint8_t>& dat
     return text;
 }
 
+testsupport::ProcessResult PackImages(const std::filesystem::path& out,
+    const std::vector<uint8_t>& loader, const std::vector<uint8_t>& code,
+    const std::vector<uint8_t>& bootLoader, const std::vector<uint8_t>& bootCode,
+    std::vector<std::string> options)
+{
+    const auto image
+        = [&out](const char* part, bool s3, uint32_t address, const std::vector<uint8_t>& data) {
+              const std::string file = out.string() + "." + part + ".srec";
+              std::string text = MakeImage(s3, address, data);
+              text.erase(text.rfind("\r\n", text.size() - 3) + 2); // the S7/S8 record
+              testsupport::WriteFileText(file, text + "S9030000FC\r\n");
+              return file;
+          };
+    options.insert(options.end(),
+        { "--upgrade-type", bootCode.empty() ? "application" : "application-boot", "--app-loader",
+            image("loader", false, 0x010100, loader), "--app-code",
+            image("code", true, 0xFE040100, code) });
+    if (!bootCode.empty()) {
+        options.insert(options.end(),
+            { "--boot-loader", image("boot-loader", false, 0x010100, bootLoader), "--boot-code",
+                image("boot-code", true, 0xFE000100, bootCode) });
+    }
+    return PackRelease(out, options);
+}
+
 void MemoryResources::Add(const std::string& name, const std::string& text)
 {
     m_Resources[Upper(name)] = text;

@@ -117,15 +117,25 @@ inline testsupport::ProcessResult PackRelease(
     args.insert(args.end(), images.begin(), images.end());
     return testsupport::RunProcess(args, {}, {}, std::chrono::minutes(2));
 }
+// The same from images of the given data, written next to `out` as releases
+// carry them (ending with an S9 record): an application release, or an
+// application/boot one when boot code is given.
+testsupport::ProcessResult PackImages(const std::filesystem::path& out,
+    const std::vector<uint8_t>& loader, const std::vector<uint8_t>& code,
+    const std::vector<uint8_t>& bootLoader = {}, const std::vector<uint8_t>& bootCode = {},
+    std::vector<std::string> options = {});
 // Runs a packed updater's console job "/d /sp <port> /c" in `workDir`
-// without a display, so that message boxes come out on the console.
+// without a display, so that message boxes come out on the console; `env`
+// adds to its environment, `watch` follows its output.
 inline testsupport::ProcessResult RunConsoleJob(const std::filesystem::path& updater, int port,
     const std::filesystem::path& comDir, const std::filesystem::path& workDir,
-    std::chrono::milliseconds timeout)
+    std::chrono::milliseconds timeout, std::map<std::string, std::string> env = {},
+    const testsupport::OutputWatch& watch = {})
 {
+    env.insert(
+        { { "CORVEL_COM_DIR", comDir.string() }, { "DISPLAY", "" }, { "WAYLAND_DISPLAY", "" } });
     return testsupport::RunProcess({ updater.string(), "/d", "/sp", std::to_string(port), "/c" },
-        { { "CORVEL_COM_DIR", comDir.string() }, { "DISPLAY", "" }, { "WAYLAND_DISPLAY", "" } }, {},
-        timeout, workDir);
+        env, {}, timeout, workDir, watch);
 }
 
 // corvel-radio-sim in a child process, published as COM<port> of `comDir`,
