@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
@@ -166,26 +165,9 @@ TEST(StationHistory, FiltersAndFormats)
 fs::path SmallRelease()
 {
     static const TempDir dir;
-    static const ProcessResult made = [] {
-        const auto loader = workflowtest::PatternBytes(512, 1);
-        const auto code = workflowtest::PatternBytes(32768, 2);
-        const auto bootLoader = workflowtest::PatternBytes(512, 3);
-        const auto bootCode = workflowtest::PatternBytes(2048, 4);
-        const auto image = [](bool s3, uint32_t address, const std::vector<uint8_t>& data) {
-            std::string text = workflowtest::MakeImage(s3, address, data);
-            text.erase(text.rfind("\r\n", text.size() - 3) + 2);
-            return text + "S9030000FC\r\n";
-        };
-        testsupport::WriteFileText(dir / "loader.srec", image(false, 0x010100, loader));
-        testsupport::WriteFileText(dir / "code.srec", image(true, 0xFE040100, code));
-        testsupport::WriteFileText(dir / "boot-loader.srec", image(false, 0x010100, bootLoader));
-        testsupport::WriteFileText(dir / "boot-code.srec", image(true, 0xFE000100, bootCode));
-        return workflowtest::PackRelease(dir / "Updater_Station",
-            { "--upgrade-type", "application-boot", "--app-loader", (dir / "loader.srec").string(),
-                "--app-code", (dir / "code.srec").string(), "--boot-loader",
-                (dir / "boot-loader.srec").string(), "--boot-code",
-                (dir / "boot-code.srec").string() });
-    }();
+    static const ProcessResult made = workflowtest::PackImages(dir / "Updater_Station",
+        workflowtest::PatternBytes(512, 1), workflowtest::PatternBytes(32768, 2),
+        workflowtest::PatternBytes(512, 3), workflowtest::PatternBytes(2048, 4));
     EXPECT_EQ(made.exitCode, 0) << made.out << made.err;
     return dir / "Updater_Station";
 }
