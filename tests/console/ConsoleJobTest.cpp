@@ -1,20 +1,28 @@
-// The console job's command line, texts and return codes, run on the built
-// updater with a private port namespace of pseudo-terminals.
+// The console job: its command line, texts and return codes on the built
+// updater with a private port namespace of pseudo-terminals; and the packed
+// demo release end to end against the simulated radio, as a technician's
+// batch file sees it (console text, return code), with what the radio
+// received and no work file left behind.
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/PortLock.h"
-#include "tests/support/TestSupport.h"
+#include "tests/workflow/WorkflowRig.h"
+#include "tools/pack/DemoImages.h"
+#include "workflow/PostUpdate.h"
 
 namespace fs = std::filesystem;
+using testsupport::ProcessResult;
 using testsupport::PtyPair;
+using testsupport::ReadFileBytes;
 using testsupport::RunProcess;
 using testsupport::TempDir;
+using namespace workflowtest;
 
 namespace {
 
@@ -24,46 +32,14 @@ const std::string kNeedPort = "Invalid command line options (Need COM Port optio
 const std::string kNeedValidPort
     = "Invalid command line options (Need valid/available COM Port number).\n";
 
-// One S-record: type, address bytes, data; count and checksum computed.
-std::string Record(char type, const std::vector<uint8_t>& address, const std::vector<uint8_t>& data)
-{
-    std::vector<uint8_t> body = address;
-    body.insert(body.end(), data.begin(), data.end());
-    const uint8_t count = static_cast<uint8_t>(body.size() + 1);
-    unsigned sum = count;
-    char text[8];
-    std::string line = std::string("S") + type;
-    std::snprintf(text, sizeof text, "%02X", count);
-    line += text;
-    for (uint8_t b : body) {
-        sum += b;
-        std::snprintf(text, sizeof text, "%02X", b);
-        line += text;
-    }
-    std::snprintf(text, sizeof text, "%02X", static_cast<uint8_t>(~sum));
-    return line + text + "\r\n";
-}
-
 // A small application release packed onto the built updater, once.
 fs::path SmallRelease()
 {
     static const TempDir dir;
-    static const fs::path release = [] {
-        testsupport::WriteFileText(dir / "loader.srec",
-            Record('2', { 0x01, 0x01, 0x00 }, std::vector<uint8_t>(16, 0x5A)) + "S9030000FC\r\n");
-        testsupport::WriteFileText(dir / "code.srec",
-            Record('3', { 0xFE, 0x04, 0x01, 0x00 }, std::vector<uint8_t>(16, 0xA5))
-                + "S9030000FC\r\n");
-        const auto packed = RunProcess({ testsupport::BinPath("corvel-pack").string(), "--base",
-            testsupport::BinPath("corvel-updater").string(), "--out", (dir / "Updater").string(),
-            "--family", "4400", "--series", "6", "--platform-flag", "1", "--processor", "816",
-            "--boot-version", "6.7", "--programming-app-version", "2.12.4", "--tuning-app-version",
-            "3.0.17", "--upgrade-type", "application", "--app-loader",
-            (dir / "loader.srec").string(), "--app-code", (dir / "code.srec").string() });
-        EXPECT_EQ(packed.exitCode, 0) << packed.out << packed.err;
-        return dir / "Updater";
-    }();
-    return release;
+    static const ProcessResult packed = PackImages(
+        dir / "Updater", std::vector<uint8_t>(16, 0x5A), std::vector<uint8_t>(16, 0xA5));
+    EXPECT_EQ(packed.exitCode, 0) << packed.out << packed.err;
+    return dir / "Updater";
 }
 
 class ConsoleJob : public ::testing::Test {
@@ -75,7 +51,7 @@ protected:
         fs::create_symlink(m_Dir / "nowhere", m_Dir / "ports" / "COM9"); // dangling
     }
 
-    testsupport::ProcessResult Run(const std::vector<std::string>& args,
+    ProcessResult Run(const std::vector<std::string>& args,
         const fs::path& program = testsupport::BinPath("corvel-updater"))
     {
         std::vector<std::string> argv { program.string() };
@@ -215,6 +191,94 @@ TEST(ConsoleEntry, WindowUseWithoutADisplayIsAClearError)
         { { "DISPLAY", "" }, { "WAYLAND_DISPLAY", "" }, { "QT_QPA_PLATFORM", "" } });
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_NE(r.err.find("no display"), std::string::npos) << r.err;
+}
+
+// ---- The demo release against the simulated radio --------------------------
+
+constexpr int kPort = 5;
+
+// The data bytes of the S1/S2/S3 records of an image, in file order.
+std::vector<uint8_t> ImageData(const pack::DemoImageShape& shape)
+{
+    std::vector<uint8_t> data;
+    std::istringstream in(pack::MakeDemoImage(shape));
+    for (std::string line; std::getline(in, line);) {
+        if (line.size() < 4 || line[0] != 'S' || line[1] < '1' || line[1] > '3') {
+            continue;
+        }
+        const size_t first = 4 + 2 * static_cast<size_t>(line[1] - '0' + 1);
+        const size_t checksum = 2 + 2 * std::stoul(line.substr(2, 2), nullptr, 16);
+        for (size_t at = first; at < checksum && at + 2 <= line.size(); at += 2) {
+            data.push_back(static_cast<uint8_t>(std::stoul(line.substr(at, 2), nullptr, 16)));
+        }
+    }
+    return data;
+}
+
+// The demo release (4400 series 6, Application/Boot, boot code 6.7, 816
+// processor), packed once for all tests.
+class ConsoleRun : public SimTest {
+protected:
+    static const std::filesystem::path& Release()
+    {
+        static const TempDir dir;
+        static const ProcessResult made = [] {
+            ProcessResult r
+                = testsupport::RunProcess({ testsupport::BinPath("corvel-pack").string(),
+                    "--demo-images", dir.Path().string() });
+            const auto image = [](const char* name) { return (dir / name).string(); };
+            return r.exitCode != 0
+                ? r
+                : PackRelease(dir / "Updater_4400_Release_6_10",
+                    { "--upgrade-type", "application-boot", "--app-loader",
+                        image("app-loader.srec"), "--app-code", image("app-code.srec"),
+                        "--boot-loader", image("boot-loader.srec"), "--boot-code",
+                        image("boot-code.srec") });
+        }();
+        static const std::filesystem::path release = dir / "Updater_4400_Release_6_10";
+        EXPECT_EQ(made.exitCode, 0) << made.out << made.err;
+        return release;
+    }
+
+    // A job that did not fail leaves no line trace and does not name one.
+    ProcessResult RunJob()
+    {
+        ProcessResult job = RunConsoleJob(
+            Release(), kPort, m_ComDir.Path(), m_Work.Path(), std::chrono::minutes(4));
+        EXPECT_EQ(job.out.find("Line trace"), std::string::npos) << job.out;
+        return job;
+    }
+};
+
+TEST_F(ConsoleRun, BootUpgradeEndsWithReturnCodeOne)
+{
+    auto radio = StartRadio({ "--boot-version", "6.5", "--new-boot-version", "6.7", "--boot-out",
+                                Out("boot.bin").string(), "--code-out", Out("code.bin").string(),
+                                "--loader-out", Out("loader.bin").string() },
+        kPort);
+
+    const ProcessResult job = RunJob();
+    EXPECT_EQ(job.exitCode, 1) << job.out << job.err;
+    EXPECT_EQ(WithoutPercentLines(job.out), kConsoleHead + kLoaderDone + kBootDone);
+    EXPECT_TRUE(std::filesystem::is_empty(m_Work.Path()));
+    ExpectStoredData(ReadFileBytes(Out("boot.bin")), ImageData(pack::DemoBootCodeShape()));
+    ExpectStoredData(ReadFileBytes(Out("loader.bin")), ImageData(pack::DemoBootLoaderShape()));
+    // The application of the next run is not yet sent.
+    EXPECT_FALSE(std::filesystem::exists(Out("code.bin")));
+}
+
+TEST_F(ConsoleRun, DuplicateControlHeadAddresses)
+{
+    // The box comes out on the console (no display) between the restart
+    // text and the final text, and the job does not wait for the heads.
+    auto radio = StartRadio(
+        { "--boot-version", "6.7", "--restart", "heads", "--control-heads", "1,0" }, kPort);
+    const ProcessResult job = RunJob();
+    EXPECT_EQ(job.exitCode, 0) << job.out << job.err;
+    EXPECT_EQ(WithoutPercentLines(job.out),
+        kConsoleHead + kLoaderDone + kAppDone + "Resetting radio..."
+            + "\nCorvel Code Updater: " + kTextDuplicateControlHeads + "\nDone.");
+    EXPECT_TRUE(std::filesystem::is_empty(m_Work.Path()));
 }
 
 } // namespace
