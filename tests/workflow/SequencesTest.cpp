@@ -170,12 +170,11 @@ TEST_F(Sequences, CombinedRefusesTheWrongRadio)
 
 TEST_F(Sequences, CombinedDownloadFailures)
 {
-    // A verify failure (the engine's text stays) and a radio that vanishes
-    // in the middle of the application code: the console ends "\nCOM error.".
-    for (const bool verify : { true, false }) {
+    // A radio that vanishes in the middle of the application code: the
+    // console ends "\nCOM error.".
+    {
         Rig r(*this, MakeRelease(0, 6, 3, 6, 7),
-            { "--boot-version", "6.7", verify ? "--verify-fail" : "--close-after-block",
-                verify ? "2:00ABCDEF" : "10" });
+            { "--boot-version", "6.7", "--close-after-block", "10" });
         RunCombinedUpdate(r.host);
         EXPECT_EQ(r.host.m_ReturnCode, 2);
         const std::string console = WithoutPercentLines(r.host.m_Console);
@@ -185,9 +184,6 @@ TEST_F(Sequences, CombinedDownloadFailures)
         EXPECT_EQ(console.find("Resetting radio"), std::string::npos);
         EXPECT_TRUE(r.host.m_TimedProgress.empty());
         EXPECT_TRUE(r.host.LeftoverWorkFiles().empty());
-        if (verify) {
-            EXPECT_EQ(r.host.Status(), "Flash Verify failed at address: 0x00ABCDEF");
-        }
     }
     // Stop pressed during the download (window use): no restart handling,
     // return code 2, the engine's text stays.
@@ -299,10 +295,11 @@ TEST_F(Sequences, SelectedUpdateOfEachKind)
 
 TEST_F(Sequences, TargetChecksAgainstTheRadio)
 {
-    // 4400 series 6 release (model code 0) and radios of several boot versions.
+    // 4400 series 6 release (model code 0): a radio with newer boot code
+    // (the current and older ones are the combined runs above), and one of
+    // the series-4 hardware.
     for (const auto& [boot, targetOk, combined] :
-        { std::tuple { "6.7", true, "current" }, std::tuple { "6.3", true, "needed" },
-            std::tuple { "6.9", true, "needed" }, std::tuple { "4.2", false, "current major" } }) {
+        { std::tuple { "6.9", true, "needed" }, std::tuple { "4.2", false, "current major" } }) {
         SCOPED_TRACE(boot);
         Rig c(*this, MakeRelease(0, 6, 3, 6, 7), { "--boot-version", boot }, true, true);
         EXPECT_EQ(CombinedCheck(c.host), combined);
@@ -381,14 +378,4 @@ TEST(RadioModelCode, BoundariesOfTheFamilies)
     EXPECT_EQ(RadioModelCodeOf(1, 4, 0), 7);
     EXPECT_EQ(RadioModelCodeOf(1, 6, 0), 8);
     EXPECT_EQ(RadioModelCodeOf(1, 255, 0), 5);
-    // Every connected radio maps to a code a release can have.
-    for (int family = 0; family < 2; ++family) {
-        for (int major = 0; major < 256; ++major) {
-            const uint8_t code
-                = RadioModelCodeOf(static_cast<uint8_t>(family), static_cast<uint8_t>(major), 0);
-            EXPECT_TRUE(family == 0 ? (code == 0 || code == 4 || code == 6)
-                                    : (code == 1 || code == 5 || code == 7 || code == 8))
-                << family << " " << major;
-        }
-    }
 }
