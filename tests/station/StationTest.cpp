@@ -33,19 +33,24 @@ namespace {
 
 using Kind = station::ConsoleStream::Event::Kind;
 
-std::string Events(const std::vector<station::ConsoleStream::Event>& events)
+// The events of `console` fed to a stream in pieces of `piece` bytes, as one
+// text.
+std::string Events(const std::string& console, size_t piece)
 {
+    station::ConsoleStream stream;
     std::string text;
-    for (const auto& event : events) {
-        text += event.kind == Kind::Step   ? "step:"
-            : event.kind == Kind::Progress ? "progress:"
-                                           : "text:";
-        text += event.text;
-        if (event.kind == Kind::Progress) {
-            text += std::to_string(event.percent);
+    const auto add = [&text](const std::vector<station::ConsoleStream::Event>& events) {
+        for (const auto& event : events) {
+            const bool progress = event.kind == Kind::Progress;
+            text += std::string(progress               ? "progress:"
+                            : event.kind == Kind::Step ? "step:"
+                                                       : "text:")
+                + event.text + (progress ? std::to_string(event.percent) : "") + "|";
         }
-        text += "|";
-    }
+    };
+    for (size_t at = 0; at < console.size(); at += piece)
+        add(stream.Feed(console.substr(at, piece)));
+    add(stream.Finish());
     return text;
 }
 
@@ -67,17 +72,7 @@ TEST(StationConsoleStream, StepsProgressAndTextsInPiecesCutAnywhere)
           "text:An error occurred while downloading the codeplug.|";
     // Whole, and byte by byte: the same events.
     for (const size_t piece : { console.size(), size_t { 1 }, size_t { 7 } }) {
-        station::ConsoleStream stream;
-        std::vector<station::ConsoleStream::Event> events;
-        for (size_t at = 0; at < console.size(); at += piece) {
-            for (auto& event : stream.Feed(console.substr(at, piece))) {
-                events.push_back(event);
-            }
-        }
-        for (auto& event : stream.Finish()) {
-            events.push_back(event);
-        }
-        EXPECT_EQ(Events(events), expected) << "pieces of " << piece;
+        EXPECT_EQ(Events(console, piece), expected) << "pieces of " << piece;
     }
     EXPECT_EQ(station::IdentifierInText("Saving codeplug to Codeplug_001A2B3C4D5E6F70_2026.bin..."),
         "001A2B3C4D5E6F70");
