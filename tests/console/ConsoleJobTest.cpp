@@ -219,23 +219,18 @@ std::vector<uint8_t> ImageData(const pack::DemoImageShape& shape)
 // processor), packed once for all tests.
 class ConsoleRun : public SimTest {
 protected:
-    static const std::filesystem::path& Release()
+    static const fs::path& Release()
     {
         static const TempDir dir;
+        static const fs::path release = dir / "Updater_4400_Release_6_10";
         static const ProcessResult made = [] {
-            ProcessResult r
-                = testsupport::RunProcess({ testsupport::BinPath("corvel-pack").string(),
-                    "--demo-images", dir.Path().string() });
+            EXPECT_TRUE(pack::WriteDemoImages(dir.Path().string(), nullptr));
             const auto image = [](const char* name) { return (dir / name).string(); };
-            return r.exitCode != 0
-                ? r
-                : PackRelease(dir / "Updater_4400_Release_6_10",
-                    { "--upgrade-type", "application-boot", "--app-loader",
-                        image("app-loader.srec"), "--app-code", image("app-code.srec"),
-                        "--boot-loader", image("boot-loader.srec"), "--boot-code",
-                        image("boot-code.srec") });
+            return PackRelease(release,
+                { "--upgrade-type", "application-boot", "--app-loader", image("app-loader.srec"),
+                    "--app-code", image("app-code.srec"), "--boot-loader",
+                    image("boot-loader.srec"), "--boot-code", image("boot-code.srec") });
         }();
-        static const std::filesystem::path release = dir / "Updater_4400_Release_6_10";
         EXPECT_EQ(made.exitCode, 0) << made.out << made.err;
         return release;
     }
