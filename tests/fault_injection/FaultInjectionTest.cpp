@@ -128,11 +128,7 @@ protected:
     // must hold for every run and returns the outcome.
     Outcome Run(const std::vector<std::string>& faults)
     {
-        std::string label = "no fault";
-        for (size_t i = 0; i < faults.size(); ++i) {
-            label = (i == 0 ? "" : label + " ") + faults[i];
-        }
-        SCOPED_TRACE(label);
+        SCOPED_TRACE(testing::PrintToString(faults));
         TempDir out;
         std::vector<std::string> options { "--boot-version", "6.7", "--restart-delay", "100",
             "--loader-out", (out.Path() / "loader.bin").string(), "--code-out",
