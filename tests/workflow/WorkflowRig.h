@@ -1,9 +1,9 @@
 #pragma once
 
-// What the sequence, console-job, fault and DSP suites share: a simulated
-// radio in a child process, a host that records everything the sequences
-// tell the window, small firmware releases held in memory or packed into an
-// updater, and S-record images.
+// What the sequence, console-job, fault, station and DSP suites share: a
+// simulated radio in a child process, a host that records everything the
+// sequences tell the window, small firmware releases held in memory or packed
+// into an updater, and S-record images.
 
 #include "link/CommSession.h"
 #include "link/LinkCallbacks.h"
