@@ -57,7 +57,7 @@ TEST(CodeplugCarryJob, ConsoleJobCarries58To510AndKeepsTheBackup)
     EXPECT_EQ(job.exitCode, 0) << job.out << job.err;
 
     // The backup is the only file the job leaves in its working directory.
-    const std::vector<fs::path> left = carrytest::FilesStartingWith(work.Path(), "");
+    const std::vector<fs::path> left = testsupport::FilesStartingWith(work.Path(), "");
     ASSERT_EQ(left.size(), 1u);
     const std::string name = left[0].filename().string();
     EXPECT_TRUE(

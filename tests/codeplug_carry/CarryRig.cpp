@@ -103,13 +103,4 @@ Bytes ConvertWithTool(const fs::path& input, const std::string& target, const fs
     return testsupport::ReadFileBytes(output);
 }
 
-std::vector<fs::path> FilesStartingWith(const fs::path& directory, const std::string& prefix)
-{
-    std::vector<fs::path> files;
-    for (const auto& entry : fs::directory_iterator(directory))
-        if (entry.path().filename().string().rfind(prefix, 0) == 0)
-            files.push_back(entry.path());
-    return files;
-}
-
 } // namespace carrytest

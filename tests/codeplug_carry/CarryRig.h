@@ -172,8 +172,4 @@ Bytes ConvertedTo(const Bytes& wire, int minor,
 Bytes ConvertWithTool(const std::filesystem::path& input, const std::string& target,
     const std::filesystem::path& output);
 
-// Files in `directory` whose names start with `prefix`.
-std::vector<std::filesystem::path> FilesStartingWith(
-    const std::filesystem::path& directory, const std::string& prefix);
-
 } // namespace carrytest

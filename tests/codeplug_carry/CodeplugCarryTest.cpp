@@ -52,7 +52,7 @@ protected:
     }
     std::vector<fs::path> Backups() const
     {
-        return carrytest::FilesStartingWith(m_Work.Path(), "Codeplug_");
+        return testsupport::FilesStartingWith(m_Work.Path(), "Codeplug_");
     }
     // Expects one backup holding the upload as it came over the wire: the
     // codeplug and the 0x00 fill of its last blocks. Returns its name.

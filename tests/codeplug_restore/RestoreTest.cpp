@@ -106,7 +106,7 @@ struct Bench {
 
     std::vector<fs::path> Backups() const
     {
-        return carrytest::FilesStartingWith(backups.Path(), "Codeplug_");
+        return testsupport::FilesStartingWith(backups.Path(), "Codeplug_");
     }
 
     TempDir files;

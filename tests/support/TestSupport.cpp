@@ -283,6 +283,15 @@ void WriteFileText(const fs::path& path, const std::string& text)
     out << text;
 }
 
+std::vector<fs::path> FilesStartingWith(const fs::path& directory, const std::string& prefix)
+{
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::directory_iterator(directory))
+        if (entry.path().filename().string().rfind(prefix, 0) == 0)
+            files.push_back(entry.path());
+    return files;
+}
+
 std::string Hex(const std::vector<uint8_t>& bytes)
 {
     std::string s;

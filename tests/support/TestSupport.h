@@ -100,6 +100,10 @@ void WriteFileBytes(const std::filesystem::path& path, const std::vector<uint8_t
 std::string ReadFileText(const std::filesystem::path& path);
 void WriteFileText(const std::filesystem::path& path, const std::string& text);
 
+// Files in `directory` whose names start with `prefix`.
+std::vector<std::filesystem::path> FilesStartingWith(
+    const std::filesystem::path& directory, const std::string& prefix);
+
 // "BA 7F 01" style text of bytes, for readable failure messages.
 std::string Hex(const std::vector<uint8_t>& bytes);
 

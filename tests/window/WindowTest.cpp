@@ -572,15 +572,9 @@ TEST_F(Window, RetrieveFillsThePanelAndAFailureKeepsIt)
 }
 
 // Line traces the window left in the working directory.
-std::vector<std::string> TracesInWorkDir()
+std::vector<fs::path> TracesInWorkDir()
 {
-    std::vector<std::string> traces;
-    for (const auto& entry : fs::directory_iterator(fs::current_path())) {
-        const std::string name = entry.path().filename().string();
-        if (name.rfind("Corvel_trace_", 0) == 0)
-            traces.push_back(name);
-    }
-    return traces;
+    return testsupport::FilesStartingWith(fs::current_path(), "Corvel_trace_");
 }
 
 TEST_F(Window, BootUpgradeLeavesNoTraceAndThePanelShowsTheNewBootVersion)
@@ -740,10 +734,9 @@ TEST_F(Window, RestoreCodeplugRefusesBadFilesAndStopsDuringTheWait)
         statuses.end());
     EXPECT_EQ(w->m_StartButton->text(), "Start");
     EXPECT_FALSE(fs::exists(m_Dir / "stored.bin"));
-    int backups = 0;
-    for (const auto& entry : fs::directory_iterator(fs::current_path()))
-        backups += entry.path().filename().string().rfind("Codeplug_001A2B3C4D5E6F70_", 0) == 0;
-    EXPECT_EQ(backups, 1);
+    EXPECT_EQ(
+        testsupport::FilesStartingWith(fs::current_path(), "Codeplug_001A2B3C4D5E6F70_").size(),
+        1u);
 
     // Each restore left its record: the refused file, and the stopped write
     // with the radio's backup.
