@@ -5,14 +5,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 
 #include "tests/support/TestSupport.h"
 #include "tools/ports/PortReport.h"
@@ -165,19 +163,12 @@ std::string ProjectVersion()
     return std::regex_search(text, m, project) ? m[1].str() : std::string("(none)");
 }
 
-// A program found on PATH, as a shell would find it.
-std::string Which(const std::string& name)
-{
-    std::istringstream path(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
-    for (std::string dir; std::getline(path, dir, ':');)
-        if (!dir.empty() && ::access((fs::path(dir) / name).c_str(), X_OK) == 0)
-            return (fs::path(dir) / name).string();
-    return name;
-}
+// Programs of the system run through env, which finds them on PATH.
+const char* const kEnv = "/usr/bin/env";
 
 std::string Gunzip(const fs::path& file)
 {
-    auto r = testsupport::RunProcess({ Which("gzip"), "-dc", file.string() });
+    auto r = testsupport::RunProcess({ kEnv, "gzip", "-dc", file.string() });
     EXPECT_EQ(r.exitCode, 0) << file << ": " << r.err;
     return r.out;
 }
@@ -210,7 +201,7 @@ TEST(PackagingFiles, InstalledTreeHasDocsManPagesAndCompletion)
     const fs::path build = testsupport::BinPath("corvel-pack").parent_path().parent_path();
     testsupport::TempDir root;
     auto install = testsupport::RunProcess(
-        { Which("cmake"), "--install", build.string(), "--prefix", root.Path().string() }, {}, {},
+        { kEnv, "cmake", "--install", build.string(), "--prefix", root.Path().string() }, {}, {},
         std::chrono::seconds(120));
     ASSERT_EQ(install.exitCode, 0) << install.out << install.err;
     const std::string version = ProjectVersion();
@@ -263,7 +254,7 @@ TEST(PackagingFiles, InstalledTreeHasDocsManPagesAndCompletion)
         const std::string script = "source '" + completion.string() + "'; COMP_WORDS=(" + line
             + "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _corvel_tool ${COMP_WORDS[0]}; echo "
               "\"${COMPREPLY[*]}\"";
-        auto r = testsupport::RunProcess({ Which("bash"), "-c", script },
+        auto r = testsupport::RunProcess({ kEnv, "bash", "-c", script },
             { { "PATH", (root / "bin").string() + ":/usr/bin:/bin" } });
         EXPECT_EQ(r.err, "") << line;
         return r.out;
